@@ -1,0 +1,43 @@
+#include "toolkit/Graphic.h"
+
+#include "toolkit/Exceptions.h"
+#include "util/StrUtils.h"
+
+#include <atomic>
+
+TGraphicClass TGraphic::StaticClass() {
+    static const TGraphicClassInfo info{"TGraphic", nullptr, nullptr};
+    return &info;
+}
+
+void TGraphic::LoadFromFile(const std::string& fileName) {
+    TMemoryStream m(ReadWholeFile(fileName));
+    LoadFromStream(m);
+}
+
+void TGraphic::SaveToFile(const std::string& fileName) {
+    TAtomicFileStream out(fileName);
+    SaveToStream(out);
+    out.Commit();
+}
+
+void TGraphic::Assign(const TGraphic& source) {
+    throw EInvalidGraphicOperation(
+        Format("Cannot assign a %s to a %s", source.ClassType()->Name, ClassType()->Name));
+}
+
+void TGraphic::Progress(TProgressStage stage, uint8_t percent, bool redraw, const TRect& rect,
+                        const std::string& msg) {
+    if (OnProgress) OnProgress(this, stage, percent, redraw, rect, msg);
+}
+
+static std::atomic<int64_t> GPixelLimit{int64_t(1) << 28};
+
+int64_t GetPixelLimit() { return GPixelLimit.load(); }
+void SetPixelLimit(int64_t limit) { GPixelLimit.store(limit); }
+
+void CheckRasterSize(int64_t width, int64_t height) {
+    if (width < 0 || height < 0) throw EInvalidGraphic("Invalid image size");
+    if (width > 0 && height > 0 && (width > GetPixelLimit() || height > GetPixelLimit() / width))
+        throw EImageTooLarge("Image too large");
+}
