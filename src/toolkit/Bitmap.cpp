@@ -25,6 +25,7 @@ TBitmap& TBitmap::operator=(const TBitmap& other) {
     FPixelFormat = other.FPixelFormat;
     FStride = other.FStride;
     FPixels = other.FPixels;
+    FAlpha = other.FAlpha;
     FPalette = other.FPalette;
     FTransparentColor = other.FTransparentColor;
     SetTransparent(other.Transparent());
@@ -63,6 +64,7 @@ void TBitmap::Clear() {
     FStride = 0;
     FPixels.clear();
     FPixels.shrink_to_fit();
+    FAlpha.clear();
     FPixelFormat = pfDevice;
     FPalette = TPalette();
     InvalidateCache();
@@ -72,6 +74,7 @@ void TBitmap::AllocateRaster(int width, int height, TPixelFormat format) {
     if (format == pfCustom) throw EInvalidGraphic("Invalid pixel format");
     CheckRasterSize(width, height);
     std::vector<uint8_t>().swap(FPixels);
+    FAlpha.clear();
     size_t stride = StrideOf(width, BitsOf(format));
     try {
         FPixels.assign(stride * static_cast<size_t>(height), 0);
@@ -89,6 +92,7 @@ void TBitmap::AllocateRaster(int width, int height, TPixelFormat format) {
 
 void TBitmap::SetSize(int width, int height) {
     if (width == FWidth && height == FHeight) return;
+    FAlpha.clear();
     if (width < 0) width = 0;
     if (height < 0) height = 0;
     CheckRasterSize(width, height);

@@ -61,6 +61,12 @@ public:
     uint32_t ColorToRaw(TColor color) const;
     void FillRaw(int x0, int x1, int y, uint32_t raw);
 
+    // Optional per-pixel alpha (Width x Height bytes, top-down) that a reader
+    // may attach when the file has one. Ordinary copies ignore it; icons blend
+    // their PNG entries with it. Empty when the file has no alpha.
+    const std::vector<uint8_t>& AlphaChannel() const { return FAlpha; }
+    void SetAlphaChannel(std::vector<uint8_t> alpha) { FAlpha = std::move(alpha); }
+
     TColor TransparentColor() const;
     void SetTransparentColor(TColor c) { FTransparentColor = c; }
 
@@ -88,6 +94,7 @@ private:
     TPixelFormat FPixelFormat = pfDevice;
     size_t FStride = 0;
     std::vector<uint8_t> FPixels;
+    std::vector<uint8_t> FAlpha;
     TPalette FPalette;
     TColor FTransparentColor = clDefault;
     std::unique_ptr<TBitmapCanvas> FCanvas;
