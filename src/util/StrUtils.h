@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -13,3 +14,12 @@ std::string FormatV(const char* fmt, va_list args);
 std::string AsciiLower(std::string_view s);
 std::string AsciiUpper(std::string_view s);
 bool SameTextAscii(std::string_view a, std::string_view b);
+
+// Int(text) of the option edits: exactly [+-]?[0-9]+ within 32 bits; no blanks,
+// no locale, no hexadecimal.
+bool TryStrToInt(std::string_view s, int32_t& value);
+int32_t StrToIntDef(std::string_view s, int32_t defaultValue);
+// Settings-file integers: the above, or "0x", "0X" or "$" with 1 to 8 hex digits,
+// which wrap to 32 bits ("0xFFFFFFFF" is -1).
+bool TryIniStrToInt(std::string_view s, int32_t& value);
+int32_t IniStrToIntDef(std::string_view s, int32_t defaultValue);

@@ -1,0 +1,45 @@
+// File-mask matching and the one case rule every name comparison uses.
+//
+// Case is folded per code point with the Unicode simple upper-case mapping,
+// independent of the locale, so a mask, an extension look-up and the scan
+// order behave the same on every machine. Names are bytes: a byte that starts
+// no valid UTF-8 sequence counts as one character of its own and folds to
+// itself, so any file name can be matched and ordered.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// A byte that is not part of valid UTF-8 decodes to 0xDC80 + byte: a surrogate,
+// which valid UTF-8 never yields, so decoding and encoding round-trip any bytes.
+constexpr char32_t Utf8ByteEscape = 0xDC80;
+
+// Decodes the character starting at s[pos] and advances pos past it.
+char32_t DecodeUtf8Next(std::string_view s, size_t& pos);
+std::u32string DecodeUtf8(std::string_view s);
+// The inverse of DecodeUtf8 (escaped bytes are written back as they were).
+std::string EncodeUtf8(std::u32string_view chars);
+// Number of characters (code points or stray bytes) in s.
+size_t Utf8Length(std::string_view s);
+// Byte length of the first maxChars characters of s; never splits a sequence.
+size_t Utf8PrefixBytes(std::string_view s, size_t maxChars);
+
+// Simple upper case of one code point; itself when it has none.
+char32_t FoldCodePoint(char32_t c);
+std::u32string FoldCodePoints(std::string_view utf8);
+std::string FoldCase(std::string_view utf8);
+// Folded code points compared ordinally, ties broken by the raw bytes, so
+// names that differ only in case still have a fixed order. <0, 0 or >0.
+int CompareFolded(std::string_view a, std::string_view b);
+// Equal after folding (names that differ only in case count as the same).
+bool SameTextFolded(std::string_view a, std::string_view b);
+
+// Tests a file name against a mask: "?" is one character, "*" any run of
+// characters. "*" and "*.*" match every name, also names without a dot.
+bool MatchWildcard(std::string_view name, std::string_view mask, bool ignoreCase = true);
+// 1-based character position of the leftmost occurrence of segment in text,
+// "?" in segment standing for any one character; 0 when absent or segment is empty.
+size_t FindWildcardSegment(std::string_view segment, std::string_view text);
+// The same on decoded characters, for callers that already hold them.
+size_t FindWildcardSegment(std::u32string_view segment, std::u32string_view text);
