@@ -1,0 +1,28 @@
+// TTIFFGraphic: the first image of a TIFF file, decoded by libtiff from the
+// file's bytes in memory.
+#pragma once
+
+#include "formats/ReaderGraphic.h"
+
+// Installs libtiff's process-wide error and warning handlers. Errors are
+// recorded per thread (the first one of a call is kept) and turned into our
+// exception by the wrapper after the libtiff call returns, never thrown
+// through libtiff's C frames. Safe to call more than once.
+void InstallTIFFHandlers();
+
+class TTIFFGraphic : public TReaderGraphic {
+    TREVASCO_DECLARE_GRAPHIC_CLASS
+public:
+    bool ReadProperties(const uint8_t* memory, int imageIndex, size_t size) override;
+    void ReadFromMemory(const uint8_t* memory, int imageIndex, size_t size) override;
+
+    // The block libtiff reads through the client procedures.
+    struct TMemoryBlock {
+        const uint8_t* Start = nullptr;
+        uint64_t Position = 0;
+        uint64_t Size = 0;
+    };
+
+private:
+    TMemoryBlock FBlock;
+};
