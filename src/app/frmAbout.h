@@ -1,0 +1,31 @@
+// The about box.
+#pragma once
+
+#include <QDialog>
+
+class QLabel;
+class QPushButton;
+class TLinkLabel;
+
+class TfrmAbout : public QDialog {
+    Q_OBJECT
+public:
+    explicit TfrmAbout(QWidget* parent = nullptr);
+
+protected:
+    void lblHomepageClick(const TLinkLabel* sender);
+
+    QLabel* imgLogo;
+    QLabel* lblLogo1;
+    QLabel* lblLogo2;
+    QLabel* lblVersion;
+    TLinkLabel* lblHomepage;
+    TLinkLabel* lblMail;
+    QPushButton* btnOK;
+};
+
+// Where the Help menu, the product link and the about box lead.
+extern const char* const ProductHomepageAddress;
+extern const char* const MakerHomepageAddress;
+extern const char* const SupportMailAddress;
+extern const char* const SupportMailLink;

@@ -1,0 +1,58 @@
+#include "batch/WindowUtils.h"
+
+#include <QByteArray>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+#include <QUrl>
+#include <QVariant>
+
+namespace {
+const char* const RawBytesProperty = "trevascoRawBytes";
+}
+
+void ShellOpen(const std::string& target) {
+    if (target.empty()) return;
+    QString text = DecodeBytes(target);
+    // Web and mail addresses carry a scheme; anything else is a file name.
+    static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*:"));
+    QUrl url =
+        scheme.match(text).hasMatch() ? QUrl(text, QUrl::TolerantMode) : QUrl::fromLocalFile(text);
+    QDesktopServices::openUrl(url);
+}
+
+bool SelectFolder(QWidget* owner, const QString& title, std::string& folder) {
+    QString chosen = QFileDialog::getExistingDirectory(owner, title, DecodeBytes(folder),
+                                                       QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty()) return false;
+    folder = chosen.toUtf8().toStdString();
+    return true;
+}
+
+void MakeEditNumeric(QLineEdit* edit) {
+    static const QRegularExpression digits(QStringLiteral("[0-9]*"));
+    edit->setValidator(new QRegularExpressionValidator(digits, edit));
+    edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+}
+
+QString DecodeBytes(const std::string& bytes) {
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+void SetEditBytes(QLineEdit* edit, const std::string& bytes) {
+    edit->setText(DecodeBytes(bytes));
+    edit->setProperty(RawBytesProperty,
+                      QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
+}
+
+std::string EditBytes(const QLineEdit* edit) {
+    QVariant raw = edit->property(RawBytesProperty);
+    if (raw.isValid()) {
+        QByteArray bytes = raw.toByteArray();
+        std::string s(bytes.constData(), static_cast<size_t>(bytes.size()));
+        if (DecodeBytes(s) == edit->text()) return s;
+    }
+    return edit->text().toUtf8().toStdString();
+}

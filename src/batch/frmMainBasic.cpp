@@ -1,0 +1,1025 @@
+#include "batch/frmMainBasic.h"
+
+#include "app/frmAbout.h"
+#include "batch/Artwork.h"
+#include "batch/LinkLabel.h"
+#include "batch/LogoStrip.h"
+#include "batch/ProcessedLog.h"
+#include "batch/RadioGroup.h"
+#include "batch/SourceScan.h"
+#include "batch/WindowUtils.h"
+#include "toolkit/Exceptions.h"
+#include "util/FileUtils.h"
+#include "util/IniFile.h"
+#include "util/StrUtils.h"
+#include "util/Wildcard.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
+#include <QShowEvent>
+#include <QStackedWidget>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <sys/stat.h>
+
+const char* const StatusWaiting = "Waiting";
+const char* const StatusSkipped = "Skipped";
+const char* const StatusInProgress = "In progress";
+const char* const StatusFinished = "Finished";
+const char* const StatusErrorPrefix = "Error ";
+
+namespace {
+
+const char* const AppTitle = "Trevasco";
+
+struct TPageHeader {
+    const char* Title;
+    const char* Description;
+};
+
+const TPageHeader PageHeaders[6] = {
+    {"General information",
+     "This wizard allows you to specify details on how you would like to convert files."},
+    {"Source", "Please select the source directory and mark the file format(s) of the data you "
+               "would like to convert."},
+    {"Destination", "Please select the destination directory and mark the file format(s) of the "
+                    "data you would like to create"},
+    {"Options", "Define additional options for the destination format."},
+    {"File list", "Select the file(s) that contains the data you would like to convert."},
+    {"Summary", "We've gathered all the information the wizard needs to convert your file(s). "
+                "Please click Execute to begin the convert process."},
+};
+
+const char* const GeneralInfo =
+    "Using this wizard you may convert the thousands of files in a few mouse clicks.\n"
+    "You may execute this task at once or on a regular basis.\n"
+    " \n"
+    "Navigate thru wizard steps and click the Execute button or call with command-line "
+    "arguments to start the task for file conversion";
+
+int64_t TickCount() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+QByteArray ToByteArray(const std::string& s) {
+    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// "/SRC=" and the other value switches: the switch name, A to Z without regard to case.
+bool StartsWithSwitch(const std::string& arg, const char* name) {
+    size_t n = std::strlen(name);
+    return arg.size() >= n && SameTextAscii(std::string_view(arg).substr(0, n), name);
+}
+
+QWidget* MakeSheet(QStackedWidget* pages, const char* name, const char* caption) {
+    auto* sheet = new QWidget(pages);
+    sheet->setObjectName(QString::fromLatin1(name));
+    sheet->setWindowTitle(QString::fromLatin1(caption));
+    pages->addWidget(sheet);
+    return sheet;
+}
+
+template <class T> T* Named(T* widget, const char* name) {
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+QString ExceptionText(const std::exception& e) {
+    return QString::fromUtf8(e.what());
+}
+
+} // namespace
+
+const std::vector<QIcon>& TfrmMainBasic::ProgressImages() {
+    static const std::vector<QIcon> images = [] {
+        std::vector<QIcon> v;
+        for (int i = 0; i <= piMail; ++i)
+            v.emplace_back(DrawProgressImage(i));
+        return v;
+    }();
+    return images;
+}
+
+std::string TfrmMainBasic::ItemBytes(const QTreeWidgetItem* item, int column) {
+    QVariant raw = item->data(column, Qt::UserRole);
+    if (raw.isValid()) {
+        QByteArray b = raw.toByteArray();
+        return std::string(b.constData(), static_cast<size_t>(b.size()));
+    }
+    return item->text(column).toUtf8().toStdString();
+}
+
+// ---------------------------------------------------------------------------
+// Creation
+
+TfrmMainBasic::TfrmMainBasic(QWidget* parent) : QMainWindow(parent) {
+    setObjectName(QStringLiteral("frmMainBasic"));
+    QFont windowFont(QStringLiteral("MS Sans Serif"));
+    windowFont.setStyleHint(QFont::SansSerif);
+    windowFont.setPointSize(8);
+    setFont(windowFont);
+
+    CreateControls();
+    CreateMenus();
+
+    // FormCreate: the framework's part.
+    FFirstIdlePending = true;
+    setWindowTitle(QStringLiteral("Convert the images"));
+    lblProductURL->setText(QStringLiteral("Quorvath Software"));
+    lblProductURL->setToolTip(QString::fromLatin1(MakerHomepageAddress));
+
+    const std::string folder = GetProgramFolder();
+    SetEditBytes(edSourceName, folder);
+    SetEditBytes(edDestinationName, folder);
+    SetEditBytes(edLogProcessed, folder + EditBytes(edLogProcessed));
+    chkLogProcessedClick(chkLogProcessed->isChecked());
+
+    FPageCount = 6;
+    SetPage(1);
+    FRunOnStart = false;
+    // The first idle moment: a zero-timeout timer runs once the event loop is up.
+    QTimer::singleShot(0, this, [this] { FirstIdle(); });
+}
+
+TfrmMainBasic::~TfrmMainBasic() = default;
+
+void TfrmMainBasic::CreateControls() {
+    auto* client = Named(new QWidget(this), "pnlClient");
+    client->setFixedSize(540, 504);
+    setCentralWidget(client);
+
+    // Header.
+    pnlDescription = Named(new QFrame(client), "pnlDescription");
+    pnlDescription->setGeometry(0, 0, 540, 59);
+    pnlDescription->setAutoFillBackground(true);
+    QPalette white = pnlDescription->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    pnlDescription->setPalette(white);
+    imgBackground = Named(new QLabel(pnlDescription), "imgBackground");
+    imgBackground->setPixmap(DrawHeaderBackground());
+    imgBackground->setGeometry(540 - 138, 0, 138, 59);
+    imgDescription = Named(new QLabel(pnlDescription), "imgDescription");
+    imgDescription->setPixmap(DrawHeaderIcon());
+    imgDescription->setAttribute(Qt::WA_TranslucentBackground);
+    imgDescription->setGeometry(imgBackground->x() + 86, 5, 48, 48);
+    QPalette navy = pnlDescription->palette();
+    navy.setColor(QPalette::WindowText, QColor(0, 0, 128));
+    lblCaption = Named(new QLabel(pnlDescription), "lblCaption");
+    QFont bold = font();
+    bold.setBold(true);
+    lblCaption->setFont(bold);
+    lblCaption->setPalette(navy);
+    lblCaption->setGeometry(12, 4, 380, 16);
+    lblDescription = Named(new QLabel(pnlDescription), "lblDescription");
+    lblDescription->setPalette(navy);
+    lblDescription->setWordWrap(true);
+    lblDescription->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblDescription->setGeometry(28, 20, 360, 38);
+
+    pbLogo = Named(new TLogoStrip(client), "pbLogo");
+    pbLogo->setGeometry(0, 60, 30, 365);
+
+    pcWizard = Named(new QStackedWidget(client), "pcWizard");
+    pcWizard->setGeometry(33, 60, 505, 365);
+    tsInfo = MakeSheet(pcWizard, "tsInfo", "Information");
+    tsSource = MakeSheet(pcWizard, "tsSource", "Source");
+    tsDestination = MakeSheet(pcWizard, "tsDestination", "Destination");
+    tsOptions = MakeSheet(pcWizard, "tsOptions", "Options");
+    tsFileList = MakeSheet(pcWizard, "tsFileList", "File list");
+    tsLog = MakeSheet(pcWizard, "tsLog", "Log");
+
+    // Page 1.
+    lblGeneralInfo = Named(new QLabel(QString::fromLatin1(GeneralInfo), tsInfo), "lblGeneralInfo");
+    lblGeneralInfo->setWordWrap(true);
+    lblGeneralInfo->setAlignment(Qt::AlignCenter);
+    lblGeneralInfo->setGeometry(30, 90, 445, 150);
+
+    // Page 2.
+    lblSourceName =
+        Named(new QLabel(QStringLiteral("Source directory:"), tsSource), "lblSourceName");
+    lblSourceName->setGeometry(8, 8, 300, 16);
+    edSourceName = Named(new QLineEdit(tsSource), "edSourceName");
+    edSourceName->setGeometry(8, 26, 458, 22);
+    btnSourceName = Named(new QPushButton(QStringLiteral("..."), tsSource), "btnSourceName");
+    btnSourceName->setGeometry(470, 26, 27, 22);
+    chkSubFolders =
+        Named(new QCheckBox(QStringLiteral("Process sub-directories"), tsSource), "chkSubFolders");
+    chkSubFolders->setGeometry(8, 54, 300, 20);
+    lblSourceWildcard =
+        Named(new QLabel(QStringLiteral("File mask/wildcard:"), tsSource), "lblSourceWildcard");
+    lblSourceWildcard->setGeometry(8, 80, 200, 16);
+    edSourceWildcard = Named(new QLineEdit(QStringLiteral("*.*"), tsSource), "edSourceWildcard");
+    edSourceWildcard->setGeometry(8, 98, 200, 22);
+
+    // Page 3.
+    lblDestinationName = Named(new QLabel(QStringLiteral("Destination directory:"), tsDestination),
+                               "lblDestinationName");
+    lblDestinationName->setGeometry(8, 8, 300, 16);
+    edDestinationName = Named(new QLineEdit(tsDestination), "edDestinationName");
+    edDestinationName->setGeometry(8, 26, 458, 22);
+    btnDestinationName =
+        Named(new QPushButton(QStringLiteral("..."), tsDestination), "btnDestinationName");
+    btnDestinationName->setGeometry(470, 26, 27, 22);
+    chkOverwrite = Named(
+        new QCheckBox(QStringLiteral("Overwrite destination file (if exists)"), tsDestination),
+        "chkOverwrite");
+    chkOverwrite->setGeometry(8, 54, 300, 20);
+    chkOverwrite->setChecked(true);
+    rgDestination = new TRadioGroup(QStringLiteral(" Destination format "), tsDestination);
+    rgDestination->setObjectName(QStringLiteral("rgDestination"));
+    rgDestination->setGeometry(8, 84, 489, 190);
+
+    // Page 4: the derived window puts its option panels above the log settings.
+    chkLogProcessed =
+        Named(new QCheckBox(QStringLiteral("Save the list of processed files to log"), tsOptions),
+              "chkLogProcessed");
+    chkLogProcessed->setGeometry(8, 306, 400, 20);
+    edLogProcessed =
+        Named(new QLineEdit(QStringLiteral("processed.log"), tsOptions), "edLogProcessed");
+    edLogProcessed->setGeometry(8, 330, 458, 22);
+    btnLogProcessed = Named(new QPushButton(QStringLiteral("..."), tsOptions), "btnLogProcessed");
+    btnLogProcessed->setGeometry(470, 330, 27, 22);
+
+    // Page 5.
+    lvFileName = Named(new QTreeWidget(tsFileList), "lvFileName");
+    lvFileName->setGeometry(8, 40, 489, 317);
+    lvFileName->setColumnCount(2);
+    lvFileName->setHeaderLabels({QStringLiteral("File name"), QStringLiteral("Path")});
+    lvFileName->setColumnWidth(flcName, 150);
+    lvFileName->setColumnWidth(flcPath, 300);
+    // Page 6.
+    lvProgress = Named(new QTreeWidget(tsLog), "lvProgress");
+    lvProgress->setGeometry(8, 8, 489, 320);
+    lvProgress->setColumnCount(4);
+    lvProgress->setHeaderLabels({QStringLiteral("File name"), QStringLiteral("Status"),
+                                 QStringLiteral("Time"), QStringLiteral("Destination file")});
+    lvProgress->setColumnWidth(pcFileName, 300);
+    lvProgress->setColumnWidth(pcStatus, 80);
+    lvProgress->setColumnWidth(pcTime, 70);
+    lvProgress->setColumnHidden(pcDestination, true);
+    lvProgress->headerItem()->setTextAlignment(pcTime, Qt::AlignRight | Qt::AlignVCenter);
+    for (QTreeWidget* list : {lvFileName, lvProgress}) {
+        list->setRootIsDecorated(false);
+        list->setUniformRowHeights(true); // keeps 20,000 rows cheap to lay out
+        list->setSelectionBehavior(QAbstractItemView::SelectRows);
+        list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        list->setIconSize(QSize(16, 16));
+    }
+    pbProcess = Named(new QProgressBar(tsLog), "pbProcess");
+    pbProcess->setGeometry(8, 336, 489, 17);
+    pbProcess->setRange(0, 100);
+    pbProcess->setTextVisible(false);
+    pbProcess->hide();
+
+    // Bottom.
+    bvlLine = Named(new QFrame(client), "bvlLine");
+    bvlLine->setFrameShape(QFrame::HLine);
+    bvlLine->setFrameShadow(QFrame::Sunken);
+    bvlLine->setGeometry(8, 432, 524, 4);
+    lblProductURL = Named(new TLinkLabel(QString(), client), "lblProductURL");
+    lblProductURL->setGeometry(12, 470, 150, 18);
+    btnFirst = Named(new QPushButton(QStringLiteral("<<"), client), "btnFirst");
+    btnFirst->setGeometry(200, 466, 25, 25);
+    btnPrev = Named(new QPushButton(QStringLiteral("< &Back"), client), "btnPrev");
+    btnPrev->setGeometry(227, 466, 80, 25);
+    btnPrev->setEnabled(false);
+    btnNext = Named(new QPushButton(QStringLiteral("&Next >"), client), "btnNext");
+    btnNext->setGeometry(307, 466, 80, 25);
+    btnLast = Named(new QPushButton(QStringLiteral(">>"), client), "btnLast");
+    btnLast->setGeometry(389, 466, 25, 25);
+    btnCancel = Named(new QPushButton(QStringLiteral("&Cancel"), client), "btnCancel");
+    btnCancel->setGeometry(440, 466, 88, 25);
+    btnStop = Named(new QPushButton(QStringLiteral("&Stop"), client), "btnStop");
+    btnStop->setGeometry(440, 466, 88, 25);
+    btnStop->setEnabled(false);
+    btnStop->hide();
+    for (QPushButton* b : {btnFirst, btnPrev, btnNext, btnLast, btnCancel, btnStop})
+        b->setAutoDefault(false);
+
+    // Enter and Escape act on the buttons UpdateNavigation designates.
+    auto press = [this](bool escape) {
+        QPushButton* b = escape ? FEscapeButton : FDefaultButton;
+        if (b && b->isVisible() && b->isEnabled()) b->click();
+    };
+    FReturnKey = new QShortcut(QKeySequence(Qt::Key_Return), this, [press] { press(false); });
+    FEnterKey = new QShortcut(QKeySequence(Qt::Key_Enter), this, [press] { press(false); });
+    FEscapeKey = new QShortcut(QKeySequence(Qt::Key_Escape), this, [press] { press(true); });
+
+    // Every handler body catches everything: an exception leaving a slot would end the program.
+    auto guarded = [this](auto handler) {
+        return [this, handler](auto&&...) {
+            try {
+                handler();
+            } catch (const std::exception& e) {
+                ReportError(e.what());
+            } catch (...) {
+                ReportError("Unknown error");
+            }
+        };
+    };
+    connect(btnFirst, &QPushButton::clicked, this, guarded([this] { btnFirstClick(); }));
+    connect(btnPrev, &QPushButton::clicked, this, guarded([this] { btnPrevClick(); }));
+    connect(btnNext, &QPushButton::clicked, this, guarded([this] { btnNextClick(); }));
+    connect(btnLast, &QPushButton::clicked, this, guarded([this] { btnLastClick(); }));
+    connect(btnCancel, &QPushButton::clicked, this, guarded([this] { btnCancelClick(); }));
+    connect(btnStop, &QPushButton::clicked, this, guarded([this] { btnStopClick(); }));
+    connect(btnSourceName, &QPushButton::clicked, this, guarded([this] { btnSourceNameClick(1); }));
+    connect(btnDestinationName, &QPushButton::clicked, this,
+            guarded([this] { btnSourceNameClick(2); }));
+    connect(btnLogProcessed, &QPushButton::clicked, this,
+            guarded([this] { btnLogProcessedClick(); }));
+    connect(chkLogProcessed, &QCheckBox::toggled, this,
+            [this](bool on) { chkLogProcessedClick(on); });
+    connect(edSourceName, &QLineEdit::textChanged, this, [this] { edSourceNameChange(); });
+    connect(edSourceWildcard, &QLineEdit::textChanged, this, [this] { edSourceNameChange(); });
+    connect(chkSubFolders, &QCheckBox::toggled, this, [this] { edSourceNameChange(); });
+    connect(lblProductURL, &TLinkLabel::clicked, this, guarded([this] { miHelpHomepageClick(); }));
+}
+
+void TfrmMainBasic::CreateMenus() {
+    const auto& images = ProgressImages();
+    auto guarded = [this](auto handler) {
+        return [this, handler] {
+            try {
+                handler();
+            } catch (const std::exception& e) {
+                ReportError(e.what());
+            } catch (...) {
+                ReportError("Unknown error");
+            }
+        };
+    };
+    auto item = [this](QMenu* menu, const char* name, const char* caption) {
+        QAction* a = menu->addAction(QString::fromLatin1(caption));
+        a->setObjectName(QString::fromLatin1(name));
+        return a;
+    };
+
+    QMenu* file = Named(menuBar()->addMenu(QStringLiteral("&File")), "miFile");
+    miFileSource = item(file, "miFileSource", "Source directory...");
+    miFileDestination = item(file, "miFileDestination", "Destination directory...");
+    file->addSeparator();
+    miFileExecute = item(file, "miFileExecute", "Execute");
+    miFileExecute->setIcon(images[piExecute]);
+    miFileExecute->setEnabled(false);
+    file->addSeparator();
+    miFileExit = item(file, "miFileExit", "Exit");
+    miFileExit->setIcon(images[piExit]);
+
+    QMenu* help = Named(menuBar()->addMenu(QStringLiteral("&Help")), "miHelp");
+    miHelpContents = item(help, "miHelpContents", "Contents");
+    help->addSeparator();
+    miHelpHomepage = item(help, "miHelpHomepage", "Product homepage");
+    miHelpHomepage->setToolTip(QStringLiteral("Visit product home page"));
+    miHelpHomepage->setStatusTip(QStringLiteral("Visit product home page"));
+    miHelpHomepage->setIcon(images[piHomepage]);
+    miHelpSupport = item(help, "miHelpSupport", "Send E-mail to support");
+    miHelpSupport->setIcon(images[piMail]);
+    help->addSeparator();
+    miHelpAbout = item(help, "miHelpAbout", "About...");
+    help->setToolTipsVisible(true);
+
+    connect(miFileSource, &QAction::triggered, this, guarded([this] { btnSourceNameClick(1); }));
+    connect(miFileDestination, &QAction::triggered, this,
+            guarded([this] { btnSourceNameClick(2); }));
+    connect(miFileExecute, &QAction::triggered, this, guarded([this] { btnConvertClick(); }));
+    connect(miFileExit, &QAction::triggered, this, [this] { close(); });
+    connect(miHelpHomepage, &QAction::triggered, this, guarded([this] { miHelpHomepageClick(); }));
+    connect(miHelpSupport, &QAction::triggered, this, guarded([this] { miHelpSupportClick(); }));
+    connect(miHelpAbout, &QAction::triggered, this, guarded([this] { miHelpAboutClick(); }));
+
+    // The list popup, shared with the derived window's lists; items told apart by tag.
+    pmListView = new QMenu(this);
+    pmListView->setObjectName(QStringLiteral("pmListView"));
+    pmListView->setToolTipsVisible(true);
+    struct TPopupItem {
+        const char* Name;
+        const char* Caption;
+        const char* Hint;
+    };
+    const TPopupItem popup[3] = {{"miSelectAll", "&Select all", "Select all items"},
+                                 {"miUnselectAll", "&Unselect all", "Unselect all items"},
+                                 {"miRevert", "Revert", "Revert selections for all items"}};
+    QAction* actions[3];
+    for (int tag = 0; tag < 3; ++tag) {
+        actions[tag] = item(pmListView, popup[tag].Name, popup[tag].Caption);
+        actions[tag]->setToolTip(QString::fromLatin1(popup[tag].Hint));
+        actions[tag]->setStatusTip(QString::fromLatin1(popup[tag].Hint));
+        actions[tag]->setData(tag);
+        connect(actions[tag], &QAction::triggered, this,
+                guarded([this, tag] { miSelectAllClick(tag); }));
+    }
+    miSelectAll = actions[0];
+    miUnselectAll = actions[1];
+    miRevert = actions[2];
+    AttachListPopup(lvFileName);
+
+    // Fixed size: the client area plus the menu bar.
+    adjustSize();
+    setFixedSize(sizeHint());
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+}
+
+void TfrmMainBasic::AttachListPopup(QTreeWidget* list) {
+    list->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list, &QWidget::customContextMenuRequested, this, [this, list](const QPoint& pos) {
+        pmListView->popup(list->viewport()->mapToGlobal(pos));
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Command line
+
+void TfrmMainBasic::ProcessCommandLine(const std::vector<std::string>& args) {
+    for (const std::string& arg : args)
+        ProcessParameter(arg);
+    FShowMainForm = !FRunOnStart;
+}
+
+bool TfrmMainBasic::ProcessParameter(const std::string& param) {
+    if (StartsWithSwitch(param, "/SRC=")) {
+        SetEditBytes(edSourceName, param.substr(5));
+        return true;
+    }
+    if (SameTextAscii(param, "/SUBDIR")) {
+        chkSubFolders->setChecked(true);
+        return true;
+    }
+    if (StartsWithSwitch(param, "/MASK=")) {
+        SetEditBytes(edSourceWildcard, param.substr(6));
+        return true;
+    }
+    if (StartsWithSwitch(param, "/DST=")) {
+        SetEditBytes(edDestinationName, param.substr(5));
+        return true;
+    }
+    if (SameTextAscii(param, "/OVERRIDE")) {
+        chkOverwrite->setChecked(true);
+        return true;
+    }
+    if (StartsWithSwitch(param, "/LOGFILE=")) {
+        chkLogProcessed->setChecked(true);
+        SetEditBytes(edLogProcessed, param.substr(9));
+        return true;
+    }
+    if (StartsWithSwitch(param, "/DSTFORMAT=")) {
+        const std::string wanted = "." + param.substr(11);
+        const int remembered = rgDestination->ItemIndex();
+        bool found = false;
+        for (int i = 0; i < rgDestination->Count() && !found; ++i) {
+            rgDestination->SetItemIndex(i);
+            found = SameTextFolded(GetDestinationExt(), wanted);
+        }
+        if (!found) rgDestination->SetItemIndex(remembered);
+        return true;
+    }
+    if (SameTextAscii(param, "/EXECUTE")) {
+        FRunOnStart = true;
+        return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// The other overridable operations: the framework's own behaviour
+
+bool TfrmMainBasic::IsPageAvailable() {
+    return true;
+}
+
+void TfrmMainBasic::SetPage(int page) {
+    if (page == FCurrentPage) return;
+    const bool forward = page > FCurrentPage;
+    FCurrentPage = page;
+    UpdateNavigation();
+    if (forward && page == 5) BuildFileList();
+    if (forward && page == 6) BuildProgressList();
+    if (IsPageAvailable()) {
+        pcWizard->setCurrentIndex(page - 1);
+    } else if (forward) {
+        if (page < FPageCount) SetPage(page + 1);
+    } else {
+        if (page > 1) SetPage(page - 1);
+    }
+}
+
+void TfrmMainBasic::UpdateNavigation() {
+    const bool idle = FBusy == 0;
+    btnPrev->setEnabled(idle && FCurrentPage > 1);
+    btnNext->setEnabled(idle && FCurrentPage < FPageCount);
+    btnFirst->setEnabled(btnPrev->isEnabled());
+    btnLast->setEnabled(btnNext->isEnabled());
+
+    const bool nextDefault = FCurrentPage < FPageCount;
+    FDefaultButton = nextDefault ? btnNext : btnCancel;
+    FEscapeButton = nextDefault ? btnCancel : nullptr;
+    btnNext->setDefault(nextDefault);
+    btnCancel->setDefault(!nextDefault);
+
+    if (FCurrentPage >= 1 && FCurrentPage <= 6) {
+        const TPageHeader& h = PageHeaders[FCurrentPage - 1];
+        lblCaption->setText(QString::fromLatin1(h.Title));
+        lblDescription->setText(QString::fromLatin1(h.Description));
+    }
+    btnCancel->setText(FCurrentPage < FPageCount ? QStringLiteral("&Cancel")
+                                                 : QStringLiteral("Execute"));
+}
+
+void TfrmMainBasic::ConvertFile(const std::string&, const std::string&) {}
+
+bool TfrmMainBasic::AcceptFile(const std::string&) {
+    return false;
+}
+
+std::string TfrmMainBasic::GetDestinationExt() {
+    return std::string();
+}
+
+void TfrmMainBasic::BeforeRun() {}
+
+void TfrmMainBasic::AfterRun() {}
+
+QTreeWidget* TfrmMainBasic::GetSelectionList() {
+    return lvFileName;
+}
+
+void TfrmMainBasic::LoadSettings() {
+    TIniFile ini(GetSettingsFileName());
+    SetEditBytes(edSourceName, ini.ReadString("General", "Source", EditBytes(edSourceName)));
+    SetEditBytes(edDestinationName,
+                 ini.ReadString("General", "Destination", EditBytes(edDestinationName)));
+    rgDestination->SetItemIndex(
+        ini.ReadInteger("General", "DestinationFormat", rgDestination->ItemIndex()));
+    chkSubFolders->setChecked(ini.ReadBool("Log", "SubFolders", chkSubFolders->isChecked()));
+    chkOverwrite->setChecked(ini.ReadBool("Log", "Overwrite", chkOverwrite->isChecked()));
+    chkLogProcessed->setChecked(ini.ReadBool("Log", "LogProcessed", chkLogProcessed->isChecked()));
+    SetEditBytes(edLogProcessed,
+                 ini.ReadString("Log", "LogProcessedFile", EditBytes(edLogProcessed)));
+}
+
+void TfrmMainBasic::SaveSettings() {
+    TIniFile ini(GetSettingsFileName());
+    ini.WriteString("General", "Source", EditBytes(edSourceName));
+    ini.WriteString("General", "Destination", EditBytes(edDestinationName));
+    ini.WriteInteger("General", "DestinationFormat", rgDestination->ItemIndex());
+    ini.WriteBool("Log", "SubFolders", chkSubFolders->isChecked());
+    ini.WriteBool("Log", "Overwrite", chkOverwrite->isChecked());
+    ini.WriteBool("Log", "LogProcessed", chkLogProcessed->isChecked());
+    ini.WriteString("Log", "LogProcessedFile", EditBytes(edLogProcessed));
+}
+
+// ---------------------------------------------------------------------------
+// Busy state: while a list is built or a run goes on, nothing may navigate,
+// start a run or replace the lists being walked.
+
+void TfrmMainBasic::BeginBusy() {
+    ++FBusy;
+    for (QPushButton* b : {btnFirst, btnPrev, btnNext, btnLast, btnCancel})
+        b->setEnabled(false);
+    miFileExecute->setEnabled(false);
+}
+
+void TfrmMainBasic::EndBusy() {
+    if (--FBusy > 0) return;
+    UpdateNavigation();
+    btnCancel->setEnabled(true);
+    miFileExecute->setEnabled(FExecuteAllowed);
+    if (FCloseWhenIdle) QTimer::singleShot(0, this, [this] { close(); });
+}
+
+// ---------------------------------------------------------------------------
+// Source scan
+
+void TfrmMainBasic::BuildFileList() {
+    BeginBusy();
+    try {
+        std::string mask = EditBytes(edSourceWildcard);
+        size_t slash = mask.find_last_of('/');
+        if (slash != std::string::npos) mask.erase(0, slash + 1);
+        if (mask.empty()) mask = "*.*";
+        lvFileName->clear();
+        ScanFolder(EditBytes(edSourceName), mask);
+    } catch (...) {
+        EndBusy();
+        throw;
+    }
+    EndBusy();
+}
+
+void TfrmMainBasic::ScanFolder(const std::string& dir, const std::string& mask) {
+    // Each folder is entered once (device and inode): bind mounts loop without links.
+    std::set<std::pair<dev_t, ino_t>> visited;
+    dev_t device;
+    ino_t inode;
+    if (!FolderIdentity(dir, device, inode)) return;
+    visited.insert({device, inode});
+
+    QList<QTreeWidgetItem*> rows;
+    auto scan = [&](auto&& self, const std::string& folder) -> void {
+        const QString shownFolder = DecodeBytes(folder);
+        const QByteArray rawFolder = ToByteArray(folder);
+        for (const TDirEntry& entry : ListFolder(folder)) {
+            if (chkSubFolders->isChecked() && entry.IsDirectory) {
+                if (visited.insert({entry.Device, entry.Inode}).second)
+                    self(self, JoinPath(folder, entry.Name));
+            } else if (!entry.IsDirectory && MatchWildcard(entry.Name, mask, true)) {
+                auto* row = new QTreeWidgetItem();
+                row->setText(flcName, DecodeBytes(entry.Name));
+                row->setData(flcName, Qt::UserRole, ToByteArray(entry.Name));
+                row->setText(flcPath, shownFolder);
+                row->setData(flcPath, Qt::UserRole, rawFolder);
+                row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+                row->setCheckState(flcName, AcceptFile(entry.Name) ? Qt::Checked : Qt::Unchecked);
+                rows.append(row);
+            }
+        }
+    };
+    try {
+        scan(scan, dir);
+    } catch (...) {
+        qDeleteAll(rows);
+        throw;
+    }
+    // The search does not yield; the list takes its rows in one step when it is done.
+    lvFileName->addTopLevelItems(rows);
+}
+
+void TfrmMainBasic::miSelectAllClick(int tag) {
+    QTreeWidget* list = GetSelectionList();
+    if (!list) return;
+    list->setUpdatesEnabled(false);
+    for (int i = 0, n = list->topLevelItemCount(); i < n; ++i) {
+        QTreeWidgetItem* row = list->topLevelItem(i);
+        Qt::CheckState state = Qt::Checked;
+        if (tag == 1) state = Qt::Unchecked;
+        if (tag == 2) state = row->checkState(0) == Qt::Checked ? Qt::Unchecked : Qt::Checked;
+        row->setCheckState(0, state);
+    }
+    list->setUpdatesEnabled(true);
+}
+
+// ---------------------------------------------------------------------------
+// Progress list and batch run
+
+void TfrmMainBasic::BuildProgressList() {
+    BeginBusy();
+    try {
+        lvProgress->clear();
+        for (int i = 0; i < lvFileName->topLevelItemCount() && !FCloseWhenIdle; ++i) {
+            QTreeWidgetItem* row = lvFileName->topLevelItem(i);
+            if (row->checkState(flcName) != Qt::Checked) continue;
+            const std::string path = ItemBytes(row, flcPath);
+            AddProgressRow(path, JoinPath(path, ItemBytes(row, flcName)));
+        }
+    } catch (...) {
+        EndBusy();
+        throw;
+    }
+    EndBusy();
+}
+
+void TfrmMainBasic::AddProgressRow(const std::string& sourceDir, const std::string& fileName) {
+    if (!AcceptFile(fileName)) return;
+    const std::string ext = GetDestinationExt();
+    std::string dest = fileName;
+    const size_t nameStart =
+        dest.find_last_of('/') == std::string::npos ? 0 : dest.find_last_of('/') + 1;
+    const size_t dot = dest.find_last_of('.');
+    if (dot != std::string::npos && dot >= nameStart) dest.erase(dot);
+    dest += ext;
+    if (dest.compare(0, sourceDir.size(), sourceDir) == 0) {
+        std::string rest = dest.substr(sourceDir.size());
+        const std::string destDir = EditBytes(edDestinationName);
+        // An empty folder text is the current folder, never the root.
+        if (destDir.empty() || sourceDir.empty()) {
+            size_t lead = rest.find_first_not_of('/');
+            rest.erase(0, lead == std::string::npos ? rest.size() : lead);
+            dest = JoinPath(destDir, rest);
+        } else {
+            dest = destDir + rest;
+        }
+    }
+    const size_t folderEnd = dest.find_last_of('/');
+    if (folderEnd != std::string::npos) {
+        try {
+            CreateFolderPath(dest.substr(0, folderEnd + 1));
+        } catch (const std::exception&) {
+            // A folder that cannot be made shows up as the file's error in the run.
+        }
+    }
+
+    struct stat destStat {};
+    const bool exists = lstat(dest.c_str(), &destStat) == 0;
+    bool willConvert = chkOverwrite->isChecked() || !exists;
+    // Writing a file over itself can lose frames, alpha or depth: such a row is skipped.
+    struct stat sourceStat {};
+    struct stat targetStat {};
+    if (willConvert && exists && stat(fileName.c_str(), &sourceStat) == 0 &&
+        stat(dest.c_str(), &targetStat) == 0 && sourceStat.st_dev == targetStat.st_dev &&
+        sourceStat.st_ino == targetStat.st_ino)
+        willConvert = false;
+
+    auto* row = new QTreeWidgetItem();
+    row->setText(pcFileName, DecodeBytes(fileName));
+    row->setData(pcFileName, Qt::UserRole, ToByteArray(fileName));
+    row->setText(pcStatus, QString::fromLatin1(willConvert ? StatusWaiting : StatusSkipped));
+    row->setText(pcDestination, DecodeBytes(dest));
+    row->setData(pcDestination, Qt::UserRole, ToByteArray(dest));
+    row->setTextAlignment(pcTime, Qt::AlignRight | Qt::AlignVCenter);
+    lvProgress->addTopLevelItem(row);
+    QCoreApplication::processEvents();
+}
+
+void TfrmMainBasic::SetRowStatus(QTreeWidgetItem* item, const QString& status, int image) {
+    item->setText(pcStatus, status);
+    item->setIcon(pcFileName, image < 0 ? QIcon() : ProgressImages()[static_cast<size_t>(image)]);
+}
+
+void TfrmMainBasic::EnterRunState() {
+    BeginBusy();
+    FRunning = true;
+    FStopRequested = false;
+    btnStop->setEnabled(true);
+    btnStop->show();
+    btnCancel->hide();
+    btnCancel->setEnabled(false);
+    miFileExecute->setEnabled(false);
+    pbProcess->setValue(pbProcess->minimum());
+    pbProcess->setValue(0);
+    pbProcess->show();
+}
+
+void TfrmMainBasic::LeaveRunState() {
+    btnStop->setEnabled(false);
+    btnStop->hide();
+    btnCancel->show();
+    btnCancel->setEnabled(true);
+    pbProcess->hide();
+    FRunning = false;
+    FExecuteAllowed = true;
+    EndBusy();
+}
+
+void TfrmMainBasic::btnStopClick() {
+    FStopRequested = true;
+    btnStop->hide();
+    btnCancel->show();
+}
+
+void TfrmMainBasic::WriteLog(const std::string& text) {
+    if (chkLogProcessed->isChecked()) AppendLine(EditBytes(edLogProcessed), text);
+}
+
+void TfrmMainBasic::SetProgress(int position, int maximum) {
+    pbProcess->setMaximum(maximum);
+    pbProcess->setValue(position);
+}
+
+void TfrmMainBasic::RunBatch() {
+    if (FRunning) return;
+    EnterRunState();
+    try {
+        BeforeRun();
+        try {
+            WriteLog("Trevasco " + LogDateTime(QDateTime::currentDateTime()) + "\r\n");
+            pbProcess->setMinimum(0);
+            const int count = lvProgress->topLevelItemCount();
+            for (int i = 0; i < count && !FStopRequested; ++i) {
+                QTreeWidgetItem* row = lvProgress->topLevelItem(i);
+                if (!row || row->text(pcStatus) != QLatin1String(StatusWaiting)) continue;
+                const std::string source = ItemBytes(row, pcFileName);
+                try {
+                    SetRowStatus(row, QString::fromLatin1(StatusInProgress), piInProgress);
+                    QCoreApplication::processEvents();
+                    const int64_t t0 = TickCount();
+                    ConvertFile(source, ItemBytes(row, pcDestination));
+                    const int64_t t1 = TickCount();
+                    SetRowStatus(row, QString::fromLatin1(StatusFinished), piFinished);
+                    const std::string time = std::to_string(t1 - t0 + 1) + " msec";
+                    row->setText(pcTime, QString::fromLatin1(time.c_str()));
+                    WriteLog(source + " " + StatusFinished + " " + time);
+                } catch (const std::exception& e) {
+                    // Also standard errors such as out-of-memory: one file never ends the run.
+                    SetRowStatus(row, QString::fromLatin1(StatusErrorPrefix) + ExceptionText(e),
+                                 piError);
+                    if (!FShowMainForm) {
+                        std::fprintf(stderr, "%s: %s\n", source.c_str(), e.what());
+                        FExitCode = 1;
+                    }
+                }
+                QCoreApplication::processEvents();
+            }
+        } catch (...) {
+            AfterRun();
+            throw;
+        }
+        AfterRun();
+    } catch (...) {
+        LeaveRunState();
+        throw;
+    }
+    const bool cancelled = FStopRequested;
+    LeaveRunState();
+
+    if (FShowMainForm && !FCloseWhenIdle) {
+        const char* text = "Image conversion finished.";
+        if (cancelled)
+            text = "Conversion canceled.";
+        else if (lvProgress->topLevelItemCount() == 0)
+            text = "No documents found in source directory.";
+        QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(AppTitle),
+                        QString::fromLatin1(text), QMessageBox::Ok, this);
+        box.exec();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Handlers
+
+void TfrmMainBasic::btnFirstClick() {
+    while (FCurrentPage > 1) {
+        const int before = FCurrentPage;
+        btnPrevClick();
+        if (FCurrentPage == before) break;
+    }
+}
+
+void TfrmMainBasic::btnPrevClick() {
+    if (FCurrentPage > 1) SetPage(FCurrentPage - 1);
+}
+
+void TfrmMainBasic::btnNextClick() {
+    if (FCurrentPage < FPageCount) SetPage(FCurrentPage + 1);
+}
+
+void TfrmMainBasic::btnLastClick() {
+    while (FCurrentPage < FPageCount) {
+        const int before = FCurrentPage;
+        btnNextClick();
+        if (FCurrentPage == before) break;
+    }
+}
+
+void TfrmMainBasic::btnCancelClick() {
+    FFinishRequested = FCurrentPage == FPageCount;
+    if (FFinishRequested)
+        RunBatch();
+    else
+        close();
+}
+
+void TfrmMainBasic::btnConvertClick() {
+    RunBatch();
+}
+
+void TfrmMainBasic::btnSourceNameClick(int tag) {
+    QLineEdit* edit = tag == 1 ? edSourceName : edDestinationName;
+    std::string folder = EditBytes(edit);
+    if (SelectFolder(this, QStringLiteral("Select the folder"), folder) &&
+        folder != EditBytes(edit))
+        SetEditBytes(edit, folder);
+}
+
+void TfrmMainBasic::btnLogProcessedClick() {
+    QFileDialog dialog(this);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("log"));
+    dialog.setNameFilters({QStringLiteral("Log files (*.log)"), QStringLiteral("All files (*.*)")});
+    dialog.selectFile(edLogProcessed->text());
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+        SetEditBytes(edLogProcessed, dialog.selectedFiles().first().toUtf8().toStdString());
+}
+
+void TfrmMainBasic::chkLogProcessedClick(bool checked) {
+    edLogProcessed->setEnabled(checked);
+    btnLogProcessed->setEnabled(checked);
+}
+
+void TfrmMainBasic::edSourceNameChange() {
+    // Nothing lasting: the file list is rebuilt on every forward entry to its page.
+}
+
+void TfrmMainBasic::miHelpHomepageClick() {
+    ShellOpen(ProductHomepageAddress);
+}
+
+void TfrmMainBasic::miHelpSupportClick() {
+    ShellOpen(SupportMailLink);
+}
+
+void TfrmMainBasic::miHelpAboutClick() {
+    TfrmAbout about(this);
+    about.exec();
+}
+
+void TfrmMainBasic::FirstIdle() {
+    if (!FFirstIdlePending) return;
+    FFirstIdlePending = false;
+    setWindowTitle(QStringLiteral("Convert the images"));
+    if (!FRunOnStart) return;
+    FRunOnStart = false;
+    try {
+        btnLastClick();
+        RunBatch();
+    } catch (const std::exception& e) {
+        ReportError(e.what());
+    } catch (...) {
+        ReportError("Unknown error");
+    }
+    QCoreApplication::exit(FExitCode);
+}
+
+void TfrmMainBasic::ReportError(const std::string& message) {
+    if (FShowMainForm) {
+        QMessageBox::critical(this, QString::fromLatin1(AppTitle),
+                              QString::fromUtf8(message.c_str()));
+    } else {
+        std::fprintf(stderr, "trevasco: %s\n", message.c_str());
+        FExitCode = 1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Window events
+
+void TfrmMainBasic::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // Qt shows again on restore; the settings are read once, on the first real show.
+    if (event->spontaneous() || FSettingsLoaded || !FShowMainForm) return;
+    FSettingsLoaded = true;
+    try {
+        LoadSettings();
+    } catch (const std::exception& e) {
+        ReportError(e.what());
+    } catch (...) {
+        ReportError("Unknown error");
+    }
+}
+
+void TfrmMainBasic::closeEvent(QCloseEvent* event) {
+    if (FBusy > 0) {
+        // A run stops after the file in hand; a list being built stops at once.
+        // The window closes when they have finished.
+        FCloseWhenIdle = true;
+        if (FRunning) btnStopClick();
+        event->ignore();
+        return;
+    }
+    if (!FFinishRequested && FShowMainForm) {
+        QMessageBox::StandardButton answer = QMessageBox::question(
+            this, QString::fromLatin1(AppTitle),
+            QStringLiteral("The wizard has not completed. If you quit the wizard now, the convert "
+                           "process will not complete. Do you want to quit the application?"),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            FCloseWhenIdle = false;
+            event->ignore();
+            return;
+        }
+    }
+    if (FShowMainForm && FSettingsLoaded) {
+        try {
+            SaveSettings();
+        } catch (const std::exception& e) {
+            // Reported, and the window still closes: a settings file that cannot be
+            // written must not keep the user from quitting.
+            ReportError(e.what());
+        } catch (...) {
+            ReportError("Unknown error");
+        }
+    }
+    event->accept();
+}
+
+void TfrmMainBasic::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    FormResize();
+}
+
+void TfrmMainBasic::FormResize() {
+    QWidget* client = centralWidget();
+    if (!client || !pnlDescription) return;
+    pnlDescription->setGeometry(0, 0, client->width(), 59);
+    imgBackground->move(pnlDescription->width() - imgBackground->width(), 0);
+    imgDescription->move(imgBackground->x() + 86, imgDescription->y());
+}

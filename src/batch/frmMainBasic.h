@@ -1,0 +1,236 @@
+// The six-page batch wizard: job settings, settings file, command line, source
+// scan, batch run and processed-files log. It converts nothing itself; a derived
+// window supplies the conversion and the format lists through the virtual
+// operations below (declared in their fixed order).
+#pragma once
+
+#include <QIcon>
+#include <QMainWindow>
+
+#include <string>
+#include <vector>
+
+class QAction;
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QShortcut;
+class QStackedWidget;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QWidget;
+class TRadioGroup;
+class TLinkLabel;
+class TLogoStrip;
+
+// Texts of the progress list's status column.
+extern const char* const StatusWaiting;
+extern const char* const StatusSkipped;
+extern const char* const StatusInProgress;
+extern const char* const StatusFinished;
+extern const char* const StatusErrorPrefix;
+
+// Columns of the two list views.
+enum TFileListColumn { flcName = 0, flcPath = 1 };
+enum TProgressColumn { pcFileName = 0, pcStatus = 1, pcTime = 2, pcDestination = 3 };
+// Indexes into ProgressImages().
+enum TProgressImage {
+    piInProgress = 0,
+    piFinished = 1,
+    piError = 2,
+    piExit = 3,
+    piExecute = 4,
+    piHomepage = 5,
+    piMail = 6
+};
+
+class TfrmMainBasic : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TfrmMainBasic(QWidget* parent = nullptr);
+    ~TfrmMainBasic() override;
+
+    // Hands each argument (raw bytes, program name excluded) to ProcessParameter,
+    // first to last, and then decides whether the window is to be shown. Called
+    // once, after the derived window's own creation work.
+    void ProcessCommandLine(const std::vector<std::string>& args);
+    // False for an unattended run: the window is never shown, the settings file
+    // is neither read nor written and no final message box appears.
+    bool ShowMainForm() const { return FShowMainForm; }
+    // Exit status of the program: 1 once a file failed or a run could not start.
+    int ExitCode() const { return FExitCode; }
+
+    int CurrentPage() const { return FCurrentPage; }
+    int PageCount() const { return FPageCount; }
+    bool RunOnStart() const { return FRunOnStart; }
+    bool FinishRequested() const { return FFinishRequested; }
+    bool Running() const { return FRunning; }
+
+    // The batch run over the progress list.
+    void RunBatch();
+    // Progress within the current file, for the derived window's conversion.
+    void SetProgress(int position, int maximum);
+
+    // The drawn images of the menu and the progress rows (index: TProgressImage).
+    static const std::vector<QIcon>& ProgressImages();
+
+    // Raw bytes of a row's path columns (the shown texts are decoded copies).
+    static std::string ItemBytes(const QTreeWidgetItem* item, int column);
+
+    // --- the overridable operations, in their fixed order ---
+    // One command-line argument; true when recognised. Overrides call this first.
+    virtual bool ProcessParameter(const std::string& param);
+    // Whether CurrentPage may be shown; a refused page is skipped in the direction of travel.
+    virtual bool IsPageAvailable();
+    // Navigation and page-entry work. Overrides call this first.
+    virtual void SetPage(int page);
+    // Buttons and header texts of the current page.
+    virtual void UpdateNavigation();
+    // Converts one file; a failure is reported only by throwing.
+    virtual void ConvertFile(const std::string& source, const std::string& dest);
+    // The source filter: whether a found file is ticked and taken into the run.
+    virtual bool AcceptFile(const std::string& fileName);
+    // Extension (with its dot) of the selected destination format.
+    virtual std::string GetDestinationExt();
+    virtual void BeforeRun();
+    virtual void AfterRun();
+    // The list that the popup's Select all, Unselect all and Revert act on.
+    virtual QTreeWidget* GetSelectionList();
+    // The settings file; overrides call these first and then add their own sections.
+    virtual void LoadSettings();
+    virtual void SaveSettings();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+    // Building the lists (called on forward entry to pages 5 and 6).
+    void BuildFileList();
+    void ScanFolder(const std::string& dir, const std::string& mask);
+    void BuildProgressList();
+    void AddProgressRow(const std::string& sourceDir, const std::string& fileName);
+    void EnterRunState();
+    void LeaveRunState();
+    void WriteLog(const std::string& text);
+
+    // Gives a list of the derived window the popup menu pmListView.
+    void AttachListPopup(QTreeWidget* list);
+
+    // Reports an error that reached an event handler: a message box when the
+    // window is shown, a line on stderr and exit status 1 when unattended.
+    void ReportError(const std::string& message);
+
+    // Button and menu handlers.
+    void btnFirstClick();
+    void btnPrevClick();
+    void btnNextClick();
+    void btnLastClick();
+    void btnCancelClick();
+    void btnStopClick();
+    void btnConvertClick();
+    void btnSourceNameClick(int tag);
+    void btnLogProcessedClick();
+    void chkLogProcessedClick(bool checked);
+    void edSourceNameChange();
+    void miSelectAllClick(int tag);
+    void miHelpHomepageClick();
+    void miHelpSupportClick();
+    void miHelpAboutClick();
+    void FirstIdle();
+    void FormResize();
+
+    // Header.
+    QFrame* pnlDescription;
+    QLabel* lblCaption;
+    QLabel* lblDescription;
+    QLabel* imgBackground;
+    QLabel* imgDescription;
+    TLogoStrip* pbLogo;
+    QStackedWidget* pcWizard;
+    QFrame* bvlLine;
+    TLinkLabel* lblProductURL;
+    // Buttons.
+    QPushButton* btnFirst;
+    QPushButton* btnPrev;
+    QPushButton* btnNext;
+    QPushButton* btnLast;
+    QPushButton* btnCancel;
+    QPushButton* btnStop;
+    // Page sheets.
+    QWidget* tsInfo;
+    QWidget* tsSource;
+    QWidget* tsDestination;
+    QWidget* tsOptions;
+    QWidget* tsFileList;
+    QWidget* tsLog;
+    // Page 1.
+    QLabel* lblGeneralInfo;
+    // Page 2.
+    QLabel* lblSourceName;
+    QLineEdit* edSourceName;
+    QPushButton* btnSourceName;
+    QCheckBox* chkSubFolders;
+    QLabel* lblSourceWildcard;
+    QLineEdit* edSourceWildcard;
+    // Page 3.
+    QLabel* lblDestinationName;
+    QLineEdit* edDestinationName;
+    QPushButton* btnDestinationName;
+    QCheckBox* chkOverwrite;
+    TRadioGroup* rgDestination;
+    // Page 4.
+    QCheckBox* chkLogProcessed;
+    QLineEdit* edLogProcessed;
+    QPushButton* btnLogProcessed;
+    // Page 5.
+    QTreeWidget* lvFileName;
+    // Page 6.
+    QTreeWidget* lvProgress;
+    QProgressBar* pbProcess;
+    // Menus.
+    QMenu* pmListView;
+    QAction* miSelectAll;
+    QAction* miUnselectAll;
+    QAction* miRevert;
+    QAction* miFileSource;
+    QAction* miFileDestination;
+    QAction* miFileExecute;
+    QAction* miFileExit;
+    QAction* miHelpContents;
+    QAction* miHelpHomepage;
+    QAction* miHelpSupport;
+    QAction* miHelpAbout;
+
+    // Fields, in the framework's order.
+    bool FFirstIdlePending = true;
+    int FCurrentPage = 0;
+    int FPageCount = 6;
+    bool FFinishRequested = false;
+    bool FRunOnStart = false;
+
+private:
+    void CreateControls();
+    void CreateMenus();
+    void BeginBusy();
+    void EndBusy();
+    void SetRowStatus(QTreeWidgetItem* item, const QString& status, int image);
+
+    QPushButton* FDefaultButton = nullptr;
+    QPushButton* FEscapeButton = nullptr;
+    QShortcut* FEnterKey = nullptr;
+    QShortcut* FReturnKey = nullptr;
+    QShortcut* FEscapeKey = nullptr;
+    bool FShowMainForm = true;
+    bool FSettingsLoaded = false;
+    bool FStopRequested = false;
+    bool FRunning = false;
+    int FBusy = 0;
+    bool FCloseWhenIdle = false;
+    bool FExecuteAllowed = false; // File, Execute: from the end of the first run
+    int FExitCode = 0;
+};
