@@ -1,0 +1,127 @@
+#include "gif/ColorLookup.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+uint8_t TSlowColorLookup::Lookup(uint8_t& r, uint8_t& g, uint8_t& b) {
+    const int i = FPalette.NearestIndex(r, g, b);
+    const TPaletteEntry& e = FPalette[i];
+    r = e.Red;
+    g = e.Green;
+    b = e.Blue;
+    return static_cast<uint8_t>(i);
+}
+
+namespace {
+constexpr int kCellShift = 3; // 8 values per cell and axis
+constexpr int kCellsPerAxis = 256 >> kCellShift;
+constexpr int kCacheBits = 16;
+
+inline int AxisMin(int c, int lo, int hi) {
+    if (c < lo) return lo - c;
+    if (c > hi) return c - hi;
+    return 0;
+}
+inline int AxisMax(int c, int lo, int hi) {
+    return std::max(std::abs(c - lo), std::abs(c - hi));
+}
+} // namespace
+
+TFastColorLookup::TFastColorLookup(const TPalette& palette)
+    : FPalette(palette), FCellStart(kCellsPerAxis * kCellsPerAxis * kCellsPerAxis, -1),
+      FCellCount(kCellsPerAxis * kCellsPerAxis * kCellsPerAxis, 0),
+      FCacheKey(size_t(1) << kCacheBits, 0), FCacheIndex(size_t(1) << kCacheBits, 0) {
+    FScratch.reserve(256);
+}
+
+const std::vector<uint8_t>& TFastColorLookup::Candidates(int cell) {
+    // Called once per cell; fills FScratch with the cell's candidate list.
+    const int cr = cell / (kCellsPerAxis * kCellsPerAxis),
+              cg = (cell / kCellsPerAxis) % kCellsPerAxis, cb = cell % kCellsPerAxis;
+    const int lr = cr << kCellShift, lg = cg << kCellShift, lb = cb << kCellShift;
+    const int hr = lr + (1 << kCellShift) - 1, hg = lg + (1 << kCellShift) - 1,
+              hb = lb + (1 << kCellShift) - 1;
+    const int n = FPalette.Count();
+    int minDist[256];
+    int threshold = 1 << 30;
+    for (int i = 0; i < n; ++i) {
+        const TPaletteEntry& e = FPalette[i];
+        const int dr = AxisMin(e.Red, lr, hr), dg = AxisMin(e.Green, lg, hg),
+                  db = AxisMin(e.Blue, lb, hb);
+        minDist[i] = dr * dr + dg * dg + db * db;
+        const int xr = AxisMax(e.Red, lr, hr), xg = AxisMax(e.Green, lg, hg),
+                  xb = AxisMax(e.Blue, lb, hb);
+        threshold = std::min(threshold, xr * xr + xg * xg + xb * xb);
+    }
+    // Every colour of the cell is at most threshold away from some entry, so
+    // its nearest entry (and any tied one) lies within threshold of the cell.
+    FScratch.clear();
+    for (int i = 0; i < n; ++i)
+        if (minDist[i] <= threshold) FScratch.push_back(static_cast<uint8_t>(i));
+    return FScratch;
+}
+
+uint8_t TFastColorLookup::Lookup(uint8_t& r, uint8_t& g, uint8_t& b) {
+    const uint32_t rgb = (uint32_t(r) << 16) | (uint32_t(g) << 8) | b;
+    const uint32_t slot = (rgb * 2654435761u) >> (32 - kCacheBits);
+    uint8_t index;
+    if (FCacheKey[slot] == (rgb | 0x1000000u)) {
+        index = FCacheIndex[slot];
+    } else {
+        const int cell = ((r >> kCellShift) * kCellsPerAxis + (g >> kCellShift)) * kCellsPerAxis +
+                         (b >> kCellShift);
+        if (FCellStart[cell] < 0) {
+            const std::vector<uint8_t>& c = Candidates(cell);
+            FCellStart[cell] = static_cast<int32_t>(FCandidates.size());
+            FCellCount[cell] = static_cast<uint16_t>(c.size());
+            FCandidates.insert(FCandidates.end(), c.begin(), c.end());
+        }
+        const uint8_t* cand = FCandidates.data() + FCellStart[cell];
+        const int count = FCellCount[cell];
+        int best = 0, bestDist = 1 << 30;
+        for (int k = 0; k < count; ++k) {
+            const TPaletteEntry& e = FPalette[cand[k]];
+            const int dr = e.Red - r, dg = e.Green - g, db = e.Blue - b;
+            const int d = dr * dr + dg * dg + db * db;
+            if (d < bestDist) {
+                bestDist = d;
+                best = cand[k];
+            }
+        }
+        index = static_cast<uint8_t>(best);
+        FCacheKey[slot] = rgb | 0x1000000u;
+        FCacheIndex[slot] = index;
+    }
+    const TPaletteEntry& e = FPalette[index];
+    r = e.Red;
+    g = e.Green;
+    b = e.Blue;
+    return index;
+}
+
+uint8_t TNetscapeColorLookup::Lookup(uint8_t& r, uint8_t& g, uint8_t& b) {
+    const int rr = (r + 3) / 51, gg = (g + 3) / 51, bb = (b + 3) / 51;
+    r = static_cast<uint8_t>(rr * 51);
+    g = static_cast<uint8_t>(gg * 51);
+    b = static_cast<uint8_t>(bb * 51);
+    return static_cast<uint8_t>(rr * 36 + gg * 6 + bb);
+}
+
+uint8_t TGrayScaleLookup::Lookup(uint8_t& r, uint8_t& g, uint8_t& b) {
+    const uint8_t v = static_cast<uint8_t>((r * 77 + g * 150 + b * 29) >> 8);
+    r = g = b = v;
+    return v;
+}
+
+uint8_t TMonochromeLookup::Lookup(uint8_t& r, uint8_t& g, uint8_t& b) {
+    const int l = r * 77 + g * 150 + b * 29;
+    const uint8_t v = l <= 32512 ? 0 : 255;
+    r = g = b = v;
+    return v ? 1 : 0;
+}
+
+static std::unique_ptr<TColorLookup> CreateFastLookup(const TPalette& palette) {
+    return std::make_unique<TFastColorLookup>(palette);
+}
+
+TNearestLookupFactory NearestLookupFactory = CreateFastLookup;

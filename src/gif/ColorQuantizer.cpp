@@ -1,0 +1,138 @@
+#include "gif/ColorQuantizer.h"
+
+#include "gif/GIFException.h"
+
+TColorQuantizer::TColorQuantizer(int maxColors, int colorBits)
+    : FMaxColors(maxColors < 1 ? 1 : maxColors), FColorBits(colorBits) {
+    if (colorBits > 8) throw GIFException("ColorBits must be 8 or less");
+    if (FColorBits < 1) FColorBits = 1;
+    FReducible.assign(static_cast<size_t>(FColorBits), -1);
+    FNodes.reserve(1024);
+}
+
+int32_t TColorQuantizer::NewNode(int level) {
+    int32_t id;
+    if (!FFree.empty()) {
+        id = FFree.back();
+        FFree.pop_back();
+        FNodes[id] = TOctreeNode{};
+    } else {
+        id = static_cast<int32_t>(FNodes.size());
+        FNodes.emplace_back();
+    }
+    TOctreeNode& n = FNodes[id];
+    for (int32_t& c : n.Children)
+        c = -1;
+    if (level == FColorBits) {
+        n.Leaf = true;
+        ++FLeafCount;
+    } else {
+        n.Next = FReducible[level];
+        FReducible[level] = id;
+    }
+    return id;
+}
+
+void TColorQuantizer::FreeNode(int32_t node) {
+    FFree.push_back(node);
+}
+
+void TColorQuantizer::AddColor(uint8_t r, uint8_t g, uint8_t b) {
+    const uint32_t rgb = (uint32_t(r) << 16) | (uint32_t(g) << 8) | b;
+    int32_t node;
+    if (FLastLeaf >= 0 && rgb == FLastColor) {
+        node = FLastLeaf;
+    } else {
+        if (FRoot < 0) FRoot = NewNode(0);
+        node = FRoot;
+        for (int level = 0; !FNodes[node].Leaf; ++level) {
+            const int shift = 7 - level;
+            const int m = 0x80 >> level;
+            const int idx =
+                (((r & m) >> shift) << 2) | (((g & m) >> shift) << 1) | ((b & m) >> shift);
+            int32_t child = FNodes[node].Children[idx];
+            if (child < 0) {
+                child = NewNode(level + 1); // may move FNodes
+                FNodes[node].Children[idx] = child;
+            }
+            node = child;
+        }
+    }
+    TOctreeNode& leaf = FNodes[node];
+    ++leaf.PixelCount;
+    leaf.RedSum += r;
+    leaf.GreenSum += g;
+    leaf.BlueSum += b;
+    FLastLeaf = node;
+    FLastColor = rgb;
+    while (FLeafCount > FMaxColors) {
+        Reduce();
+        FLastLeaf = -1;
+    }
+}
+
+void TColorQuantizer::AddRow(const uint8_t* pixels, int pixelBytes, int width) {
+    for (int x = 0; x < width; ++x, pixels += pixelBytes)
+        AddColor(pixels[2], pixels[1], pixels[0]);
+}
+
+void TColorQuantizer::Reduce() {
+    int level = FColorBits - 1;
+    while (level > 0 && FReducible[level] < 0)
+        --level;
+    const int32_t id = FReducible[level];
+    if (id < 0) return; // only the root is left and it is a leaf already
+    FReducible[level] = FNodes[id].Next;
+    int children = 0;
+    for (int i = 0; i < 8; ++i) {
+        const int32_t c = FNodes[id].Children[i];
+        if (c < 0) continue;
+        TOctreeNode& n = FNodes[id];
+        n.PixelCount += FNodes[c].PixelCount;
+        n.RedSum += FNodes[c].RedSum;
+        n.GreenSum += FNodes[c].GreenSum;
+        n.BlueSum += FNodes[c].BlueSum;
+        n.Children[i] = -1;
+        FreeNode(c);
+        ++children;
+    }
+    FNodes[id].Leaf = true;
+    FLeafCount -= children - 1;
+}
+
+TPalette TColorQuantizer::Colors() const {
+    TPalette p;
+    int count = 0;
+    // Depth-first, children in order; the tree is at most 9 levels deep.
+    struct TFrame {
+        int32_t Node;
+        int Child;
+    };
+    std::vector<TFrame> stack;
+    if (FRoot >= 0) stack.push_back({FRoot, 0});
+    while (!stack.empty()) {
+        TFrame& f = stack.back();
+        const TOctreeNode& n = FNodes[f.Node];
+        if (n.Leaf) {
+            if (count < 256) {
+                if (n.PixelCount == 0)
+                    p.Set(count, 0, 0, 0);
+                else
+                    p.Set(count, static_cast<uint8_t>(n.RedSum / n.PixelCount),
+                          static_cast<uint8_t>(n.GreenSum / n.PixelCount),
+                          static_cast<uint8_t>(n.BlueSum / n.PixelCount));
+                ++count;
+            }
+            stack.pop_back();
+            continue;
+        }
+        if (f.Child >= 8) {
+            stack.pop_back();
+            continue;
+        }
+        const int32_t c = n.Children[f.Child++];
+        if (c >= 0) stack.push_back({c, 0});
+    }
+    p.SetCount(count);
+    return p;
+}

@@ -1,0 +1,128 @@
+#include "gif/LZWEncoder.h"
+
+#include "gif/GIFException.h"
+
+void TGIFWriter::Flush() {
+    FBuffer[0] = static_cast<uint8_t>(FCount - 1);
+    FStream.WriteBuffer(FBuffer.data(), static_cast<size_t>(FCount));
+    FCount = 1;
+}
+
+void THashTable::Insert(uint32_t key, int code) {
+    int slot = Hash(key);
+    for (int step = 0; step <= kSize + 4004; ++step) {
+        if ((FSlots[slot] >> 12) == 0xFFFFF) {
+            FSlots[slot] = (key << 12) | static_cast<uint32_t>(code);
+            return;
+        }
+        slot = Step(slot, step);
+    }
+    throw GIFException("LZW Code too large"); // table full: cannot happen below 4095 codes
+}
+
+int THashTable::Lookup(uint32_t key) const {
+    int slot = Hash(key);
+    for (int step = 0; step <= kSize + 4004; ++step) {
+        const uint32_t v = FSlots[slot];
+        if ((v >> 12) == 0xFFFFF) return -1;
+        if ((v >> 12) == key) return static_cast<int>(v & 0xFFF);
+        slot = Step(slot, step);
+    }
+    return -1;
+}
+
+void TLZWEncoder::Output(int code) {
+    if (FBits > 0)
+        FAccumulator =
+            (static_cast<uint32_t>(code) << FBits) | (FAccumulator & ((1u << FBits) - 1));
+    else
+        FAccumulator = static_cast<uint32_t>(code);
+    FBits += FWidth;
+    while (FBits >= 8) {
+        FWriter->Write(static_cast<uint8_t>(FAccumulator));
+        FAccumulator >>= 8;
+        FBits -= 8;
+    }
+    if (code == FEOICode) {
+        while (FBits > 0) {
+            FWriter->Write(static_cast<uint8_t>(FAccumulator));
+            FAccumulator >>= 8;
+            FBits -= 8;
+        }
+    }
+    if (FFreeCode > FMaxCode || FClearPending) {
+        if (FClearPending) {
+            FWidth = FInitialWidth;
+            FMaxCode = (1 << FWidth) - 1;
+            FClearPending = false;
+        } else {
+            ++FWidth;
+            FMaxCode = FWidth == 12 ? 4096 : (1 << FWidth) - 1;
+        }
+    }
+}
+
+void TLZWEncoder::ClearTable() {
+    FClearPending = true;
+    Output(FClearCode);
+    FTable.Clear();
+    FFreeCode = FClearCode + 2;
+}
+
+void TLZWEncoder::Compress(TStream& stream, const uint8_t* pixels, int width, int height,
+                           bool interlaced, int bitsPerPixel, int limit) {
+    const int codeSize = bitsPerPixel < 2 ? 2 : bitsPerPixel;
+    const uint8_t sizeByte = static_cast<uint8_t>(codeSize);
+    stream.WriteBuffer(&sizeByte, 1);
+    TGIFWriter writer(stream);
+    FWriter = &writer;
+    FAccumulator = 0;
+    FBits = 0;
+    FClearPending = false;
+    FInitialWidth = FWidth = codeSize + 1;
+    FMaxCode = (1 << FWidth) - 1;
+    FClearCode = 1 << codeSize;
+    FEOICode = FClearCode + 1;
+    FFreeCode = FClearCode + 2;
+
+    if (pixels && width > 0 && height > 0) {
+        ClearTable();
+        // Rows in file order: plain, or the four interlace passes.
+        static const int kStart[4] = {0, 4, 2, 1}, kStep[4] = {8, 8, 4, 2};
+        const int passes = interlaced ? 4 : 1;
+        int prefix = -1;
+        for (int pass = 0; pass < passes; ++pass) {
+            const int start = interlaced ? kStart[pass] : 0, step = interlaced ? kStep[pass] : 1;
+            for (int y = start; y < height; y += step) {
+                const uint8_t* row = pixels + static_cast<size_t>(y) * width;
+                for (int x = 0; x < width; ++x) {
+                    const int k = row[x];
+                    if (k >= limit) throw GIFException("Color not in color table");
+                    if (prefix < 0) {
+                        prefix = k;
+                        continue;
+                    }
+                    const uint32_t key =
+                        (static_cast<uint32_t>(prefix) << 8) | static_cast<uint32_t>(k);
+                    const int code = FTable.Lookup(key);
+                    if (code >= 0) {
+                        prefix = code;
+                        continue;
+                    }
+                    Output(prefix);
+                    prefix = k;
+                    if (FFreeCode < 4095)
+                        FTable.Insert(key, FFreeCode++);
+                    else
+                        ClearTable();
+                }
+            }
+        }
+        Output(prefix);
+    }
+    Output(FEOICode);
+    writer.Close();
+    const uint8_t terminator = 0;
+    stream.WriteBuffer(&terminator, 1);
+    FWriter = nullptr;
+}
