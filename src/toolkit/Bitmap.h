@@ -39,7 +39,10 @@ public:
     bool IsIndexed() const { return BitsPerPixel() <= 8; }
 
     const TPalette& Palette() const { return FPalette; }
-    void SetPalette(const TPalette& palette) { FPalette = palette; }
+    void SetPalette(const TPalette& palette) {
+        FPalette = palette;
+        InvalidateCache();  // remembered nearest indexes belong to the old palette
+    }
 
     uint8_t* ScanLine(int y);
     const uint8_t* ScanLine(int y) const;
