@@ -1,0 +1,63 @@
+// Compression of the image data: the zlib stream the writer produces (at
+// zlib's default level, through zlib or libdeflate) and the reader's inflate.
+#pragma once
+
+#include "toolkit/Exceptions.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+TREVASCO_EXCEPTION(EZCompressionError, Exception)
+TREVASCO_EXCEPTION(EZDecompressionError, Exception)
+
+// Whether the writer compresses with libdeflate (same level, still a zlib
+// stream). On by default when the build has it; switchable for measurements.
+bool PNGLibdeflateAvailable();
+bool PNGUseLibdeflate();
+void SetPNGUseLibdeflate(bool value);
+
+// Deflates everything written into out, as one zlib stream at level 6.
+class TPNGDeflater {
+public:
+    // expectedSize is a hint of the total input (the whole-buffer path reserves it).
+    TPNGDeflater(std::vector<uint8_t>& out, size_t expectedSize);
+    ~TPNGDeflater();
+    TPNGDeflater(const TPNGDeflater&) = delete;
+    TPNGDeflater& operator=(const TPNGDeflater&) = delete;
+    void Write(const uint8_t* data, size_t size);
+    void Finish();
+
+private:
+    void Drain(int flush);
+    std::vector<uint8_t>& FOut;
+    bool FWhole;
+    bool FFinished = false;
+    std::vector<uint8_t> FInput;  // whole-buffer path: everything, compressed at Finish
+    std::vector<uint8_t> FBuffer; // zlib path: the 64 KiB output buffer
+    void* FStream = nullptr;      // z_stream
+};
+
+// Inflates a zlib stream held in memory, a requested number of bytes at a time.
+class TPNGInflater {
+public:
+    TPNGInflater(const uint8_t* data, size_t size);
+    ~TPNGInflater();
+    TPNGInflater(const TPNGInflater&) = delete;
+    TPNGInflater& operator=(const TPNGInflater&) = delete;
+    // Exactly size bytes, or EZDecompressionError (damaged or too short data).
+    void Read(uint8_t* dst, size_t size);
+    // After the last row: runs the stream to its end so that a damaged tail
+    // or checksum is noticed. Lenient: data that simply stops is accepted,
+    // and extra data after the image is ignored.
+    void Finish();
+
+private:
+    bool Fill();
+    const uint8_t* FData;
+    size_t FSize, FConsumed = 0;
+    std::vector<uint8_t> FBuffer;
+    size_t FPos = 0, FEnd = 0;
+    bool FEnded = false;
+    void* FStream = nullptr;
+};

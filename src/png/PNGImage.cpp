@@ -1,0 +1,148 @@
+#include "png/PNGImage.h"
+
+#include "toolkit/Picture.h"
+
+#include <cstring>
+
+TREVASCO_GRAPHIC_CLASS(TPNGImage, TBitmap)
+
+namespace {
+constexpr uint8_t Signature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
+}
+
+TPNGImage::TPNGImage() : FChunks(*this) {
+    Reset();
+}
+
+TPNGImage::~TPNGImage() = default;
+
+void TPNGImage::Reset() {
+    FChunks.Clear();
+    auto* header = FChunks.Create<TChunkIHDR>();
+    header->SetBitDepth(2);
+    header->SetColorType(3);
+    // An indexed raster keeps its palette: without it its pixels would change colour.
+    if (!IsIndexed()) SetPalette(TPalette());
+    FChunks.Create<TChunkIDAT>();
+    FChunks.Create<TChunkIEND>();
+}
+
+const TChunkGAMA* TPNGImage::ActiveGamma() const {
+    const TChunkGAMA* gamma = FChunks.Find<TChunkGAMA>();
+    return gamma && gamma->HasTables() ? gamma : nullptr;
+}
+
+void TPNGImage::PrepareForSave() {
+    if (FChunks.Count() == 0) Reset();
+    if (FChunks.Count() == 0 || FChunks[0]->ClassType() != TChunkIHDR::StaticClass()) {
+        FChunks.Create<TChunkIHDR>();
+        FChunks.Move(FChunks.Count() - 1, 0);
+    }
+    if (IsIndexed() && FChunks.IndexOfClass(TChunkPLTE::StaticClass()) < 0) {
+        FChunks.Create<TChunkPLTE>();
+        FChunks.Move(FChunks.Count() - 1, 1);
+    }
+    // One tRNS at most: a second one would make the file invalid. It goes
+    // after IHDR and a leading PLTE, where the PNG standard wants it.
+    TChunk* trns = nullptr;
+    if (Transparent()) {
+        trns = FChunks.Find<TChunkTRNS>();
+        if (!trns) trns = FChunks.Create<TChunkTRNS>();
+    }
+    for (int i = FChunks.Count() - 1; i >= 0; --i)
+        if (FChunks[i] != trns && FChunks[i]->ClassType() == TChunkTRNS::StaticClass())
+            FChunks.Remove(FChunks[i]);
+    if (trns) {
+        int at =
+            FChunks.Count() > 2 && FChunks[1]->ClassType() == TChunkPLTE::StaticClass() ? 2 : 1;
+        FChunks.Move(FChunks.IndexOf(trns), at);
+    }
+    if (FChunks.IndexOfClass(TChunkIEND::StaticClass()) < 0) FChunks.Create<TChunkIEND>();
+    if (FChunks.IndexOfClass(TChunkIDAT::StaticClass()) < 0) {
+        // Right before IEND, which keeps IDAT after PLTE and tRNS.
+        FChunks.Create<TChunkIDAT>();
+        FChunks.Move(FChunks.Count() - 1, FChunks.IndexOfClass(TChunkIEND::StaticClass()));
+    }
+    if (auto* gamma = FChunks.Find<TChunkGAMA>()) gamma->BuildTables();
+}
+
+void TPNGImage::SaveToStream(TStream& stream) {
+    ReportProgress(psStarting, 0, "");
+    stream.WriteBuffer(Signature, sizeof Signature);
+    PrepareForSave();
+    const int n = FChunks.Count();
+    for (int i = 0; i < n; ++i) {
+        ReportProgress(psRunning, static_cast<uint8_t>(i * 100 / n), "");
+        FChunks[i]->WriteChunk(stream);
+    }
+    ReportProgress(psEnding, 100, "");
+}
+
+void TPNGImage::LoadFromStream(TStream& stream) {
+    Reset();
+    FChunks.Clear();
+    SetTransparent(false);
+    SetTransparentColor(clDefault);
+    SetAlphaChannel({});
+
+    uint8_t signature[8] = {};
+    if (stream.Read(signature, 8) != 8 || std::memcmp(signature, Signature, 8) != 0)
+        RaisePNGError(PNGMessages::InvalidHeader);
+    while (stream.Position() < stream.Size()) {
+        TChunk* chunk = FChunks.ReadChunk(stream);
+        if (chunk->ClassType() == TChunkIEND::StaticClass()) break;
+    }
+    if (FChunks.Count() == 0 || FChunks[0]->ClassType() != TChunkIHDR::StaticClass())
+        RaisePNGError(PNGMessages::NoIHDR);
+    if (!static_cast<TChunkIHDR*>(FChunks[0])->Valid()) RaisePNGError(PNGMessages::InvalidIHDR);
+    if (FChunks.IndexOfClass(TChunkIDAT::StaticClass()) < 0) RaisePNGError(PNGMessages::NoData);
+
+    for (int i = 0; i < FChunks.Count(); ++i)
+        FChunks[i]->AfterLoad();
+
+    const auto* header = static_cast<const TChunkIHDR*>(FChunks[0]);
+    const TChunkTRNS* trns = FChunks.Find<TChunkTRNS>();
+    if (trns && header->ColorType() == 2 && trns->Data().size() >= 6) {
+        const uint8_t* d = trns->Data().data();
+        uint16_t r = (d[0] << 8) | d[1], g = (d[2] << 8) | d[3], b = (d[4] << 8) | d[5];
+        // 16-bit samples keep their high byte, like the pixels; an 8-bit key
+        // above 255 matches no pixel, so it makes nothing transparent.
+        bool usable = true;
+        if (header->BitDepth() == 16) {
+            r >>= 8;
+            g >>= 8;
+            b >>= 8;
+        } else {
+            usable = r < 256 && g < 256 && b < 256;
+        }
+        if (usable) {
+            SetTransparentColor(RGBColor(static_cast<uint8_t>(r), static_cast<uint8_t>(g),
+                                         static_cast<uint8_t>(b)));
+            SetTransparent(true);
+        }
+    }
+}
+
+void TPNGImage::Assign(const TGraphic& source) {
+    if (&source == this) return;
+    if (const auto* png = dynamic_cast<const TPNGImage*>(&source)) {
+        FChunks.Clear();
+        for (int i = 0; i < png->Chunks().Count(); ++i) {
+            const TChunk* from = png->Chunks()[i];
+            TChunkClass cls = TChunkClasses::Instance().FindClass(from->ChunkType);
+            TChunk* to = FChunks.CreateChunk(cls ? cls : TChunk::StaticClass());
+            to->AssignChunk(*from);
+        }
+        FFilters = png->FFilters;
+        FInterlaced = png->FInterlaced;
+    }
+    TBitmap::Assign(source);
+}
+
+void RegisterPNGFormat() {
+    TPicture::RegisterFileFormat("PNG", "Portable Graphics Network", TPNGImage::StaticClass());
+}
+
+void UnregisterPNGFormat() {
+    TPicture::UnregisterGraphicClass(TPNGImage::StaticClass());
+}

@@ -1,0 +1,54 @@
+// TPNGImage: a bitmap that reads and writes PNG files through a list of
+// chunk objects.
+#pragma once
+
+#include "png/PNGChunks.h"
+#include "png/PNGFilters.h"
+#include "toolkit/Bitmap.h"
+
+class TPNGImage : public TBitmap {
+    TREVASCO_DECLARE_GRAPHIC_CLASS
+public:
+    TPNGImage();
+    ~TPNGImage() override;
+
+    TChunkList& Chunks() { return FChunks; }
+    const TChunkList& Chunks() const { return FChunks; }
+
+    // Filter types the writer may choose from; None is always part of the set.
+    TFilterSet Filters() const { return FFilters; }
+    void SetFilters(TFilterSet value) {
+        FFilters = static_cast<TFilterSet>((value & fsAll) | fsNone);
+    }
+    bool Interlaced() const { return FInterlaced; }
+    void SetInterlaced(bool value) { FInterlaced = value; }
+
+    // Rebuilds the default chunk list (IHDR, IDAT, IEND) and drops the palette.
+    void Reset();
+
+    void LoadFromStream(TStream& stream) override;
+    void SaveToStream(TStream& stream) override;
+    void Assign(const TGraphic& source) override;
+
+    // The gamma chunk whose tables apply (the first in the list, once its
+    // tables are built), or null.
+    const TChunkGAMA* ActiveGamma() const;
+
+private:
+    friend class TChunkIDAT;
+    void PrepareForSave();
+    // Progress for the chunk readers and writers.
+    void ReportProgress(TProgressStage stage, uint8_t percent, const std::string& msg) {
+        if (OnProgress) Progress(stage, percent, false, TRect{}, msg);
+    }
+    bool HasProgressHandler() const { return static_cast<bool>(OnProgress); }
+
+    TChunkList FChunks;
+    TFilterSet FFilters = fsNone | fsSub | fsAverage | fsPaeth;
+    bool FInterlaced = false;
+};
+
+// Registers "PNG" with the picture container; called once at start-up.
+void RegisterPNGFormat();
+// Withdraws the class at program end.
+void UnregisterPNGFormat();
