@@ -75,7 +75,9 @@ void TIniFile::Parse(std::string_view text) const {
         if (end == std::string_view::npos) end = text.size();
         std::string_view raw = text.substr(start, end - start);
         start = end + 1;
-        if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+        // CR LF ends a line too; stray CRs before the line end go with it, so a
+        // line reads the same after a rewrite with LF ends.
+        while (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
 
         TLine line;
         line.Raw = std::string(raw);
