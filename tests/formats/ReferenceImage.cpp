@@ -1,0 +1,47 @@
+#include "ReferenceImage.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cstdio>
+
+TReferenceImage LoadReferencePNG(const std::string& path) {
+    TReferenceImage out;
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) {
+        ADD_FAILURE() << "libpng cannot read " << path << ": " << image.message;
+        return out;
+    }
+    image.format = PNG_FORMAT_RGBA;
+    out.Width = static_cast<int>(image.width);
+    out.Height = static_cast<int>(image.height);
+    out.RGBA.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, out.RGBA.data(), 0, nullptr)) {
+        ADD_FAILURE() << "libpng cannot decode " << path << ": " << image.message;
+        out = TReferenceImage();
+    }
+    png_image_free(&image);
+    return out;
+}
+
+int CountColorMismatches(const TBitmap& bitmap, const TReferenceImage& ref, std::string* first) {
+    if (bitmap.Width() != ref.Width || bitmap.Height() != ref.Height) {
+        if (first)
+            *first = "size " + std::to_string(bitmap.Width()) + "x" +
+                     std::to_string(bitmap.Height()) + " vs " + std::to_string(ref.Width) + "x" +
+                     std::to_string(ref.Height);
+        return -1;
+    }
+    int bad = 0;
+    for (int y = 0; y < ref.Height; ++y)
+        for (int x = 0; x < ref.Width; ++x) {
+            TColor got = bitmap.Pixel(x, y), want = ref.At(x, y);
+            if (got != want && bad++ == 0 && first) {
+                char text[96];
+                std::snprintf(text, sizeof text, "(%d,%d) got %06X want %06X", x, y, got, want);
+                *first = text;
+            }
+        }
+    return bad;
+}
