@@ -110,6 +110,7 @@ public:
     static constexpr int RefWidthMM = 508, RefHeightMM = 286;
 
 private:
+    friend class TMetafile;
     class TRecorder;
     TMetafile* FTarget;
     std::unique_ptr<TRecorder> FRec;

@@ -1,0 +1,485 @@
+// The recording canvas: drawing becomes EMF records against the reference device.
+#include "toolkit/Bitmap.h"
+#include "toolkit/EmfFormat.h"
+#include "toolkit/Metafile.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+using namespace emf;
+
+class TMetafileCanvas::TRecorder {
+public:
+    TEmfWriter E;
+    TRect Bounds{0, 0, -1, -1};
+    bool Drawn = false;
+    int StretchMode = 0;
+
+    void AddBounds(const TRect& r) {
+        TRect n = r;
+        if (n.Left > n.Right) std::swap(n.Left, n.Right);
+        if (n.Top > n.Bottom) std::swap(n.Top, n.Bottom);
+        if (n.IsEmpty()) return;
+        const TRect incl = Rect(n.Left, n.Top, n.Right - 1, n.Bottom - 1);
+        if (!Drawn) {
+            Bounds = incl;
+            Drawn = true;
+        } else {
+            Bounds.Left = std::min(Bounds.Left, incl.Left);
+            Bounds.Top = std::min(Bounds.Top, incl.Top);
+            Bounds.Right = std::max(Bounds.Right, incl.Right);
+            Bounds.Bottom = std::max(Bounds.Bottom, incl.Bottom);
+        }
+    }
+
+    void SetStretchMode(int mode) {
+        if (mode == StretchMode) return;
+        E.Rec(EMR_SETSTRETCHBLTMODE, static_cast<uint32_t>(mode));
+        StretchMode = mode;
+    }
+
+    // One EMR_STRETCHDIBITS of a whole DIB into dst.
+    void StretchDib(const TRect& dst, const std::vector<uint8_t>& bmi,
+                    const std::vector<uint8_t>& bits, int w, int h, uint32_t rop) {
+        const size_t at = E.Begin(EMR_STRETCHDIBITS);
+        E.W.S32(std::min(dst.Left, dst.Right));
+        E.W.S32(std::min(dst.Top, dst.Bottom));
+        E.W.S32(std::max(dst.Left, dst.Right) - 1);
+        E.W.S32(std::max(dst.Top, dst.Bottom) - 1);
+        E.W.S32(dst.Left);
+        E.W.S32(dst.Top);
+        E.W.S32(0);
+        E.W.S32(0);
+        E.W.S32(w);
+        E.W.S32(h);
+        const uint32_t bmiOff = 80,
+                       bitsOff = static_cast<uint32_t>(80 + ((bmi.size() + 3) & ~size_t(3)));
+        E.W.U32(bmiOff);
+        E.W.U32(static_cast<uint32_t>(bmi.size()));
+        E.W.U32(bitsOff);
+        E.W.U32(static_cast<uint32_t>(bits.size()));
+        E.W.U32(0); // RGB colours
+        E.W.U32(rop);
+        E.W.S32(dst.Width());
+        E.W.S32(dst.Height());
+        E.W.Bytes(bmi.data(), bmi.size());
+        E.W.Pad4();
+        E.W.Bytes(bits.data(), bits.size());
+        E.End(at);
+        AddBounds(dst);
+    }
+
+    // EMR_ALPHABLEND of a premultiplied 32-bit DIB (bottom-up rows) into dst.
+    void AlphaBlend(const TRect& dst, const std::vector<uint8_t>& bmi,
+                    const std::vector<uint8_t>& bits, int w, int h) {
+        const size_t at = E.Begin(EMR_ALPHABLEND);
+        E.W.S32(std::min(dst.Left, dst.Right));
+        E.W.S32(std::min(dst.Top, dst.Bottom));
+        E.W.S32(std::max(dst.Left, dst.Right) - 1);
+        E.W.S32(std::max(dst.Top, dst.Bottom) - 1);
+        E.W.S32(dst.Left);
+        E.W.S32(dst.Top);
+        E.W.S32(dst.Width());
+        E.W.S32(dst.Height());
+        E.W.U32(0x01FF0000); // source over, constant alpha 255, per-pixel alpha
+        E.W.S32(0);
+        E.W.S32(0);
+        const float identity[6] = {1, 0, 0, 1, 0, 0};
+        for (float f : identity)
+            E.W.F32(f);
+        E.W.U32(0);
+        E.W.U32(0);
+        const uint32_t bmiOff = 108,
+                       bitsOff = static_cast<uint32_t>(108 + ((bmi.size() + 3) & ~size_t(3)));
+        E.W.U32(bmiOff);
+        E.W.U32(static_cast<uint32_t>(bmi.size()));
+        E.W.U32(bitsOff);
+        E.W.U32(static_cast<uint32_t>(bits.size()));
+        E.W.S32(w);
+        E.W.S32(h);
+        E.W.Bytes(bmi.data(), bmi.size());
+        E.W.Pad4();
+        E.W.Bytes(bits.data(), bits.size());
+        E.End(at);
+        AddBounds(dst);
+    }
+};
+
+namespace {
+
+// A bitmap's DIB parts (info header with colour table, pixel rows) as the BMP writer makes them.
+void DibOf(const TBitmap& bitmap, std::vector<uint8_t>& bmi, std::vector<uint8_t>& bits) {
+    TMemoryStream m;
+    SaveBitmapFile(bitmap, m);
+    const std::vector<uint8_t>& d = m.Data();
+    if (d.size() < 54) throw EInvalidGraphic("Invalid bitmap");
+    const uint32_t off = U32(d.data() + 10);
+    if (off < 54 || off > d.size()) throw EInvalidGraphic("Invalid bitmap");
+    bmi.assign(d.begin() + 14, d.begin() + off);
+    bits.assign(d.begin() + off, d.end());
+}
+
+// A 32-bit DIB header for w x h, rows bottom-up.
+std::vector<uint8_t> Header32(int w, int h) {
+    TByteWriter b;
+    b.U32(40);
+    b.S32(w);
+    b.S32(h);
+    b.U16(1);
+    b.U16(32);
+    b.U32(0);
+    b.U32(static_cast<uint32_t>(w) * 4 * h);
+    for (int i = 0; i < 4; ++i)
+        b.U32(0);
+    return std::move(b.Data);
+}
+
+bool MaskSet(const TBitmap& mask, const uint8_t* row, const uint8_t* bgrx, int x) {
+    if (mask.BitsPerPixel() == 1) return ((row[x >> 3] >> (7 - (x & 7))) & 1) != 0;
+    return bgrx[4 * x] + bgrx[4 * x + 1] + bgrx[4 * x + 2] > 3 * 127;
+}
+
+} // namespace
+
+TMetafileCanvas::TMetafileCanvas(TMetafile& target, const std::string& creator,
+                                 const std::string& description)
+    : FTarget(&target), FRec(std::make_unique<TRecorder>()) {
+    std::u16string desc;
+    if (!creator.empty() || !description.empty()) {
+        desc = Utf8ToUtf16(creator);
+        desc += u'\0';
+        desc += Utf8ToUtf16(description);
+        desc += u'\0';
+        desc += u'\0';
+    }
+    FRec->E.Header(desc, RefWidthPx, RefHeightPx, RefWidthMM, RefHeightMM);
+    if (target.FCanvas) target.FCanvas->FTarget = nullptr;
+    target.FCanvas = this;
+    target.FPendingWidth = target.FPendingHeight = 0;
+}
+
+TMetafileCanvas::~TMetafileCanvas() {
+    try {
+        Close();
+    } catch (...) {
+        // A destructor must not throw; the recording is simply not handed over.
+    }
+}
+
+void TMetafileCanvas::Close() {
+    if (FClosed) return;
+    FClosed = true;
+    const TRect frame = Rect(0, 0, RefWidthMM * 100, RefHeightMM * 100);
+    std::vector<uint8_t> emf = FRec->E.Finish(FRec->Bounds, frame);
+    if (FTarget) {
+        FTarget->FCanvas = nullptr;
+        FTarget->TakeRecording(std::move(emf));
+    }
+}
+
+void TMetafileCanvas::FillRect(const TRect& r) {
+    if (FClosed) throw EInvalidGraphicOperation("Canvas is closed");
+    TEmfWriter& E = FRec->E;
+    size_t at = E.Begin(EMR_CREATEBRUSHINDIRECT);
+    E.W.U32(1);
+    E.W.U32(BS_SOLID);
+    E.W.U32(ColorToRGB(BrushColor) & 0xFFFFFF);
+    E.W.U32(0);
+    E.End(at);
+    E.UseHandle(1);
+    E.Rec(EMR_SELECTOBJECT, uint32_t(1));
+    E.Rec(EMR_SELECTOBJECT, StockObjectFlag | 8); // null pen
+    // Without a pen a rectangle loses its right and bottom line, hence the +1.
+    E.Rec(EMR_RECTANGLE, Rect(r.Left, r.Top, r.Right + 1, r.Bottom + 1));
+    E.Rec(EMR_SELECTOBJECT, StockObjectFlag | 0); // white brush
+    E.Rec(EMR_SELECTOBJECT, StockObjectFlag | 7); // black pen
+    E.Rec(EMR_DELETEOBJECT, uint32_t(1));
+    FRec->AddBounds(r);
+}
+
+void TMetafileCanvas::StretchBitmap(const TRect& dst, const TBitmap& src) {
+    if (FClosed) throw EInvalidGraphicOperation("Canvas is closed");
+    if (src.Width() <= 0 || src.Height() <= 0 || dst.Width() == 0 || dst.Height() == 0) return;
+    std::vector<uint8_t> bmi, bits;
+    DibOf(src, bmi, bits);
+    // Colour on colour for true images; a 1-bit image shrinks with black winning.
+    FRec->SetStretchMode(src.BitsPerPixel() == 1 ? 1 : 3);
+    FRec->StretchDib(dst, bmi, bits, src.Width(), src.Height(), SRCCOPY);
+}
+
+void TMetafileCanvas::StretchBitmapMasked(const TRect& dst, const TBitmap& src,
+                                          const TBitmap& mask) {
+    if (FClosed) throw EInvalidGraphicOperation("Canvas is closed");
+    const int w = src.Width(), h = src.Height();
+    if (w <= 0 || h <= 0 || dst.Width() == 0 || dst.Height() == 0) return;
+    if (mask.Width() != w || mask.Height() != h) return StretchBitmap(dst, src);
+    std::vector<uint8_t> bits(static_cast<size_t>(w) * h * 4);
+    std::vector<uint8_t> row(static_cast<size_t>(w) * 4), mrow(static_cast<size_t>(w) * 4);
+    for (int y = 0; y < h; ++y) {
+        src.GetRowBGRX(y, row.data());
+        mask.GetRowBGRX(y, mrow.data());
+        const uint8_t* mraw = mask.ScanLine(y);
+        uint8_t* out = bits.data() + static_cast<size_t>(h - 1 - y) * w * 4;
+        for (int x = 0; x < w; ++x) {
+            if (MaskSet(mask, mraw, mrow.data(), x)) {
+                out[4 * x] = out[4 * x + 1] = out[4 * x + 2] = out[4 * x + 3] = 0;
+            } else {
+                out[4 * x] = row[4 * x];
+                out[4 * x + 1] = row[4 * x + 1];
+                out[4 * x + 2] = row[4 * x + 2];
+                out[4 * x + 3] = 255;
+            }
+        }
+    }
+    FRec->SetStretchMode(3);
+    FRec->AlphaBlend(dst, Header32(w, h), bits, w, h);
+}
+
+void TMetafileCanvas::StretchBitmapAndXor(const TRect& dst, const TBitmap& xorImage,
+                                          const TBitmap& andMask) {
+    if (FClosed) throw EInvalidGraphicOperation("Canvas is closed");
+    if (xorImage.Width() <= 0 || xorImage.Height() <= 0 || dst.Width() == 0 || dst.Height() == 0)
+        return;
+    // The icon rule as two raster operations: AND the mask, then XOR the image.
+    std::vector<uint8_t> bmi, bits;
+    FRec->SetStretchMode(3);
+    if (andMask.Width() > 0 && andMask.Height() > 0) {
+        DibOf(andMask, bmi, bits);
+        FRec->StretchDib(dst, bmi, bits, andMask.Width(), andMask.Height(), 0x008800C6);
+    }
+    DibOf(xorImage, bmi, bits);
+    FRec->StretchDib(dst, bmi, bits, xorImage.Width(), xorImage.Height(), 0x00660046);
+}
+
+void TMetafileCanvas::StretchBitmapAlpha(const TRect& dst, const TBitmap& src) {
+    if (FClosed) throw EInvalidGraphicOperation("Canvas is closed");
+    const int w = src.Width(), h = src.Height();
+    if (w <= 0 || h <= 0 || dst.Width() == 0 || dst.Height() == 0) return;
+    if (src.BitsPerPixel() != 32) return StretchBitmap(dst, src);
+    const std::vector<uint8_t>& plane = src.AlphaChannel();
+    const bool havePlane = plane.size() == static_cast<size_t>(w) * h;
+    std::vector<uint8_t> bits(static_cast<size_t>(w) * h * 4);
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* in = src.ScanLine(y);
+        uint8_t* out = bits.data() + static_cast<size_t>(h - 1 - y) * w * 4;
+        for (int x = 0; x < w; ++x) {
+            const unsigned a = havePlane ? plane[static_cast<size_t>(y) * w + x] : in[4 * x + 3];
+            // The record wants premultiplied colours.
+            out[4 * x] = static_cast<uint8_t>((in[4 * x] * a + 127) / 255);
+            out[4 * x + 1] = static_cast<uint8_t>((in[4 * x + 1] * a + 127) / 255);
+            out[4 * x + 2] = static_cast<uint8_t>((in[4 * x + 2] * a + 127) / 255);
+            out[4 * x + 3] = static_cast<uint8_t>(a);
+        }
+    }
+    FRec->SetStretchMode(3);
+    FRec->AlphaBlend(dst, Header32(w, h), bits, w, h);
+}
+
+namespace {
+
+// The page-space state of the metafile being replayed, tracked so that its
+// mapping can be re-expressed, composed with the placement, in our recording.
+struct TPageState {
+    int Mode = MM_TEXT;
+    double WoX = 0, WoY = 0, WeX = 1, WeY = 1, VoX = 0, VoY = 0, VeX = 1, VeY = 1;
+};
+
+} // namespace
+
+void TMetafileCanvas::PlayEmf(const std::vector<uint8_t>& emf, const TRect& dst) {
+    if (FClosed) throw EInvalidGraphicOperation("Canvas is closed");
+    if (emf.empty() || dst.Width() == 0 || dst.Height() == 0) return;
+    const TEmfHeader h = ParseEmf(emf.data(), emf.size());
+    TEmfWriter& E = FRec->E;
+
+    // Source device pixels of the frame, mapped onto dst.
+    double fx0, fy0, fw, fh;
+    const double pxPerMmX = double(h.DeviceX) / h.MillimetersX;
+    const double pxPerMmY = double(h.DeviceY) / h.MillimetersY;
+    if (h.Frame.Right == h.Frame.Left || h.Frame.Bottom == h.Frame.Top) {
+        fx0 = std::min(h.Bounds.Left, h.Bounds.Right);
+        fy0 = std::min(h.Bounds.Top, h.Bounds.Bottom);
+        fw = std::abs(double(h.Bounds.Right) - h.Bounds.Left) + 1;
+        fh = std::abs(double(h.Bounds.Bottom) - h.Bounds.Top) + 1;
+    } else {
+        fx0 = std::min(h.Frame.Left, h.Frame.Right) * pxPerMmX / 100;
+        fy0 = std::min(h.Frame.Top, h.Frame.Bottom) * pxPerMmY / 100;
+        fw = std::abs(double(h.Frame.Right) - h.Frame.Left) * pxPerMmX / 100;
+        fh = std::abs(double(h.Frame.Bottom) - h.Frame.Top) * pxPerMmY / 100;
+    }
+    const double kx = dst.Width() / fw, ky = dst.Height() / fh;
+    auto ax = [&](double x) { return (x - fx0) * kx + dst.Left; };
+    auto ay = [&](double y) { return (y - fy0) * ky + dst.Top; };
+    auto clamp32 = [](double v) {
+        return static_cast<int32_t>(std::lround(std::clamp(v, -2147483000.0, 2147483000.0)));
+    };
+
+    TPageState st;
+    std::vector<TPageState> stack;
+    auto emitMapping = [&]() {
+        double sx = 1, sy = 1;
+        switch (st.Mode) {
+        case MM_LOMETRIC:
+            sx = 0.1 * pxPerMmX;
+            sy = -0.1 * pxPerMmY;
+            break;
+        case MM_HIMETRIC:
+            sx = 0.01 * pxPerMmX;
+            sy = -0.01 * pxPerMmY;
+            break;
+        case MM_LOENGLISH:
+            sx = 0.254 * pxPerMmX;
+            sy = -0.254 * pxPerMmY;
+            break;
+        case MM_HIENGLISH:
+            sx = 0.0254 * pxPerMmX;
+            sy = -0.0254 * pxPerMmY;
+            break;
+        case MM_TWIPS:
+            sx = 25.4 / 1440 * pxPerMmX;
+            sy = -25.4 / 1440 * pxPerMmY;
+            break;
+        case MM_ISOTROPIC:
+        case MM_ANISOTROPIC:
+            sx = st.WeX != 0 ? st.VeX / st.WeX : 1;
+            sy = st.WeY != 0 ? st.VeY / st.WeY : 1;
+            if (st.Mode == MM_ISOTROPIC) {
+                const double m = std::min(std::abs(sx), std::abs(sy));
+                sx = sx < 0 ? -m : m;
+                sy = sy < 0 ? -m : m;
+            }
+            break;
+        default:
+            break;
+        }
+        // Large extents keep the composed scale exact enough in integers.
+        auto ext = [](double s) {
+            const double a = std::max(std::abs(s), 1e-9);
+            return std::clamp(std::round(65536.0 / std::max(a, 1.0)), 1.0, 1073741824.0);
+        };
+        const double ex = ext(sx * kx), ey = ext(sy * ky);
+        auto vext = [](double v) {
+            int32_t r =
+                static_cast<int32_t>(std::lround(std::clamp(v, -1073741824.0, 1073741824.0)));
+            return r != 0 ? r : (v < 0 ? -1 : 1);
+        };
+        E.Rec(EMR_SETMAPMODE, uint32_t(MM_ANISOTROPIC));
+        E.Rec(EMR_SETWINDOWORGEX, clamp32(st.WoX), clamp32(st.WoY));
+        E.Rec(EMR_SETWINDOWEXTEX, clamp32(ex), clamp32(ey));
+        E.Rec(EMR_SETVIEWPORTEXTEX, vext(sx * kx * ex), vext(sy * ky * ey));
+        E.Rec(EMR_SETVIEWPORTORGEX, clamp32(ax(st.VoX)), clamp32(ay(st.VoY)));
+    };
+
+    // Region data of the replayed file is in its device pixels: move it into ours.
+    auto moveRegion = [&](std::vector<uint8_t>& rec, size_t cbAt, size_t dataAt) {
+        if (rec.size() < cbAt + 4) return false;
+        const uint32_t cb = U32(rec.data() + cbAt);
+        if (cb < 32 || dataAt > rec.size() || cb > rec.size() - dataAt) return false;
+        uint8_t* d = rec.data() + dataAt;
+        const uint32_t count = U32(d + 8);
+        if (count > (cb - 32) / 16) return false;
+        auto fix = [&](uint8_t* r) {
+            TByteWriter t;
+            t.S32(clamp32(std::floor(ax(S32(r)) + 0.5)));
+            t.S32(clamp32(std::floor(ay(S32(r + 4)) + 0.5)));
+            t.S32(clamp32(std::floor(ax(S32(r + 8)) + 0.5)));
+            t.S32(clamp32(std::floor(ay(S32(r + 12)) + 0.5)));
+            std::copy(t.Data.begin(), t.Data.end(), r);
+        };
+        fix(d + 16);
+        for (uint32_t i = 0; i < count; ++i)
+            fix(d + 32 + 16 * i);
+        return true;
+    };
+
+    E.Rec(EMR_SAVEDC);
+    emitMapping();
+    ForEachRecord(emf, [&](const TRecord& r) {
+        auto i32 = [&](size_t off) { return r.Has(off, 4) ? r.I(off) : 0; };
+        switch (r.Type) {
+        case EMR_HEADER:
+        case EMR_EOF:
+        case EMR_GDICOMMENT: // EMF+ and private data would describe the old placement
+            return true;
+        case EMR_SETMAPMODE:
+            st.Mode = i32(8);
+            emitMapping();
+            return true;
+        case EMR_SETWINDOWEXTEX:
+            st.WeX = i32(8);
+            st.WeY = i32(12);
+            emitMapping();
+            return true;
+        case EMR_SETWINDOWORGEX:
+            st.WoX = i32(8);
+            st.WoY = i32(12);
+            emitMapping();
+            return true;
+        case EMR_SETVIEWPORTEXTEX:
+            st.VeX = i32(8);
+            st.VeY = i32(12);
+            emitMapping();
+            return true;
+        case EMR_SETVIEWPORTORGEX:
+            st.VoX = i32(8);
+            st.VoY = i32(12);
+            emitMapping();
+            return true;
+        case EMR_SCALEVIEWPORTEXTEX:
+        case EMR_SCALEWINDOWEXTEX: {
+            const double xn = i32(8), xd = i32(12), yn = i32(16), yd = i32(20);
+            if (xd == 0 || yd == 0) return true;
+            double& ex = r.Type == EMR_SCALEWINDOWEXTEX ? st.WeX : st.VeX;
+            double& ey = r.Type == EMR_SCALEWINDOWEXTEX ? st.WeY : st.VeY;
+            ex = ex * xn / xd;
+            ey = ey * yn / yd;
+            emitMapping();
+            return true;
+        }
+        case EMR_SAVEDC:
+            stack.push_back(st);
+            E.Rec(EMR_SAVEDC);
+            return true;
+        case EMR_RESTOREDC: {
+            const int n = i32(8);
+            size_t target;
+            if (n < 0 && static_cast<size_t>(-static_cast<int64_t>(n)) <= stack.size())
+                target = stack.size() + n;
+            else if (n > 0 && static_cast<size_t>(n) <= stack.size())
+                target = n - 1;
+            else
+                return true; // would unwind past the replay's own level
+            const int rel = static_cast<int>(target) - static_cast<int>(stack.size());
+            st = stack[target];
+            stack.resize(target);
+            E.Rec(EMR_RESTOREDC, static_cast<uint32_t>(rel));
+            return true;
+        }
+        case EMR_SETBRUSHORGEX:
+            E.Rec(EMR_SETBRUSHORGEX, clamp32(ax(i32(8))), clamp32(ay(i32(12))));
+            return true;
+        default:
+            break;
+        }
+        std::vector<uint8_t> rec(r.Data, r.Data + r.Size);
+        bool ok = true;
+        if (r.Type == EMR_EXTSELECTCLIPRGN) {
+            ok = U32(rec.data() + 8) == 0 || moveRegion(rec, 8, 16);
+        } else if (r.Type == EMR_FILLRGN) {
+            ok = moveRegion(rec, 24, 32);
+        } else if (r.Type == EMR_FRAMERGN) {
+            ok = moveRegion(rec, 24, 40);
+        } else if (r.Type == EMR_INVERTRGN || r.Type == EMR_PAINTRGN) {
+            ok = moveRegion(rec, 24, 28);
+        }
+        if (!ok) return true; // damaged region data: the record is dropped
+        const size_t at = E.Begin(r.Type);
+        E.W.Bytes(rec.data() + 8, rec.size() - 8);
+        E.End(at);
+        return true;
+    });
+    E.Rec(EMR_RESTOREDC, static_cast<uint32_t>(-static_cast<int32_t>(stack.size() + 1)));
+    if (h.Handles > 1) E.UseHandle(h.Handles - 1u);
+    FRec->AddBounds(dst);
+}

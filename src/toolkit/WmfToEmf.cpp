@@ -1,0 +1,778 @@
+// Reading a Windows metafile: every record is checked against the data and
+// rewritten as the equivalent EMF record(s), so the player only knows EMF.
+#include "toolkit/EmfFormat.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+
+namespace emf {
+
+namespace {
+
+enum class TSlot { Free, Gdi, Palette, Region };
+
+struct TWmfObjects {
+    std::vector<TSlot> Kind;
+    std::vector<std::vector<TRect>> Regions;
+    explicit TWmfObjects(size_t n) : Kind(n, TSlot::Free), Regions(n) {}
+    // Windows puts a new object into the lowest free slot.
+    int Take(TSlot kind) {
+        for (size_t i = 0; i < Kind.size(); ++i)
+            if (Kind[i] == TSlot::Free) {
+                Kind[i] = kind;
+                return static_cast<int>(i);
+            }
+        return -1;
+    }
+};
+
+class TWmfConverter {
+public:
+    TWmfConverter(const uint8_t* data, size_t size) : D(data), N(size) {}
+    TWmfConversion Run();
+
+private:
+    void Record(uint16_t fn, const uint8_t* p, size_t n);
+    void Poly(uint32_t type, const uint8_t* pts, size_t count);
+    void Dib(uint32_t rop, int xd, int yd, int wd, int hd, int xs, int ys, int ws, int hs,
+             const uint8_t* dib, size_t n, uint32_t usage);
+    void Bitmap16Blt(uint32_t rop, int xd, int yd, int wd, int hd, int xs, int ys, int ws, int hs,
+                     const uint8_t* bm, size_t n);
+    void PatBlt(uint32_t rop, int x, int y, int w, int h);
+    std::vector<uint8_t> Bitmap16ToDib(const uint8_t* bm, size_t n, size_t* bmiSize);
+    void RegionRects(const std::vector<TRect>& rects);
+    void SelectClipRegion(uint16_t slot);
+
+    const uint8_t* D;
+    size_t N;
+    TEmfWriter E;
+    TWmfObjects* Obj = nullptr;
+    int OrgX = 0, OrgY = 0, VpX = 0, VpY = 0;
+    std::vector<std::array<int, 4>> OrgStack;
+};
+
+inline int16_t P(const uint8_t* p, size_t i) {
+    return S16(p + 2 * i);
+}
+
+TWmfConversion TWmfConverter::Run() {
+    size_t pos = 0;
+    bool placeable = false;
+    int left = 0, top = 0, right = 0, bottom = 0, inch = 0;
+    if (N >= 4 && U32(D) == PlaceableKey) {
+        if (N < 22) Invalid();
+        placeable = true;
+        left = S16(D + 6);
+        top = S16(D + 8);
+        right = S16(D + 10);
+        bottom = S16(D + 12);
+        inch = U16(D + 14);
+        if (inch == 0) Invalid();
+        pos = 22;
+    }
+    if (N - pos < 18) Invalid();
+    const uint16_t type = U16(D + pos), headerWords = U16(D + pos + 2);
+    if ((type != 1 && type != 2) || headerWords != 9) Invalid();
+    const uint16_t objects = U16(D + pos + 10);
+    pos += 18;
+
+    // Every record is checked before anything is converted.
+    int winExtX = 0, winExtY = 0;
+    bool haveExt = false;
+    std::vector<std::pair<size_t, size_t>> records; // offset, byte size
+    for (size_t q = pos; q < N;) {
+        if (N - q < 6) Invalid();
+        const uint64_t words = U32(D + q);
+        if (words < 3 || words * 2 > N - q) Invalid();
+        const uint16_t fn = U16(D + q + 4);
+        if (fn == META_EOF) break;
+        if (fn == META_SETWINDOWEXT && !haveExt && words >= 5) {
+            winExtY = S16(D + q + 6);
+            winExtX = S16(D + q + 8);
+            haveExt = true;
+        }
+        records.emplace_back(q, static_cast<size_t>(words * 2));
+        q += static_cast<size_t>(words * 2);
+    }
+
+    TWmfConversion out;
+    if (placeable) {
+        out.Width = static_cast<int>(
+            std::lround(std::abs(static_cast<double>(right - left)) * 96.0 / inch));
+        out.Height = static_cast<int>(
+            std::lround(std::abs(static_cast<double>(bottom - top)) * 96.0 / inch));
+    } else {
+        if (!haveExt) Invalid();
+        out.Width = std::abs(winExtX);
+        out.Height = std::abs(winExtY);
+    }
+    if (out.Width <= 0 || out.Height <= 0) Invalid();
+
+    // A 96-dpi reference device, so that the frame maps back to exactly these pixels.
+    E.Header(u"", 960, 960, 254, 254);
+    E.Rec(EMR_SETMAPMODE, uint32_t(MM_ANISOTROPIC));
+    if (placeable) {
+        E.Rec(EMR_SETWINDOWORGEX, left, top);
+        E.Rec(EMR_SETWINDOWEXTEX, right - left, bottom - top);
+        OrgX = left;
+        OrgY = top;
+    } else {
+        E.Rec(EMR_SETWINDOWEXTEX, winExtX, winExtY);
+    }
+    E.Rec(EMR_SETVIEWPORTEXTEX, out.Width, out.Height);
+
+    TWmfObjects objs(objects);
+    Obj = &objs;
+    for (const auto& [q, bytes] : records)
+        Record(U16(D + q + 4), D + q + 6, bytes - 6);
+
+    const TRect frame = Rect(0, 0, static_cast<int>(std::lround(out.Width * 2540.0 / 96)),
+                             static_cast<int>(std::lround(out.Height * 2540.0 / 96)));
+    out.Emf = E.Finish(Rect(0, 0, out.Width - 1, out.Height - 1), frame);
+    return out;
+}
+
+void TWmfConverter::Poly(uint32_t type, const uint8_t* pts, size_t count) {
+    int minX = 0, minY = 0, maxX = -1, maxY = -1;
+    for (size_t i = 0; i < count; ++i) {
+        const int x = S16(pts + 4 * i), y = S16(pts + 4 * i + 2);
+        if (i == 0 || x < minX) minX = x;
+        if (i == 0 || y < minY) minY = y;
+        if (i == 0 || x > maxX) maxX = x;
+        if (i == 0 || y > maxY) maxY = y;
+    }
+    const size_t at = E.Begin(type);
+    E.W.S32(minX);
+    E.W.S32(minY);
+    E.W.S32(maxX);
+    E.W.S32(maxY);
+    E.W.U32(static_cast<uint32_t>(count));
+    E.W.Bytes(pts, count * 4);
+    E.End(at);
+}
+
+void TWmfConverter::Dib(uint32_t rop, int xd, int yd, int wd, int hd, int xs, int ys, int ws,
+                        int hs, const uint8_t* dib, size_t n, uint32_t usage) {
+    const size_t info = DibInfoSize(dib, n, usage);
+    if (!info) return; // not a DIB we know: the record is skipped
+    const size_t at = E.Begin(EMR_STRETCHDIBITS);
+    for (int i = 0; i < 4; ++i)
+        E.W.S32(0); // bounds
+    E.W.S32(xd);
+    E.W.S32(yd);
+    E.W.S32(xs);
+    E.W.S32(ys);
+    E.W.S32(ws);
+    E.W.S32(hs);
+    const uint32_t fixed = 80;
+    const uint32_t bmiSize = static_cast<uint32_t>((info + 3) & ~size_t(3));
+    E.W.U32(fixed);
+    E.W.U32(static_cast<uint32_t>(info));
+    E.W.U32(fixed + bmiSize);
+    E.W.U32(static_cast<uint32_t>(n - info));
+    E.W.U32(usage);
+    E.W.U32(rop);
+    E.W.S32(wd);
+    E.W.S32(hd);
+    E.W.Bytes(dib, info);
+    E.W.Pad4();
+    E.W.Bytes(dib + info, n - info);
+    E.End(at);
+}
+
+void TWmfConverter::PatBlt(uint32_t rop, int x, int y, int w, int h) {
+    const size_t at = E.Begin(EMR_BITBLT);
+    for (int i = 0; i < 4; ++i)
+        E.W.S32(0);
+    E.W.S32(x);
+    E.W.S32(y);
+    E.W.S32(w);
+    E.W.S32(h);
+    E.W.U32(rop);
+    E.W.S32(0);
+    E.W.S32(0);
+    const float identity[6] = {1, 0, 0, 1, 0, 0};
+    for (float f : identity)
+        E.W.F32(f);
+    E.W.U32(0); // background colour
+    E.W.U32(0); // usage
+    for (int i = 0; i < 4; ++i)
+        E.W.U32(0); // no bitmap
+    E.End(at);
+}
+
+// A device-dependent bitmap of the old records, made into a DIB (its colours
+// are unknown: 1-bit is black and white, others use the default palettes).
+std::vector<uint8_t> TWmfConverter::Bitmap16ToDib(const uint8_t* bm, size_t n, size_t* bmiSize) {
+    if (n < 14) return {};
+    const int w = S16(bm + 2), h = S16(bm + 4), widthBytes = S16(bm + 6);
+    const int planes = bm[8], bits = bm[9];
+    if (w <= 0 || h <= 0 || planes != 1 || widthBytes <= 0) return {};
+    if (bits != 1 && bits != 4 && bits != 8 && bits != 24) return {};
+    if (static_cast<uint64_t>(widthBytes) * 8 < static_cast<uint64_t>(w) * bits) return {};
+    if (static_cast<uint64_t>(widthBytes) * h > n - 14) return {};
+    const int colors = bits <= 8 ? (1 << bits) : 0;
+    TByteWriter b;
+    b.U32(40);
+    b.S32(w);
+    b.S32(-h); // rows stored top-down, as in the bitmap
+    b.U16(1);
+    b.U16(static_cast<uint16_t>(bits));
+    for (int i = 0; i < 6; ++i)
+        b.U32(0);
+    for (int i = 0; i < colors; ++i) {
+        const uint8_t v =
+            static_cast<uint8_t>(colors == 2 ? (i ? 255 : 0) : i * 255 / (colors - 1));
+        b.U8(v);
+        b.U8(v);
+        b.U8(v);
+        b.U8(0);
+    }
+    *bmiSize = b.Size();
+    const size_t stride = ((static_cast<size_t>(w) * bits + 31) / 32) * 4;
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* row = bm + 14 + static_cast<size_t>(y) * widthBytes;
+        const size_t copy = std::min<size_t>(stride, static_cast<size_t>(widthBytes));
+        b.Bytes(row, copy);
+        for (size_t k = copy; k < stride; ++k)
+            b.U8(0);
+    }
+    return std::move(b.Data);
+}
+
+void TWmfConverter::Bitmap16Blt(uint32_t rop, int xd, int yd, int wd, int hd, int xs, int ys,
+                                int ws, int hs, const uint8_t* bm, size_t n) {
+    size_t info = 0;
+    const std::vector<uint8_t> dib = Bitmap16ToDib(bm, n, &info);
+    if (dib.empty()) return;
+    Dib(rop, xd, yd, wd, hd, xs, ys, ws, hs, dib.data(), dib.size(), 0);
+}
+
+void TWmfConverter::RegionRects(const std::vector<TRect>& rects) {
+    for (const TRect& r : rects)
+        E.Rec(EMR_RECTANGLE, Rect(r.Left, r.Top, r.Right + 1, r.Bottom + 1));
+}
+
+void TWmfConverter::SelectClipRegion(uint16_t slot) {
+    // Reset, then limit to the region's extent (regions are given in logical units).
+    const size_t at = E.Begin(EMR_EXTSELECTCLIPRGN);
+    E.W.U32(0);
+    E.W.U32(RGN_COPY);
+    E.End(at);
+    if (slot >= Obj->Kind.size() || Obj->Kind[slot] != TSlot::Region || Obj->Regions[slot].empty())
+        return;
+    TRect b = Obj->Regions[slot][0];
+    for (const TRect& r : Obj->Regions[slot]) {
+        b.Left = std::min(b.Left, r.Left);
+        b.Top = std::min(b.Top, r.Top);
+        b.Right = std::max(b.Right, r.Right);
+        b.Bottom = std::max(b.Bottom, r.Bottom);
+    }
+    E.Rec(EMR_INTERSECTCLIPRECT, b);
+}
+
+void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
+    const size_t words = n / 2;
+    auto need = [&](size_t w) { return words >= w; };
+    switch (fn) {
+    case META_SETBKCOLOR:
+        if (need(2)) E.Rec(EMR_SETBKCOLOR, U32(p));
+        break;
+    case META_SETTEXTCOLOR:
+        if (need(2)) E.Rec(EMR_SETTEXTCOLOR, U32(p));
+        break;
+    case META_SETBKMODE:
+        if (need(1)) E.Rec(EMR_SETBKMODE, uint32_t(U16(p)));
+        break;
+    case META_SETMAPMODE:
+        if (need(1)) E.Rec(EMR_SETMAPMODE, uint32_t(U16(p)));
+        break;
+    case META_SETROP2:
+        if (need(1)) E.Rec(EMR_SETROP2, uint32_t(U16(p)));
+        break;
+    case META_SETPOLYFILLMODE:
+        if (need(1)) E.Rec(EMR_SETPOLYFILLMODE, uint32_t(U16(p)));
+        break;
+    case META_SETSTRETCHBLTMODE:
+        if (need(1)) E.Rec(EMR_SETSTRETCHBLTMODE, uint32_t(U16(p)));
+        break;
+    case META_SETTEXTALIGN:
+        if (need(1)) E.Rec(EMR_SETTEXTALIGN, uint32_t(U16(p)));
+        break;
+    case META_SETWINDOWORG:
+        if (need(2)) {
+            OrgX = P(p, 1);
+            OrgY = P(p, 0);
+            E.Rec(EMR_SETWINDOWORGEX, OrgX, OrgY);
+        }
+        break;
+    case META_OFFSETWINDOWORG:
+        if (need(2)) {
+            OrgX += P(p, 1);
+            OrgY += P(p, 0);
+            E.Rec(EMR_SETWINDOWORGEX, OrgX, OrgY);
+        }
+        break;
+    case META_SETVIEWPORTORG:
+        if (need(2)) {
+            VpX = P(p, 1);
+            VpY = P(p, 0);
+            E.Rec(EMR_SETVIEWPORTORGEX, VpX, VpY);
+        }
+        break;
+    case META_OFFSETVIEWPORTORG:
+        if (need(2)) {
+            VpX += P(p, 1);
+            VpY += P(p, 0);
+            E.Rec(EMR_SETVIEWPORTORGEX, VpX, VpY);
+        }
+        break;
+    case META_SETWINDOWEXT:
+        if (need(2)) E.Rec(EMR_SETWINDOWEXTEX, P(p, 1), P(p, 0));
+        break;
+    case META_SETVIEWPORTEXT:
+        if (need(2)) E.Rec(EMR_SETVIEWPORTEXTEX, P(p, 1), P(p, 0));
+        break;
+    case META_SCALEWINDOWEXT:
+    case META_SCALEVIEWPORTEXT:
+        if (need(4)) {
+            const size_t at =
+                E.Begin(fn == META_SCALEWINDOWEXT ? EMR_SCALEWINDOWEXTEX : EMR_SCALEVIEWPORTEXTEX);
+            E.W.S32(P(p, 3));
+            E.W.S32(P(p, 2));
+            E.W.S32(P(p, 1));
+            E.W.S32(P(p, 0));
+            E.End(at);
+        }
+        break;
+    case META_LINETO:
+        if (need(2)) E.Rec(EMR_LINETO, P(p, 1), P(p, 0));
+        break;
+    case META_MOVETO:
+        if (need(2)) E.Rec(EMR_MOVETOEX, P(p, 1), P(p, 0));
+        break;
+    case META_EXCLUDECLIPRECT:
+    case META_INTERSECTCLIPRECT:
+        if (need(4))
+            E.Rec(fn == META_EXCLUDECLIPRECT ? EMR_EXCLUDECLIPRECT : EMR_INTERSECTCLIPRECT,
+                  Rect(P(p, 3), P(p, 2), P(p, 1), P(p, 0)));
+        break;
+    case META_OFFSETCLIPRGN:
+        if (need(2)) E.Rec(EMR_OFFSETCLIPRGN, P(p, 1), P(p, 0));
+        break;
+    case META_ARC:
+    case META_PIE:
+    case META_CHORD:
+        if (need(8)) {
+            const size_t at = E.Begin(fn == META_ARC   ? EMR_ARC
+                                      : fn == META_PIE ? EMR_PIE
+                                                       : EMR_CHORD);
+            E.W.S32(P(p, 7));
+            E.W.S32(P(p, 6));
+            E.W.S32(P(p, 5));
+            E.W.S32(P(p, 4));
+            E.W.S32(P(p, 3));
+            E.W.S32(P(p, 2));
+            E.W.S32(P(p, 1));
+            E.W.S32(P(p, 0));
+            E.End(at);
+        }
+        break;
+    case META_ELLIPSE:
+    case META_RECTANGLE:
+        if (need(4))
+            E.Rec(fn == META_ELLIPSE ? EMR_ELLIPSE : EMR_RECTANGLE,
+                  Rect(P(p, 3), P(p, 2), P(p, 1), P(p, 0)));
+        break;
+    case META_ROUNDRECT:
+        if (need(6)) {
+            const size_t at = E.Begin(EMR_ROUNDRECT);
+            E.W.S32(P(p, 5));
+            E.W.S32(P(p, 4));
+            E.W.S32(P(p, 3));
+            E.W.S32(P(p, 2));
+            E.W.S32(P(p, 1));
+            E.W.S32(P(p, 0));
+            E.End(at);
+        }
+        break;
+    case META_PATBLT:
+        if (need(6)) PatBlt(U32(p), P(p, 5), P(p, 4), P(p, 3), P(p, 2));
+        break;
+    case META_SAVEDC:
+        OrgStack.push_back({OrgX, OrgY, VpX, VpY});
+        E.Rec(EMR_SAVEDC);
+        break;
+    case META_RESTOREDC:
+        if (need(1)) {
+            int level = P(p, 0);
+            // Keep the origins we track in step with the DC's stack.
+            size_t target = OrgStack.size();
+            if (level < 0 && static_cast<size_t>(-level) <= OrgStack.size())
+                target = OrgStack.size() + level;
+            else if (level > 0 && static_cast<size_t>(level) <= OrgStack.size())
+                target = level - 1;
+            if (target < OrgStack.size()) {
+                OrgX = OrgStack[target][0];
+                OrgY = OrgStack[target][1];
+                VpX = OrgStack[target][2];
+                VpY = OrgStack[target][3];
+                OrgStack.resize(target);
+            }
+            E.Rec(EMR_RESTOREDC, static_cast<uint32_t>(level));
+        }
+        break;
+    case META_SETPIXEL:
+        if (need(4)) {
+            const size_t at = E.Begin(EMR_SETPIXELV);
+            E.W.S32(P(p, 3));
+            E.W.S32(P(p, 2));
+            E.W.U32(U32(p));
+            E.End(at);
+        }
+        break;
+    case META_TEXTOUT:
+        if (need(1)) {
+            const size_t len = U16(p);
+            const size_t strWords = (len + 1) / 2;
+            if (!need(1 + strWords + 2)) break;
+            const int y = P(p, 1 + strWords), x = P(p, 2 + strWords);
+            const size_t at = E.Begin(EMR_EXTTEXTOUTA);
+            for (int i = 0; i < 4; ++i)
+                E.W.S32(0);
+            E.W.U32(1); // compatible graphics mode
+            E.W.F32(0);
+            E.W.F32(0);
+            E.W.S32(x);
+            E.W.S32(y);
+            E.W.U32(static_cast<uint32_t>(len));
+            E.W.U32(76); // string offset
+            E.W.U32(0);  // options
+            for (int i = 0; i < 4; ++i)
+                E.W.S32(0);
+            E.W.U32(0); // no spacing array
+            E.W.Bytes(p + 2, len);
+            E.End(at);
+        }
+        break;
+    case META_EXTTEXTOUT:
+        if (need(4)) {
+            const int y = P(p, 0), x = P(p, 1);
+            const size_t len = U16(p + 4);
+            const uint16_t opts = U16(p + 6);
+            size_t off = 8;
+            TRect clip{};
+            if (opts & 0x0006) { // opaque or clipped: a rectangle follows
+                if (n < off + 8) break;
+                clip = Rect(S16(p + off), S16(p + off + 2), S16(p + off + 4), S16(p + off + 6));
+                off += 8;
+            }
+            if (n < off + len) break;
+            const uint8_t* str = p + off;
+            off += (len + 1) & ~size_t(1);
+            const bool haveDx = n >= off + 2 * len && len > 0;
+            const size_t at = E.Begin(EMR_EXTTEXTOUTA);
+            for (int i = 0; i < 4; ++i)
+                E.W.S32(0);
+            E.W.U32(1);
+            E.W.F32(0);
+            E.W.F32(0);
+            E.W.S32(x);
+            E.W.S32(y);
+            E.W.U32(static_cast<uint32_t>(len));
+            const uint32_t strOff = 76;
+            const uint32_t dxOff = static_cast<uint32_t>(strOff + ((len + 3) & ~size_t(3)));
+            E.W.U32(strOff);
+            E.W.U32(opts);
+            E.W.S32(clip.Left);
+            E.W.S32(clip.Top);
+            E.W.S32(clip.Right);
+            E.W.S32(clip.Bottom);
+            E.W.U32(haveDx ? dxOff : 0);
+            E.W.Bytes(str, len);
+            E.W.Pad4();
+            if (haveDx)
+                for (size_t i = 0; i < len; ++i)
+                    E.W.S32(S16(p + off + 2 * i));
+            E.End(at);
+        }
+        break;
+    case META_POLYGON:
+    case META_POLYLINE:
+        if (need(1)) {
+            const size_t count = U16(p);
+            if (count == 0 || !need(1 + 2 * count)) break;
+            Poly(fn == META_POLYGON ? EMR_POLYGON16 : EMR_POLYLINE16, p + 2, count);
+        }
+        break;
+    case META_POLYPOLYGON:
+        if (need(1)) {
+            const size_t polys = U16(p);
+            if (polys == 0 || !need(1 + polys)) break;
+            size_t total = 0;
+            for (size_t i = 0; i < polys; ++i)
+                total += U16(p + 2 + 2 * i);
+            if (!need(1 + polys + 2 * total)) break;
+            const uint8_t* pts = p + 2 + 2 * polys;
+            const size_t at = E.Begin(EMR_POLYPOLYGON16);
+            for (int i = 0; i < 4; ++i)
+                E.W.S32(0);
+            E.W.U32(static_cast<uint32_t>(polys));
+            E.W.U32(static_cast<uint32_t>(total));
+            for (size_t i = 0; i < polys; ++i)
+                E.W.U32(U16(p + 2 + 2 * i));
+            E.W.Bytes(pts, total * 4);
+            E.End(at);
+        }
+        break;
+    case META_SELECTOBJECT:
+        if (need(1)) {
+            const uint16_t slot = U16(p);
+            if (slot >= Obj->Kind.size()) break;
+            if (Obj->Kind[slot] == TSlot::Gdi) {
+                E.Rec(EMR_SELECTOBJECT, uint32_t(slot + 1));
+            } else if (Obj->Kind[slot] == TSlot::Region) {
+                SelectClipRegion(slot);
+            }
+        }
+        break;
+    case META_SELECTCLIPREGION:
+        if (need(1)) SelectClipRegion(U16(p));
+        break;
+    case META_FILLREGION:
+    case META_FRAMEREGION:
+    case META_PAINTREGION:
+        if (need(fn == META_PAINTREGION ? 1 : 2)) {
+            const uint16_t region = U16(p);
+            if (region >= Obj->Kind.size() || Obj->Kind[region] != TSlot::Region) break;
+            E.Rec(EMR_SAVEDC);
+            if (fn != META_PAINTREGION) {
+                const uint16_t brush = U16(p + 2);
+                if (brush < Obj->Kind.size() && Obj->Kind[brush] == TSlot::Gdi)
+                    E.Rec(EMR_SELECTOBJECT, uint32_t(brush + 1));
+            }
+            E.Rec(EMR_SELECTOBJECT, StockObjectFlag | 8); // null pen
+            if (fn == META_FRAMEREGION && need(4)) {
+                const int fh = std::abs(P(p, 2)), fw = std::abs(P(p, 3));
+                for (const TRect& r : Obj->Regions[region]) {
+                    RegionRects({Rect(r.Left, r.Top, r.Right - 1, r.Top + fh - 1),
+                                 Rect(r.Left, r.Bottom - fh, r.Right - 1, r.Bottom - 1),
+                                 Rect(r.Left, r.Top, r.Left + fw - 1, r.Bottom - 1),
+                                 Rect(r.Right - fw, r.Top, r.Right - 1, r.Bottom - 1)});
+                }
+            } else if (fn != META_FRAMEREGION) {
+                std::vector<TRect> rs;
+                for (const TRect& r : Obj->Regions[region])
+                    rs.push_back(Rect(r.Left, r.Top, r.Right - 1, r.Bottom - 1));
+                RegionRects(rs);
+            }
+            E.Rec(EMR_RESTOREDC, static_cast<uint32_t>(-1));
+        }
+        break;
+    case META_DELETEOBJECT:
+        if (need(1)) {
+            const uint16_t slot = U16(p);
+            if (slot >= Obj->Kind.size()) break;
+            if (Obj->Kind[slot] == TSlot::Gdi) E.Rec(EMR_DELETEOBJECT, uint32_t(slot + 1));
+            Obj->Kind[slot] = TSlot::Free;
+            Obj->Regions[slot].clear();
+        }
+        break;
+    case META_CREATEPENINDIRECT:
+        if (need(5)) {
+            const int slot = Obj->Take(TSlot::Gdi);
+            if (slot < 0) break;
+            const size_t at = E.Begin(EMR_CREATEPEN);
+            E.W.U32(slot + 1);
+            E.W.U32(U16(p));
+            E.W.S32(P(p, 1));
+            E.W.S32(0);
+            E.W.U32(U32(p + 6));
+            E.End(at);
+            E.UseHandle(slot + 1);
+        }
+        break;
+    case META_CREATEBRUSHINDIRECT:
+        if (need(4)) {
+            const int slot = Obj->Take(TSlot::Gdi);
+            if (slot < 0) break;
+            uint32_t style = U16(p);
+            // A pattern brush needs a bitmap this record cannot carry.
+            if (style == BS_PATTERN || style == BS_DIBPATTERN || style == BS_DIBPATTERNPT)
+                style = BS_SOLID;
+            const size_t at = E.Begin(EMR_CREATEBRUSHINDIRECT);
+            E.W.U32(slot + 1);
+            E.W.U32(style);
+            E.W.U32(U32(p + 2));
+            E.W.U32(U16(p + 6));
+            E.End(at);
+            E.UseHandle(slot + 1);
+        }
+        break;
+    case META_CREATEFONTINDIRECT:
+        if (need(9)) {
+            const int slot = Obj->Take(TSlot::Gdi);
+            if (slot < 0) break;
+            const size_t at = E.Begin(EMR_EXTCREATEFONTINDIRECTW);
+            E.W.U32(slot + 1);
+            for (int i = 0; i < 5; ++i)
+                E.W.S32(P(p, i));
+            E.W.Bytes(p + 10, 8);
+            const size_t faceBytes = std::min<size_t>(n - 18, 32);
+            size_t k = 0;
+            for (; k < faceBytes && p[18 + k]; ++k)
+                E.W.U16(p[18 + k]);
+            for (; k < 32; ++k)
+                E.W.U16(0);
+            E.End(at);
+            E.UseHandle(slot + 1);
+        }
+        break;
+    case META_DIBCREATEPATTERNBRUSH:
+        if (need(2)) {
+            const int slot = Obj->Take(TSlot::Gdi);
+            if (slot < 0) break;
+            const uint16_t style = U16(p);
+            uint32_t usage = U16(p + 2);
+            std::vector<uint8_t> dib;
+            size_t info = 0;
+            if (style == BS_PATTERN) {
+                dib = Bitmap16ToDib(p + 4, n - 4, &info);
+                usage = 0;
+            } else {
+                dib.assign(p + 4, p + n);
+                info = DibInfoSize(dib.data(), dib.size(), usage);
+            }
+            if (!info) {
+                // Keep the slot numbering right with a stand-in brush.
+                const size_t at = E.Begin(EMR_CREATEBRUSHINDIRECT);
+                E.W.U32(slot + 1);
+                E.W.U32(BS_SOLID);
+                E.W.U32(0x808080);
+                E.W.U32(0);
+                E.End(at);
+            } else {
+                const size_t at = E.Begin(EMR_CREATEDIBPATTERNBRUSHPT);
+                const uint32_t bmiPad = static_cast<uint32_t>((info + 3) & ~size_t(3));
+                E.W.U32(slot + 1);
+                E.W.U32(usage);
+                E.W.U32(32);
+                E.W.U32(static_cast<uint32_t>(info));
+                E.W.U32(32 + bmiPad);
+                E.W.U32(static_cast<uint32_t>(dib.size() - info));
+                E.W.Bytes(dib.data(), info);
+                E.W.Pad4();
+                E.W.Bytes(dib.data() + info, dib.size() - info);
+                E.End(at);
+            }
+            E.UseHandle(slot + 1);
+        }
+        break;
+    case META_CREATEPATTERNBRUSH: {
+        const int slot = Obj->Take(TSlot::Gdi);
+        if (slot < 0) break;
+        size_t info = 0;
+        const std::vector<uint8_t> dib = Bitmap16ToDib(p, n, &info);
+        const size_t at =
+            E.Begin(dib.empty() ? EMR_CREATEBRUSHINDIRECT : EMR_CREATEDIBPATTERNBRUSHPT);
+        E.W.U32(slot + 1);
+        if (dib.empty()) {
+            E.W.U32(BS_SOLID);
+            E.W.U32(0x808080);
+            E.W.U32(0);
+        } else {
+            E.W.U32(0);
+            E.W.U32(32);
+            E.W.U32(static_cast<uint32_t>(info));
+            E.W.U32(static_cast<uint32_t>(32 + ((info + 3) & ~size_t(3))));
+            E.W.U32(static_cast<uint32_t>(dib.size() - info));
+            E.W.Bytes(dib.data(), info);
+            E.W.Pad4();
+            E.W.Bytes(dib.data() + info, dib.size() - info);
+        }
+        E.End(at);
+        E.UseHandle(slot + 1);
+        break;
+    }
+    case META_CREATEPALETTE:
+        Obj->Take(TSlot::Palette);
+        break;
+    case META_CREATEREGION: {
+        const int slot = Obj->Take(TSlot::Region);
+        if (slot < 0) break;
+        // Header: next, type, count, size, scan count, max scan, bounding box; then scans.
+        if (n < 22) break;
+        const size_t scans = U16(p + 10);
+        size_t q = 22;
+        for (size_t s = 0; s < scans && q + 6 <= n; ++s) {
+            const size_t count = U16(p + q);
+            const int top = S16(p + q + 2), bottom = S16(p + q + 4);
+            if (q + 6 + count * 2 + 2 > n) break;
+            for (size_t k = 0; k + 1 < count; k += 2)
+                Obj->Regions[slot].push_back(
+                    Rect(S16(p + q + 6 + 2 * k), top, S16(p + q + 8 + 2 * k), bottom));
+            q += 6 + count * 2 + 2;
+        }
+        if (Obj->Regions[slot].empty() && scans == 0)
+            Obj->Regions[slot].push_back(Rect(S16(p + 14), S16(p + 16), S16(p + 18), S16(p + 20)));
+        break;
+    }
+    case META_DIBBITBLT:
+        // Without a bitmap the record is a pattern fill with one more (reserved) word.
+        if (words == 9) {
+            PatBlt(U32(p), P(p, 8), P(p, 7), P(p, 6), P(p, 5));
+        } else if (need(8)) {
+            const int h = P(p, 4), w = P(p, 5);
+            Dib(U32(p), P(p, 7), P(p, 6), w, h, P(p, 3), P(p, 2), w, h, p + 16, n - 16, 0);
+        }
+        break;
+    case META_DIBSTRETCHBLT:
+        if (words == 11) {
+            PatBlt(U32(p), P(p, 10), P(p, 9), P(p, 8), P(p, 7));
+        } else if (need(10)) {
+            Dib(U32(p), P(p, 9), P(p, 8), P(p, 7), P(p, 6), P(p, 5), P(p, 4), P(p, 3), P(p, 2),
+                p + 20, n - 20, 0);
+        }
+        break;
+    case META_STRETCHDIB:
+        if (need(11))
+            Dib(U32(p), P(p, 10), P(p, 9), P(p, 8), P(p, 7), P(p, 6), P(p, 5), P(p, 4), P(p, 3),
+                p + 22, n - 22, U16(p + 4));
+        break;
+    case META_SETDIBTODEV:
+        if (need(9)) {
+            const int w = P(p, 6), h = P(p, 5);
+            Dib(SRCCOPY, P(p, 8), P(p, 7), w, h, P(p, 4), P(p, 3), w, h, p + 18, n - 18, U16(p));
+        }
+        break;
+    case META_BITBLT:
+        if (words == 9) {
+            PatBlt(U32(p), P(p, 8), P(p, 7), P(p, 6), P(p, 5));
+        } else if (need(8)) {
+            const int h = P(p, 4), w = P(p, 5);
+            Bitmap16Blt(U32(p), P(p, 7), P(p, 6), w, h, P(p, 3), P(p, 2), w, h, p + 16, n - 16);
+        }
+        break;
+    case META_STRETCHBLT:
+        if (words == 11) {
+            PatBlt(U32(p), P(p, 10), P(p, 9), P(p, 8), P(p, 7));
+        } else if (need(10)) {
+            Bitmap16Blt(U32(p), P(p, 9), P(p, 8), P(p, 7), P(p, 6), P(p, 5), P(p, 4), P(p, 3),
+                        P(p, 2), p + 20, n - 20);
+        }
+        break;
+    default:
+        break; // escapes, palettes and the rest draw nothing
+    }
+}
+
+} // namespace
+
+TWmfConversion WmfToEmf(const uint8_t* data, size_t size) {
+    if (!data || size < 18) Invalid();
+    return TWmfConverter(data, size).Run();
+}
+
+} // namespace emf
