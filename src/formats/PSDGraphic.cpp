@@ -213,8 +213,13 @@ void ReadTypeTool(TCursor& c, TPSDTypeTool& tool) {
     c.U16();
     c.U32();
     ReadDescriptor(c, 0);
-    for (double& d : tool.Bounds)
-        d = c.F64();
+    // Documented as four 64-bit floats; files in the wild store four 32-bit integers.
+    if (c.Left() >= 32)
+        for (double& d : tool.Bounds)
+            d = c.F64();
+    else if (c.Left() >= 16)
+        for (double& d : tool.Bounds)
+            d = c.I32();
     tool.Present = true;
 }
 } // namespace
@@ -517,16 +522,15 @@ void TPSDGraphic::ReadLayerSection(const uint8_t* data, size_t size) {
             size_t channelEnd = info.Pos() + ch.DataLength;
             if (ch.DataLength >= 2) {
                 uint16_t code = info.U16();
-                if (code != 0 && code != 1)
-                    throw EInvalidGraphic(
-                        Format(gesUnsupportedFeature, "The compression scheme is", "PSD/PDD"));
+                // Layer channels in other compressions (zip) are left undecoded: nothing
+                // reads them, and the composite does not depend on them.
                 size_t dataLength = ch.DataLength - 2;
                 // Only data that can cover the layer is decoded: a huge rectangle
                 // over a few bytes would otherwise claim memory the file cannot fill.
                 uint64_t need = static_cast<uint64_t>(rowBytes) * static_cast<uint64_t>(h);
                 uint64_t reachable =
                     code == 0 ? dataLength : static_cast<uint64_t>(dataLength) * 64;
-                if (dataLength > 0 && counts && need <= reachable) {
+                if ((code == 0 || code == 1) && dataLength > 0 && counts && need <= reachable) {
                     ch.Data.assign(static_cast<size_t>(need), 0);
                     if (code == 0) {
                         std::memcpy(ch.Data.data(), info.Here(),
