@@ -376,7 +376,17 @@ void TGIFFrame::LoadFromStream(TStream& stream) {
             FImage.Warning(1, "Invalid extension introducer");
             break;
         }
-        stream.Seek(-1, TSeekOrigin::soCurrent);
+        // An extension label we have no class for is skipped with its
+        // sub-blocks (a warning, not an error: other readers skip them too).
+        uint8_t label = 0;
+        if (stream.Read(&label, 1) != 1) return;
+        if (label != bsPlainTextExtension && label != bsGraphicControlExtension &&
+            label != bsCommentExtension && label != bsApplicationExtension) {
+            FImage.Warning(1, "Unknown extension type");
+            TGIFReader(stream, nullptr).SkipRest();
+            continue;
+        }
+        stream.SetPosition(stream.Position() - 2);
         std::unique_ptr<TGIFExtension> e = CreateExtensionFor(stream, *this);
         TGIFExtension& ext = AddExtension(std::move(e));
         ext.LoadFromStream(stream);

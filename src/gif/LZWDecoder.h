@@ -26,7 +26,7 @@ public:
 private:
     void Refill();
     TStream& FStream;
-    const TGIFWarningFunc& FWarning;
+    TGIFWarningFunc FWarning;
     std::array<uint8_t, 4096> FBuffer{};
     size_t FPos = 0, FAvailable = 0;
     bool FFinished = false;
@@ -44,7 +44,7 @@ public:
 
 private:
     TGIFReader FReader;
-    const TGIFWarningFunc& FWarning;
+    TGIFWarningFunc FWarning;
     uint64_t FAccumulator = 0;
     int FBitCount = 0;
     std::array<uint8_t, 254> FBytes{};
