@@ -52,6 +52,7 @@ struct TRowDecoder {
     int ColorType = 0, Depth = 0, Samples = 1;
     int BitmapBits = 8;
     uint8_t Gamma[256];
+    bool HasGamma = false;
     // Each input byte of four 2-bit samples as two bytes of 4-bit values 5 × v.
     uint8_t Spread2[256][2];
     // Alpha: per palette index, and the full-depth colour key of grey and truecolour.
@@ -91,6 +92,14 @@ struct TRowDecoder {
         case 2:
         case 6: {
             const int pixel = Samples * step;
+            if (!HasGamma) {
+                for (int x = 0; x < w; ++x, src += pixel, dst += 3) {
+                    dst[0] = src[2 * step];
+                    dst[1] = src[step];
+                    dst[2] = src[0];
+                }
+                break;
+            }
             for (int x = 0; x < w; ++x, src += pixel, dst += 3) {
                 dst[0] = Gamma[src[2 * step]];
                 dst[1] = Gamma[src[step]];
@@ -196,6 +205,7 @@ void TChunkIDAT::AfterLoad() {
     const size_t bpp = std::max(1, dec.ColorType == 3 ? 1 : dec.Samples * dec.Depth / 8);
 
     const TChunkGAMA* gamma = image.ActiveGamma();
+    dec.HasGamma = gamma != nullptr;
     for (int i = 0; i < 256; ++i)
         dec.Gamma[i] = gamma ? gamma->GammaLookup[i] : static_cast<uint8_t>(i);
 
@@ -262,11 +272,30 @@ void TChunkIDAT::AfterLoad() {
     const uint8_t interlace = header->InterlaceMethod();
     if (interlace > 1) RaisePNGError(PNGMessages::UnknownInterlace);
 
+    // Deflate expands at most about 1032 to 1: data that cannot hold every
+    // row fails here, before a raster as large as the header claims is allocated.
+    uint64_t needed = 0;
+    if (interlace == 0) {
+        needed = static_cast<uint64_t>(H) * (dec.RowLength(W) + 1);
+    } else {
+        for (const TAdam7Pass& p : Adam7) {
+            const int columns = W > p.Column ? (W - p.Column + p.ColumnStep - 1) / p.ColumnStep : 0;
+            const int rows = H > p.Row ? (H - p.Row + p.RowStep - 1) / p.RowStep : 0;
+            if (columns > 0 && rows > 0)
+                needed += static_cast<uint64_t>(rows) * (dec.RowLength(columns) + 1);
+        }
+    }
+    if (needed / 1032 > Data().size() + 16)
+        throw EZDecompressionError("The compressed image data ends before the image is complete");
+
     image.AllocateRaster(W, H, format);
     image.SetPalette(palette);
 
     const size_t L = dec.RowLength(W);
-    std::vector<uint8_t> current(L + 1), prior(L, 0);
+    // Two row buffers that trade places, each with the filter byte in front.
+    std::vector<uint8_t> currentBuffer(L + 1), priorBuffer(L + 1, 0);
+    uint8_t* current = currentBuffer.data();
+    uint8_t* prior = priorBuffer.data() + 1;
     std::vector<uint8_t> alpha, alphaRow;
     bool anyAlpha = false;
     if (dec.WantAlpha) {
@@ -278,13 +307,14 @@ void TChunkIDAT::AfterLoad() {
 
     if (interlace == 0) {
         for (int y = 0; y < H; ++y) {
-            inflater.Read(current.data(), L + 1);
-            uint8_t* row = current.data() + 1;
-            UnfilterRow(current[0], row, prior.data(), L, bpp);
+            inflater.Read(current, L + 1);
+            uint8_t* row = current + 1;
+            UnfilterRow(current[0], row, prior, L, bpp);
             dec.Convert(row, W, image.ScanLine(y));
             if (dec.WantAlpha)
                 anyAlpha |= dec.Alpha(row, W, alpha.data() + static_cast<size_t>(y) * W);
-            std::memcpy(prior.data(), row, L);
+            current = prior - 1;
+            prior = row;
             if (progress)
                 image.ReportProgress(psRunning, static_cast<uint8_t>(int64_t(y) * 100 / H),
                                      DrawingMessage);
@@ -297,11 +327,11 @@ void TChunkIDAT::AfterLoad() {
             const int columns = W > p.Column ? (W - p.Column + p.ColumnStep - 1) / p.ColumnStep : 0;
             if (columns > 0 && H > p.Row) {
                 const size_t passLength = dec.RowLength(columns);
-                std::fill(prior.begin(), prior.end(), 0);
+                std::memset(prior, 0, passLength);
                 for (int y = p.Row; y < H; y += p.RowStep) {
-                    inflater.Read(current.data(), passLength + 1);
-                    uint8_t* row = current.data() + 1;
-                    UnfilterRow(current[0], row, prior.data(), passLength, bpp);
+                    inflater.Read(current, passLength + 1);
+                    uint8_t* row = current + 1;
+                    UnfilterRow(current[0], row, prior, passLength, bpp);
                     dec.Convert(row, columns, packed.data());
                     uint8_t* scan = image.ScanLine(y);
                     if (dec.BitmapBits == 24) {
@@ -323,7 +353,8 @@ void TChunkIDAT::AfterLoad() {
                         for (int j = 0; j < columns; ++j)
                             a[p.Column + j * p.ColumnStep] = 255;
                     }
-                    std::memcpy(prior.data(), row, passLength);
+                    current = prior - 1;
+                    prior = row;
                 }
             }
             if (progress)

@@ -5,6 +5,21 @@
 #include <cstring>
 #include <utility>
 
+namespace {
+
+// The Paeth predictor without branches, so that filtering vectorises:
+// pa = |b - c|, pb = |a - c|, pc = |a + b - 2c|; ties go to left, then above.
+inline uint8_t Predict(int a, int b, int c) {
+    int pa = b - c, pb = a - c;
+    int pc = pa + pb;
+    pa = pa < 0 ? -pa : pa;
+    pb = pb < 0 ? -pb : pb;
+    pc = pc < 0 ? -pc : pc;
+    return static_cast<uint8_t>((pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c));
+}
+
+} // namespace
+
 size_t CountRunsOfFive(const uint8_t* p, size_t len) {
     if (len < 5) return 0;
     // Branch-free so that the compiler can vectorise it: this runs over every
@@ -45,57 +60,84 @@ void FilterRow(TFilterType type, const uint8_t* raw, const uint8_t* prior, uint8
         // With left and upper-left zero the predictor is the byte above.
         for (size_t i = 0; i < head; ++i)
             out[i] = static_cast<uint8_t>(raw[i] - prior[i]);
-        for (size_t i = head; i < len; ++i) {
-            // The predictor without branches (vectorisable): pa = |b - c|,
-            // pb = |a - c|, pc = |a + b - 2c|, ties to left, then above.
-            int a = raw[i - bpp], b = prior[i], c = prior[i - bpp];
-            int pa = b - c, pb = a - c;
-            int pc = pa + pb;
-            pa = pa < 0 ? -pa : pa;
-            pb = pb < 0 ? -pb : pb;
-            pc = pc < 0 ? -pc : pc;
-            int pred = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
-            out[i] = static_cast<uint8_t>(raw[i] - pred);
-        }
+        for (size_t i = head; i < len; ++i)
+            out[i] = static_cast<uint8_t>(raw[i] - Predict(raw[i - bpp], prior[i], prior[i - bpp]));
         break;
     }
 }
 
-void UnfilterRow(uint8_t type, uint8_t* row, const uint8_t* prior, size_t len, size_t bpp) {
-    const size_t head = bpp < len ? bpp : len;
+namespace {
+
+// Unfiltering depends on the byte one pixel back, so it cannot run across a
+// row in parallel; with the pixel size fixed at compile time the bytes of a
+// pixel run side by side and stay in registers.
+template <size_t Bpp>
+void UnfilterFixed(uint8_t type, uint8_t* row, const uint8_t* prior, size_t len) {
+    const size_t head = Bpp < len ? Bpp : len;
     switch (type) {
-    case ftNone:
-        break;
     case ftSub:
         for (size_t i = head; i < len; ++i)
-            row[i] = static_cast<uint8_t>(row[i] + row[i - bpp]);
-        break;
-    case ftUp:
-        for (size_t i = 0; i < len; ++i)
-            row[i] = static_cast<uint8_t>(row[i] + prior[i]);
+            row[i] = static_cast<uint8_t>(row[i] + row[i - Bpp]);
         break;
     case ftAverage:
         for (size_t i = 0; i < head; ++i)
             row[i] = static_cast<uint8_t>(row[i] + (prior[i] >> 1));
         for (size_t i = head; i < len; ++i)
-            row[i] = static_cast<uint8_t>(row[i] + ((row[i - bpp] + prior[i]) >> 1));
+            row[i] = static_cast<uint8_t>(row[i] + ((row[i - Bpp] + prior[i]) >> 1));
         break;
-    case ftPaeth:
+    case ftPaeth: {
         for (size_t i = 0; i < head; ++i)
             row[i] = static_cast<uint8_t>(row[i] + prior[i]);
-        for (size_t i = head; i < len; ++i) {
-            int a = row[i - bpp], b = prior[i], c = prior[i - bpp];
-            int pa = b - c, pb = a - c;
-            int pc = pa + pb;
-            pa = pa < 0 ? -pa : pa;
-            pb = pb < 0 ? -pb : pb;
-            pc = pc < 0 ? -pc : pc;
-            int pred = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
-            row[i] = static_cast<uint8_t>(row[i] + pred);
-        }
+        size_t i = head;
+        for (; i + Bpp <= len; i += Bpp)
+            for (size_t k = 0; k < Bpp; ++k)
+                row[i + k] = static_cast<uint8_t>(
+                    row[i + k] + Predict(row[i + k - Bpp], prior[i + k], prior[i + k - Bpp]));
+        for (; i < len; ++i)
+            row[i] = static_cast<uint8_t>(row[i] + Predict(row[i - Bpp], prior[i], prior[i - Bpp]));
+        break;
+    }
+    }
+}
+
+} // namespace
+
+void UnfilterRow(uint8_t type, uint8_t* row, const uint8_t* prior, size_t len, size_t bpp) {
+    switch (type) {
+    case ftNone:
+        return;
+    case ftUp:
+        for (size_t i = 0; i < len; ++i)
+            row[i] = static_cast<uint8_t>(row[i] + prior[i]);
+        return;
+    case ftSub:
+    case ftAverage:
+    case ftPaeth:
         break;
     default:
         RaisePNGError(PNGMessages::UnknownFilter);
+    }
+    switch (bpp) {
+    case 1:
+        UnfilterFixed<1>(type, row, prior, len);
+        break;
+    case 2:
+        UnfilterFixed<2>(type, row, prior, len);
+        break;
+    case 3:
+        UnfilterFixed<3>(type, row, prior, len);
+        break;
+    case 4:
+        UnfilterFixed<4>(type, row, prior, len);
+        break;
+    case 6:
+        UnfilterFixed<6>(type, row, prior, len);
+        break;
+    case 8:
+        UnfilterFixed<8>(type, row, prior, len);
+        break;
+    default:
+        RaisePNGError(PNGMessages::UnknownFilter); // no colour type has another size
     }
 }
 
