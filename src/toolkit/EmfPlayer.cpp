@@ -217,8 +217,22 @@ TSurfacePtr DibSurface(const TRecord& r, uint32_t offBmi, uint32_t cbBmi, uint32
     uint8_t* data = cairo_image_surface_get_data(s);
     const int stride = cairo_image_surface_get_stride(s);
     const bool alpha = keepAlpha && bmp.BitsPerPixel() == 32;
-    const std::vector<uint8_t>& plane = bmp.AlphaChannel();
-    const bool havePlane = plane.size() == static_cast<size_t>(w) * h;
+    std::vector<uint8_t> plane = bmp.AlphaChannel();
+    bool havePlane = plane.size() == static_cast<size_t>(w) * h;
+    if (alpha && !havePlane && cbBmi >= 40 && U32(r.Data + offBmi) >= 40 &&
+        U32(r.Data + offBmi + 16) == 0 && uint64_t(cbBits) >= uint64_t(w) * h * 4) {
+        // Plain 32-bit rows carry the alpha in their fourth byte, which the
+        // bitmap loader does not keep: take it from the record.
+        const bool bottomUp = S32(r.Data + offBmi + 8) > 0;
+        plane.resize(static_cast<size_t>(w) * h);
+        for (int y = 0; y < h; ++y) {
+            const uint8_t* src =
+                r.Data + offBits + static_cast<size_t>(bottomUp ? h - 1 - y : y) * w * 4;
+            for (int x = 0; x < w; ++x)
+                plane[static_cast<size_t>(y) * w + x] = src[4 * x + 3];
+        }
+        havePlane = true;
+    }
     for (int y = 0; y < h; ++y) {
         uint8_t* row = data + static_cast<size_t>(y) * stride;
         bmp.GetRowBGRX(y, row);
@@ -766,7 +780,7 @@ void TPlayer::CreateObject(const TRecord& r) {
         o.F.CharSet = r.Data[35];
         o.F.Quality = r.Data[38];
         for (int i = 0; i < 32; ++i) {
-            const uint16_t c = U16(r.Data + 44 + 2 * i);
+            const uint16_t c = U16(r.Data + 40 + 2 * i);
             if (!c) break;
             AppendUtf8(o.F.Face, c);
         }
@@ -1297,7 +1311,7 @@ void TPlayer::Blit(const TRecord& r) {
         }
         bottomUpSource = true;
     } else {
-        if (!r.Has(8, 92)) return;
+        if (!r.Has(0, 100)) return;
         xd = r.I(24);
         yd = r.I(28);
         cxd = r.I(32);
@@ -1305,15 +1319,15 @@ void TPlayer::Blit(const TRecord& r) {
         rop = r.U(40);
         xs = r.I(44);
         ys = r.I(48);
-        offBmi = r.U(80);
-        cbBmi = r.U(84);
-        offBits = r.U(88);
-        cbBits = r.U(92);
+        offBmi = r.U(84);
+        cbBmi = r.U(88);
+        offBits = r.U(92);
+        cbBits = r.U(96);
         cxs = cxd;
         cys = cyd;
-        if (r.Type != EMR_BITBLT && r.Has(96, 8)) {
-            cxs = r.I(96);
-            cys = r.I(100);
+        if (r.Type != EMR_BITBLT && r.Has(100, 8)) {
+            cxs = r.I(100);
+            cys = r.I(104);
         }
         if (r.Type == EMR_ALPHABLEND) {
             blend = rop;
@@ -1830,6 +1844,14 @@ void TPlayer::Run(const TPlayProgress& progress) {
 }
 
 } // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+// Fontconfig keeps parts of its parsed configuration in blocks it never
+// frees; they are the library's, not ours, and would fail every sanitizer run.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+#endif
 
 void PlayEmfOnBitmap(const std::vector<uint8_t>& emf, TBitmap& target, const TRect& rect,
                      const TPlayProgress& progress) {

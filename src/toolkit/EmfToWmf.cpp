@@ -943,7 +943,7 @@ void TWmfWriter::Blit(const TRecord& r) {
         }
     } else {
         // BitBlt family: dest, rop, source origin, transform, colour, usage, bitmap.
-        if (!r.Has(8, 92)) return;
+        if (!r.Has(0, 100)) return;
         xd = r.I(24);
         yd = r.I(28);
         cxd = r.I(32);
@@ -951,16 +951,16 @@ void TWmfWriter::Blit(const TRecord& r) {
         rop = r.U(40);
         xs = r.I(44);
         ys = r.I(48);
-        usage = r.U(76);
-        offBmi = r.U(80);
-        cbBmi = r.U(84);
-        offBits = r.U(88);
-        cbBits = r.U(92);
+        usage = r.U(80);
+        offBmi = r.U(84);
+        cbBmi = r.U(88);
+        offBits = r.U(92);
+        cbBits = r.U(96);
         cxs = cxd;
         cys = cyd;
-        if (r.Type != EMR_BITBLT && r.Has(96, 8)) {
-            cxs = r.I(96);
-            cys = r.I(100);
+        if (r.Type != EMR_BITBLT && r.Has(100, 8)) {
+            cxs = r.I(100);
+            cys = r.I(104);
         }
         alpha = r.Type == EMR_ALPHABLEND;
         if (r.Type == EMR_ALPHABLEND || r.Type == EMR_TRANSPARENTBLT) rop = SRCCOPY;

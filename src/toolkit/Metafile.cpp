@@ -27,8 +27,8 @@ TEmfHeader ParseEmf(const uint8_t* data, size_t size, size_t* used) {
     h.Bytes = U32(data + 48);
     h.Records = U32(data + 52);
     h.Handles = U16(data + 56);
-    h.DescriptionChars = U32(data + 64);
-    h.DescriptionOffset = U32(data + 68);
+    h.DescriptionChars = U32(data + 60);
+    h.DescriptionOffset = U32(data + 64);
     h.DeviceX = S32(data + 72);
     h.DeviceY = S32(data + 76);
     h.MillimetersX = S32(data + 80);
