@@ -63,6 +63,7 @@ bool ProbeEntry(const uint8_t* data, size_t size, size_t offset, TEntryInfo& inf
         info.Png = true;
         info.Width = B32(e + 16);
         info.Height = B32(e + 20);
+        if (info.Width > 0x7FFFFFFF || info.Height > 0x7FFFFFFF) return false; // beyond PNG's range
         static const int channels[7] = {1, 0, 3, 1, 2, 0, 4};
         const int ct = e[25];
         info.Bits = ct <= 6 ? e[24] * channels[ct] : 0;
@@ -226,7 +227,9 @@ void TIcon::LoadBmpEntry(const uint8_t* e, size_t n) {
         else
             std::memset(dst, 0, maskStride);
     }
-    const size_t used = haveMask ? maskPos + maskStride * static_cast<size_t>(h) : maskPos;
+    // The reader accepts a last row without its padding, so maskPos may lie past the end.
+    const size_t used =
+        haveMask ? maskPos + maskStride * static_cast<size_t>(h) : std::min(maskPos, n);
     FEntryData.assign(e, e + used);
 }
 
