@@ -34,14 +34,18 @@ int CountColorMismatches(const TBitmap& bitmap, const TReferenceImage& ref, std:
         return -1;
     }
     int bad = 0;
-    for (int y = 0; y < ref.Height; ++y)
+    std::vector<uint8_t> row(static_cast<size_t>(ref.Width) * 4);
+    for (int y = 0; y < ref.Height; ++y) {
+        bitmap.GetRowBGRX(y, row.data());
         for (int x = 0; x < ref.Width; ++x) {
-            TColor got = bitmap.Pixel(x, y), want = ref.At(x, y);
+            const uint8_t* p = &row[static_cast<size_t>(x) * 4];
+            TColor got = RGBColor(p[2], p[1], p[0]), want = ref.At(x, y);
             if (got != want && bad++ == 0 && first) {
                 char text[96];
                 std::snprintf(text, sizeof text, "(%d,%d) got %06X want %06X", x, y, got, want);
                 *first = text;
             }
         }
+    }
     return bad;
 }
