@@ -316,6 +316,15 @@ struct TEmfHeader {
 // EInvalidGraphic. Returns the header and the byte length up to and including EOF.
 TEmfHeader ParseEmf(const uint8_t* data, size_t size, size_t* used = nullptr);
 
+// The picture's box in device pixels of the recording device: the frame, or
+// the bounds (+1) when the frame is empty. Some writers (programs under Wine)
+// record a frame that does not hold the drawing at all; when less than half
+// of the bounds lies inside the frame, the bounds are the box.
+struct TBox {
+    double X = 0, Y = 0, W = 1, H = 1;
+};
+TBox PictureBox(const TEmfHeader& h);
+
 // Walks the records of a checked EMF; the callback returns false to stop.
 template <class F> void ForEachRecord(const std::vector<uint8_t>& emf, F&& f) {
     size_t pos = 0;

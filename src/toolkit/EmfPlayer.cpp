@@ -1793,20 +1793,8 @@ void TPlayer::Run(const TPlayProgress& progress) {
     const TEmfHeader h = ParseEmf(Emf.data(), Emf.size());
     Dc.Map.PxPerMmX = double(h.DeviceX) / h.MillimetersX;
     Dc.Map.PxPerMmY = double(h.DeviceY) / h.MillimetersY;
-    double fx0, fy0, fw, fh;
-    const int64_t frw = std::llabs(int64_t(h.Frame.Right) - h.Frame.Left);
-    const int64_t frh = std::llabs(int64_t(h.Frame.Bottom) - h.Frame.Top);
-    if (frw == 0 || frh == 0) {
-        fx0 = std::min(h.Bounds.Left, h.Bounds.Right);
-        fy0 = std::min(h.Bounds.Top, h.Bounds.Bottom);
-        fw = std::abs(double(h.Bounds.Right) - h.Bounds.Left) + 1;
-        fh = std::abs(double(h.Bounds.Bottom) - h.Bounds.Top) + 1;
-    } else {
-        fx0 = std::min(h.Frame.Left, h.Frame.Right) * Dc.Map.PxPerMmX / 100;
-        fy0 = std::min(h.Frame.Top, h.Frame.Bottom) * Dc.Map.PxPerMmY / 100;
-        fw = frw * Dc.Map.PxPerMmX / 100;
-        fh = frh * Dc.Map.PxPerMmY / 100;
-    }
+    const TBox box = PictureBox(h);
+    const double fx0 = box.X, fy0 = box.Y, fw = box.W, fh = box.H;
     // The frame onto the rectangle, in the scratch surface's pixels.
     Place.A = Rect_.Width() / fw;
     Place.D = Rect_.Height() / fh;

@@ -384,21 +384,14 @@ std::vector<uint8_t> TWmfWriter::Run() {
     const TEmfHeader h = ParseEmf(Emf.data(), Emf.size());
     Map.PxPerMmX = double(h.DeviceX) / h.MillimetersX;
     Map.PxPerMmY = double(h.DeviceY) / h.MillimetersY;
-    double fx0, fy0, fw, fh;
+    const TBox box = PictureBox(h);
+    const double fx0 = box.X, fy0 = box.Y, fw = box.W, fh = box.H;
     const int64_t frw = std::llabs(int64_t(h.Frame.Right) - h.Frame.Left);
     const int64_t frh = std::llabs(int64_t(h.Frame.Bottom) - h.Frame.Top);
     if (frw == 0 || frh == 0) {
-        fx0 = std::min(h.Bounds.Left, h.Bounds.Right);
-        fy0 = std::min(h.Bounds.Top, h.Bounds.Bottom);
-        fw = std::abs(double(h.Bounds.Right) - h.Bounds.Left) + 1;
-        fh = std::abs(double(h.Bounds.Bottom) - h.Bounds.Top) + 1;
         FrameW = static_cast<int>(fw);
         FrameH = static_cast<int>(fh);
     } else {
-        fx0 = std::min(h.Frame.Left, h.Frame.Right) * Map.PxPerMmX / 100;
-        fy0 = std::min(h.Frame.Top, h.Frame.Bottom) * Map.PxPerMmY / 100;
-        fw = frw * Map.PxPerMmX / 100;
-        fh = frh * Map.PxPerMmY / 100;
         FrameW = static_cast<int>((frw * 96 + 1270) / 2540);
         FrameH = static_cast<int>((frh * 96 + 1270) / 2540);
     }

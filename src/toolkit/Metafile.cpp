@@ -6,6 +6,7 @@
 #include "toolkit/Picture.h"
 #include "util/StrUtils.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -61,6 +62,31 @@ TEmfHeader ParseEmf(const uint8_t* data, size_t size, size_t* used) {
     (void)count;
     if (used) *used = pos;
     return h;
+}
+
+TBox PictureBox(const TEmfHeader& h) {
+    const double pxX = double(h.DeviceX) / h.MillimetersX / 100;
+    const double pxY = double(h.DeviceY) / h.MillimetersY / 100;
+    TBox frame, bounds;
+    frame.X = std::min(h.Frame.Left, h.Frame.Right) * pxX;
+    frame.Y = std::min(h.Frame.Top, h.Frame.Bottom) * pxY;
+    frame.W = std::abs(double(h.Frame.Right) - h.Frame.Left) * pxX;
+    frame.H = std::abs(double(h.Frame.Bottom) - h.Frame.Top) * pxY;
+    bounds.X = std::min(h.Bounds.Left, h.Bounds.Right);
+    bounds.Y = std::min(h.Bounds.Top, h.Bounds.Bottom);
+    bounds.W = std::abs(double(h.Bounds.Right) - h.Bounds.Left) + 1;
+    bounds.H = std::abs(double(h.Bounds.Bottom) - h.Bounds.Top) + 1;
+    if (frame.W <= 0 || frame.H <= 0) return bounds;
+    const bool drawn = h.Bounds.Right >= h.Bounds.Left && h.Bounds.Bottom >= h.Bounds.Top;
+    if (drawn) {
+        const double ix =
+            std::min(frame.X + frame.W, bounds.X + bounds.W) - std::max(frame.X, bounds.X);
+        const double iy =
+            std::min(frame.Y + frame.H, bounds.Y + bounds.H) - std::max(frame.Y, bounds.Y);
+        const double inside = std::max(ix, 0.0) * std::max(iy, 0.0);
+        if (inside < 0.5 * bounds.W * bounds.H) return bounds;
+    }
+    return frame;
 }
 
 } // namespace emf

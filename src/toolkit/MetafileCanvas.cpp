@@ -294,20 +294,10 @@ void TMetafileCanvas::PlayEmf(const std::vector<uint8_t>& emf, const TRect& dst)
     TEmfWriter& E = FRec->E;
 
     // Source device pixels of the frame, mapped onto dst.
-    double fx0, fy0, fw, fh;
     const double pxPerMmX = double(h.DeviceX) / h.MillimetersX;
     const double pxPerMmY = double(h.DeviceY) / h.MillimetersY;
-    if (h.Frame.Right == h.Frame.Left || h.Frame.Bottom == h.Frame.Top) {
-        fx0 = std::min(h.Bounds.Left, h.Bounds.Right);
-        fy0 = std::min(h.Bounds.Top, h.Bounds.Bottom);
-        fw = std::abs(double(h.Bounds.Right) - h.Bounds.Left) + 1;
-        fh = std::abs(double(h.Bounds.Bottom) - h.Bounds.Top) + 1;
-    } else {
-        fx0 = std::min(h.Frame.Left, h.Frame.Right) * pxPerMmX / 100;
-        fy0 = std::min(h.Frame.Top, h.Frame.Bottom) * pxPerMmY / 100;
-        fw = std::abs(double(h.Frame.Right) - h.Frame.Left) * pxPerMmX / 100;
-        fh = std::abs(double(h.Frame.Bottom) - h.Frame.Top) * pxPerMmY / 100;
-    }
+    const TBox box = PictureBox(h);
+    const double fx0 = box.X, fy0 = box.Y, fw = box.W, fh = box.H;
     const double kx = dst.Width() / fw, ky = dst.Height() / fh;
     auto ax = [&](double x) { return (x - fx0) * kx + dst.Left; };
     auto ay = [&](double y) { return (y - fy0) * ky + dst.Top; };

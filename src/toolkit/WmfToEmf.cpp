@@ -315,31 +315,20 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
             E.Rec(EMR_SETWINDOWORGEX, OrgX, OrgY);
         }
         break;
+    // The viewport belongs to the player: it maps the picture onto the target.
+    // Writers put screen values here that would undo that mapping, and common
+    // players ignore these records in a file, as we do.
     case META_SETVIEWPORTORG:
-        if (need(2)) {
-            VpX = P(p, 1);
-            VpY = P(p, 0);
-            E.Rec(EMR_SETVIEWPORTORGEX, VpX, VpY);
-        }
-        break;
     case META_OFFSETVIEWPORTORG:
-        if (need(2)) {
-            VpX += P(p, 1);
-            VpY += P(p, 0);
-            E.Rec(EMR_SETVIEWPORTORGEX, VpX, VpY);
-        }
+    case META_SETVIEWPORTEXT:
+    case META_SCALEVIEWPORTEXT:
         break;
     case META_SETWINDOWEXT:
         if (need(2)) E.Rec(EMR_SETWINDOWEXTEX, P(p, 1), P(p, 0));
         break;
-    case META_SETVIEWPORTEXT:
-        if (need(2)) E.Rec(EMR_SETVIEWPORTEXTEX, P(p, 1), P(p, 0));
-        break;
     case META_SCALEWINDOWEXT:
-    case META_SCALEVIEWPORTEXT:
         if (need(4)) {
-            const size_t at =
-                E.Begin(fn == META_SCALEWINDOWEXT ? EMR_SCALEWINDOWEXTEX : EMR_SCALEVIEWPORTEXTEX);
+            const size_t at = E.Begin(EMR_SCALEWINDOWEXTEX);
             E.W.S32(P(p, 3));
             E.W.S32(P(p, 2));
             E.W.S32(P(p, 1));

@@ -626,7 +626,8 @@ TEST(TMetafileCorpus, EveryFileLoadsAndPlaysOrFailsCleanly) {
         EXPECT_NO_THROW(m.Draw(out.Canvas(), Rect(0, 0, w, h)));
         ++played;
         if (dump) {
-            std::string name = std::filesystem::path(f).filename().string() + ".bmp";
+            std::string name = std::filesystem::path(f).parent_path().filename().string() + "_" +
+                               std::filesystem::path(f).filename().string() + ".bmp";
             out.SaveToFile(std::string(dump) + "/" + name);
         }
     }
