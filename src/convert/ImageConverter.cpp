@@ -5,19 +5,17 @@
 #include "png/PNGImage.h"
 #include "toolkit/Bitmap.h"
 #include "toolkit/Exceptions.h"
+#include "toolkit/Icon.h"
+#include "toolkit/Metafile.h"
 #include "util/StrUtils.h"
 
 #include <climits>
-#include <cstring>
 
 namespace {
 
 // Metafiles and icons paint only part of their area; every other source is drawn opaque.
 bool KeepsTransparency(const TGraphic& g) {
-    for (TGraphicClass c = g.ClassType(); c; c = c->Parent)
-        if (std::strcmp(c->Name, "TMetafile") == 0 || std::strcmp(c->Name, "TIcon") == 0)
-            return true;
-    return false;
+    return g.InheritsFrom(TMetafile::StaticClass()) || g.InheritsFrom(TIcon::StaticClass());
 }
 
 TPixelFormat PixelFormatFromIndex(int index) {
@@ -162,7 +160,19 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
     }
 }
 
-void TImageConverter::ConvertToMetafile(TGraphic&, const std::string&, const TConvertOptions&, int,
-                                        int) {
-    throw EInvalidGraphicOperation("Metafile output is not available yet");
+void TImageConverter::ConvertToMetafile(TGraphic& source, const std::string& destFileName,
+                                        const TConvertOptions& options, int width, int height) {
+    TMetafile metafile;
+    metafile.SetEnhanced(options.DestinationIndex == dfEMF);
+    {
+        // Opened before any size is set: the recording's frame is the whole
+        // reference device, and the sizes set now only place the drawing.
+        TMetafileCanvas canvas(metafile, MetafileCreator, MetafileDescription);
+        metafile.SetWidth(width);
+        metafile.SetHeight(height);
+        canvas.StretchDraw(Rect(0, 0, width, height), source);
+        canvas.Close();
+    }
+    metafile.OnProgress = SaveProgressEvent();
+    metafile.SaveToFile(destFileName);
 }

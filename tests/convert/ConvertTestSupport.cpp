@@ -126,3 +126,59 @@ TBmpHeader ReadBmpHeader(const std::vector<uint8_t>& f) {
     h.ColorsUsed = Le32(f, 46);
     return h;
 }
+
+namespace {
+void Put16(std::vector<uint8_t>& v, unsigned x) {
+    v.push_back(static_cast<uint8_t>(x));
+    v.push_back(static_cast<uint8_t>(x >> 8));
+}
+void Put32(std::vector<uint8_t>& v, uint32_t x) {
+    Put16(v, x & 0xFFFF);
+    Put16(v, x >> 16);
+}
+} // namespace
+
+// A 32 x 32 icon of 24-bit colour whose AND mask leaves the corners outside a circle.
+std::vector<uint8_t> MakeIconFile() {
+    const int n = 32;
+    std::vector<uint8_t> image;
+    Put32(image, 40);
+    Put32(image, n);
+    Put32(image, n * 2);
+    Put16(image, 1);
+    Put16(image, 24);
+    for (int i = 0; i < 6; ++i)
+        Put32(image, 0);
+    // Outside the circle the colour image is black, as icon makers store it.
+    auto outside = [](int x, int y) {
+        int dx = 2 * x - 31, dy = 2 * y - 31;
+        return dx * dx + dy * dy > 31 * 31;
+    };
+    for (int y = n - 1; y >= 0; --y)
+        for (int x = 0; x < n; ++x) {
+            bool o = outside(x, y);
+            image.push_back(o ? 0 : static_cast<uint8_t>(40 + x * 6)); // blue
+            image.push_back(o ? 0 : static_cast<uint8_t>(200 - y * 4));
+            image.push_back(o ? 0 : 250);
+        }
+    for (int y = n - 1; y >= 0; --y) {
+        uint8_t bits[4] = {};
+        for (int x = 0; x < n; ++x)
+            if (outside(x, y)) bits[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+        image.insert(image.end(), bits, bits + 4);
+    }
+    std::vector<uint8_t> f;
+    Put16(f, 0);
+    Put16(f, 1);
+    Put16(f, 1);
+    f.push_back(n);
+    f.push_back(n);
+    f.push_back(0);
+    f.push_back(0);
+    Put16(f, 1);
+    Put16(f, 24);
+    Put32(f, static_cast<uint32_t>(image.size()));
+    Put32(f, 22);
+    f.insert(f.end(), image.begin(), image.end());
+    return f;
+}

@@ -38,3 +38,7 @@ struct TBmpHeader {
     uint32_t Compression = 0, ColorsUsed = 0;
 };
 TBmpHeader ReadBmpHeader(const std::vector<uint8_t>& file);
+
+// A 32 x 32 icon file of 24-bit colour (blue rising to the right, green falling
+// downwards, red full) whose AND mask leaves everything outside a circle.
+std::vector<uint8_t> MakeIconFile();
