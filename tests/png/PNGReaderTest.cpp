@@ -2,6 +2,7 @@
 #include "common/TestSupport.h"
 #include "png/PNGDeflate.h"
 #include "png/PNGImage.h"
+#include "toolkit/Icon.h"
 #include "toolkit/Picture.h"
 
 #include <algorithm>
@@ -435,4 +436,53 @@ TEST(TPNGImageReader, FuzzRegressionInputsFailCleanly) {
         } catch (const Exception&) {
         }
     }
+}
+
+TEST(TPNGImageReader, HostileSizesAreRefusedOrBounded) {
+    const std::string dir = "fuzz/regressions/png/";
+    // 16384 x 16384 pixels claimed by a few bytes: refused before the raster exists.
+    TPNGImage image;
+    TMemoryStream huge(ReadFileBytes(dir + "huge-header-tiny-data.png"));
+    EXPECT_THROW(image.LoadFromStream(huge), EZDecompressionError);
+    EXPECT_EQ(image.Width(), 0);
+    // Megabytes of extra data after the only row are ignored without being inflated.
+    TMemoryStream bomb(ReadFileBytes(dir + "trailing-inflate-bomb.png"));
+    image.LoadFromStream(bomb);
+    EXPECT_EQ(image.Width(), 1);
+    // Interlaced 2-bit data indexing past a 3-entry palette reads black there.
+    TMemoryStream shortPalette(ReadFileBytes(dir + "interlaced-2bit-short-palette.png"));
+    image.LoadFromStream(shortPalette);
+    EXPECT_EQ(image.PixelFormat(), pf4bit);
+    EXPECT_EQ(image.Pixel(0, 0), clBlack);
+    EXPECT_EQ(image.Palette()[10], (TPaletteEntry{7, 8, 9, 0}));
+}
+
+TEST(TPNGImageReader, IconsWithPngEntriesLoadThroughTheCodec) {
+    REQUIRE_CORPUS("ico/image-rs");
+    RegisterPNGFormat();
+    for (const char* name : {"ico/image-rs/png-32bpp-alpha.ico", "ico/image-rs/png_rgb8.ico",
+                             "ico/image-rs/png_l8.ico", "ico/pillow/hopper_draw.ico"}) {
+        Bytes file = FileBytes(name);
+        static const uint8_t sig[4] = {0x89, 'P', 'N', 'G'};
+        auto at = std::search(file.begin(), file.end(), sig, sig + 4);
+        ASSERT_NE(at, file.end()) << name;
+        TRefImage ref;
+        ASSERT_TRUE(DecodeWithLibpng(Bytes(at, file.end()), ref, true)) << name << ref.Error;
+        TIcon icon;
+        icon.LoadFromFile(CorpusPath(name));
+        const TBitmap& image = icon.Image();
+        ASSERT_EQ(image.Width(), ref.Width) << name;
+        ASSERT_EQ(image.Height(), ref.Height) << name;
+        int wrong = 0;
+        for (int y = 0; y < ref.Height; ++y)
+            for (int x = 0; x < ref.Width; ++x) {
+                const uint8_t* p = image.ScanLine(y) + 4 * x;
+                const size_t i = static_cast<size_t>(y) * ref.Width + x;
+                if (p[2] != ref.RGB[3 * i] || p[1] != ref.RGB[3 * i + 1] ||
+                    p[0] != ref.RGB[3 * i + 2] || p[3] != ref.Alpha[i])
+                    ++wrong;
+            }
+        EXPECT_EQ(wrong, 0) << name;
+    }
+    UnregisterPNGFormat();
 }
