@@ -133,6 +133,8 @@ void TIcon::LoadFromMemory(const uint8_t* data, size_t size) {
     TIcon fresh;
     const uint8_t* entry = data + best.Offset;
     const size_t available = size - best.Offset; // directory byte counts are often wrong
+    // The header's size is checked before any codec allocates for it.
+    CheckRasterSize(best.Width, best.Height);
     if (best.Png)
         fresh.LoadPngEntry(entry, available);
     else

@@ -177,40 +177,27 @@ TEST(BitmapFileCorpus, EveryBadSuiteFileFailsCleanly) {
     }
 }
 
-TEST(BitmapFileCorpus, QuestionableSuiteFilesLoadOrFailCleanly) {
+TEST(BitmapFileCorpus, QuestionableSuiteFilesLoadOrFailWithAReason) {
     REQUIRE_CORPUS("bmpsuite/q");
-    int loaded = 0, refused = 0;
-    for (const auto& f : CorpusFiles("bmpsuite/q", {".bmp"})) {
-        try {
-            LoadPath(f);
-            ++loaded;
-        } catch (const EInvalidGraphic& e) {
-            ++refused;
-            EXPECT_FALSE(std::string(e.what()).empty());
-        }
-    }
-    EXPECT_EQ(loaded + refused, 43);
     // Everything but JPEG/PNG inside BMP, Huffman, RLE24 and 64 bits is read.
-    EXPECT_EQ(refused, 5);
-}
-
-TEST(BitmapFileCorpus, UnsupportedVariantsSayWhatTheyAre) {
-    REQUIRE_CORPUS("bmpsuite/q");
-    const std::map<std::string, std::string> expected = {
+    const std::map<std::string, std::string> unsupported = {
         {"rgb24jpeg.bmp", "JPEG-compressed bitmaps are not supported"},
         {"rgb24png.bmp", "PNG-compressed bitmaps are not supported"},
         {"pal1huffmsb.bmp", "Huffman-compressed bitmaps are not supported"},
         {"rgb24rle24.bmp", "RLE24-compressed bitmaps are not supported"},
         {"rgba64.bmp", "64-bit bitmaps are not supported"},
     };
-    for (const auto& [file, message] : expected) {
+    std::map<std::string, std::string> refused;
+    const auto files = CorpusFiles("bmpsuite/q", {".bmp"});
+    EXPECT_EQ(files.size(), 43u);
+    for (const auto& f : files) {
         try {
-            LoadPath(CorpusPath("bmpsuite/q/" + file));
-            ADD_FAILURE() << file << " loaded";
+            LoadPath(f);
         } catch (const EInvalidGraphic& e) {
-            EXPECT_EQ(std::string(e.what()), message) << file;
+            refused[Name(f)] = e.what();
         }
     }
+    EXPECT_EQ(refused, unsupported);
 }
 
 TEST(BitmapFileCorpus, ExtraFilesMatchTheirReferenceRenderings) {
@@ -237,6 +224,7 @@ TEST(BitmapFileCorpus, ExtraFilesMatchTheirReferenceRenderings) {
         }
     }
     EXPECT_GE(compared, 40);
+    std::printf("[ compared ] %d files with their reference renderings\n", compared);
 #endif
 }
 
@@ -527,15 +515,13 @@ TEST(BitmapFileWrite, EveryPixelFormatHasTheDocumentedLayout) {
     }
 }
 
-TEST(BitmapFileWrite, PalettesAreTheDocumentedOnes) {
-    TBitmap one(1, 1, pf1bit);
-    TMemoryStream m1;
+TEST(BitmapFileWrite, IndexedFilesCarryTheDocumentedColours) {
+    TBitmap one(1, 1, pf1bit), four(1, 1, pf4bit);
+    TMemoryStream m1, m4;
     one.SaveToStream(m1);
-    EXPECT_EQ(Le32(m1.Data(), 54), 0x000000u);
-    EXPECT_EQ(Le32(m1.Data(), 58), 0xFFFFFFu);
-    TBitmap four(1, 1, pf4bit);
-    TMemoryStream m4;
     four.SaveToStream(m4);
+    EXPECT_EQ(Le32(m1.Data(), 54), 0x000000u); // black, then white
+    EXPECT_EQ(Le32(m1.Data(), 58), 0xFFFFFFu);
     const uint32_t system16[16] = {0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080,
                                    0x008080, 0x808080, 0xC0C0C0, 0xFF0000, 0x00FF00, 0xFFFF00,
                                    0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF};

@@ -316,8 +316,9 @@ TEST(TIconCorpus, EveryFileLoadsItsChosenEntryOrFailsCleanly) {
             TBitmap target = Background(20, 20, clWhite);
             icon.Draw(target.Canvas(), Rect(0, 0, 20, 20));
             ++loaded;
-        } catch (const EInvalidGraphic&) {
+        } catch (const EInvalidGraphic& e) {
             ++refused;
+            std::printf("[ refused  ] %s: %s\n", f.c_str(), e.what());
         }
     }
     EXPECT_EQ(loaded + refused, 31);
