@@ -659,3 +659,98 @@ TEST(TMetafileCorpus, FuzzRegressionsFailCleanly) {
         }
     }
 }
+
+// ---------------------------------------------------------------- WMF specifics
+
+namespace {
+
+// A placeable WMF at 96 units per inch (one unit is one pixel) with the given records.
+std::vector<uint8_t> Wmf96(int w, int h, const std::vector<std::vector<uint16_t>>& records,
+                           uint16_t objects) {
+    std::vector<uint16_t> words = {0xCDD7, 0x9AC6, 0, 0, 0, uint16_t(w), uint16_t(h), 96, 0, 0};
+    uint16_t sum = 0;
+    for (uint16_t v : words)
+        sum ^= v;
+    words.push_back(sum);
+    const size_t head = words.size();
+    words.insert(words.end(), {1, 9, 0x300, 0, 0, objects, 0, 0, 0});
+    for (const auto& r : records) {
+        const uint32_t n = uint32_t(r.size() + 2);
+        words.push_back(uint16_t(n));
+        words.push_back(uint16_t(n >> 16));
+        words.insert(words.end(), r.begin(), r.end());
+    }
+    words.insert(words.end(), {3, 0, 0});
+    const uint32_t total = uint32_t(words.size() - head);
+    words[head + 3] = uint16_t(total);
+    words[head + 4] = uint16_t(total >> 16);
+    std::vector<uint8_t> out;
+    for (uint16_t v : words) {
+        out.push_back(uint8_t(v));
+        out.push_back(uint8_t(v >> 8));
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(TMetafileWmf, ObjectsTakeTheLowestFreeSlot) {
+    const auto wmf =
+        Wmf96(30, 30,
+              {
+                  {0x02FC, 0, 0x00FF, 0x0000, 0}, // red brush -> slot 0
+                  {0x02FC, 0, 0xFF00, 0x0000, 0}, // green brush -> slot 1
+                  {0x01F0, 0},                    // delete slot 0
+                  {0x02FC, 0, 0x0000, 0x00FF, 0}, // blue brush -> slot 0 again
+                  {0x02FA, 5, 0, 0, 0, 0},        // null pen -> slot 2
+                  {0x012D, 2},
+                  {0x012D, 0},
+                  {0x041B, 11, 11, 1, 1}, // Rectangle(1, 1, 11, 11): bottom, right, top, left
+                  {0x012D, 1},
+                  {0x041B, 26, 26, 16, 16},
+              },
+              3);
+    TMetafile m = FromBytes(wmf);
+    EXPECT_EQ(m.Width(), 30);
+    TBitmap out = Render(m, 30, 30);
+    EXPECT_EQ(out.Pixel(5, 5), RGBColor(0, 0, 255)) << "the reused slot holds the new brush";
+    EXPECT_EQ(out.Pixel(20, 20), RGBColor(0, 255, 0));
+    EXPECT_EQ(out.Pixel(10, 10), clWhite) << "no pen: one pixel smaller";
+}
+
+TEST(TMetafileWmf, PolygonAndTextRecordsPlay) {
+    const auto wmf = Wmf96(40, 40,
+                           {
+                               {0x02FC, 0, 0x0000, 0x0000, 0}, // black brush
+                               {0x012D, 0},
+                               {0x0324, 3, 5, 5, 35, 5, 5, 35}, // Polygon: triangle
+                           },
+                           1);
+    TMetafile m = FromBytes(wmf);
+    TBitmap out = Render(m, 40, 40);
+    EXPECT_EQ(out.Pixel(8, 8), clBlack);
+    EXPECT_EQ(out.Pixel(30, 30), clWhite);
+    // Written back, the drawing stays a polygon.
+    TMetafile rec = Convert(m, false, 40, 40);
+    const auto recs = WalkWmf(rec.WmfData());
+    EXPECT_EQ(CountOf(recs, 0x0324), 1u);
+}
+
+#include "toolkit/EmfFormat.h"
+
+TEST(TMetafileText, EightBitTextFollowsTheCharacterSet) {
+    const uint8_t euro[] = {0x80, 'A'};
+    EXPECT_EQ(emf::DecodeText(euro, 2, 0, false), std::u32string(U"\u20ACA"));
+    const uint8_t cyr[] = {0xC0, 0xFF};
+    EXPECT_EQ(emf::DecodeText(cyr, 2, 204, false), std::u32string(U"\u0410\u044F"));
+    const uint8_t sym[] = {'a', 0xE5, 'W'};
+    EXPECT_EQ(emf::DecodeText(sym, 3, 2, true), std::u32string(U"\u03B1\u2211\u03A9"));
+    // Other symbol fonts keep their private-use positions.
+    const uint8_t wing[] = {0x4A};
+    EXPECT_EQ(emf::DecodeText(wing, 1, 2, false), std::u32string(U"\uF04A"));
+    // A broken double-byte sequence becomes one replacement, the rest survives.
+    const uint8_t sjis[] = {0x82, 'a', 'b'};
+    const std::u32string s = emf::DecodeText(sjis, 3, 128, false);
+    ASSERT_FALSE(s.empty());
+    EXPECT_EQ(s.back(), U'b');
+}
