@@ -15,7 +15,6 @@ uint8_t TSlowColorLookup::Lookup(uint8_t& r, uint8_t& g, uint8_t& b) {
 namespace {
 constexpr int kCellShift = 3; // 8 values per cell and axis
 constexpr int kCellsPerAxis = 256 >> kCellShift;
-constexpr int kCacheBits = 16;
 
 inline int AxisMin(int c, int lo, int hi) {
     if (c < lo) return lo - c;
@@ -29,70 +28,53 @@ inline int AxisMax(int c, int lo, int hi) {
 
 TFastColorLookup::TFastColorLookup(const TPalette& palette)
     : FPalette(palette), FCellStart(kCellsPerAxis * kCellsPerAxis * kCellsPerAxis, -1),
-      FCellCount(kCellsPerAxis * kCellsPerAxis * kCellsPerAxis, 0),
-      FCacheKey(size_t(1) << kCacheBits, 0), FCacheIndex(size_t(1) << kCacheBits, 0) {
-    FScratch.reserve(256);
-}
+      FCellCount(kCellsPerAxis * kCellsPerAxis * kCellsPerAxis, 0) {}
 
-const std::vector<uint8_t>& TFastColorLookup::Candidates(int cell) {
-    // Called once per cell; fills FScratch with the cell's candidate list.
+void TFastColorLookup::BuildCell(int cell) {
     const int cr = cell / (kCellsPerAxis * kCellsPerAxis),
               cg = (cell / kCellsPerAxis) % kCellsPerAxis, cb = cell % kCellsPerAxis;
     const int lr = cr << kCellShift, lg = cg << kCellShift, lb = cb << kCellShift;
     const int hr = lr + (1 << kCellShift) - 1, hg = lg + (1 << kCellShift) - 1,
               hb = lb + (1 << kCellShift) - 1;
     const int n = FPalette.Count();
+    const TPaletteEntry* e = FPalette.Entries();
     int minDist[256];
     int threshold = 1 << 30;
     for (int i = 0; i < n; ++i) {
-        const TPaletteEntry& e = FPalette[i];
-        const int dr = AxisMin(e.Red, lr, hr), dg = AxisMin(e.Green, lg, hg),
-                  db = AxisMin(e.Blue, lb, hb);
+        const int dr = AxisMin(e[i].Red, lr, hr), dg = AxisMin(e[i].Green, lg, hg),
+                  db = AxisMin(e[i].Blue, lb, hb);
         minDist[i] = dr * dr + dg * dg + db * db;
-        const int xr = AxisMax(e.Red, lr, hr), xg = AxisMax(e.Green, lg, hg),
-                  xb = AxisMax(e.Blue, lb, hb);
+        const int xr = AxisMax(e[i].Red, lr, hr), xg = AxisMax(e[i].Green, lg, hg),
+                  xb = AxisMax(e[i].Blue, lb, hb);
         threshold = std::min(threshold, xr * xr + xg * xg + xb * xb);
     }
     // Every colour of the cell is at most threshold away from some entry, so
     // its nearest entry (and any tied one) lies within threshold of the cell.
-    FScratch.clear();
+    FCellStart[cell] = static_cast<int32_t>(FCandidates.size());
     for (int i = 0; i < n; ++i)
-        if (minDist[i] <= threshold) FScratch.push_back(static_cast<uint8_t>(i));
-    return FScratch;
+        if (minDist[i] <= threshold)
+            FCandidates.push_back({e[i].Red, e[i].Green, e[i].Blue, static_cast<uint8_t>(i)});
+    FCellCount[cell] =
+        static_cast<uint16_t>(FCandidates.size() - static_cast<size_t>(FCellStart[cell]));
 }
 
 uint8_t TFastColorLookup::Lookup(uint8_t& r, uint8_t& g, uint8_t& b) {
-    const uint32_t rgb = (uint32_t(r) << 16) | (uint32_t(g) << 8) | b;
-    const uint32_t slot = (rgb * 2654435761u) >> (32 - kCacheBits);
-    uint8_t index;
-    if (FCacheKey[slot] == (rgb | 0x1000000u)) {
-        index = FCacheIndex[slot];
-    } else {
-        const int cell = ((r >> kCellShift) * kCellsPerAxis + (g >> kCellShift)) * kCellsPerAxis +
-                         (b >> kCellShift);
-        if (FCellStart[cell] < 0) {
-            const std::vector<uint8_t>& c = Candidates(cell);
-            FCellStart[cell] = static_cast<int32_t>(FCandidates.size());
-            FCellCount[cell] = static_cast<uint16_t>(c.size());
-            FCandidates.insert(FCandidates.end(), c.begin(), c.end());
+    const int cell =
+        ((r >> kCellShift) * kCellsPerAxis + (g >> kCellShift)) * kCellsPerAxis + (b >> kCellShift);
+    if (FCellStart[cell] < 0) BuildCell(cell);
+    const TCandidate* cand = FCandidates.data() + FCellStart[cell];
+    const int count = FCellCount[cell];
+    int bestDist = 1 << 30;
+    uint8_t index = 0;
+    for (int k = 0; k < count; ++k) {
+        const int dr = cand[k].Red - r, dg = cand[k].Green - g, db = cand[k].Blue - b;
+        const int d = dr * dr + dg * dg + db * db;
+        if (d < bestDist) {
+            bestDist = d;
+            index = cand[k].Index;
         }
-        const uint8_t* cand = FCandidates.data() + FCellStart[cell];
-        const int count = FCellCount[cell];
-        int best = 0, bestDist = 1 << 30;
-        for (int k = 0; k < count; ++k) {
-            const TPaletteEntry& e = FPalette[cand[k]];
-            const int dr = e.Red - r, dg = e.Green - g, db = e.Blue - b;
-            const int d = dr * dr + dg * dg + db * db;
-            if (d < bestDist) {
-                bestDist = d;
-                best = cand[k];
-            }
-        }
-        index = static_cast<uint8_t>(best);
-        FCacheKey[slot] = rgb | 0x1000000u;
-        FCacheIndex[slot] = index;
     }
-    const TPaletteEntry& e = FPalette[index];
+    const TPaletteEntry& e = FPalette.Entries()[index];
     r = e.Red;
     g = e.Green;
     b = e.Blue;

@@ -30,8 +30,7 @@ private:
 // The same nearest entry, without scanning the palette per pixel: the colour
 // space is cut into 8x8x8 cells and each cell, on first use, keeps only the
 // entries that can be nearest to some colour inside it (in index order, so
-// ties still go to the lowest index). A direct-mapped cache of exact colours
-// sits in front.
+// ties still go to the lowest index); on photos a cell keeps about 4.
 class TFastColorLookup : public TColorLookup {
 public:
     explicit TFastColorLookup(const TPalette& palette);
@@ -39,14 +38,15 @@ public:
     uint8_t Lookup(uint8_t& r, uint8_t& g, uint8_t& b) override;
 
 private:
-    const std::vector<uint8_t>& Candidates(int cell);
+    // A candidate entry with its colour, packed for the scan.
+    struct TCandidate {
+        uint8_t Red, Green, Blue, Index;
+    };
+    void BuildCell(int cell);
     TPalette FPalette;
     std::vector<int32_t> FCellStart; // -1: not built yet
     std::vector<uint16_t> FCellCount;
-    std::vector<uint8_t> FCandidates;
-    std::vector<uint8_t> FScratch;
-    std::vector<uint32_t> FCacheKey; // colour | 0x1000000 when valid
-    std::vector<uint8_t> FCacheIndex;
+    std::vector<TCandidate> FCandidates;
 };
 
 // The 6x6x6 cube: (c + 3) div 51 per component.

@@ -80,8 +80,7 @@ void TFloydSteinbergDitherer::NextLine() {
 
 TKernelDitherer::TKernelDitherer(int width, TColorLookup& lookup, int rows, int pad, int divisor,
                                  std::vector<TDitherWeight> weights)
-    : TDitherEngine(width, lookup), FRows(rows), FPad(pad), FDivisor(divisor),
-      FWeights(std::move(weights)) {
+    : TDitherEngine(width, lookup), FPad(pad), FDivisor(divisor), FWeights(std::move(weights)) {
     for (auto& channel : FBuffers)
         channel.assign(static_cast<size_t>(rows),
                        std::vector<int32_t>(static_cast<size_t>(width) + 2 * pad, 0));

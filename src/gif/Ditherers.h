@@ -68,7 +68,7 @@ public:
     void NextLine() override;
 
 private:
-    int FRows, FPad, FDivisor;
+    int FPad, FDivisor;
     std::vector<TDitherWeight> FWeights;
     std::vector<std::vector<int32_t>> FBuffers[3]; // [channel][row]
     int FPos = 0;
