@@ -305,3 +305,44 @@ void TIniFile::WriteInteger(std::string_view section, std::string_view key, int3
 void TIniFile::WriteBool(std::string_view section, std::string_view key, bool value) {
     Store(section, key, value ? "1" : "0");
 }
+
+void TIniFile::EraseSection(std::string_view section) {
+    if (!FInMemory) {
+        // As in Store: start from the file as it is now, never from a stale copy.
+        TFileStamp stamp = StampOf();
+        std::string text;
+        if (stamp.Present) {
+            if (!stamp.Regular) WriteFailed();
+            try {
+                std::vector<uint8_t> bytes = ReadWholeFile(FFileName);
+                text.assign(bytes.begin(), bytes.end());
+            } catch (const std::exception&) {
+                WriteFailed();
+            }
+        }
+        Parse(text);
+        FStamp = stamp;
+        FLoaded = true;
+    }
+    const int index = FindSection(section);
+    if (index < 0) return;
+
+    std::string text;
+    for (const TLine& l : FLines) {
+        if (l.Section == index) continue; // header and lines of every occurrence
+        text += l.Raw;
+        text.push_back('\n');
+    }
+    if (!FInMemory) {
+        try {
+            TAtomicFileStream out(FFileName);
+            out.WriteBuffer(text.data(), text.size());
+            out.Commit();
+        } catch (const std::exception&) {
+            FLoaded = false;
+            WriteFailed();
+        }
+        FStamp = StampOf();
+    }
+    Parse(text);
+}

@@ -44,6 +44,9 @@ public:
     void WriteString(std::string_view section, std::string_view key, std::string_view value);
     void WriteInteger(std::string_view section, std::string_view key, int32_t value);
     void WriteBool(std::string_view section, std::string_view key, bool value);
+    // Removes every occurrence of the section with all its lines; a missing
+    // section leaves the file untouched. Fails like the writes.
+    void EraseSection(std::string_view section);
 
     bool SectionExists(std::string_view section) const;
     bool ValueExists(std::string_view section, std::string_view key) const;
