@@ -30,14 +30,17 @@
 #include <QShortcut>
 #include <QShowEvent>
 #include <QStackedWidget>
+#include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
 
 const char* const StatusWaiting = "Waiting";
 const char* const StatusSkipped = "Skipped";
@@ -100,6 +103,12 @@ QWidget* MakeSheet(QStackedWidget* pages, const char* name, const char* caption)
 template <class T> T* Named(T* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
     return widget;
+}
+
+// Ends the program's event loop with a status. Only a running loop is told: exit()
+// without one would make every later loop (a message box's too) return at once.
+void EndApplication(int status) {
+    if (QThread::currentThread()->loopLevel() > 0) QCoreApplication::exit(status);
 }
 
 QString ExceptionText(const std::exception& e) {
@@ -377,6 +386,9 @@ void TfrmMainBasic::CreateMenus() {
     miFileSource = item(file, "miFileSource", "Source directory...");
     miFileDestination = item(file, "miFileDestination", "Destination directory...");
     file->addSeparator();
+    miFileLoadSettings = item(file, "miFileLoadSettings", "Load settings...");
+    miFileSaveSettings = item(file, "miFileSaveSettings", "Save settings as...");
+    file->addSeparator();
     miFileExecute = item(file, "miFileExecute", "Execute");
     miFileExecute->setIcon(images[piExecute]);
     miFileExecute->setEnabled(false);
@@ -401,6 +413,10 @@ void TfrmMainBasic::CreateMenus() {
     connect(miFileDestination, &QAction::triggered, this,
             guarded([this] { btnSourceNameClick(2); }));
     connect(miFileExecute, &QAction::triggered, this, guarded([this] { btnConvertClick(); }));
+    connect(miFileLoadSettings, &QAction::triggered, this,
+            guarded([this] { miFileLoadSettingsClick(); }));
+    connect(miFileSaveSettings, &QAction::triggered, this,
+            guarded([this] { miFileSaveSettingsClick(); }));
     connect(miFileExit, &QAction::triggered, this, [this] { close(); });
     connect(miHelpHomepage, &QAction::triggered, this, guarded([this] { miHelpHomepageClick(); }));
     connect(miHelpSupport, &QAction::triggered, this, guarded([this] { miHelpSupportClick(); }));
@@ -454,6 +470,15 @@ void TfrmMainBasic::ProcessCommandLine(const std::vector<std::string>& args) {
     for (const std::string& arg : args)
         ProcessParameter(arg);
     FShowMainForm = !FRunOnStart;
+    if (!FCommandLineErrors.empty() && !FShowMainForm) {
+        for (const std::string& message : FCommandLineErrors)
+            std::fprintf(stderr, "trevasco: %s\n", message.c_str());
+        FExitCode = 1;
+    }
+}
+
+void TfrmMainBasic::CommandLineError(const std::string& message) {
+    FCommandLineErrors.push_back(message);
 }
 
 bool TfrmMainBasic::ProcessParameter(const std::string& param) {
@@ -495,6 +520,16 @@ bool TfrmMainBasic::ProcessParameter(const std::string& param) {
     }
     if (SameTextAscii(param, "/EXECUTE")) {
         FRunOnStart = true;
+        return true;
+    }
+    if (StartsWithSwitch(param, "/SETTINGS=")) {
+        // Applied now, so switches after it override it and switches before it are overridden.
+        try {
+            LoadSettingsFrom(param.substr(10));
+            FPresetLoaded = true;
+        } catch (const std::exception& e) {
+            CommandLineError(e.what());
+        }
         return true;
     }
     return false;
@@ -563,8 +598,60 @@ QTreeWidget* TfrmMainBasic::GetSelectionList() {
     return lvFileName;
 }
 
+std::string TfrmMainBasic::SettingsFileName() const {
+    return FSettingsFile.empty() ? GetSettingsFileName() : FSettingsFile;
+}
+
+void TfrmMainBasic::LoadSettingsFrom(const std::string& fileName) {
+    // The settings reader takes a missing or unreadable file for an empty one;
+    // a preset named on purpose must not silently turn into the defaults.
+    struct stat st {};
+    const int fd = fileName.empty() ? -1 : ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK);
+    const bool readable = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fd >= 0) ::close(fd);
+    if (!readable)
+        throw EFOpenError(Format("Cannot read the settings file \"%s\"", fileName.c_str()));
+    FSettingsFile = fileName;
+    try {
+        LoadSettings();
+    } catch (...) {
+        FSettingsFile.clear();
+        throw;
+    }
+    FSettingsFile.clear();
+}
+
+void TfrmMainBasic::SaveSettingsTo(const std::string& fileName) {
+    FSettingsFile = fileName;
+    try {
+        SaveSettings();
+    } catch (...) {
+        FSettingsFile.clear();
+        throw;
+    }
+    FSettingsFile.clear();
+}
+
+void TfrmMainBasic::miFileLoadSettingsClick() {
+    if (FBusy > 0) return;
+    const QString chosen =
+        QFileDialog::getOpenFileName(this, QStringLiteral("Load settings"), QString(),
+                                     QStringLiteral("Settings files (*.ini);;All files (*)"));
+    if (!chosen.isEmpty()) LoadSettingsFrom(chosen.toUtf8().toStdString());
+}
+
+void TfrmMainBasic::miFileSaveSettingsClick() {
+    QFileDialog dialog(this, QStringLiteral("Save settings as"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("ini"));
+    dialog.setNameFilters(
+        {QStringLiteral("Settings files (*.ini)"), QStringLiteral("All files (*)")});
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+        SaveSettingsTo(dialog.selectedFiles().first().toUtf8().toStdString());
+}
+
 void TfrmMainBasic::LoadSettings() {
-    TIniFile ini(GetSettingsFileName());
+    TIniFile ini(SettingsFileName());
     SetEditBytes(edSourceName, ini.ReadString("General", "Source", EditBytes(edSourceName)));
     SetEditBytes(edDestinationName,
                  ini.ReadString("General", "Destination", EditBytes(edDestinationName)));
@@ -578,7 +665,7 @@ void TfrmMainBasic::LoadSettings() {
 }
 
 void TfrmMainBasic::SaveSettings() {
-    TIniFile ini(GetSettingsFileName());
+    TIniFile ini(SettingsFileName());
     ini.WriteString("General", "Source", EditBytes(edSourceName));
     ini.WriteString("General", "Destination", EditBytes(edDestinationName));
     ini.WriteInteger("General", "DestinationFormat", rgDestination->ItemIndex());
@@ -936,6 +1023,19 @@ void TfrmMainBasic::FirstIdle() {
     if (!FFirstIdlePending) return;
     FFirstIdlePending = false;
     setWindowTitle(QStringLiteral("Convert the images"));
+    if (!FCommandLineErrors.empty()) {
+        std::string text;
+        for (const std::string& message : FCommandLineErrors)
+            text += (text.empty() ? "" : "\n") + message;
+        FCommandLineErrors.clear();
+        if (FRunOnStart) {
+            // Already reported on stderr: a job that is not what was asked for never runs.
+            FRunOnStart = false;
+            EndApplication(FExitCode);
+            return;
+        }
+        ReportError(text);
+    }
     if (!FRunOnStart) return;
     FRunOnStart = false;
     try {
@@ -946,7 +1046,7 @@ void TfrmMainBasic::FirstIdle() {
     } catch (...) {
         ReportError("Unknown error");
     }
-    QCoreApplication::exit(FExitCode);
+    EndApplication(FExitCode);
 }
 
 void TfrmMainBasic::ReportError(const std::string& message) {
@@ -967,6 +1067,9 @@ void TfrmMainBasic::showEvent(QShowEvent* event) {
     // Qt shows again on restore; the settings are read once, on the first real show.
     if (event->spontaneous() || FSettingsLoaded || !FShowMainForm) return;
     FSettingsLoaded = true;
+    // A preset named on the command line stands for the per-user file, which
+    // would otherwise override it and every switch.
+    if (FPresetLoaded) return;
     try {
         LoadSettings();
     } catch (const std::exception& e) {
@@ -986,12 +1089,13 @@ void TfrmMainBasic::closeEvent(QCloseEvent* event) {
         return;
     }
     if (!FFinishRequested && FShowMainForm) {
-        QMessageBox::StandardButton answer = QMessageBox::question(
-            this, QString::fromLatin1(AppTitle),
+        QMessageBox box(
+            QMessageBox::Question, QString::fromLatin1(AppTitle),
             QStringLiteral("The wizard has not completed. If you quit the wizard now, the convert "
                            "process will not complete. Do you want to quit the application?"),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-        if (answer != QMessageBox::Yes) {
+            QMessageBox::Yes | QMessageBox::No, this);
+        box.setDefaultButton(QMessageBox::No);
+        if (box.exec() != QMessageBox::Yes) {
             FCloseWhenIdle = false;
             event->ignore();
             return;

@@ -75,6 +75,13 @@ public:
     // Progress within the current file, for the derived window's conversion.
     void SetProgress(int position, int maximum);
 
+    // A preset: reads another settings file through LoadSettings (every section
+    // of the framework and of the derived window). A file that is missing or
+    // cannot be read fails with a message instead of giving the defaults.
+    void LoadSettingsFrom(const std::string& fileName);
+    // Writes the job's settings through SaveSettings into a file of the caller's choice.
+    void SaveSettingsTo(const std::string& fileName);
+
     // The drawn images of the menu and the progress rows (index: TProgressImage).
     static const std::vector<QIcon>& ProgressImages();
 
@@ -121,6 +128,14 @@ protected:
     // Gives a list of the derived window the popup menu pmListView.
     void AttachListPopup(QTreeWidget* list);
 
+    // The file LoadSettings and SaveSettings use: the per-user settings file,
+    // or the preset being read or written.
+    std::string SettingsFileName() const;
+    // An argument that cannot be applied (an unreadable preset, an option value
+    // that names nothing). Reported after the whole command line: unattended on
+    // stderr with exit status 1 and nothing converted, else in a message box.
+    void CommandLineError(const std::string& message);
+
     // Reports an error that reached an event handler: a message box when the
     // window is shown, a line on stderr and exit status 1 when unattended.
     void ReportError(const std::string& message);
@@ -138,6 +153,8 @@ protected:
     void chkLogProcessedClick(bool checked);
     void edSourceNameChange();
     void miSelectAllClick(int tag);
+    void miFileLoadSettingsClick();
+    void miFileSaveSettingsClick();
     void miHelpHomepageClick();
     void miHelpSupportClick();
     void miHelpAboutClick();
@@ -199,6 +216,8 @@ protected:
     QAction* miRevert;
     QAction* miFileSource;
     QAction* miFileDestination;
+    QAction* miFileLoadSettings;
+    QAction* miFileSaveSettings;
     QAction* miFileExecute;
     QAction* miFileExit;
     QAction* miHelpContents;
@@ -233,4 +252,7 @@ private:
     bool FCloseWhenIdle = false;
     bool FExecuteAllowed = false; // File, Execute: from the end of the first run
     int FExitCode = 0;
+    std::string FSettingsFile;  // non-empty while a preset is read or written
+    bool FPresetLoaded = false; // a preset from the command line stands for the per-user file
+    std::vector<std::string> FCommandLineErrors;
 };
