@@ -73,11 +73,13 @@ struct TRowDecoder {
         case 0:
         case 3:
             if (Depth == 2) {
-                const size_t n = RowLength(w);
-                for (size_t i = 0; i < n; ++i) {
+                // Output stops at the 4-bit row's own length (w + 1) / 2.
+                const size_t out = (static_cast<size_t>(w) + 1) / 2;
+                for (size_t i = 0; i < out / 2; ++i) {
                     dst[2 * i] = Spread2[src[i]][0];
                     dst[2 * i + 1] = Spread2[src[i]][1];
                 }
+                if (out % 2) dst[out - 1] = Spread2[src[out / 2]][0];
             } else if (Depth == 16) {
                 for (int x = 0; x < w; ++x)
                     dst[x] = src[2 * x];
@@ -367,6 +369,8 @@ void TChunkIDAT::AfterLoad() {
 }
 
 void TChunkIDAT::WriteChunk(TStream& stream) {
+    // The whole image goes into the first IDAT; a second one would start a second stream.
+    if (Owner().Find<TChunkIDAT>() != this) return;
     TPNGImage& image = Image();
     image.FInterlaced = false;
     const int W = image.Width(), H = image.Height();
