@@ -1471,7 +1471,8 @@ void TPlayer::Record(const TRecord& r) {
     auto i32 = [&](size_t off) { return r.Has(off, 4) ? r.I(off) : 0; };
     auto u32 = [&](size_t off) { return r.Has(off, 4) ? r.U(off) : 0u; };
     if (Dc.Map.Apply(r)) return;
-    const bool small = r.Type >= EMR_POLYBEZIER16 && r.Type <= EMR_POLYPOLYGON16;
+    const bool small =
+        (r.Type >= EMR_POLYBEZIER16 && r.Type <= EMR_POLYPOLYGON16) || r.Type == EMR_POLYDRAW16;
     auto points = [&](size_t at, uint32_t count, std::vector<TPt>& out) {
         const size_t sz = small ? 4 : 8;
         if (count > 0x4000000 || !r.Has(at, uint64_t(count) * sz)) return false;
@@ -1642,8 +1643,91 @@ void TPlayer::Record(const TRecord& r) {
         BoxShape(r);
         break;
     case EMR_ARCTO:
-    case EMR_ANGLEARC:
-        break; // rare; skipped
+    case EMR_ANGLEARC: {
+        // Both draw a line from the current position to the arc's start, then the
+        // arc, and leave the current position at its end. Traced as a polyline.
+        double cx, cy, rx, ry, a0, sweep;
+        if (r.Type == EMR_ARCTO) {
+            if (!r.Has(8, 32)) break;
+            const double l = r.I(8), t = r.I(12), rr = r.I(16), b = r.I(20);
+            cx = (l + rr) / 2;
+            cy = (t + b) / 2;
+            rx = (rr - l) / 2;
+            ry = (b - t) / 2;
+            if (rx == 0 || ry == 0) break;
+            a0 = std::atan2((r.I(28) - cy) / ry, (r.I(24) - cx) / rx);
+            double a1 = std::atan2((r.I(36) - cy) / ry, (r.I(32) - cx) / rx);
+            const TXform x = Total();
+            bool ccw = Dc.ArcDirection != 2;
+            if (x.A * x.D - x.B * x.C < 0) ccw = !ccw;
+            if (ccw)
+                while (a1 >= a0)
+                    a1 -= 2 * std::numbers::pi;
+            else
+                while (a1 <= a0)
+                    a1 += 2 * std::numbers::pi;
+            sweep = a1 - a0;
+        } else {
+            if (!r.Has(8, 20)) break;
+            cx = r.I(8);
+            cy = r.I(12);
+            rx = ry = std::min<double>(r.U(16), 1e7);
+            const double start = F32(r.Data + 20), sw = F32(r.Data + 24);
+            if (!std::isfinite(start) || !std::isfinite(sw)) break;
+            // Degrees counter-clockwise as seen on a y-down screen.
+            a0 = -std::fmod(start, 360.0) * std::numbers::pi / 180;
+            sweep = -std::clamp(sw, -3600.0, 3600.0) * std::numbers::pi / 180;
+        }
+        const int steps =
+            std::clamp(static_cast<int>(std::abs(sweep) / (std::numbers::pi / 64)) + 1, 1, 4096);
+        std::vector<TPt> pts = {Dc.Cur};
+        for (int i = 0; i <= steps; ++i) {
+            const double a = a0 + sweep * i / steps;
+            pts.push_back({cx + rx * std::cos(a), cy + ry * std::sin(a)});
+        }
+        Dc.Cur = pts.back();
+        TPath p = Polyline(pts, false);
+        if (InPath) {
+            if (!Path.empty()) p.front().Kind = TPathOp::Line;
+            Append(p);
+        } else {
+            Draw(p, false, true);
+        }
+        break;
+    }
+    case EMR_POLYDRAW:
+    case EMR_POLYDRAW16: {
+        // Points, then one type byte each: move, line or Bezier, with a close flag.
+        const uint32_t count = u32(24);
+        std::vector<TPt> pts;
+        if (count == 0 || !points(28, count, pts)) break;
+        const size_t typesAt = 28 + size_t(count) * (small ? 4 : 8);
+        if (!r.Has(typesAt, count)) break;
+        TPath p;
+        if (!InPath || Path.empty()) p.push_back({TPathOp::Move, {Snap(Dev(Dc.Cur.X, Dc.Cur.Y))}});
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint8_t type = r.Data[typesAt + i];
+            uint32_t last = i;
+            if ((type & 6) == 6) {
+                p.push_back({TPathOp::Move, {Snap(Dev(pts[i].X, pts[i].Y))}});
+            } else if ((type & 6) == 4 && i + 2 < count) {
+                p.push_back({TPathOp::Curve,
+                             {Dev(pts[i].X, pts[i].Y), Dev(pts[i + 1].X, pts[i + 1].Y),
+                              Snap(Dev(pts[i + 2].X, pts[i + 2].Y))}});
+                last = i + 2;
+            } else {
+                p.push_back({TPathOp::Line, {Snap(Dev(pts[i].X, pts[i].Y))}});
+            }
+            if (r.Data[typesAt + last] & 1) p.push_back({TPathOp::Close, {}});
+            i = last;
+        }
+        Dc.Cur = pts.back();
+        if (InPath)
+            Append(p);
+        else
+            Draw(p, false, true);
+        break;
+    }
     case EMR_BEGINPATH:
         InPath = true;
         Path.clear();
