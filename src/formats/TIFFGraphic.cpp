@@ -306,6 +306,22 @@ void TTIFFGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t 
     const bool singleSample =
         samples == 1 && (photometric <= 1 || indexed) && sampleFormat != SAMPLEFORMAT_IEEEFP;
 
+    // Refuse what libtiff will not decode before the raster is allocated: a
+    // strip or tile beyond the library's allocation cap, or a layout its
+    // whole-image reader does not know.
+    uint64_t chunk = (p.Flags & ofTiled) ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
+    CheckError();
+    if (chunk == 0 || chunk > static_cast<uint64_t>(MaxLibraryAllocation))
+        throw EInvalidGraphic(Format(gesInvalidImage, "TIF/TIFF"));
+    if (!singleSample) {
+        char message[1024] = "";
+        int usable = TIFFRGBAImageOK(tif, message);
+        ClearError();
+        if (!usable)
+            throw EInvalidGraphic(message[0] ? std::string(message)
+                                             : Format(gesInvalidImage, "TIF/TIFF"));
+    }
+
     if (singleSample) {
         if ((bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16) ||
             (indexed && bits == 16))

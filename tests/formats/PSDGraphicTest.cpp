@@ -308,9 +308,8 @@ TEST(TPSDGraphic, CorpusCompositesMatchAnIndependentDecoder) {
     // Modes where the composite's colours are the stored samples.
     for (const char* name :
          {"psd-tools/colormodes-4x4_1bit_bitmap.psd", "psd-tools/colormodes-4x4_8bit_grayscale.psd",
-          "psd-tools/colormodes-4x4_8bit_index_color.psd", "psd-tools/colormodes-4x4_8bit_rgb.psd",
-          "psd-tools/colormodes-4x4_8bit_rgba.psd", "psd-tools/0layers.psd",
-          "psd-tools/2layers.psd", "psd-tools/mask.psd",
+          "psd-tools/colormodes-4x4_8bit_rgb.psd", "psd-tools/colormodes-4x4_8bit_rgba.psd",
+          "psd-tools/0layers.psd", "psd-tools/2layers.psd", "psd-tools/mask.psd",
           "psd-tools/adjustments-threshold_grayscale.psd", "pillow/hopper.psd",
           "psd-tools/cactus_top.psd"}) {
         SCOPED_TRACE(name);
