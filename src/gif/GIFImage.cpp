@@ -330,6 +330,24 @@ int MulDivRound(int64_t a, int64_t b, int64_t c) {
 }
 } // namespace
 
+TRect TGIFImage::FrameRect(const TGIFFrame& frame, const TRect& rect) const {
+    const int sw = Width(), sh = Height();
+    return TRect{rect.Left + MulDivRound(frame.Left(), rect.Width(), sw),
+                 rect.Top + MulDivRound(frame.Top(), rect.Height(), sh),
+                 rect.Left + MulDivRound(frame.Left() + frame.Width(), rect.Width(), sw),
+                 rect.Top + MulDivRound(frame.Top() + frame.Height(), rect.Height(), sh)};
+}
+
+void TGIFImage::DrawFrame(TCanvas& canvas, const TRect& frameRect, TGIFFrame& frame) {
+    if (frame.Empty()) return;
+    const TBitmap& bitmap = frame.Bitmap();
+    const TBitmap* mask = frame.Mask();
+    if (Transparent() && frame.Transparent() && mask)
+        canvas.StretchBitmapMasked(frameRect, bitmap, *mask);
+    else
+        canvas.StretchBitmap(frameRect, bitmap);
+}
+
 void TGIFImage::Draw(TCanvas& canvas, const TRect& rect) {
     if (FFrames.empty() || FDrawing) return;
     FDrawing = true;
@@ -339,20 +357,8 @@ void TGIFImage::Draw(TCanvas& canvas, const TRect& rect) {
             canvas.BrushColor = BackgroundColor();
             canvas.FillRect(rect);
         }
-        const int sw = Width(), sh = Height();
-        if (sw > 0 && sh > 0 && !frame.Empty()) {
-            const TRect dst{rect.Left + MulDivRound(frame.Left(), rect.Width(), sw),
-                            rect.Top + MulDivRound(frame.Top(), rect.Height(), sh),
-                            rect.Left + MulDivRound(frame.Left() + frame.Width(), rect.Width(), sw),
-                            rect.Top +
-                                MulDivRound(frame.Top() + frame.Height(), rect.Height(), sh)};
-            const TBitmap& bitmap = frame.Bitmap();
-            const TBitmap* mask = frame.Mask();
-            if (Transparent() && frame.Transparent() && mask)
-                canvas.StretchBitmapMasked(dst, bitmap, *mask);
-            else
-                canvas.StretchBitmap(dst, bitmap);
-        }
+        if (Width() > 0 && Height() > 0 && !frame.Empty())
+            DrawFrame(canvas, FrameRect(frame, rect), frame);
     } catch (...) {
         FDrawing = false;
         throw;

@@ -70,6 +70,10 @@ public:
     // The first frame, placed on the logical screen and stretched into rect.
     void Draw(TCanvas& canvas, const TRect& rect) override;
 
+    // Where a frame lands when the logical screen is stretched into rect.
+    TRect FrameRect(const TGIFFrame& frame, const TRect& rect) const;
+    // Draws a frame into its rectangle, through its mask when transparency applies.
+    void DrawFrame(TCanvas& canvas, const TRect& frameRect, TGIFFrame& frame);
     // The colour drawn behind a transparent first frame.
     TColor BackgroundColor() const;
     // The whole logical screen with the first frame on it (cached until a change).
