@@ -338,18 +338,6 @@ TEST(BitmapFileRead, ClipboardDibWithoutFileHeader) {
     EXPECT_THROW(LoadBytes({40, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}), EInvalidGraphic);
 }
 
-TEST(BitmapFileRead, TopDownAndBottomUpRows) {
-    TDib d;
-    d.Width = 1;
-    d.Height = 2;
-    d.Bits = 8;
-    d.Palette = {0x000000, 0xFFFFFF};
-    d.Pixels = {1, 0, 0, 0, 0, 0, 0, 0}; // first stored row white
-    EXPECT_EQ(LoadBytes(d.Build()).Pixel(0, 1), clWhite);
-    d.Height = -2;
-    EXPECT_EQ(LoadBytes(d.Build()).Pixel(0, 0), clWhite);
-}
-
 TEST(BitmapFileRead, HeaderFieldsAreCheckedAgainstTheData) {
     TDib d;
     d.Width = 4;

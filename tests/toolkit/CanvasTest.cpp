@@ -126,12 +126,3 @@ TEST(TBitmapCanvas, TheFourthByteOfDrawnPixelsIsZero) {
     EXPECT_EQ(dst.ScanLine(0)[3], 0);
     EXPECT_EQ(dst.ScanLine(0)[7], 0);
 }
-
-TEST(TBitmapCanvas, FillIsClippedToTheTarget) {
-    TBitmap b(4, 4, pf8bit);
-    b.Canvas().BrushColor = clBlack;
-    b.Canvas().FillRect(Rect(-5, 2, 100, 100));
-    EXPECT_EQ(b.Pixel(0, 1), clWhite);
-    EXPECT_EQ(b.Pixel(0, 2), clBlack);
-    EXPECT_EQ(b.Pixel(3, 3), clBlack);
-}
