@@ -3,6 +3,7 @@
 #include "toolkit/Picture.h"
 
 #include <cstring>
+#include <initializer_list>
 
 TREVASCO_GRAPHIC_CLASS(TPNGImage, TBitmap)
 
@@ -32,18 +33,34 @@ const TChunkGAMA* TPNGImage::ActiveGamma() const {
     return gamma && gamma->HasTables() ? gamma : nullptr;
 }
 
+// Index of the first chunk of one of the types, or the list's count.
+static int FirstOf(const TChunkList& chunks, std::initializer_list<const char*> types) {
+    for (int i = 0; i < chunks.Count(); ++i)
+        for (const char* t : types)
+            if (std::memcmp(chunks[i]->ChunkType.data(), t, 4) == 0) return i;
+    return chunks.Count();
+}
+
 void TPNGImage::PrepareForSave() {
     if (FChunks.Count() == 0) Reset();
     if (FChunks.Count() == 0 || FChunks[0]->ClassType() != TChunkIHDR::StaticClass()) {
         FChunks.Create<TChunkIHDR>();
         FChunks.Move(FChunks.Count() - 1, 0);
     }
+    if (FChunks.IndexOfClass(TChunkIEND::StaticClass()) < 0) FChunks.Create<TChunkIEND>();
+    if (FChunks.IndexOfClass(TChunkIDAT::StaticClass()) < 0) {
+        FChunks.Create<TChunkIDAT>();
+        FChunks.Move(FChunks.Count() - 1, FChunks.IndexOfClass(TChunkIEND::StaticClass()));
+    }
+    // A new PLTE and tRNS go where the PNG standard wants them: PLTE after
+    // gAMA and the other colour-space chunks, before tRNS, bKGD, hIST and
+    // the image data; tRNS right before the image data. In a new image's
+    // list that is right after IHDR.
     if (IsIndexed() && FChunks.IndexOfClass(TChunkPLTE::StaticClass()) < 0) {
         FChunks.Create<TChunkPLTE>();
-        FChunks.Move(FChunks.Count() - 1, 1);
+        FChunks.Move(FChunks.Count() - 1, FirstOf(FChunks, {"tRNS", "bKGD", "hIST", "IDAT"}));
     }
-    // One tRNS at most: a second one would make the file invalid. It goes
-    // after IHDR and a leading PLTE, where the PNG standard wants it.
+    // One tRNS at most: a second one would make the file invalid.
     TChunk* trns = nullptr;
     if (Transparent()) {
         trns = FChunks.Find<TChunkTRNS>();
@@ -53,15 +70,9 @@ void TPNGImage::PrepareForSave() {
         if (FChunks[i] != trns && FChunks[i]->ClassType() == TChunkTRNS::StaticClass())
             FChunks.Remove(FChunks[i]);
     if (trns) {
-        int at =
-            FChunks.Count() > 2 && FChunks[1]->ClassType() == TChunkPLTE::StaticClass() ? 2 : 1;
-        FChunks.Move(FChunks.IndexOf(trns), at);
-    }
-    if (FChunks.IndexOfClass(TChunkIEND::StaticClass()) < 0) FChunks.Create<TChunkIEND>();
-    if (FChunks.IndexOfClass(TChunkIDAT::StaticClass()) < 0) {
-        // Right before IEND, which keeps IDAT after PLTE and tRNS.
-        FChunks.Create<TChunkIDAT>();
-        FChunks.Move(FChunks.Count() - 1, FChunks.IndexOfClass(TChunkIEND::StaticClass()));
+        const int from = FChunks.IndexOf(trns);
+        const int data = FChunks.IndexOfClass(TChunkIDAT::StaticClass());
+        FChunks.Move(from, from < data ? data - 1 : data);
     }
     if (auto* gamma = FChunks.Find<TChunkGAMA>()) gamma->BuildTables();
 }

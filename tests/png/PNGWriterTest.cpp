@@ -241,13 +241,16 @@ TEST(TPNGImageWriter, ReloadedFileKeepsAncillaryChunksAndGamma) {
     TMemoryStream in(file);
     image.LoadFromStream(in);
     Bytes again = Save(image);
+    // The new PLTE goes after gAMA, as the PNG standard orders them.
     EXPECT_EQ(TypesOf(again),
-              (std::vector<std::string>{"IHDR", "PLTE", "gAMA", "tEXt", "IDAT", "IEND"}));
+              (std::vector<std::string>{"IHDR", "gAMA", "tEXt", "PLTE", "IDAT", "IEND"}));
+    TTempFolder folder;
+    EXPECT_TRUE(PngcheckAccepts(again, folder));
     std::vector<TRawChunk> chunks = SplitChunks(again);
     EXPECT_EQ(chunks[0].Data, IHDR(3, 1, 8, 3));
-    EXPECT_EQ(chunks[3].Data, (Bytes{'a', 0, 'b'}));
+    EXPECT_EQ(chunks[2].Data, (Bytes{'a', 0, 'b'}));
     for (int i = 0; i < 256; ++i)
-        EXPECT_NEAR(chunks[1].Data[3 * i], i, 1) << i;
+        EXPECT_NEAR(chunks[3].Data[3 * i], i, 1) << i;
     EXPECT_EQ(FilteredRows(again, 3)[0], (Bytes{0, 0, 128, 255}));
 }
 
