@@ -591,3 +591,17 @@ TEST(GIFDraw, OnlyTheFirstFrameOfAnAnimationIsDrawn) {
     image.Draw(target.Canvas(), Rect(0, 0, 2, 2));
     EXPECT_EQ(target.Pixel(1, 1), clBlack);
 }
+
+TEST(GIFDraw, PixelIndexPastTheColourMapDrawsBlack) {
+    TGIFImage image;
+    TGIFFrame& f = image.AddFrame();
+    f.SetBounds(0, 0, 2, 1);
+    f.ColorMap().Add({255, 255, 0});
+    f.ColorMap().Add({0, 255, 255});
+    f.ScanLine(0)[0] = 1;
+    f.ScanLine(0)[1] = 5;
+    TBitmap target(2, 1, pfDevice);
+    image.Draw(target.Canvas(), Rect(0, 0, 2, 1));
+    EXPECT_EQ(target.Pixel(0, 0), RGBColor(0, 255, 255));
+    EXPECT_EQ(target.Pixel(1, 0), clBlack);
+}
