@@ -1,11 +1,16 @@
 #include "app/Startup.h"
 
-#include "batch/frmMainBasic.h"
+#include "convert/FormatStartup.h"
+#include "convert/frmMain.h"
 
 void RegisterApplicationFormats() {
-    // The image formats register here once the conversion engine provides them.
+    RegisterImageFormats();
 }
 
 std::unique_ptr<TfrmMainBasic> CreateApplicationMainForm() {
-    return std::make_unique<TfrmMainBasic>();
+    return std::make_unique<TfrmMain>();
+}
+
+std::string ApplicationCommandLineHelp() {
+    return TfrmMain::CommandLineHelp();
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 class TfrmMainBasic;
 
@@ -10,3 +11,5 @@ void RegisterApplicationFormats();
 // Creates the program's main window (the framework's creation work and the
 // derived window's own). The command line is handed to it afterwards.
 std::unique_ptr<TfrmMainBasic> CreateApplicationMainForm();
+// The text of --help: every command-line switch.
+std::string ApplicationCommandLineHelp();

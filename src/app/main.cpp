@@ -34,6 +34,10 @@ int main(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         args.emplace_back(argv[i]);
         if (SameTextAscii(args.back(), "/EXECUTE")) unattended = true;
+        if (args.back() == "--help" || args.back() == "-h" || args.back() == "/?") {
+            std::fputs(ApplicationCommandLineHelp().c_str(), stdout);
+            return 0;
+        }
     }
     // An unattended run needs no display server.
     if (unattended) qputenv("QT_QPA_PLATFORM", "offscreen");
