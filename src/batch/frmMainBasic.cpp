@@ -1088,7 +1088,7 @@ void TfrmMainBasic::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
-    if (!FFinishRequested && FShowMainForm) {
+    if (!FFinishRequested && FShowMainForm && isVisible()) {
         QMessageBox box(
             QMessageBox::Question, QString::fromLatin1(AppTitle),
             QStringLiteral("The wizard has not completed. If you quit the wizard now, the convert "
