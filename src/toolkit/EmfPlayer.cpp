@@ -1918,6 +1918,13 @@ void TPlayer::Run(const TPlayProgress& progress) {
 } // namespace
 
 #if defined(__SANITIZE_ADDRESS__)
+#define TREVASCO_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TREVASCO_ASAN 1
+#endif
+#endif
+#if defined(TREVASCO_ASAN)
 // Fontconfig keeps parts of its parsed configuration in blocks it never
 // frees; they are the library's, not ours, and would fail every sanitizer run.
 extern "C" const char* __lsan_default_suppressions() {
