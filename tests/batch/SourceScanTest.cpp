@@ -94,6 +94,7 @@ TEST_F(SourceScan, MissingFolderGivesAnEmptyListAndEmptyTextIsTheCurrentFolder) 
 TEST_F(SourceScan, LargeBatchFigures) {
     if (!std::getenv("TREVASCO_MEASURE")) GTEST_SKIP() << "set TREVASCO_MEASURE=1 to measure";
     for (int count : {5000, 20000}) {
+        TPrivateSettings fresh; // the previous window saved its own source folder
         TTempFolder big;
         for (int i = 0; i < count; ++i)
             std::ofstream(big.File("f" + std::to_string(i) + ".src"));
