@@ -319,6 +319,21 @@ void TColorManager::RowRGBCopy(const uint8_t* const* src, int planes, uint8_t* t
     const bool readAlpha = sAlpha && tAlpha && p[3];
     const size_t tStep = tAlpha ? 4 : 3;
     const int o0 = FReversed ? 2 : 0, o2 = FReversed ? 0 : 2;
+    if (!s16 && m == 0xFF && !(FTargetOptions & soGamma)) {
+        // The common case, every pixel and no gamma: plain byte moves.
+        const uint8_t *p0 = p[0], *p1 = p[1], *p2 = p[2], *p3 = p[3];
+        for (unsigned i = 0; i < n; ++i, t += tStep) {
+            t[o0] = *p0;
+            t[1] = *p1;
+            t[o2] = *p2;
+            if (readAlpha) t[3] = *p3;
+            p0 += step;
+            p1 += step;
+            p2 += step;
+            if (p3) p3 += step;
+        }
+        return;
+    }
     for (unsigned i = 0; i < n; ++i, t += tStep) {
         if (!Selected(m, i)) continue;
         if (s16) {

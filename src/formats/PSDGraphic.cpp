@@ -430,7 +430,6 @@ void TPSDGraphic::ReadLayerSection(const uint8_t* data, size_t size) {
     if (count == 0) return;
     StartProgressSection(static_cast<float>(count * 100 / (count + 1) - 1), gesLoadingData);
     StartProgressSection(5, gesLoadingData);
-    const int bytesPerSample = FImageProperties.SampleBits == 16 ? 2 : 1;
 
     for (int i = 0; i < count; ++i) {
         FLayers.push_back(std::make_unique<TPhotoshopLayer>());
@@ -510,48 +509,17 @@ void TPSDGraphic::ReadLayerSection(const uint8_t* data, size_t size) {
     }
     EndProgressSection(false);
 
+    // Channel data: each channel's compression code is read and its data
+    // stepped over. The pixels are not decoded: nothing in the program reads
+    // layer pixels, and holding every layer's channels would multiply the
+    // memory a load needs by the number of layers.
     StartProgressSection(0, gesLoadingData);
-    TPackbitsRLEDecoder decoder;
     for (auto& layer : FLayers) {
         StartProgressSection(100.0f / static_cast<float>(count), gesLoadingData);
-        const int64_t w = std::max(0, layer->Width()), h = std::max(0, layer->Height());
-        const bool counts = !(layer->Flags & 4) && w > 0 && h > 0;
-        const size_t rowBytes = static_cast<size_t>(w) * bytesPerSample;
         for (TPSDChannel& ch : layer->Channels) {
             info.Need(ch.DataLength);
             size_t channelEnd = info.Pos() + ch.DataLength;
-            if (ch.DataLength >= 2) {
-                uint16_t code = info.U16();
-                // Layer channels in other compressions (zip) are left undecoded: nothing
-                // reads them, and the composite does not depend on them.
-                size_t dataLength = ch.DataLength - 2;
-                // Only data that can cover the layer is decoded: a huge rectangle
-                // over a few bytes would otherwise claim memory the file cannot fill.
-                uint64_t need = static_cast<uint64_t>(rowBytes) * static_cast<uint64_t>(h);
-                uint64_t reachable =
-                    code == 0 ? dataLength : static_cast<uint64_t>(dataLength) * 64;
-                if ((code == 0 || code == 1) && dataLength > 0 && counts && need <= reachable) {
-                    ch.Data.assign(static_cast<size_t>(need), 0);
-                    if (code == 0) {
-                        std::memcpy(ch.Data.data(), info.Here(),
-                                    static_cast<size_t>(std::min<uint64_t>(need, dataLength)));
-                    } else {
-                        TCursor rows(data, info.Pos(), channelEnd);
-                        if (rows.Left() / 2 >= static_cast<uint64_t>(h)) {
-                            size_t packedPos = rows.Pos() + 2 * static_cast<size_t>(h);
-                            for (int64_t y = 0; y < h && packedPos < channelEnd; ++y) {
-                                size_t rowCount = rows.U16();
-                                rowCount = std::min(rowCount, channelEnd - packedPos);
-                                const uint8_t* s = data + packedPos;
-                                uint8_t* t = ch.Data.data() + y * rowBytes;
-                                decoder.Unpack(s, t, static_cast<int32_t>(rowCount),
-                                               static_cast<int32_t>(rowBytes));
-                                packedPos += rowCount;
-                            }
-                        }
-                    }
-                }
-            }
+            if (ch.DataLength >= 2) ch.Compression = info.U16();
             info.Seek(channelEnd);
         }
         EndProgressSection(true);

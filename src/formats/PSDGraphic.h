@@ -12,7 +12,7 @@
 struct TPSDChannel {
     int16_t Identifier = 0;
     uint32_t DataLength = 0;
-    std::vector<uint8_t> Data; // decoded, layer width x layer height bytes
+    uint16_t Compression = 0; // 0 raw, 1 Packbits, 2 and 3 zip
 };
 
 struct TPSDLayerMask {
@@ -42,7 +42,6 @@ public:
     std::vector<TPSDBlendingRange> BlendingRanges; // grey first, then up to five channels
     std::string Name;
     TPSDTypeTool TypeTool;
-    std::unique_ptr<TBitmap> Image; // the layer's own raster, when its pixels count
 
     int Width() const { return Right - Left; }
     int Height() const { return Bottom - Top; }

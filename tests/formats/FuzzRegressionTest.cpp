@@ -13,8 +13,7 @@
 namespace {
 // Every input that once crashed a reader under the fuzzer must now load or fail
 // with one of our exceptions.
-template <class TReader>
-int Replay(const std::string& folder) {
+template <class TReader> int Replay(const std::string& folder) {
     std::string dir = "fuzz/regressions/" + folder;
     if (!std::filesystem::is_directory(dir)) return 0;
     int count = 0;
@@ -33,7 +32,7 @@ int Replay(const std::string& folder) {
     SetPixelLimit(int64_t(1) << 28);
     return count;
 }
-}  // namespace
+} // namespace
 
 TEST(FuzzRegressions, ReadersSurviveEveryKeptInput) {
     Replay<TPCXGraphic>("pcx");

@@ -254,7 +254,9 @@ TEST(TPSDGraphic, LayersAreParsedAndLeaveTheCompositeAlone) {
     EXPECT_EQ(l.BlendMode, 7);
     EXPECT_EQ(l.Opacity, 200);
     EXPECT_EQ(l.Flags, 4); // bits 3 and 4: the pixels do not count
-    EXPECT_TRUE(l.Channels[0].Data.empty());
+    ASSERT_EQ(l.Channels.size(), 1u);
+    EXPECT_EQ(l.Channels[0].DataLength, 3u);
+    EXPECT_EQ(l.Channels[0].Compression, 0);
 }
 
 TEST(TPSDGraphic, DamagedLayerRecordsFailTheLoad) {
