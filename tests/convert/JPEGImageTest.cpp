@@ -279,3 +279,13 @@ TEST(JPEGImageTest, EveryCorpusFileDecodesAsLibjpegDoesOrFailsWithItsError) {
     std::printf("corpus: %d decoded as libjpeg does, %d failed with libjpeg's error\n", decoded,
                 failed);
 }
+
+TEST(JPEGImageTest, DeclaredSizeBeyondThePixelLimitFailsBeforeDecoding) {
+    auto file = ReadFileBytes("fuzz/regressions/jpeg/huge-dimensions.jpg");
+    try {
+        Load(file);
+        FAIL() << "no error";
+    } catch (const EImageTooLarge& e) {
+        EXPECT_EQ(std::string(e.what()), "Image too large");
+    }
+}

@@ -1,0 +1,69 @@
+// libFuzzer target: any bytes, under any registered extension, through the
+// whole conversion to every destination format.
+#include "convert/FormatStartup.h"
+#include "convert/ImageConverter.h"
+#include "toolkit/Exceptions.h"
+#include "toolkit/Picture.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct TFixture {
+    std::string Folder;
+    std::vector<std::string> Extensions;
+    TImageConverter Converter;
+    TFixture() {
+        RegisterImageFormats();
+        for (const auto& f : TPicture::Formats())
+            Extensions.push_back(f.Extension);
+        char tmpl[] = "/tmp/trevasco-fuzz-XXXXXX";
+        const char* made = mkdtemp(tmpl);
+        if (!made) std::abort();
+        Folder = made;
+        SetPixelLimit(int64_t(1) << 20);
+        Converter.BeforeRun();
+    }
+};
+
+TFixture& Fixture() {
+    static TFixture f;
+    return f;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 3) return 0;
+    TFixture& f = Fixture();
+    const std::string& ext = f.Extensions[data[0] % f.Extensions.size()];
+    std::string src = f.Folder + "/in." + ext;
+    if (FILE* out = std::fopen(src.c_str(), "wb")) {
+        std::fwrite(data + 3, 1, size - 3, out);
+        std::fclose(out);
+    }
+    TConvertOptions o;
+    o.DestinationIndex = data[1] % 6;
+    o.PixelFormatIndex = data[2] % 8;
+    o.GIFColorReduction = (data[2] >> 3) % 9;
+    o.CompressionText = std::to_string(data[2]);
+    // Small destinations keep the writers fast; the proportional side may still be refused.
+    o.Resize = true;
+    o.UseWidth = true;
+    o.WidthText = "40";
+    o.UseHeight = (data[1] & 0x80) != 0;
+    o.HeightText = "30";
+    std::string dst = f.Folder + "/out" + DestinationExtension(o.DestinationIndex);
+    try {
+        f.Converter.ConvertFile(src, dst, o);
+    } catch (const Exception&) {
+    }
+    std::remove(dst.c_str());
+    return 0;
+}
