@@ -20,7 +20,8 @@ namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
     if (argc < 5) {
-        std::fprintf(stderr, "usage: %s SRC_DIR EXT DST_DIR FORMAT [QUALITY] [PIXELFORMAT]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s SRC_DIR EXT DST_DIR FORMAT [QUALITY] [PIXELFORMAT]\n",
+                     argv[0]);
         return 2;
     }
     const std::string ext = "." + AsciiLower(argv[2]);
