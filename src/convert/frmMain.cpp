@@ -475,6 +475,10 @@ bool TfrmMain::ProcessOptionSwitch(const std::string& param) {
 
 void TfrmMain::SetPage(int page) {
     TfrmMainBasic::SetPage(page);
+    UpdatePageExtras();
+}
+
+void TfrmMain::UpdatePageExtras() {
     if (CurrentPage() == 4) {
         const int destination = rgDestination->ItemIndex();
         gbBitmap->setVisible(destination == dfBitmap);
@@ -580,6 +584,8 @@ void TfrmMain::LoadSettings() {
         row->setCheckState(0, ticked ? Qt::Checked : Qt::Unchecked);
     }
     lvImageFormats->setUpdatesEnabled(true);
+    // A preset loaded from the File menu may change what the current page shows.
+    UpdatePageExtras();
 }
 
 void TfrmMain::SaveSettings() {

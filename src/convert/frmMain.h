@@ -117,6 +117,8 @@ private:
     // Option switches: true when param was one of them (also when its value was refused).
     bool ProcessOptionSwitch(const std::string& param);
     void ApplyWatermarkFont();
+    // The format panel of the Options page and the command line of the Log page.
+    void UpdatePageExtras();
     // Runs a handler body so that no error leaves a Qt slot.
     template <class F> void Guarded(F&& body);
 

@@ -11,12 +11,15 @@
 #include "util/IniFile.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QPainter>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTreeWidget>
 #include <QValidator>
@@ -524,6 +527,8 @@ TEST(ImageWindow, EquivalentCommandLineRecreatesTheJob) {
     EXPECT_EQ(fresh->EquivalentArguments(), std::vector<std::string>{"/EXECUTE"});
     w->SetPage(6);
     EXPECT_EQ(C<QLineEdit>(w.get(), "edCommandLine")->text().toStdString(), line);
+    C<QPushButton>(w.get(), "btnCopyCommandLine")->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), line);
 }
 
 TEST(ImageWindow, HelpListsEverySwitch) {
