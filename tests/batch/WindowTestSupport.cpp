@@ -112,8 +112,3 @@ std::vector<std::string> Rows(QTreeWidget* list, std::vector<int> columns) {
     return rows;
 }
 
-// fontconfig keeps a cache for the life of the process that LeakSanitizer would
-// report at exit in the sanitizer build; it is not ours.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n";
-}
