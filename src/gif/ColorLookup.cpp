@@ -27,8 +27,7 @@ inline int AxisMax(int c, int lo, int hi) {
 } // namespace
 
 TFastColorLookup::TFastColorLookup(const TPalette& palette)
-    : FPalette(palette), FCellStart(kCellsPerAxis * kCellsPerAxis * kCellsPerAxis, -1),
-      FCellCount(kCellsPerAxis * kCellsPerAxis * kCellsPerAxis, 0) {}
+    : FPalette(palette), FCells(kCellsPerAxis * kCellsPerAxis * kCellsPerAxis) {}
 
 void TFastColorLookup::BuildCell(int cell) {
     const int cr = cell / (kCellsPerAxis * kCellsPerAxis),
@@ -50,43 +49,12 @@ void TFastColorLookup::BuildCell(int cell) {
     }
     // Every colour of the cell is at most threshold away from some entry, so
     // its nearest entry (and any tied one) lies within threshold of the cell.
-    FCellStart[cell] = static_cast<int32_t>(FCandidates.size());
+    const size_t start = FCandidates.size();
     for (int i = 0; i < n; ++i)
         if (minDist[i] <= threshold)
             FCandidates.push_back({e[i].Red, e[i].Green, e[i].Blue, static_cast<uint8_t>(i)});
-    FCellCount[cell] =
-        static_cast<uint16_t>(FCandidates.size() - static_cast<size_t>(FCellStart[cell]));
-}
-
-uint8_t TFastColorLookup::Lookup(uint8_t& r, uint8_t& g, uint8_t& b) {
-    const int cell =
-        ((r >> kCellShift) * kCellsPerAxis + (g >> kCellShift)) * kCellsPerAxis + (b >> kCellShift);
-    if (FCellStart[cell] < 0) BuildCell(cell);
-    const TCandidate* cand = FCandidates.data() + FCellStart[cell];
-    const int count = FCellCount[cell];
-    int bestDist = 1 << 30;
-    uint8_t index = 0;
-    for (int k = 0; k < count; ++k) {
-        const int dr = cand[k].Red - r, dg = cand[k].Green - g, db = cand[k].Blue - b;
-        const int d = dr * dr + dg * dg + db * db;
-        if (d < bestDist) {
-            bestDist = d;
-            index = cand[k].Index;
-        }
-    }
-    const TPaletteEntry& e = FPalette.Entries()[index];
-    r = e.Red;
-    g = e.Green;
-    b = e.Blue;
-    return index;
-}
-
-uint8_t TNetscapeColorLookup::Lookup(uint8_t& r, uint8_t& g, uint8_t& b) {
-    const int rr = (r + 3) / 51, gg = (g + 3) / 51, bb = (b + 3) / 51;
-    r = static_cast<uint8_t>(rr * 51);
-    g = static_cast<uint8_t>(gg * 51);
-    b = static_cast<uint8_t>(bb * 51);
-    return static_cast<uint8_t>(rr * 36 + gg * 6 + bb);
+    FCells[cell].Start = static_cast<int32_t>(start);
+    FCells[cell].Count = static_cast<int32_t>(FCandidates.size() - start);
 }
 
 uint8_t TGrayScaleLookup::Lookup(uint8_t& r, uint8_t& g, uint8_t& b) {

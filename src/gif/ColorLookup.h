@@ -31,29 +31,59 @@ private:
 // space is cut into 8x8x8 cells and each cell, on first use, keeps only the
 // entries that can be nearest to some colour inside it (in index order, so
 // ties still go to the lowest index); on photos a cell keeps about 4.
-class TFastColorLookup : public TColorLookup {
+// Final and inline so the ditherers' row loops call it without dispatch.
+class TFastColorLookup final : public TColorLookup {
 public:
     explicit TFastColorLookup(const TPalette& palette);
     int Colors() const override { return FPalette.Count(); }
-    uint8_t Lookup(uint8_t& r, uint8_t& g, uint8_t& b) override;
+    uint8_t Lookup(uint8_t& r, uint8_t& g, uint8_t& b) override {
+        const int cell = ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3);
+        if (FCells[cell].Start < 0) BuildCell(cell);
+        const TCandidate* cand = FCandidates.data() + FCells[cell].Start;
+        const int count = FCells[cell].Count;
+        const int cr = r, cg = g, cb = b;
+        int bestDist = 1 << 30;
+        int best = 0;
+        for (int k = 0; k < count; ++k) {
+            const int dr = cand[k].Red - cr, dg = cand[k].Green - cg, db = cand[k].Blue - cb;
+            const int d = dr * dr + dg * dg + db * db;
+            // Strictly less: the first (lowest index) of tied entries stays.
+            best = d < bestDist ? k : best;
+            bestDist = d < bestDist ? d : bestDist;
+        }
+        const TCandidate& c = cand[best];
+        r = c.Red;
+        g = c.Green;
+        b = c.Blue;
+        return c.Index;
+    }
 
 private:
     // A candidate entry with its colour, packed for the scan.
     struct TCandidate {
         uint8_t Red, Green, Blue, Index;
     };
+    struct TCell {
+        int32_t Start = -1; // -1: not built yet
+        int32_t Count = 0;
+    };
     void BuildCell(int cell);
     TPalette FPalette;
-    std::vector<int32_t> FCellStart; // -1: not built yet
-    std::vector<uint16_t> FCellCount;
+    std::vector<TCell> FCells;
     std::vector<TCandidate> FCandidates;
 };
 
 // The 6x6x6 cube: (c + 3) div 51 per component.
-class TNetscapeColorLookup : public TColorLookup {
+class TNetscapeColorLookup final : public TColorLookup {
 public:
     int Colors() const override { return 216; }
-    uint8_t Lookup(uint8_t& r, uint8_t& g, uint8_t& b) override;
+    uint8_t Lookup(uint8_t& r, uint8_t& g, uint8_t& b) override {
+        const int rr = (r + 3) / 51, gg = (g + 3) / 51, bb = (b + 3) / 51;
+        r = static_cast<uint8_t>(rr * 51);
+        g = static_cast<uint8_t>(gg * 51);
+        b = static_cast<uint8_t>(bb * 51);
+        return static_cast<uint8_t>(rr * 36 + gg * 6 + bb);
+    }
 };
 
 // v = (77 R + 150 G + 29 B) shr 8.

@@ -27,7 +27,8 @@ void TDitherEngine::NextLine() {
 }
 
 TFloydSteinbergDitherer::TFloydSteinbergDitherer(int width, TColorLookup& lookup)
-    : TDitherEngine(width, lookup) {
+    : TDitherEngine(width, lookup), FFast(dynamic_cast<TFastColorLookup*>(&lookup)),
+      FCube(dynamic_cast<TNetscapeColorLookup*>(&lookup)) {
     for (auto& e : FErrors)
         e.assign(static_cast<size_t>(width) + 2, 0);
 }
@@ -42,31 +43,55 @@ void TFloydSteinbergDitherer::Reset() {
 }
 
 void TFloydSteinbergDitherer::DitherRow(const uint8_t* pixels, int pixelBytes, uint8_t* out) {
+    if (FFast)
+        Row(*FFast, pixels, pixelBytes, out);
+    else if (FCube)
+        Row(*FCube, pixels, pixelBytes, out);
+    else
+        Row(FLookup, pixels, pixelBytes, out);
+}
+
+// The state lives in locals for the whole row. An error of zero leaves the
+// error row entry and both holds as they were, only the carry becomes zero
+// (7 * 0); the selects below keep exactly that.
+template <class L>
+void TFloydSteinbergDitherer::Row(L& lookup, const uint8_t* pixels, int pixelBytes, uint8_t* out) {
     int32_t* er = FErrors[0].data();
     int32_t* eg = FErrors[1].data();
     int32_t* eb = FErrors[2].data();
-    for (; FColumn >= 0 && FColumn < FWidth; FColumn += FDirection) {
-        const uint8_t* p = pixels + static_cast<size_t>(FColumn) * pixelBytes;
-        const int vr = Clamp255(p[2] + (er[FPos] + FCarry[0] + 8) / 16);
-        const int vg = Clamp255(p[1] + (eg[FPos] + FCarry[1] + 8) / 16);
-        const int vb = Clamp255(p[0] + (eb[FPos] + FCarry[2] + 8) / 16);
+    int carryR = FCarry[0], carryG = FCarry[1], carryB = FCarry[2];
+    int hold1R = FHold1[0], hold1G = FHold1[1], hold1B = FHold1[2];
+    int hold2R = FHold2[0], hold2G = FHold2[1], hold2B = FHold2[2];
+    const int dir = FDirection;
+    int pos = FPos, col = FColumn;
+    const uint8_t* p = pixels + static_cast<ptrdiff_t>(col) * pixelBytes;
+    const ptrdiff_t step = static_cast<ptrdiff_t>(dir) * pixelBytes;
+    for (; col >= 0 && col < FWidth; col += dir, pos += dir, p += step) {
+        const int vr = Clamp255(p[2] + (er[pos] + carryR + 8) / 16);
+        const int vg = Clamp255(p[1] + (eg[pos] + carryG + 8) / 16);
+        const int vb = Clamp255(p[0] + (eb[pos] + carryB + 8) / 16);
         uint8_t r = static_cast<uint8_t>(vr), g = static_cast<uint8_t>(vg),
                 b = static_cast<uint8_t>(vb);
-        out[FColumn] = FLookup.Lookup(r, g, b);
-        const int e[3] = {vr - r, vg - g, vb - b};
-        int32_t* rows[3] = {er, eg, eb};
-        for (int c = 0; c < 3; ++c) {
-            if (e[c] != 0) {
-                rows[c][FPos] = FHold2[c] + 3 * e[c];
-                FHold2[c] = FHold1[c] + 5 * e[c];
-                FHold1[c] = e[c];
-                FCarry[c] = 7 * e[c];
-            } else {
-                FCarry[c] = 0;
-            }
-        }
-        FPos += FDirection;
+        out[col] = lookup.Lookup(r, g, b);
+        const int e0 = vr - r, e1 = vg - g, e2 = vb - b;
+        er[pos] = e0 ? hold2R + 3 * e0 : er[pos];
+        hold2R = e0 ? hold1R + 5 * e0 : hold2R;
+        hold1R = e0 ? e0 : hold1R;
+        carryR = 7 * e0;
+        eg[pos] = e1 ? hold2G + 3 * e1 : eg[pos];
+        hold2G = e1 ? hold1G + 5 * e1 : hold2G;
+        hold1G = e1 ? e1 : hold1G;
+        carryG = 7 * e1;
+        eb[pos] = e2 ? hold2B + 3 * e2 : eb[pos];
+        hold2B = e2 ? hold1B + 5 * e2 : hold2B;
+        hold1B = e2 ? e2 : hold1B;
+        carryB = 7 * e2;
     }
+    FCarry[0] = carryR, FCarry[1] = carryG, FCarry[2] = carryB;
+    FHold1[0] = hold1R, FHold1[1] = hold1G, FHold1[2] = hold1B;
+    FHold2[0] = hold2R, FHold2[1] = hold2G, FHold2[2] = hold2B;
+    FPos = pos;
+    FColumn = col;
 }
 
 void TFloydSteinbergDitherer::NextLine() {

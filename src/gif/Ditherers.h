@@ -46,6 +46,10 @@ public:
     void NextLine() override;
 
 private:
+    template <class L> void Row(L& lookup, const uint8_t* pixels, int pixelBytes, uint8_t* out);
+    // The lookup's own class when it has a dispatch-free one, else null.
+    TFastColorLookup* FFast = nullptr;
+    TNetscapeColorLookup* FCube = nullptr;
     // Per channel: the error row, a carry and two holds.
     std::vector<int32_t> FErrors[3];
     int32_t FCarry[3] = {}, FHold1[3] = {}, FHold2[3] = {};
