@@ -8,29 +8,6 @@ void TGIFWriter::Flush() {
     FCount = 1;
 }
 
-void THashTable::Insert(uint32_t key, int code) {
-    int slot = Hash(key);
-    for (int step = 0; step <= kSize + 4004; ++step) {
-        if ((FSlots[slot] >> 12) == 0xFFFFF) {
-            FSlots[slot] = (key << 12) | static_cast<uint32_t>(code);
-            return;
-        }
-        slot = Step(slot, step);
-    }
-    throw GIFException("LZW Code too large"); // table full: cannot happen below 4095 codes
-}
-
-int THashTable::Lookup(uint32_t key) const {
-    int slot = Hash(key);
-    for (int step = 0; step <= kSize + 4004; ++step) {
-        const uint32_t v = FSlots[slot];
-        if ((v >> 12) == 0xFFFFF) return -1;
-        if ((v >> 12) == key) return static_cast<int>(v & 0xFFF);
-        slot = Step(slot, step);
-    }
-    return -1;
-}
-
 void TLZWEncoder::Output(int code) {
     if (FBits > 0)
         FAccumulator =
@@ -104,15 +81,18 @@ void TLZWEncoder::Compress(TStream& stream, const uint8_t* pixels, int width, in
                     }
                     const uint32_t key =
                         (static_cast<uint32_t>(prefix) << 8) | static_cast<uint32_t>(k);
-                    const int code = FTable.Lookup(key);
+                    int slot = 0;
+                    const int code = FTable.Find(key, slot);
                     if (code >= 0) {
                         prefix = code;
                         continue;
                     }
                     Output(prefix);
                     prefix = k;
+                    // Output only touches the bit buffer, so the free slot
+                    // found above is still free.
                     if (FFreeCode < 4095)
-                        FTable.Insert(key, FFreeCode++);
+                        FTable.Set(slot, key, FFreeCode++);
                     else
                         ClearTable();
                 }

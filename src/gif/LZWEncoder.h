@@ -27,25 +27,44 @@ private:
     int FCount = 1; // byte 0 is the length
 };
 
-// Open-addressed table of (prefix, pixel) strings: 8009 slots of (key shl 12) or code.
+// Open-addressed table of (prefix, pixel) strings: slots of (key shl 12) or
+// code, linear probing from a multiplicative hash. At most 4093 strings live
+// in 16384 slots, so a probe run stays short and the table (64 KiB) is cheap
+// to clear.
 class THashTable {
 public:
-    static constexpr int kSize = 8009;
+    static constexpr int kBits = 14;
+    static constexpr int kSize = 1 << kBits;
+    static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
     THashTable() { Clear(); }
-    void Clear() { FSlots.fill(0xFFFFFFFFu); }
-    void Insert(uint32_t key, int code);
+    void Clear() { FSlots.fill(kEmpty); }
+    void Insert(uint32_t key, int code) {
+        int slot = 0;
+        if (Find(key, slot) < 0) Set(slot, key, code);
+    }
     // The code of the key, or -1.
-    int Lookup(uint32_t key) const;
+    int Lookup(uint32_t key) const {
+        int slot = 0;
+        return Find(key, slot);
+    }
+    // The code of the key; or -1 with slot set to where the key would go.
+    int Find(uint32_t key, int& slot) const {
+        uint32_t s = (key * 0x9E3779B1u) >> (32 - kBits);
+        for (;;) {
+            const uint32_t v = FSlots[s];
+            if (v == kEmpty) {
+                slot = static_cast<int>(s);
+                return -1;
+            }
+            if ((v >> 12) == key) return static_cast<int>(v & 0xFFF);
+            s = (s + 1) & (kSize - 1);
+        }
+    }
+    void Set(int slot, uint32_t key, int code) {
+        FSlots[static_cast<size_t>(slot)] = (key << 12) | static_cast<uint32_t>(code);
+    }
 
 private:
-    // The probe path doubles the slot modulo the table size; 2 has order
-    // 4004 modulo 8009, so after that many steps the path would repeat and
-    // continues linearly instead.
-    static int Hash(uint32_t key) { return static_cast<int>((key ^ (key >> 4)) % kSize); }
-    static int Step(int slot, int step) {
-        if (step < 4004) return slot == 0 ? kSize - 1 : static_cast<int>((2 * slot) % kSize);
-        return slot + 1 == kSize ? 0 : slot + 1;
-    }
     std::array<uint32_t, kSize> FSlots;
 };
 
