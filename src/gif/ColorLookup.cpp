@@ -13,9 +13,6 @@ uint8_t TSlowColorLookup::Lookup(uint8_t& r, uint8_t& g, uint8_t& b) {
 }
 
 namespace {
-constexpr int kCellShift = 3; // 8 values per cell and axis
-constexpr int kCellsPerAxis = 256 >> kCellShift;
-
 inline int AxisMin(int c, int lo, int hi) {
     if (c < lo) return lo - c;
     if (c > hi) return c - hi;
@@ -24,37 +21,73 @@ inline int AxisMin(int c, int lo, int hi) {
 inline int AxisMax(int c, int lo, int hi) {
     return std::max(std::abs(c - lo), std::abs(c - hi));
 }
+// Past this many stored candidates (a contrived palette keeping hundreds per
+// cell) fine cells share their coarse cell's list instead of growing memory.
+constexpr size_t kCandidateLimit = size_t(1) << 22;
 } // namespace
 
 TFastColorLookup::TFastColorLookup(const TPalette& palette)
-    : FPalette(palette), FCells(kCellsPerAxis * kCellsPerAxis * kCellsPerAxis) {}
+    : FPalette(palette), FCells(size_t(1) << 15), FFine(size_t(1) << 18) {}
 
-void TFastColorLookup::BuildCell(int cell) {
-    const int cr = cell / (kCellsPerAxis * kCellsPerAxis),
-              cg = (cell / kCellsPerAxis) % kCellsPerAxis, cb = cell % kCellsPerAxis;
-    const int lr = cr << kCellShift, lg = cg << kCellShift, lb = cb << kCellShift;
-    const int hr = lr + (1 << kCellShift) - 1, hg = lg + (1 << kCellShift) - 1,
-              hb = lb + (1 << kCellShift) - 1;
-    const int n = FPalette.Count();
-    const TPaletteEntry* e = FPalette.Entries();
+int TFastColorLookup::Filter(const TCandidate* from, int n, int lr, int lg, int lb, int size) {
+    const int hr = lr + size - 1, hg = lg + size - 1, hb = lb + size - 1;
     int minDist[256];
     int threshold = 1 << 30;
     for (int i = 0; i < n; ++i) {
-        const int dr = AxisMin(e[i].Red, lr, hr), dg = AxisMin(e[i].Green, lg, hg),
-                  db = AxisMin(e[i].Blue, lb, hb);
+        const int dr = AxisMin(from[i].Red, lr, hr), dg = AxisMin(from[i].Green, lg, hg),
+                  db = AxisMin(from[i].Blue, lb, hb);
         minDist[i] = dr * dr + dg * dg + db * db;
-        const int xr = AxisMax(e[i].Red, lr, hr), xg = AxisMax(e[i].Green, lg, hg),
-                  xb = AxisMax(e[i].Blue, lb, hb);
+        const int xr = AxisMax(from[i].Red, lr, hr), xg = AxisMax(from[i].Green, lg, hg),
+                  xb = AxisMax(from[i].Blue, lb, hb);
         threshold = std::min(threshold, xr * xr + xg * xg + xb * xb);
     }
     // Every colour of the cell is at most threshold away from some entry, so
     // its nearest entry (and any tied one) lies within threshold of the cell.
     const size_t start = FCandidates.size();
     for (int i = 0; i < n; ++i)
-        if (minDist[i] <= threshold)
-            FCandidates.push_back({e[i].Red, e[i].Green, e[i].Blue, static_cast<uint8_t>(i)});
-    FCells[cell].Start = static_cast<int32_t>(start);
-    FCells[cell].Count = static_cast<int32_t>(FCandidates.size() - start);
+        if (minDist[i] <= threshold) FCandidates.push_back(from[i]);
+    return static_cast<int>(start);
+}
+
+void TFastColorLookup::BuildCell(int cell) {
+    if (FAll.empty()) {
+        // A later entry equal to an earlier one can never be chosen (ties go
+        // to the lowest index), so it is no candidate anywhere.
+        const TPaletteEntry* e = FPalette.Entries();
+        for (int i = 0; i < FPalette.Count() && i < 256; ++i) {
+            bool repeated = false;
+            for (int j = 0; j < i && !repeated; ++j)
+                repeated =
+                    e[j].Red == e[i].Red && e[j].Green == e[i].Green && e[j].Blue == e[i].Blue;
+            if (!repeated)
+                FAll.push_back({e[i].Red, e[i].Green, e[i].Blue, static_cast<uint8_t>(i)});
+        }
+        // An empty palette maps everything to index 0, black.
+        if (FAll.empty()) FAll.push_back({0, 0, 0, 0});
+    }
+    const int start = Filter(FAll.data(), static_cast<int>(FAll.size()), (cell >> 10) << 3,
+                             ((cell >> 5) & 31) << 3, (cell & 31) << 3, 8);
+    FCells[cell].Start = start;
+    FCells[cell].Count = static_cast<int32_t>(FCandidates.size()) - start;
+}
+
+void TFastColorLookup::BuildFine(int fine) {
+    const int r = (fine >> 12) << 2, g = ((fine >> 6) & 63) << 2, b = (fine & 63) << 2;
+    const int cell = ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3);
+    if (FCells[cell].Start < 0) BuildCell(cell);
+    const TCell coarse = FCells[cell];
+    if (FCandidates.size() > kCandidateLimit) {
+        FFine[fine] = coarse;
+        return;
+    }
+    // The coarse list holds every entry that can be nearest anywhere in the
+    // coarse cell, so filtering it is enough; copied first because the
+    // filter appends to the same storage.
+    TCandidate from[256];
+    std::copy_n(FCandidates.data() + coarse.Start, coarse.Count, from);
+    const int start = Filter(from, coarse.Count, r, g, b, 4);
+    FFine[fine].Start = start;
+    FFine[fine].Count = static_cast<int32_t>(FCandidates.size()) - start;
 }
 
 uint8_t TGrayScaleLookup::Lookup(uint8_t& r, uint8_t& g, uint8_t& b) {

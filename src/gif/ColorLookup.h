@@ -28,19 +28,21 @@ private:
 };
 
 // The same nearest entry, without scanning the palette per pixel: the colour
-// space is cut into 8x8x8 cells and each cell, on first use, keeps only the
+// space is cut into 4x4x4 cells and each cell, on first use, keeps only the
 // entries that can be nearest to some colour inside it (in index order, so
-// ties still go to the lowest index); on photos a cell keeps about 4.
+// ties still go to the lowest index); on photos a cell keeps one or two. A
+// cell is filtered from its enclosing 8x8x8 cell's list, which is filtered
+// from the whole palette the same way.
 // Final and inline so the ditherers' row loops call it without dispatch.
 class TFastColorLookup final : public TColorLookup {
 public:
     explicit TFastColorLookup(const TPalette& palette);
     int Colors() const override { return FPalette.Count(); }
     uint8_t Lookup(uint8_t& r, uint8_t& g, uint8_t& b) override {
-        const int cell = ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3);
-        if (FCells[cell].Start < 0) BuildCell(cell);
-        const TCandidate* cand = FCandidates.data() + FCells[cell].Start;
-        const int count = FCells[cell].Count;
+        const int fine = ((r >> 2) << 12) | ((g >> 2) << 6) | (b >> 2);
+        if (FFine[fine].Start < 0) BuildFine(fine);
+        const TCandidate* cand = FCandidates.data() + FFine[fine].Start;
+        const int count = FFine[fine].Count;
         const int cr = r, cg = g, cb = b;
         int bestDist = 1 << 30;
         int best = 0;
@@ -67,9 +69,15 @@ private:
         int32_t Start = -1; // -1: not built yet
         int32_t Count = 0;
     };
+    // Appends the entries of from that can be nearest inside the cube of
+    // size values from (lr, lg, lb); returns where they start.
+    int Filter(const TCandidate* from, int n, int lr, int lg, int lb, int size);
     void BuildCell(int cell);
+    void BuildFine(int fine);
     TPalette FPalette;
-    std::vector<TCell> FCells;
+    std::vector<TCandidate> FAll; // the palette without repeated colours
+    std::vector<TCell> FCells;    // 8x8x8
+    std::vector<TCell> FFine;     // 4x4x4
     std::vector<TCandidate> FCandidates;
 };
 

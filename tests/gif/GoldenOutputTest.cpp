@@ -3,6 +3,8 @@
 // reduction, dithering and LZW paths. Any speed-up must keep them.
 #include "GifTestSupport.h"
 
+#include "gif/ColorLookup.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -75,4 +77,32 @@ TEST(GoldenOutput, EveryDithererAndFixedPalette) {
     EXPECT_EQ(SavedHash(photo, ReduceMonochrome, DitherFloydSteinberg), 0xd4377fec35363d54ull);
     EXPECT_EQ(SavedHash(photo, ReduceSystem20, DitherFloydSteinberg), 0x850e0364e130ab7aull);
     EXPECT_EQ(SavedHash(photo, ReduceOptimal, DitherFloydSteinberg, true), 0xde04c80ce48e62b9ull);
+}
+
+// A lattice palette puts exact ties on every cell boundary, and an empty one
+// must not read past the palette.
+TEST(GoldenOutput, CellListsKeepTheNearestLowestIndexOnALatticePalette) {
+    TPalette lattice;
+    lattice.SetCount(252);
+    for (int i = 0; i < 252; ++i)
+        lattice.Set(251 - i, static_cast<uint8_t>(i / 42 * 50),
+                    static_cast<uint8_t>(i / 7 % 6 * 50), static_cast<uint8_t>(i % 7 * 42));
+    TSlowColorLookup slow(lattice);
+    TFastColorLookup fast(lattice);
+    for (int r = 0; r < 256; r += 3)
+        for (int g = 1; g < 256; g += 3)
+            for (int b = 2; b < 256; b += 3) {
+                uint8_t r1 = static_cast<uint8_t>(r), g1 = static_cast<uint8_t>(g),
+                        b1 = static_cast<uint8_t>(b);
+                uint8_t r2 = r1, g2 = g1, b2 = b1;
+                ASSERT_EQ(slow.Lookup(r1, g1, b1), fast.Lookup(r2, g2, b2))
+                    << r << "," << g << "," << b;
+                ASSERT_EQ(r1, r2);
+                ASSERT_EQ(g1, g2);
+                ASSERT_EQ(b1, b2);
+            }
+    TFastColorLookup none{TPalette()};
+    uint8_t r = 9, g = 9, b = 9;
+    EXPECT_EQ(none.Lookup(r, g, b), 0);
+    EXPECT_EQ(r + g + b, 0);
 }
