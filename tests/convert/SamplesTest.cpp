@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <tiffio.h>
 
 namespace fs = std::filesystem;
@@ -167,37 +168,39 @@ void WriteTiff(const std::string& path, const TBitmap& scene) {
     TIFFClose(t);
 }
 
+// Every sample has its own base name, so converting them all into one folder
+// gives one file per sample.
 void MakeSamples(const std::string& folder) {
     fs::create_directories(folder);
     TBitmap scene = Scene();
-    scene.SaveToFile(folder + "/scene.bmp");
-    scene.SaveToFile(folder + "/scene.dib");
+    scene.SaveToFile(folder + "/bmp-scene.bmp");
+    scene.SaveToFile(folder + "/dib-scene.dib");
     TBitmap eight(scene);
     eight.SetPixelFormat(pf8bit);
-    eight.SaveToFile(folder + "/scene-8bit.bmp");
+    eight.SaveToFile(folder + "/bmp8-scene.bmp");
     TBitmap mono(scene);
     mono.SetPixelFormat(pf1bit);
-    mono.SaveToFile(folder + "/scene-mono.bmp");
-    WriteFileBytes(folder + "/scene.rle", RleBitmap(scene));
-    WriteFileBytes(folder + "/logo.ico", MakeIconFile());
-    WriteFileBytes(folder + "/scene.pcx", Pcx(scene));
-    WriteTiff(folder + "/scene.tif", scene);
+    mono.SaveToFile(folder + "/bmp1-scene.bmp");
+    WriteFileBytes(folder + "/rle-scene.rle", RleBitmap(scene));
+    WriteFileBytes(folder + "/ico-logo.ico", MakeIconFile());
+    WriteFileBytes(folder + "/pcx-scene.pcx", Pcx(scene));
+    WriteTiff(folder + "/tif-scene.tif", scene);
 
     TJPEGImage jpeg;
     jpeg.Assign(scene);
     jpeg.CompressionQuality = 85;
-    jpeg.SaveToFile(folder + "/scene.jpg");
+    jpeg.SaveToFile(folder + "/jpg-scene.jpg");
     TJPEGImage grey;
     grey.Assign(scene);
     grey.Grayscale = true;
-    grey.SaveToFile(folder + "/scene-grey.jpg");
+    grey.SaveToFile(folder + "/jpg-grey.jpg");
 
     TPNGImage png;
     png.Assign(scene);
-    png.SaveToFile(folder + "/scene.png");
+    png.SaveToFile(folder + "/png-scene.png");
     TGIFImage gif;
     gif.Assign(scene);
-    gif.SaveToFile(folder + "/scene.gif");
+    gif.SaveToFile(folder + "/gif-scene.gif");
 
     // A vector drawing: a few filled boxes, in both metafile forms.
     TMetafile drawing;
@@ -215,8 +218,8 @@ void MakeSamples(const std::string& folder) {
         }
     }
     drawing.SetEnhanced(true);
-    drawing.SaveToFile(folder + "/drawing.emf");
-    drawing.SaveToFile(folder + "/drawing.wmf");
+    drawing.SaveToFile(folder + "/emf-drawing.emf");
+    drawing.SaveToFile(folder + "/wmf-drawing.wmf");
 }
 
 class SamplesTest : public ::testing::Test {
@@ -241,7 +244,7 @@ TEST_F(SamplesTest, GeneratorWritesTheSamples) {
             EXPECT_EQ(p.Width(), 32);
             continue;
         }
-        if (e.path().stem() == "drawing") {
+        if (e.path().stem().string().ends_with("-drawing")) {
             EXPECT_GT(p.Width(), 0);
             continue;
         }
@@ -280,4 +283,13 @@ TEST_F(SamplesTest, EveryBundledSampleConvertsToEveryFormat) {
     }
     converter.AfterRun();
     EXPECT_GE(converted, 6 * 10);
+}
+
+TEST_F(SamplesTest, BundledSamplesHaveDistinctBaseNames) {
+    // One output file per sample when they are all converted into one folder.
+    if (!fs::exists("samples")) GTEST_SKIP() << "run from the project root";
+    std::set<std::string> stems;
+    for (const auto& e : fs::directory_iterator("samples"))
+        if (e.is_regular_file() && e.path().extension() != ".md")
+            EXPECT_TRUE(stems.insert(e.path().stem().string()).second) << e.path();
 }
