@@ -1,6 +1,7 @@
 #include "toolkit/Bitmap.h"
 
 #include "toolkit/Exceptions.h"
+#include "toolkit/PixelRows.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,7 +17,9 @@ TBitmap::TBitmap(int width, int height, TPixelFormat format) {
 
 TBitmap::~TBitmap() = default;
 
-TBitmap::TBitmap(const TBitmap& other) : TGraphic() { *this = other; }
+TBitmap::TBitmap(const TBitmap& other) : TGraphic() {
+    *this = other;
+}
 
 TBitmap& TBitmap::operator=(const TBitmap& other) {
     if (this == &other) return *this;
@@ -35,26 +38,43 @@ TBitmap& TBitmap::operator=(const TBitmap& other) {
 
 int TBitmap::BitsOf(TPixelFormat format) {
     switch (format) {
-    case pf1bit: return 1;
-    case pf4bit: return 4;
-    case pf8bit: return 8;
+    case pf1bit:
+        return 1;
+    case pf4bit:
+        return 4;
+    case pf8bit:
+        return 8;
     case pf15bit:
-    case pf16bit: return 16;
-    case pf24bit: return 24;
+    case pf16bit:
+        return 16;
+    case pf24bit:
+        return 24;
     case pfDevice:
-    case pf32bit: return 32;
-    default: throw EInvalidGraphic("Invalid pixel format");
+    case pf32bit:
+        return 32;
+    default:
+        throw EInvalidGraphic("Invalid pixel format");
     }
 }
 
-void TBitmap::InvalidateCache() { FNearestCache.reset(); }
+void TBitmap::InvalidateCache() {
+    FNearestCache.reset();
+}
 
 void TBitmap::DefaultPaletteFor(TPixelFormat format) {
     switch (format) {
-    case pf1bit: FPalette = MonochromePalette(); break;
-    case pf4bit: FPalette = SystemPalette16(); break;
-    case pf8bit: FPalette = HalftonePalette256(); break;
-    default: FPalette = TPalette(); break;
+    case pf1bit:
+        FPalette = MonochromePalette();
+        break;
+    case pf4bit:
+        FPalette = SystemPalette16();
+        break;
+    case pf8bit:
+        FPalette = HalftonePalette256();
+        break;
+    default:
+        FPalette = TPalette();
+        break;
     }
     InvalidateCache();
 }
@@ -90,49 +110,89 @@ void TBitmap::AllocateRaster(int width, int height, TPixelFormat format) {
     InvalidateCache();
 }
 
+namespace {
+
+// Pixel x0..x1 of a row set to one raw value of the given depth.
+void FillRowRaw(uint8_t* row, int bits, int x0, int x1, uint32_t raw) {
+    switch (bits) {
+    case 32: {
+        const uint8_t p[4] = {static_cast<uint8_t>(raw), static_cast<uint8_t>(raw >> 8),
+                              static_cast<uint8_t>(raw >> 16), 0};
+        for (int x = x0; x < x1; ++x)
+            std::memcpy(row + 4 * static_cast<size_t>(x), p, 4);
+        break;
+    }
+    case 24:
+        for (int x = x0; x < x1; ++x) {
+            row[3 * x] = static_cast<uint8_t>(raw);
+            row[3 * x + 1] = static_cast<uint8_t>(raw >> 8);
+            row[3 * x + 2] = static_cast<uint8_t>(raw >> 16);
+        }
+        break;
+    case 16:
+        for (int x = x0; x < x1; ++x) {
+            row[2 * x] = static_cast<uint8_t>(raw);
+            row[2 * x + 1] = static_cast<uint8_t>(raw >> 8);
+        }
+        break;
+    case 8:
+        std::memset(row + x0, static_cast<int>(raw & 0xFF), static_cast<size_t>(x1 - x0));
+        break;
+    default: {
+        const int mask = (1 << bits) - 1;
+        for (int x = x0; x < x1; ++x) {
+            int bit = x * bits;
+            int shift = 8 - bits - (bit & 7);
+            uint8_t& b = row[bit >> 3];
+            b = static_cast<uint8_t>((b & ~(mask << shift)) | ((raw & mask) << shift));
+        }
+    }
+    }
+}
+
+} // namespace
+
 void TBitmap::SetSize(int width, int height) {
     if (width == FWidth && height == FHeight) return;
     FAlpha.clear();
     if (width < 0) width = 0;
     if (height < 0) height = 0;
     CheckRasterSize(width, height);
-    int bits = BitsPerPixel();
+    const int bits = BitsPerPixel();
     if (bits <= 8 && FPalette.Count() == 0) DefaultPaletteFor(FPixelFormat);
-    size_t stride = StrideOf(width, bits);
+    const size_t stride = StrideOf(width, bits);
+    // Every new row starts as a copy of one white row (padding bytes zero), so
+    // the raster is written once instead of zeroed and then filled.
+    std::vector<uint8_t> white(stride, 0);
+    FillRowRaw(white.data(), bits, 0, width, ColorToRaw(clWhite));
     std::vector<uint8_t> pixels;
     try {
-        pixels.assign(stride * static_cast<size_t>(height), 0);
+        pixels.reserve(stride * static_cast<size_t>(height));
     } catch (const std::bad_alloc&) {
         throw EOutOfResources("Out of system resources");
     }
-    int keepRows = std::min(height, FHeight);
-    int keepCols = std::min(width, FWidth);
-    size_t keepBytes = (static_cast<size_t>(keepCols) * bits) / 8;  // whole bytes only
-    for (int y = 0; y < keepRows; ++y)
-        std::memcpy(pixels.data() + y * stride, FPixels.data() + y * FStride, keepBytes);
-    int oldWidth = FWidth, oldHeight = FHeight;
-    std::vector<uint8_t> old;
-    old.swap(FPixels);
-    size_t oldStride = FStride;
+    const int keepRows = std::min(height, FHeight);
+    const int keepCols = std::min(width, FWidth);
+    const size_t keepBytes = (static_cast<size_t>(keepCols) * bits) / 8; // whole bytes only
+    // Sub-byte pixels of a partly kept byte are copied one by one.
+    const int firstCopied = static_cast<int>(keepBytes * 8 / bits);
+    for (int y = 0; y < height; ++y) {
+        pixels.insert(pixels.end(), white.begin(), white.end());
+        if (y >= keepRows) continue;
+        uint8_t* row = pixels.data() + static_cast<size_t>(y) * stride;
+        const uint8_t* oldRow = FPixels.data() + static_cast<size_t>(y) * FStride;
+        std::memcpy(row, oldRow, keepBytes);
+        for (int x = firstCopied; x < keepCols; ++x) {
+            int bit = x * bits;
+            uint8_t v =
+                static_cast<uint8_t>((oldRow[bit / 8] >> (8 - bits - bit % 8)) & ((1 << bits) - 1));
+            FillRowRaw(row, bits, x, x + 1, v);
+        }
+    }
     FPixels.swap(pixels);
     FWidth = width;
     FHeight = height;
     FStride = stride;
-    uint32_t white = ColorToRaw(clWhite);
-    // Sub-byte pixels of a partly kept byte are copied one by one.
-    int firstCopied = static_cast<int>(keepBytes * 8 / bits);
-    for (int y = 0; y < keepRows; ++y) {
-        for (int x = firstCopied; x < keepCols; ++x) {
-            int bit = x * bits;
-            uint8_t v = static_cast<uint8_t>((old[y * oldStride + bit / 8] >> (8 - bits - bit % 8)) &
-                                             ((1 << bits) - 1));
-            FillRaw(x, x + 1, y, v);
-        }
-        FillRaw(keepCols, width, y, white);
-    }
-    for (int y = keepRows; y < height; ++y) FillRaw(0, width, y, white);
-    (void)oldWidth;
-    (void)oldHeight;
 }
 
 void TBitmap::SetPixelFormat(TPixelFormat format) {
@@ -148,7 +208,14 @@ void TBitmap::SetPixelFormat(TPixelFormat format) {
         DefaultPaletteFor(format);
         return;
     }
-    TBitmap old(*this);
+    // The old pixels move into a reader of the old format; nothing else is copied.
+    TBitmap old;
+    old.FWidth = FWidth;
+    old.FHeight = FHeight;
+    old.FPixelFormat = FPixelFormat;
+    old.FStride = FStride;
+    old.FPixels.swap(FPixels);
+    old.FPalette = FPalette;
     FPixelFormat = format;
     DefaultPaletteFor(format);
     FStride = StrideOf(FWidth, BitsOf(format));
@@ -175,26 +242,17 @@ void TBitmap::GetRowBGRX(int y, uint8_t* out) const {
     const int w = FWidth;
     switch (BitsPerPixel()) {
     case 32:
-        for (int x = 0; x < w; ++x) {
-            out[4 * x] = src[4 * x];
-            out[4 * x + 1] = src[4 * x + 1];
-            out[4 * x + 2] = src[4 * x + 2];
-            out[4 * x + 3] = 0;
-        }
+        pixelrows::From32To32(out, src, w);
         break;
     case 24:
-        for (int x = 0; x < w; ++x) {
-            out[4 * x] = src[3 * x];
-            out[4 * x + 1] = src[3 * x + 1];
-            out[4 * x + 2] = src[3 * x + 2];
-            out[4 * x + 3] = 0;
-        }
+        pixelrows::From24To32(out, src, w);
         break;
-    case 16:
+    case 16: {
+        const bool five = FPixelFormat == pf15bit;
         for (int x = 0; x < w; ++x) {
             unsigned v = src[2 * x] | (src[2 * x + 1] << 8);
             unsigned r, g, b;
-            if (FPixelFormat == pf15bit) {
+            if (five) {
                 r = (v >> 10) & 31;
                 g = (v >> 5) & 31;
                 b = v & 31;
@@ -211,6 +269,21 @@ void TBitmap::GetRowBGRX(int y, uint8_t* out) const {
             out[4 * x + 3] = 0;
         }
         break;
+    }
+    case 8: {
+        // Palette entries looked up once as BGRX words.
+        uint8_t table[256 * 4] = {};
+        const int count = std::min(FPalette.Count(), 256);
+        for (int i = 0; i < count; ++i) {
+            const TPaletteEntry& e = FPalette[i];
+            table[4 * i] = e.Blue;
+            table[4 * i + 1] = e.Green;
+            table[4 * i + 2] = e.Red;
+        }
+        for (int x = 0; x < w; ++x)
+            std::memcpy(out + 4 * x, table + 4 * src[x], 4);
+        break;
+    }
     default: {
         const int bits = BitsPerPixel();
         const int mask = (1 << bits) - 1;
@@ -232,23 +305,32 @@ void TBitmap::SetRowBGRX(int y, const uint8_t* in) {
     const int w = FWidth;
     switch (BitsPerPixel()) {
     case 32:
-        for (int x = 0; x < w; ++x) {
-            dst[4 * x] = in[4 * x];
-            dst[4 * x + 1] = in[4 * x + 1];
-            dst[4 * x + 2] = in[4 * x + 2];
-            dst[4 * x + 3] = 0;
-        }
+        pixelrows::From32To32(dst, in, w);
         break;
     case 24:
+        pixelrows::From32To24(dst, in, w);
+        break;
+    case 16:
         for (int x = 0; x < w; ++x) {
-            dst[3 * x] = in[4 * x];
-            dst[3 * x + 1] = in[4 * x + 1];
-            dst[3 * x + 2] = in[4 * x + 2];
+            const unsigned b = in[4 * x], g = in[4 * x + 1], r = in[4 * x + 2];
+            const unsigned raw = FPixelFormat == pf15bit
+                                     ? ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3)
+                                     : ((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3);
+            dst[2 * x] = static_cast<uint8_t>(raw);
+            dst[2 * x + 1] = static_cast<uint8_t>(raw >> 8);
         }
         break;
-    default:
+    case 8:
         for (int x = 0; x < w; ++x)
-            FillRaw(x, x + 1, y, ColorToRaw(RGBColor(in[4 * x + 2], in[4 * x + 1], in[4 * x])));
+            dst[x] = static_cast<uint8_t>(NearestIndex(in[4 * x + 2], in[4 * x + 1], in[4 * x]));
+        break;
+    default: {
+        const int bits = BitsPerPixel();
+        for (int x = 0; x < w; ++x)
+            FillRowRaw(
+                dst, bits, x, x + 1,
+                static_cast<uint32_t>(NearestIndex(in[4 * x + 2], in[4 * x + 1], in[4 * x])));
+    }
     }
 }
 
@@ -273,10 +355,14 @@ uint32_t TBitmap::ColorToRaw(TColor color) const {
     switch (FPixelFormat) {
     case pfDevice:
     case pf32bit:
-    case pf24bit: return static_cast<uint32_t>(b) | (g << 8) | (r << 16);
-    case pf15bit: return ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3);
-    case pf16bit: return ((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3);
-    default: return static_cast<uint32_t>(NearestIndex(r, g, b));
+    case pf24bit:
+        return static_cast<uint32_t>(b) | (g << 8) | (r << 16);
+    case pf15bit:
+        return ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3);
+    case pf16bit:
+        return ((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3);
+    default:
+        return static_cast<uint32_t>(NearestIndex(r, g, b));
     }
 }
 
@@ -284,41 +370,7 @@ void TBitmap::FillRaw(int x0, int x1, int y, uint32_t raw) {
     x0 = std::max(x0, 0);
     x1 = std::min(x1, FWidth);
     if (x0 >= x1 || y < 0 || y >= FHeight) return;
-    uint8_t* row = FPixels.data() + static_cast<size_t>(y) * FStride;
-    switch (BitsPerPixel()) {
-    case 32:
-        for (int x = x0; x < x1; ++x) {
-            row[4 * x] = static_cast<uint8_t>(raw);
-            row[4 * x + 1] = static_cast<uint8_t>(raw >> 8);
-            row[4 * x + 2] = static_cast<uint8_t>(raw >> 16);
-            row[4 * x + 3] = 0;
-        }
-        break;
-    case 24:
-        for (int x = x0; x < x1; ++x) {
-            row[3 * x] = static_cast<uint8_t>(raw);
-            row[3 * x + 1] = static_cast<uint8_t>(raw >> 8);
-            row[3 * x + 2] = static_cast<uint8_t>(raw >> 16);
-        }
-        break;
-    case 16:
-        for (int x = x0; x < x1; ++x) {
-            row[2 * x] = static_cast<uint8_t>(raw);
-            row[2 * x + 1] = static_cast<uint8_t>(raw >> 8);
-        }
-        break;
-    case 8: std::memset(row + x0, static_cast<int>(raw & 0xFF), static_cast<size_t>(x1 - x0)); break;
-    default: {
-        const int bits = BitsPerPixel();
-        const int mask = (1 << bits) - 1;
-        for (int x = x0; x < x1; ++x) {
-            int bit = x * bits;
-            int shift = 8 - bits - (bit & 7);
-            uint8_t& b = row[bit >> 3];
-            b = static_cast<uint8_t>((b & ~(mask << shift)) | ((raw & mask) << shift));
-        }
-    }
-    }
+    FillRowRaw(FPixels.data() + static_cast<size_t>(y) * FStride, BitsPerPixel(), x0, x1, raw);
 }
 
 TColor TBitmap::Pixel(int x, int y) const {
@@ -328,7 +380,9 @@ TColor TBitmap::Pixel(int x, int y) const {
     return RGBColor(row[4 * x + 2], row[4 * x + 1], row[4 * x]);
 }
 
-void TBitmap::SetPixel(int x, int y, TColor color) { FillRaw(x, x + 1, y, ColorToRaw(color)); }
+void TBitmap::SetPixel(int x, int y, TColor color) {
+    FillRaw(x, x + 1, y, ColorToRaw(color));
+}
 
 TColor TBitmap::TransparentColor() const {
     // Unless set, the colour of the bottom-left pixel, as the platform does.
@@ -348,7 +402,9 @@ void TBitmap::LoadFromStream(TStream& stream) {
     LoadBitmapFile(*this, m.Memory(), m.Data().size());
 }
 
-void TBitmap::SaveToStream(TStream& stream) { SaveBitmapFile(*this, stream); }
+void TBitmap::SaveToStream(TStream& stream) {
+    SaveBitmapFile(*this, stream);
+}
 
 void TBitmap::Assign(const TGraphic& source) {
     if (&source == this) return;
@@ -363,4 +419,6 @@ void TBitmap::Assign(const TGraphic& source) {
     Canvas().StretchDraw(Rect(0, 0, FWidth, FHeight), const_cast<TGraphic&>(source));
 }
 
-void TBitmap::Draw(TCanvas& canvas, const TRect& rect) { canvas.StretchBitmap(rect, *this); }
+void TBitmap::Draw(TCanvas& canvas, const TRect& rect) {
+    canvas.StretchBitmap(rect, *this);
+}

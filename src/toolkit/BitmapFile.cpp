@@ -5,6 +5,7 @@
 // a fresh raster that replaces the target's only when decoding succeeded.
 #include "toolkit/Bitmap.h"
 #include "toolkit/Exceptions.h"
+#include "toolkit/PixelRows.h"
 
 #include <algorithm>
 #include <array>
@@ -562,14 +563,22 @@ void SaveBitmapFile(const TBitmap& bitmap, TStream& stream) {
     }
     stream.WriteBuffer(head.data(), head.size());
 
-    std::vector<uint8_t> row(stride, 0);
+    // Rows go out in blocks of about a megabyte: one write per row costs a
+    // system call each on a file stream.
+    const size_t rowsPerBlock = std::max<size_t>(1, (size_t(1) << 20) / stride);
+    std::vector<uint8_t> block(stride * std::min<size_t>(rowsPerBlock, static_cast<size_t>(h)), 0);
     const size_t used = bitmap.RowBytes();
+    size_t filled = 0;
     for (int y = h - 1; y >= 0; --y) {
-        std::memcpy(row.data(), bitmap.ScanLine(y), used);
+        uint8_t* row = block.data() + filled * stride;
         // A plain 32-bit bitmap has no alpha: its fourth byte is written 0.
         if (bits == 32)
-            for (int x = 0; x < w; ++x)
-                row[4 * static_cast<size_t>(x) + 3] = 0;
-        stream.WriteBuffer(row.data(), row.size());
+            pixelrows::From32To32(row, bitmap.ScanLine(y), w);
+        else
+            std::memcpy(row, bitmap.ScanLine(y), used);
+        if (++filled == rowsPerBlock || y == 0) {
+            stream.WriteBuffer(block.data(), filled * stride);
+            filled = 0;
+        }
     }
 }

@@ -2,18 +2,23 @@
 
 #include "toolkit/Bitmap.h"
 #include "toolkit/Graphic.h"
+#include "toolkit/PixelRows.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
-void TCanvas::StretchDraw(const TRect& r, TGraphic& graphic) { graphic.Draw(*this, r); }
+void TCanvas::StretchDraw(const TRect& r, TGraphic& graphic) {
+    graphic.Draw(*this, r);
+}
 
 void TBitmapCanvas::FillRect(const TRect& r) {
     int x0 = std::max(r.Left, 0), x1 = std::min(r.Right, FTarget.Width());
     int y0 = std::max(r.Top, 0), y1 = std::min(r.Bottom, FTarget.Height());
     if (x0 >= x1 || y0 >= y1) return;
     uint32_t raw = FTarget.ColorToRaw(BrushColor);
-    for (int y = y0; y < y1; ++y) FTarget.FillRaw(x0, x1, y, raw);
+    for (int y = y0; y < y1; ++y)
+        FTarget.FillRaw(x0, x1, y, raw);
 }
 
 void TBitmapCanvas::StretchBitmap(const TRect& dst, const TBitmap& src) {
@@ -40,17 +45,61 @@ std::vector<int> NearestMap(int from, int to, int dstStart, int dstSize, int src
     std::vector<int> map(static_cast<size_t>(to - from));
     for (int x = from; x < to; ++x) {
         int64_t rel = x - dstStart;
-        map[x - from] = static_cast<int>(((2 * rel + 1) * srcSize) / (2 * static_cast<int64_t>(dstSize)));
+        map[x - from] =
+            static_cast<int>(((2 * rel + 1) * srcSize) / (2 * static_cast<int64_t>(dstSize)));
     }
     return map;
 }
 
-int Luma(const TPaletteEntry& e) { return e.Red * 299 + e.Green * 587 + e.Blue * 114; }
+int Luma(const TPaletteEntry& e) {
+    return e.Red * 299 + e.Green * 587 + e.Blue * 114;
+}
 
 // Reads a 1-bit pixel's index.
-inline int Bit(const uint8_t* row, int x) { return (row[x >> 3] >> (7 - (x & 7))) & 1; }
+inline int Bit(const uint8_t* row, int x) {
+    return (row[x >> 3] >> (7 - (x & 7))) & 1;
+}
 
-}  // namespace
+// The plain stretched copy into a 24/32-bit target, written straight into its rows.
+void CopyStretched(TBitmap& target, const TBitmap& src, int x0, int x1, int y0, int y1,
+                   const std::vector<int>& colMap, const std::vector<int>& rowMap, bool sameWidth) {
+    const int tbits = target.BitsPerPixel(), tb = tbits / 8;
+    const int sbits = src.BitsPerPixel();
+    const int n = x1 - x0;
+    // 24/32-bit rows are read in place; other formats (and drawing a bitmap
+    // onto itself) go through one BGRX row.
+    const bool direct = (sbits == 24 || sbits == 32) && &src != &target;
+    std::vector<uint8_t> row(direct ? 0 : static_cast<size_t>(src.Width()) * 4);
+    const uint8_t* prev = nullptr;
+    int prevSy = -1;
+    for (int y = y0; y < y1; ++y) {
+        const int sy = rowMap[y - y0];
+        uint8_t* d = target.ScanLine(y) + static_cast<size_t>(x0) * tb;
+        if (sy == prevSy) { // an enlarged row repeats the one above
+            std::memcpy(d, prev, static_cast<size_t>(n) * tb);
+            continue;
+        }
+        const uint8_t* s;
+        int bits;
+        if (direct) {
+            s = src.ScanLine(sy);
+            bits = sbits;
+        } else {
+            src.GetRowBGRX(sy, row.data());
+            s = row.data();
+            bits = 32;
+        }
+        // Same width: the source columns are consecutive from colMap[0].
+        if (sameWidth)
+            pixelrows::CopyRow(d, tbits, s + static_cast<size_t>(colMap[0]) * (bits / 8), bits, n);
+        else
+            pixelrows::CopyRowMapped(d, tbits, s, bits, colMap.data(), n);
+        prev = d;
+        prevSy = sy;
+    }
+}
+
+} // namespace
 
 void TBitmapCanvas::Blit(const TRect& dst, const TBitmap& src, const TBitmap* mask, TBlend blend) {
     const int dw = dst.Width(), dh = dst.Height();
@@ -71,12 +120,17 @@ void TBitmapCanvas::Blit(const TRect& dst, const TBitmap& src, const TBitmap* ma
     int darkIndex = 0;
     if (blackWins) darkIndex = Luma(src.Palette()[1]) < Luma(src.Palette()[0]) ? 1 : 0;
 
+    const int tbits = FTarget.BitsPerPixel();
+    if (blend == TBlend::Copy && !blackWins && (tbits == 24 || tbits == 32)) {
+        CopyStretched(FTarget, src, x0, x1, y0, y1, colMap, rowMap, dw == sw);
+        return;
+    }
+
     std::vector<uint8_t> srcRow(static_cast<size_t>(sw) * 4);
     std::vector<uint8_t> maskRow(mask ? static_cast<size_t>(sw) * 4 : 0);
     std::vector<uint8_t> out(static_cast<size_t>(n) * 4);
     std::vector<uint8_t> tgtRow;
     int cachedRow = -1;
-    const int tbits = FTarget.BitsPerPixel();
 
     for (int y = y0; y < y1; ++y) {
         const int sy = rowMap[y - y0];
@@ -87,7 +141,8 @@ void TBitmapCanvas::Blit(const TRect& dst, const TBitmap& src, const TBitmap* ma
             by1 = std::min(by1, sh);
             for (int x = x0; x < x1; ++x) {
                 int64_t rx = x - dst.Left;
-                int bx0 = static_cast<int>(rx * sw / dw), bx1 = static_cast<int>((rx + 1) * sw / dw);
+                int bx0 = static_cast<int>(rx * sw / dw),
+                    bx1 = static_cast<int>((rx + 1) * sw / dw);
                 if (bx1 <= bx0) bx1 = bx0 + 1;
                 bx1 = std::min(bx1, sw);
                 int idx = 1 - darkIndex;
@@ -112,7 +167,8 @@ void TBitmapCanvas::Blit(const TRect& dst, const TBitmap& src, const TBitmap* ma
                 if (mask) mask->GetRowBGRX(sy, maskRow.data());
                 if (blend == TBlend::Alpha && src.BitsPerPixel() == 32) {
                     const uint8_t* raw = src.ScanLine(sy);
-                    for (int i = 0; i < sw; ++i) srcRow[4 * i + 3] = raw[4 * i + 3];
+                    for (int i = 0; i < sw; ++i)
+                        srcRow[4 * i + 3] = raw[4 * i + 3];
                 }
                 cachedRow = sy;
             }
@@ -176,10 +232,13 @@ void TBitmapCanvas::Blit(const TRect& dst, const TBitmap& src, const TBitmap* ma
                 d[1] = out[4 * i + 1];
                 d[2] = out[4 * i + 2];
             }
+        } else if (x0 == 0 && n == FTarget.Width()) {
+            FTarget.SetRowBGRX(y, out.data());
         } else {
             for (int i = 0; i < n; ++i)
-                FTarget.FillRaw(x0 + i, x0 + i + 1, y,
-                                FTarget.ColorToRaw(RGBColor(out[4 * i + 2], out[4 * i + 1], out[4 * i])));
+                FTarget.FillRaw(
+                    x0 + i, x0 + i + 1, y,
+                    FTarget.ColorToRaw(RGBColor(out[4 * i + 2], out[4 * i + 1], out[4 * i])));
         }
     }
 }
