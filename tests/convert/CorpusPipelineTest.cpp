@@ -31,7 +31,8 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
 // Converts one source to the given destinations; returns the faults found,
 // one per line (empty when the file behaved).
 std::string ConvertChecked(TImageConverter& converter, const std::string& source,
-                           const std::string& folder, const std::vector<int>& destinations) {
+                           const std::string& folder, const std::vector<int>& destinations,
+                           size_t* converted = nullptr) {
     std::string faults;
     for (int d : destinations) {
         TConvertOptions o;
@@ -52,6 +53,7 @@ std::string ConvertChecked(TImageConverter& converter, const std::string& source
         }
         std::vector<std::string> left = FolderEntries(folder);
         const std::string want = fs::path(dest).filename().string();
+        if (ok && converted) ++*converted;
         if (ok) {
             if (left.size() != 1 || left[0] != want)
                 faults += "format " + std::to_string(d) + ": converted but the folder holds " +
@@ -162,16 +164,8 @@ TEST_F(CorpusPipeline, OneConverterForTheWholeCorpus) {
         // Another mix than above: alternately bitmaps and one of the metafiles.
         const int d = (index % 2 == 0) ? dfBitmap : (index % 4 == 1 ? dfWMF : dfEMF);
         ++index;
-        const std::string f = ConvertChecked(converter, file, FFolder.Path(), {d});
+        const std::string f = ConvertChecked(converter, file, FFolder.Path(), {d}, &converted);
         if (!f.empty()) faults += file + ": " + f;
-        try {
-            TConvertOptions o;
-            o.DestinationIndex = dfPNG;
-            converter.ConvertFile(file, FFolder.File("x.png"), o);
-            ++converted;
-        } catch (const Exception&) {
-        }
-        fs::remove(FFolder.File("x.png"));
     }
     converter.AfterRun();
     EXPECT_EQ(faults, "");
