@@ -269,25 +269,31 @@ TEST(MetafilePlayer, AnisotropicWindowAndViewport) {
 }
 
 TEST(MetafilePlayer, RestoreDCBringsBackTheTransformAndObjects) {
-    // Relative (-1, -2) and absolute restores, with a changed mapping,
-    // origin and brush in between that must not survive.
-    for (int32_t restore : {-1, -2, 1}) {
+    // Two saved states (red, then green objects) and relative and absolute
+    // restores, with a changed mapping, origin and objects after them that
+    // must not survive.
+    struct Case {
+        int32_t Restore;
+        TColor After;
+    } cases[] = {{-1, Green}, {-2, Red}, {1, Red}, {2, Green}};
+    for (const Case& c : cases) {
         TEmf e(40, 40);
         e.Paint(1, Red);
         e.Rec(RecSaveDC, {});
-        if (restore == -2) e.Rec(RecSaveDC, {});
+        e.Paint(5, Green);
+        e.Rec(RecSaveDC, {});
         e.Rec(RecSetMapMode, {8});
         e.Rec(RecSetWindowExt, {1, 1});
         e.Rec(RecSetViewportExt, {3, 3});
         e.Rec(RecSetWindowOrg, {-5, -5});
         e.Paint(3, Blue);
         e.Rec(RecRectangle, {0, 0, 2, 2}); // drawn under the changed state: 15..21
-        e.Rec(RecRestoreDC, {restore});
+        e.Rec(RecRestoreDC, {c.Restore});
         e.Rec(RecRectangle, {0, 0, 10, 10});
         const TBitmap b = Play(e.Finish(), 40, 40);
-        ExpectArea(b, Rect(0, 0, 10, 10), Red, "drawn after the restore");
+        ExpectArea(b, Rect(0, 0, 10, 10), c.After, "drawn after the restore");
         ExpectArea(b, Rect(15, 15, 21, 21), Blue, "drawn before the restore");
-        EXPECT_EQ(CountNot(b, Rect(0, 0, 40, 40), clWhite), 100 + 36) << restore;
+        EXPECT_EQ(CountNot(b, Rect(0, 0, 40, 40), clWhite), 100 + 36) << c.Restore;
     }
     // A restore with nothing saved changes nothing.
     TEmf e(40, 40);

@@ -289,8 +289,12 @@ TEST(MetafileReader, EmfRecordFramingIsChecked) {
     four[rect + 4] = 4;
     ExpectRefused(four, "record smaller than its own framing");
 
+    // A 26-byte record followed by a sound EOF record: the framing adds up,
+    // but EMF records are whole 32-bit words.
     std::vector<uint8_t> odd = good;
     odd[rect + 4] = 26;
+    odd.insert(odd.begin() + rect + 24, {0, 0});
+    odd[48] = uint8_t(odd.size());
     ExpectRefused(odd, "size not a multiple of 4");
 
     std::vector<uint8_t> noEof(good.begin(), good.end() - 20);
