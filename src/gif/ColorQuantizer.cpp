@@ -72,8 +72,38 @@ void TColorQuantizer::AddColor(uint8_t r, uint8_t g, uint8_t b) {
 }
 
 void TColorQuantizer::AddRow(const uint8_t* pixels, int pixelBytes, int width) {
-    for (int x = 0; x < width; ++x, pixels += pixelBytes)
-        AddColor(pixels[2], pixels[1], pixels[0]);
+    for (int x = 0; x < width; ++x, pixels += pixelBytes) {
+        const uint8_t r = pixels[2], g = pixels[1], b = pixels[0];
+        const uint32_t rgb = (uint32_t(r) << 16) | (uint32_t(g) << 8) | b;
+        int32_t node = -1;
+        if (FLastLeaf >= 0 && rgb == FLastColor) {
+            node = FLastLeaf;
+        } else if (FRoot >= 0) {
+            // Walk the existing path without allocating; a missing child
+            // leaves the pixel to AddColor.
+            const TOctreeNode* nodes = FNodes.data();
+            int32_t n = FRoot;
+            for (int level = 0; n >= 0 && !nodes[n].Leaf; ++level) {
+                const int shift = 7 - level;
+                const int idx =
+                    (((r >> shift) & 1) << 2) | (((g >> shift) & 1) << 1) | ((b >> shift) & 1);
+                n = nodes[n].Children[idx];
+            }
+            node = n;
+        }
+        if (node < 0) {
+            AddColor(r, g, b);
+            continue;
+        }
+        // An existing leaf: no node is added, so no reduction is due.
+        TOctreeNode& leaf = FNodes[node];
+        ++leaf.PixelCount;
+        leaf.RedSum += r;
+        leaf.GreenSum += g;
+        leaf.BlueSum += b;
+        FLastLeaf = node;
+        FLastColor = rgb;
+    }
 }
 
 void TColorQuantizer::Reduce() {
