@@ -38,6 +38,10 @@ int main(int argc, char* argv[]) {
             std::fputs(ApplicationCommandLineHelp().c_str(), stdout);
             return 0;
         }
+        if (args.back() == "--version") {
+            std::puts("trevasco " TREVASCO_VERSION);
+            return 0;
+        }
     }
     // An unattended run needs no display server.
     if (unattended) qputenv("QT_QPA_PLATFORM", "offscreen");

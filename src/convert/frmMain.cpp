@@ -708,6 +708,7 @@ std::string TfrmMain::CommandLineHelp() {
            "                          gray256, web216, optimal, optimal56, or 0 to 8\n"
            "  /EXECUTE                run the job without a window, then end\n"
            "  --help                  show this text\n"
+           "  --version               show the program's version\n"
            "\n"
            "Exit status of /EXECUTE: 0 when every file was converted or skipped, 1 when a\n"
            "file failed or a switch or settings file could not be used (then nothing is\n"

@@ -298,6 +298,9 @@ TEST(ImageWindowRun, PresetSavedFromTheWindowGivesTheSameFiles) {
     r = RunProgram(job.Tmp.File("config"), {"--help"}, job.Tmp.File("err.txt"));
     EXPECT_EQ(r.Status, 0);
     EXPECT_NE(r.Stdout.find("/COLORREDUCTION="), std::string::npos);
+    r = RunProgram(job.Tmp.File("config"), {"--version"}, job.Tmp.File("err.txt"));
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(r.Stdout.rfind("trevasco ", 0), 0u) << r.Stdout;
 #else
     EXPECT_EQ(ReadFileBytes(preset), presetBytes);
 #endif
