@@ -40,7 +40,7 @@ trap 'rm -rf "$SCRATCH" "$OUT"' EXIT
 printf '[Jpeg]\nCompression=80\n' >"$SCRATCH/q80.ini"
 
 # conversion id -> source folder, mask, destination format, extra switches, PEERS.md row label
-spec() {
+row_setup() {
     case $1 in
     jpg2png) echo "jpeg|*.jpg|png||JPEG → PNG (" ;;
     jpg2bmp) echo "jpeg|*.jpg|bmp||JPEG → BMP (" ;;
@@ -73,7 +73,7 @@ ratio() { [[ $2 == - ]] && echo "—" || awk -v a="$1" -v b="$2" 'BEGIN { printf
 
 ROWS=()
 for conv in "${CONVS[@]}"; do
-    IFS='|' read -r dir mask fmt extra label <<<"$(spec "$conv")"
+    IFS='|' read -r dir mask fmt extra label <<<"$(row_setup "$conv")"
     read -r im gm vips pil bound <<<"$(peer_row "$label")"
     [[ -n "$pil" ]] || { echo "no figures for '$label' in $PEERS_MD" >&2; exit 1; }
     n_in=$(find "$DATA/$dir" -maxdepth 1 -type f -name "$mask" | wc -l)

@@ -393,31 +393,31 @@ bool TfrmMain::ProcessOptionSwitch(const std::string& param) {
     }
     if (StartsWithSwitch(param, "/RESIZE=")) {
         const std::string value = param.substr(8);
-        std::string spec = AsciiLower(value);
-        if (spec == "off" || spec == "none") {
+        std::string sizeText = AsciiLower(value);
+        if (sizeText == "off" || sizeText == "none") {
             chkResize->setChecked(false);
             return true;
         }
         int mode = smPixels;
-        if (spec.ends_with("%")) {
+        if (sizeText.ends_with("%")) {
             mode = smPercent;
-            spec.pop_back();
-        } else if (spec.ends_with("px")) {
-            spec.resize(spec.size() - 2);
+            sizeText.pop_back();
+        } else if (sizeText.ends_with("px")) {
+            sizeText.resize(sizeText.size() - 2);
         }
         std::string width, height;
         bool valid;
-        if (size_t x = spec.find('x'); x != std::string::npos) {
-            width = spec.substr(0, x);
-            height = spec.substr(x + 1);
+        if (size_t x = sizeText.find('x'); x != std::string::npos) {
+            width = sizeText.substr(0, x);
+            height = sizeText.substr(x + 1);
             valid = (width.empty() || IsSwitchNumber(width)) &&
                     (height.empty() || IsSwitchNumber(height)) &&
                     !(width.empty() && height.empty());
         } else {
             // One number scales both sides alike; in pixels that would be a square, so it
             // must be said as WIDTHxHEIGHT.
-            width = height = spec;
-            valid = mode == smPercent && IsSwitchNumber(spec);
+            width = height = sizeText;
+            valid = mode == smPercent && IsSwitchNumber(sizeText);
         }
         if (!valid) {
             CommandLineError(Format("/RESIZE=%s: expected WIDTHxHEIGHT in pixels (800x600, 800x, "
