@@ -375,9 +375,28 @@ void TBitmap::FillRaw(int x0, int x1, int y, uint32_t raw) {
 
 TColor TBitmap::Pixel(int x, int y) const {
     if (x < 0 || x >= FWidth || y < 0 || y >= FHeight) return clNone;
-    std::vector<uint8_t> row(static_cast<size_t>(FWidth) * 4);
-    GetRowBGRX(y, row.data());
-    return RGBColor(row[4 * x + 2], row[4 * x + 1], row[4 * x]);
+    const uint8_t* row = ScanLine(y);
+    switch (BitsPerPixel()) {
+    case 32: return RGBColor(row[4 * x + 2], row[4 * x + 1], row[4 * x]);
+    case 24: return RGBColor(row[3 * x + 2], row[3 * x + 1], row[3 * x]);
+    case 16: {
+        // One pixel through the row conversion keeps the widening rules in one place.
+        TBitmap one(1, 1, FPixelFormat);
+        uint8_t* dst = one.ScanLine(0);
+        dst[0] = row[2 * x];
+        dst[1] = row[2 * x + 1];
+        uint8_t bgrx[4];
+        one.GetRowBGRX(0, bgrx);
+        return RGBColor(bgrx[2], bgrx[1], bgrx[0]);
+    }
+    default: {
+        const int bits = BitsPerPixel();
+        const int bit = x * bits;
+        const int idx = (row[bit >> 3] >> (8 - bits - (bit & 7))) & ((1 << bits) - 1);
+        const TPaletteEntry& e = FPalette[idx];
+        return RGBColor(e.Red, e.Green, e.Blue);
+    }
+    }
 }
 
 void TBitmap::SetPixel(int x, int y, TColor color) {
