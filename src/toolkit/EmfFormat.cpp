@@ -419,3 +419,63 @@ bool TMapState::Apply(const TRecord& r) {
 }
 
 } // namespace emf
+
+namespace emf {
+
+bool ReadBlitRecord(const TRecord& r, TBlitRecord& b) {
+    b = TBlitRecord{};
+    if (r.Type == EMR_STRETCHDIBITS || r.Type == EMR_SETDIBITSTODEVICE) {
+        if (!r.Has(8, r.Type == EMR_STRETCHDIBITS ? 72 : 68)) return false;
+        b.XDest = r.I(24);
+        b.YDest = r.I(28);
+        b.XSrc = r.I(32);
+        b.YSrc = r.I(36);
+        b.CxSrc = r.I(40);
+        b.CySrc = r.I(44);
+        b.OffBmi = r.U(48);
+        b.CbBmi = r.U(52);
+        b.OffBits = r.U(56);
+        b.CbBits = r.U(60);
+        b.Usage = r.U(64);
+        if (r.Type == EMR_STRETCHDIBITS) {
+            b.Rop = r.U(68);
+            b.CxDest = r.I(72);
+            b.CyDest = r.I(76);
+        } else {
+            b.CxDest = b.CxSrc;
+            b.CyDest = b.CySrc;
+        }
+        b.DIBits = true;
+        return true;
+    }
+    // BitBlt family: destination, rop, source origin, transform, colour, usage, bitmap.
+    if (!r.Has(0, 100)) return false;
+    b.XDest = r.I(24);
+    b.YDest = r.I(28);
+    b.CxDest = r.I(32);
+    b.CyDest = r.I(36);
+    b.Rop = r.U(40);
+    b.XSrc = r.I(44);
+    b.YSrc = r.I(48);
+    b.Usage = r.U(80);
+    b.OffBmi = r.U(84);
+    b.CbBmi = r.U(88);
+    b.OffBits = r.U(92);
+    b.CbBits = r.U(96);
+    b.CxSrc = b.CxDest;
+    b.CySrc = b.CyDest;
+    if (r.Type != EMR_BITBLT && r.Has(100, 8)) {
+        b.CxSrc = r.I(100);
+        b.CySrc = r.I(104);
+    }
+    if (r.Type == EMR_ALPHABLEND) {
+        b.BlendFunction = b.Rop;
+        b.Rop = SRCCOPY;
+    } else if (r.Type == EMR_TRANSPARENTBLT) {
+        b.TransparentColor = b.Rop & 0xFFFFFF;
+        b.Rop = SRCCOPY;
+    }
+    return true;
+}
+
+} // namespace emf

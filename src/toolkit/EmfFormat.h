@@ -301,6 +301,20 @@ struct TRecord {
     uint32_t U(size_t offset) const { return U32(Data + offset); }
 };
 
+// The fields of a bitmap-transfer record (BitBlt, StretchBlt,
+// AlphaBlend, TransparentBlt, StretchDIBits, SetDIBitsToDevice), read in one place
+// for the player and the WMF writer.
+struct TBlitRecord {
+    int32_t XDest = 0, YDest = 0, CxDest = 0, CyDest = 0;
+    int32_t XSrc = 0, YSrc = 0, CxSrc = 0, CySrc = 0;
+    uint32_t Rop = SRCCOPY, Usage = 0, OffBmi = 0, CbBmi = 0, OffBits = 0, CbBits = 0;
+    uint32_t BlendFunction = 0;    // AlphaBlend: its blend function (Rop is then SRCCOPY)
+    uint32_t TransparentColor = 0; // TransparentBlt: the colour left out (Rop is then SRCCOPY)
+    bool DIBits = false;           // StretchDIBits / SetDIBitsToDevice: rows stored bottom-up
+};
+// False when the record is too short for its fixed fields.
+bool ReadBlitRecord(const TRecord& r, TBlitRecord& out);
+
 // The fields of an EMF header that the program uses.
 struct TEmfHeader {
     TRect Bounds; // device pixels, inclusive

@@ -1285,58 +1285,13 @@ void TPlayer::RopBlit(cairo_surface_t* src, const cairo_matrix_t& m, uint32_t ro
 }
 
 void TPlayer::Blit(const TRecord& r) {
-    int32_t xd, yd, cxd, cyd, xs = 0, ys = 0, cxs = 0, cys = 0;
-    uint32_t rop = SRCCOPY, offBmi = 0, cbBmi = 0, offBits = 0, cbBits = 0;
-    uint32_t blend = 0, transparent = 0;
-    bool bottomUpSource = false;
-    if (r.Type == EMR_STRETCHDIBITS || r.Type == EMR_SETDIBITSTODEVICE) {
-        if (!r.Has(8, r.Type == EMR_STRETCHDIBITS ? 72 : 68)) return;
-        xd = r.I(24);
-        yd = r.I(28);
-        xs = r.I(32);
-        ys = r.I(36);
-        cxs = r.I(40);
-        cys = r.I(44);
-        offBmi = r.U(48);
-        cbBmi = r.U(52);
-        offBits = r.U(56);
-        cbBits = r.U(60);
-        if (r.Type == EMR_STRETCHDIBITS) {
-            rop = r.U(68);
-            cxd = r.I(72);
-            cyd = r.I(76);
-        } else {
-            cxd = cxs;
-            cyd = cys;
-        }
-        bottomUpSource = true;
-    } else {
-        if (!r.Has(0, 100)) return;
-        xd = r.I(24);
-        yd = r.I(28);
-        cxd = r.I(32);
-        cyd = r.I(36);
-        rop = r.U(40);
-        xs = r.I(44);
-        ys = r.I(48);
-        offBmi = r.U(84);
-        cbBmi = r.U(88);
-        offBits = r.U(92);
-        cbBits = r.U(96);
-        cxs = cxd;
-        cys = cyd;
-        if (r.Type != EMR_BITBLT && r.Has(100, 8)) {
-            cxs = r.I(100);
-            cys = r.I(104);
-        }
-        if (r.Type == EMR_ALPHABLEND) {
-            blend = rop;
-            rop = SRCCOPY;
-        } else if (r.Type == EMR_TRANSPARENTBLT) {
-            transparent = rop & 0xFFFFFF;
-            rop = SRCCOPY;
-        }
-    }
+    TBlitRecord k;
+    if (!ReadBlitRecord(r, k)) return;
+    const int32_t xd = k.XDest, yd = k.YDest, cxd = k.CxDest, cyd = k.CyDest;
+    const int32_t xs = k.XSrc, ys = k.YSrc, cxs = k.CxSrc, cys = k.CySrc;
+    const uint32_t rop = k.Rop, offBmi = k.OffBmi, cbBmi = k.CbBmi, offBits = k.OffBits,
+                   cbBits = k.CbBits, blend = k.BlendFunction, transparent = k.TransparentColor;
+    const bool bottomUpSource = k.DIBits;
     if (Dc.ClipNothing) return;
     const TPt q[4] = {Dev(xd, yd), Dev(double(xd) + cxd, yd),
                       Dev(double(xd) + cxd, double(yd) + cyd), Dev(xd, double(yd) + cyd)};

@@ -910,54 +910,13 @@ void TWmfWriter::Dib(uint32_t rop, TPt a, TPt b, int xs, int ys, int ws, int hs,
 }
 
 void TWmfWriter::Blit(const TRecord& r) {
-    int32_t xd, yd, cxd, cyd, xs = 0, ys = 0, cxs = 0, cys = 0;
-    uint32_t rop = SRCCOPY, usage = 0, offBmi = 0, cbBmi = 0, offBits = 0, cbBits = 0;
-    bool alpha = false;
-    if (r.Type == EMR_STRETCHDIBITS || r.Type == EMR_SETDIBITSTODEVICE) {
-        if (!r.Has(8, r.Type == EMR_STRETCHDIBITS ? 72 : 68)) return;
-        xd = r.I(24);
-        yd = r.I(28);
-        xs = r.I(32);
-        ys = r.I(36);
-        cxs = r.I(40);
-        cys = r.I(44);
-        offBmi = r.U(48);
-        cbBmi = r.U(52);
-        offBits = r.U(56);
-        cbBits = r.U(60);
-        usage = r.U(64);
-        if (r.Type == EMR_STRETCHDIBITS) {
-            rop = r.U(68);
-            cxd = r.I(72);
-            cyd = r.I(76);
-        } else {
-            cxd = cxs;
-            cyd = cys;
-        }
-    } else {
-        // BitBlt family: dest, rop, source origin, transform, colour, usage, bitmap.
-        if (!r.Has(0, 100)) return;
-        xd = r.I(24);
-        yd = r.I(28);
-        cxd = r.I(32);
-        cyd = r.I(36);
-        rop = r.U(40);
-        xs = r.I(44);
-        ys = r.I(48);
-        usage = r.U(80);
-        offBmi = r.U(84);
-        cbBmi = r.U(88);
-        offBits = r.U(92);
-        cbBits = r.U(96);
-        cxs = cxd;
-        cys = cyd;
-        if (r.Type != EMR_BITBLT && r.Has(100, 8)) {
-            cxs = r.I(100);
-            cys = r.I(104);
-        }
-        alpha = r.Type == EMR_ALPHABLEND;
-        if (r.Type == EMR_ALPHABLEND || r.Type == EMR_TRANSPARENTBLT) rop = SRCCOPY;
-    }
+    TBlitRecord k;
+    if (!ReadBlitRecord(r, k)) return;
+    const int32_t xd = k.XDest, yd = k.YDest, cxd = k.CxDest, cyd = k.CyDest;
+    const int32_t xs = k.XSrc, ys = k.YSrc, cxs = k.CxSrc, cys = k.CySrc;
+    const uint32_t rop = k.Rop, usage = k.Usage, offBmi = k.OffBmi, cbBmi = k.CbBmi,
+                   offBits = k.OffBits, cbBits = k.CbBits;
+    const bool alpha = r.Type == EMR_ALPHABLEND;
     const TPt a = P(xd, yd), b = P(double(xd) + cxd, double(yd) + cyd);
     if (cbBmi == 0) {
         // No bitmap: a pattern operation with the brush.
