@@ -132,6 +132,156 @@ TEST(TTIFFGraphic, OrientationFourFillsFromTheLastRowUp) {
     EXPECT_EQ(g.ScanLine(2)[0], 10);
 }
 
+namespace {
+// Where stored pixel (column c, row r) of an image stored w x h appears in the
+// picture as the Orientation tag defines it ("row 0 lies at the ..., column 0
+// at the ..."). For 5..8 stored rows are picture columns, so the picture is h x w.
+TPoint PictureSpot(int orientation, int c, int r, int w, int h) {
+    switch (orientation) {
+    case 2: // row 0 top, column 0 right
+        return {w - 1 - c, r};
+    case 3: // row 0 bottom, column 0 right
+        return {w - 1 - c, h - 1 - r};
+    case 4: // row 0 bottom, column 0 left
+        return {c, h - 1 - r};
+    case 5: // row 0 left, column 0 top
+        return {r, c};
+    case 6: // row 0 right, column 0 top
+        return {h - 1 - r, c};
+    case 7: // row 0 right, column 0 bottom
+        return {h - 1 - r, w - 1 - c};
+    case 8: // row 0 left, column 0 bottom
+        return {r, w - 1 - c};
+    default:
+        return {c, r};
+    }
+}
+
+// A picture of pw x ph values, stored under an orientation so that a correct
+// reader shows exactly it; samples of 1, 4 or 8 bits (grey) or RGB triples.
+struct TOrientedCase {
+    int Orientation, Bits, Samples;
+    bool Tiled = false;
+};
+constexpr int PictureWidth = 21, PictureHeight = 18;
+
+uint32_t PictureValue(const TOrientedCase& k, int x, int y) {
+    if (k.Samples == 3)
+        return RGBColor(static_cast<uint8_t>(x * 12), static_cast<uint8_t>(y * 14),
+                        static_cast<uint8_t>(255 - x * y));
+    uint32_t v = static_cast<uint32_t>(x * 3 + y * y * 7 + (x > y ? 5 : 0));
+    return v % (1u << k.Bits);
+}
+
+Bytes WriteOriented(const TTempFolder& dir, const TOrientedCase& k) {
+    const bool swap = k.Orientation >= 5;
+    const int w = swap ? PictureHeight : PictureWidth, h = swap ? PictureWidth : PictureHeight;
+    const size_t rowBytes = (static_cast<size_t>(w) * k.Bits * k.Samples + 7) / 8;
+    std::vector<Bytes> rows(h, Bytes(rowBytes, 0));
+    for (int r = 0; r < h; ++r)
+        for (int c = 0; c < w; ++c) {
+            TPoint s = PictureSpot(k.Orientation, c, r, w, h);
+            uint32_t v = PictureValue(k, s.X, s.Y);
+            if (k.Samples == 3) {
+                rows[r][3 * c] = GetRValue(v);
+                rows[r][3 * c + 1] = GetGValue(v);
+                rows[r][3 * c + 2] = GetBValue(v);
+            } else {
+                size_t bit = static_cast<size_t>(c) * k.Bits;
+                rows[r][bit / 8] |= static_cast<uint8_t>(v << (8 - k.Bits - bit % 8));
+            }
+        }
+    uint16_t photometric = k.Samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+    return WriteTIFF(dir, w, h, static_cast<uint16_t>(k.Samples), static_cast<uint16_t>(k.Bits),
+                     photometric, [&](TIFF* t) {
+                         TIFFSetField(t, TIFFTAG_ORIENTATION, k.Orientation);
+                         if (!k.Tiled) {
+                             TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 4);
+                             WriteRows(t, rows);
+                             return;
+                         }
+                         TIFFSetField(t, TIFFTAG_TILEWIDTH, 16);
+                         TIFFSetField(t, TIFFTAG_TILELENGTH, 16);
+                         Bytes tile(static_cast<size_t>(TIFFTileSize(t)));
+                         for (int ty = 0; ty < h; ty += 16)
+                             for (int tx = 0; tx < w; tx += 16) {
+                                 std::fill(tile.begin(), tile.end(), 0);
+                                 for (int r = 0; r < 16 && ty + r < h; ++r)
+                                     for (int c = 0; c < 16 && tx + c < w; ++c)
+                                         tile[r * 16 + c] = rows[ty + r][tx + c];
+                                 TIFFWriteTile(t, tile.data(), tx, ty, 0, 0);
+                             }
+                     });
+}
+
+uint32_t RasterValue(const TTIFFGraphic& g, int bits, int x, int y) {
+    const uint8_t* row = g.ScanLine(y);
+    if (bits == 8) return row[x];
+    if (bits == 4) return (row[x / 2] >> (x % 2 ? 0 : 4)) & 15;
+    if (bits == 1) return (row[x / 8] >> (7 - x % 8)) & 1;
+    return RGBColor(row[4 * x + 2], row[4 * x + 1], row[4 * x]);
+}
+
+// libtiff's top-left reader for the same bytes, red-first as libtiff packs it.
+std::vector<uint32_t> LibtiffTopLeft(const TTempFolder& dir, const Bytes& file, uint32_t* w,
+                                     uint32_t* h) {
+    WriteFileBytes(dir.File("ref.tif"), file);
+    TIFF* tif = TIFFOpen(dir.File("ref.tif").c_str(), "r");
+    EXPECT_NE(tif, nullptr);
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, w);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, h);
+    std::vector<uint32_t> rgba(static_cast<size_t>(*w) * *h);
+    EXPECT_TRUE(TIFFReadRGBAImageOriented(tif, *w, *h, rgba.data(), ORIENTATION_TOPLEFT, 1));
+    TIFFClose(tif);
+    return rgba;
+}
+
+// The spot of libtiff's top-left raster (of the stored size) that shows picture
+// pixel (x, y). libtiff flips and mirrors but never transposes: it reads 5..8 as
+// it reads 1..4, so for those the picture is its raster turned about a diagonal.
+TPoint LibtiffSpot(int orientation, int x, int y, int storedW, int storedH) {
+    if (orientation == 5 || orientation == 7) return {y, x};
+    if (orientation == 6 || orientation == 8) return {storedW - 1 - y, storedH - 1 - x};
+    return {x, y};
+}
+} // namespace
+
+TEST(TTIFFGraphic, EveryOrientationShowsThePictureAsMeant) {
+    SilenceLibtiff();
+    TTempFolder dir;
+    for (int orientation = 1; orientation <= 8; ++orientation)
+        for (TOrientedCase k : {TOrientedCase{orientation, 1, 1}, TOrientedCase{orientation, 4, 1},
+                                TOrientedCase{orientation, 8, 1}, TOrientedCase{orientation, 8, 3},
+                                TOrientedCase{orientation, 8, 1, true}}) {
+            SCOPED_TRACE("orientation " + std::to_string(orientation) + ", " +
+                         std::to_string(k.Bits) + "x" + std::to_string(k.Samples) +
+                         (k.Tiled ? " tiled" : ""));
+            Bytes f = WriteOriented(dir, k);
+            TTIFFGraphic g;
+            ASSERT_NO_THROW(Load(g, f));
+            ASSERT_EQ(g.Width(), PictureWidth);
+            ASSERT_EQ(g.Height(), PictureHeight);
+            EXPECT_EQ(g.ImageProperties().Width, PictureWidth);
+            EXPECT_EQ(g.ImageProperties().Height, PictureHeight);
+            EXPECT_EQ(g.ImageProperties().RowOrder, orientation);
+            const int rasterBits = k.Samples == 3 ? 32 : k.Bits;
+            uint32_t storedW = 0, storedH = 0;
+            std::vector<uint32_t> ref = LibtiffTopLeft(dir, f, &storedW, &storedH);
+            int wrong = 0, unlikeLibtiff = 0;
+            for (int y = 0; y < PictureHeight; ++y)
+                for (int x = 0; x < PictureWidth; ++x) {
+                    if (RasterValue(g, rasterBits, x, y) != PictureValue(k, x, y)) ++wrong;
+                    TPoint s = LibtiffSpot(orientation, x, y, static_cast<int>(storedW),
+                                           static_cast<int>(storedH));
+                    uint32_t v = ref[static_cast<size_t>(s.Y) * storedW + s.X];
+                    TColor shown = g.Pixel(x, y);
+                    if (RGBColor(TIFFGetR(v), TIFFGetG(v), TIFFGetB(v)) != shown) ++unlikeLibtiff;
+                }
+            EXPECT_EQ(wrong, 0);
+            EXPECT_EQ(unlikeLibtiff, 0);
+        }
+}
+
 TEST(TTIFFGraphic, TilesNarrowerThanTheImageLandInPlace) {
     TTempFolder dir;
     const uint32_t w = 40, h = 20;
@@ -258,16 +408,28 @@ TIFF* OpenReference(const std::string& path, bool* failed) {
     return tif;
 }
 
-// Compares a loaded raster with what libtiff's whole-image reader gives for the same file.
+// Compares a loaded raster with what libtiff's whole-image reader gives for the same file
+// (turned about a diagonal for orientations 5..8, which libtiff does not transpose).
 // Single-sample rasters are reduced by our formulas and may differ by one per channel.
 int CompareWithLibtiff(const TTIFFGraphic& g, const std::string& path, int tolerance,
                        std::string* first) {
     bool failed = false;
     TIFF* tif = OpenReference(path, &failed);
     if (!tif) return -1;
-    std::vector<uint32_t> rgba(static_cast<size_t>(g.Width()) * g.Height());
-    int ok =
-        TIFFReadRGBAImageOriented(tif, g.Width(), g.Height(), rgba.data(), ORIENTATION_TOPLEFT, 1);
+    uint32_t w = 0, h = 0;
+    uint16_t orientation = 1;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
+    const bool turned = orientation >= 5 && orientation <= 8;
+    if ((turned ? h : w) != static_cast<uint32_t>(g.Width()) ||
+        (turned ? w : h) != static_cast<uint32_t>(g.Height())) {
+        TIFFClose(tif);
+        if (first) *first = "size";
+        return -1;
+    }
+    std::vector<uint32_t> rgba(static_cast<size_t>(w) * h);
+    int ok = TIFFReadRGBAImageOriented(tif, w, h, rgba.data(), ORIENTATION_TOPLEFT, 1);
     TIFFClose(tif);
     if (!ok) return -1;
     int bad = 0;
@@ -275,7 +437,8 @@ int CompareWithLibtiff(const TTIFFGraphic& g, const std::string& path, int toler
     for (int y = 0; y < g.Height(); ++y) {
         g.GetRowBGRX(y, row.data());
         for (int x = 0; x < g.Width(); ++x) {
-            uint32_t v = rgba[static_cast<size_t>(y) * g.Width() + x];
+            TPoint s = LibtiffSpot(orientation, x, y, static_cast<int>(w), static_cast<int>(h));
+            uint32_t v = rgba[static_cast<size_t>(s.Y) * w + s.X];
             const uint8_t* c = &row[static_cast<size_t>(x) * 4];
             int d = std::max({std::abs(int(TIFFGetR(v)) - c[2]), std::abs(int(TIFFGetG(v)) - c[1]),
                               std::abs(int(TIFFGetB(v)) - c[0])});
@@ -307,7 +470,7 @@ bool LibtiffReadsWhole(const std::string& path) {
 TEST(TTIFFGraphic, CorpusFilesMatchLibtiffOrFailCleanly) {
     REQUIRE_CORPUS("tiff");
     SilenceLibtiff();
-    int loaded = 0, failed = 0;
+    int loaded = 0, failed = 0, equal = 0, oriented = 0;
     for (const std::string& path : CorpusFiles("tiff", {".tif", ".tiff"}, true)) {
         std::string name = std::filesystem::path(path).filename();
         SCOPED_TRACE(name);
@@ -323,8 +486,6 @@ TEST(TTIFFGraphic, CorpusFilesMatchLibtiffOrFailCleanly) {
         }
         bool reference = LibtiffReadsWhole(path);
         const TImageProperties& p = g.ImageProperties();
-        // Mirroring and transposition are not applied, so those orientations differ on purpose.
-        bool mirrored = p.RowOrder != 1 && p.RowOrder != 4;
         if (!ours) {
             ++failed;
             // Whatever libtiff reads whole we read too, except the depths we refuse.
@@ -334,13 +495,41 @@ TEST(TTIFFGraphic, CorpusFilesMatchLibtiffOrFailCleanly) {
             continue;
         }
         ++loaded;
-        if (!reference || mirrored) continue;
+        if (!reference) continue;
         std::string first;
         int tolerance = p.SampleCount == 1 ? 1 : 0;
-        EXPECT_EQ(CompareWithLibtiff(g, path, tolerance, &first), 0) << first;
+        int mismatches = CompareWithLibtiff(g, path, tolerance, &first);
+        EXPECT_EQ(mismatches, 0) << first;
+        if (mismatches == 0) ++equal;
+        if (p.RowOrder != 1) ++oriented;
     }
-    std::printf("TIFF corpus: %d loaded, %d refused\n", loaded, failed);
+    std::printf("TIFF corpus: %d loaded (%d equal libtiff, %d of them not top-left), %d refused\n",
+                loaded, equal, oriented, failed);
     EXPECT_GT(loaded, 100);
+    EXPECT_GE(oriented, 7);
+}
+
+// The eight files hold one picture of text, stored turned as each tag says
+// (5..8 stored 88 x 590 for a 590 x 88 picture); each was encoded on its own,
+// so a few edge pixels differ, while a wrong turn differs along every letter.
+TEST(TTIFFGraphic, CorpusOrientationsAllShowTheSamePicture) {
+    REQUIRE_CORPUS("tiff/pillow/g4_orientation_1.tif");
+    TTIFFGraphic upright;
+    upright.LoadFromFile(CorpusPath("tiff/pillow/g4_orientation_1.tif"));
+    for (int orientation = 2; orientation <= 8; ++orientation) {
+        SCOPED_TRACE(orientation);
+        TTIFFGraphic g;
+        g.LoadFromFile(
+            CorpusPath("tiff/pillow/g4_orientation_" + std::to_string(orientation) + ".tif"));
+        EXPECT_EQ(g.ImageProperties().RowOrder, orientation);
+        ASSERT_EQ(g.Width(), upright.Width());
+        ASSERT_EQ(g.Height(), upright.Height());
+        int differing = 0;
+        for (int y = 0; y < g.Height(); ++y)
+            for (int x = 0; x < g.Width(); ++x)
+                differing += g.Pixel(x, y) != upright.Pixel(x, y);
+        EXPECT_LT(differing, g.Width() * g.Height() / 100);
+    }
 }
 
 TEST(TEPSGraphic, ShowsTheTIFFPreviewAtItsOwnSize) {
