@@ -300,7 +300,18 @@ private:
     void Text(const TRecord& r, bool wide, size_t emrText, int graphicsMode);
     void SmallText(const TRecord& r);
     void Blit(const TRecord& r);
-    void RopBlit(cairo_surface_t* src, const cairo_matrix_t& m, uint32_t rop, const TPt* quad);
+    // Combines source, brush colour and target by ternary raster operations inside
+    // quad; with a mask, its set pixels take foreCode and the others backCode.
+    void RopBlit(cairo_surface_t* src, const cairo_matrix_t& m, uint8_t foreCode, const TPt* quad,
+                 cairo_surface_t* mask = nullptr, const cairo_matrix_t* maskM = nullptr,
+                 uint8_t backCode = 0xAA);
+    void MaskBlt(const TRecord& r);
+    void PlgBlt(const TRecord& r);
+    void FloodFill(const TRecord& r);
+    // The pixels of the surface that steps let through (255) as an A8 surface.
+    TSurfacePtr Coverage(const std::vector<TClipStep>& steps) const;
+    // Replaces the clip by its combination with a device-space region.
+    void CombineClip(TPath region, bool evenOdd, uint32_t mode);
     void Region(const TRecord& r, size_t cbAt, size_t dataAt, int what, uint32_t brush);
     bool ReadRegion(const TRecord& r, size_t cbAt, size_t dataAt, TPath& out);
     void GradientFill(const TRecord& r);
@@ -333,24 +344,174 @@ void TPlayer::ApplyClip() {
     }
 }
 
-void TPlayer::BuildPath(const TPath& path) {
-    cairo_new_path(Cr);
+void Trace(cairo_t* c, const TPath& path) {
+    cairo_new_path(c);
     for (const TPathOp& op : path) {
         switch (op.Kind) {
         case TPathOp::Move:
-            cairo_move_to(Cr, op.P[0].X, op.P[0].Y);
+            cairo_move_to(c, op.P[0].X, op.P[0].Y);
             break;
         case TPathOp::Line:
-            cairo_line_to(Cr, op.P[0].X, op.P[0].Y);
+            cairo_line_to(c, op.P[0].X, op.P[0].Y);
             break;
         case TPathOp::Curve:
-            cairo_curve_to(Cr, op.P[0].X, op.P[0].Y, op.P[1].X, op.P[1].Y, op.P[2].X, op.P[2].Y);
+            cairo_curve_to(c, op.P[0].X, op.P[0].Y, op.P[1].X, op.P[1].Y, op.P[2].X, op.P[2].Y);
             break;
         case TPathOp::Close:
-            cairo_close_path(Cr);
+            cairo_close_path(c);
             break;
         }
     }
+}
+
+void TPlayer::BuildPath(const TPath& path) {
+    Trace(Cr, path);
+}
+
+TSurfacePtr TPlayer::Coverage(const std::vector<TClipStep>& steps) const {
+    cairo_surface_t* a =
+        cairo_image_surface_create(CAIRO_FORMAT_A8, cairo_image_surface_get_width(Surface),
+                                   cairo_image_surface_get_height(Surface));
+    if (cairo_surface_status(a) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(a);
+        return nullptr;
+    }
+    cairo_t* c = cairo_create(a);
+    cairo_set_antialias(c, CAIRO_ANTIALIAS_NONE);
+    for (const TClipStep& s : steps) {
+        Trace(c, s.Path);
+        cairo_set_fill_rule(c, s.EvenOdd ? CAIRO_FILL_RULE_EVEN_ODD : CAIRO_FILL_RULE_WINDING);
+        cairo_clip(c);
+    }
+    cairo_paint(c);
+    cairo_destroy(c);
+    cairo_surface_flush(a);
+    return Own(a);
+}
+
+// A rectangle covering far more than any surface, for "everything but" regions.
+TPath Everything() {
+    const double big = 1e7;
+    return {{TPathOp::Move, {{-big, -big}}},
+            {TPathOp::Line, {{big, -big}}},
+            {TPathOp::Line, {{big, big}}},
+            {TPathOp::Line, {{-big, big}}},
+            {TPathOp::Close, {}}};
+}
+
+void TPlayer::CombineClip(TPath region, bool evenOdd, uint32_t mode) {
+    ClipDirty = true;
+    switch (mode) {
+    case RGN_COPY:
+        Dc.Clip.clear();
+        Dc.ClipNothing = region.empty();
+        if (!region.empty()) Dc.Clip.push_back({std::move(region), evenOdd});
+        return;
+    case RGN_AND:
+        if (region.empty()) {
+            Dc.Clip.clear();
+            Dc.ClipNothing = true;
+        } else if (!Dc.ClipNothing) {
+            Dc.Clip.push_back({std::move(region), evenOdd});
+        }
+        return;
+    case RGN_DIFF:
+        if (region.empty() || Dc.ClipNothing) return;
+        if (!evenOdd) {
+            // Outside a winding region: the complement needs the region's own coverage.
+            TSurfacePtr inside = Coverage({{region, false}});
+            if (!inside) return;
+            region.clear();
+            evenOdd = true;
+            const int w = cairo_image_surface_get_width(inside.get()),
+                      h = cairo_image_surface_get_height(inside.get());
+            const int st = cairo_image_surface_get_stride(inside.get());
+            const uint8_t* d = cairo_image_surface_get_data(inside.get());
+            for (int y = 0; y < h; ++y) {
+                const uint8_t* row = d + static_cast<size_t>(y) * st;
+                for (int x = 0; x < w;) {
+                    if (row[x] < 128) {
+                        ++x;
+                        continue;
+                    }
+                    const int x0 = x;
+                    while (x < w && row[x] >= 128)
+                        ++x;
+                    region.push_back({TPathOp::Move, {{double(x0), double(y)}}});
+                    region.push_back({TPathOp::Line, {{double(x), double(y)}}});
+                    region.push_back({TPathOp::Line, {{double(x), double(y + 1)}}});
+                    region.push_back({TPathOp::Line, {{double(x0), double(y + 1)}}});
+                    region.push_back({TPathOp::Close, {}});
+                }
+            }
+        }
+        {
+            TPath outside = Everything();
+            outside.insert(outside.end(), region.begin(), region.end());
+            Dc.Clip.push_back({std::move(outside), true});
+        }
+        return;
+    case RGN_OR:
+    case RGN_XOR:
+        break;
+    default:
+        return; // not a combine mode: the clip stays
+    }
+    // Union and exclusive-or cannot be built from intersections: both regions
+    // become pixel coverage of the surface, are combined there, and the result
+    // is kept as rectangles (as a region is).
+    if (region.empty()) return;
+    TSurfacePtr now = Dc.ClipNothing ? nullptr : Coverage(Dc.Clip);
+    TSurfacePtr add = Coverage({{std::move(region), evenOdd}});
+    if ((!now && !Dc.ClipNothing) || !add) return;
+    const int w = cairo_image_surface_get_width(add.get()),
+              h = cairo_image_surface_get_height(add.get());
+    const int sa = cairo_image_surface_get_stride(add.get());
+    const uint8_t* da = cairo_image_surface_get_data(add.get());
+    const int sn = now ? cairo_image_surface_get_stride(now.get()) : 0;
+    const uint8_t* dn = now ? cairo_image_surface_get_data(now.get()) : nullptr;
+    TPath rects;
+    std::vector<std::pair<int, int>> runs, open;
+    int openTop = 0;
+    bool full = true;
+    auto flush = [&](int bottom) {
+        for (const auto& [x0, x1] : open) {
+            rects.push_back({TPathOp::Move, {{double(x0), double(openTop)}}});
+            rects.push_back({TPathOp::Line, {{double(x1), double(openTop)}}});
+            rects.push_back({TPathOp::Line, {{double(x1), double(bottom)}}});
+            rects.push_back({TPathOp::Line, {{double(x0), double(bottom)}}});
+            rects.push_back({TPathOp::Close, {}});
+        }
+    };
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* ra = da + static_cast<size_t>(y) * sa;
+        const uint8_t* rn = dn ? dn + static_cast<size_t>(y) * sn : nullptr;
+        runs.clear();
+        int start = -1;
+        for (int x = 0; x <= w; ++x) {
+            bool in = false;
+            if (x < w) {
+                const bool a = rn && rn[x] >= 128, b = ra[x] >= 128;
+                in = mode == RGN_OR ? (a || b) : (a != b);
+            }
+            if (in && start < 0) start = x;
+            if (!in && start >= 0) {
+                runs.emplace_back(start, x);
+                start = -1;
+            }
+        }
+        if (runs.size() != 1 || runs[0] != std::make_pair(0, w)) full = false;
+        if (runs != open) {
+            // Rows with the same runs share one set of rectangles.
+            flush(y);
+            open = runs;
+            openTop = y;
+        }
+    }
+    flush(h);
+    Dc.Clip.clear();
+    Dc.ClipNothing = rects.empty();
+    if (!full && !rects.empty()) Dc.Clip.push_back({std::move(rects), false});
 }
 
 void TPlayer::SetRop2Operator() {
@@ -622,6 +783,29 @@ void TPlayer::BoxShape(const TRecord& r) {
         R = rr;
         B = b;
         map = [this](TPt p) { return Dev(p.X, p.Y); };
+    }
+    if ((Dc.Pen.Style & 0xF) == PS_INSIDEFRAME && Dc.Pen.Geometric && !InPath) {
+        // The figure shrinks so that the whole stroke lies inside its box.
+        if (aligned) {
+            const double w = Dc.Pen.Width * x.Scale();
+            if (w > 1) {
+                const double in =
+                    std::min({(w - 1) / 2, std::max((R - L) / 2, 0.0), std::max((B - T) / 2, 0.0)});
+                L += in;
+                T += in;
+                R -= in;
+                B -= in;
+            }
+        } else {
+            const double in = Dc.Pen.Width / 2;
+            const double hx = std::abs(R - L) / 2, hy = std::abs(B - T) / 2;
+            const double ix = std::min(in, hx), iy = std::min(in, hy);
+            const double sx = L < R ? ix : -ix, sy = T < B ? iy : -iy;
+            L += sx;
+            R -= sx;
+            T += sy;
+            B -= sy;
+        }
     }
     const double cx = (L + R) / 2, cy = (T + B) / 2, rx = (R - L) / 2, ry = (B - T) / 2;
     switch (r.Type) {
@@ -1209,35 +1393,25 @@ inline uint8_t Rop3(uint8_t rop, uint8_t p, uint8_t s, uint8_t d) {
     return out;
 }
 
-void TPlayer::RopBlit(cairo_surface_t* src, const cairo_matrix_t& m, uint32_t rop,
-                      const TPt* quad) {
+void TPlayer::RopBlit(cairo_surface_t* src, const cairo_matrix_t& m, uint8_t foreCode,
+                      const TPt* quad, cairo_surface_t* mask, const cairo_matrix_t* maskM,
+                      uint8_t backCode) {
     // Render the source (or nothing) into a scratch surface covering the target,
     // then combine pixel by pixel inside the destination quadrilateral.
     const int w = cairo_image_surface_get_width(Surface),
               h = cairo_image_surface_get_height(Surface);
-    cairo_surface_t* scratch = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-    cairo_surface_t* area = cairo_image_surface_create(CAIRO_FORMAT_A8, w, h);
-    if (cairo_surface_status(scratch) || cairo_surface_status(area)) {
-        cairo_surface_destroy(scratch);
-        cairo_surface_destroy(area);
+    TSurfacePtr scratch = Own(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h));
+    TSurfacePtr area = Coverage(Dc.Clip);
+    TSurfacePtr maskArea =
+        mask && maskM ? Own(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h)) : nullptr;
+    if (cairo_surface_status(scratch.get()) || !area ||
+        (maskArea && cairo_surface_status(maskArea.get())))
         return;
-    }
     {
-        cairo_t* c = cairo_create(area);
+        // The quadrilateral within the clip.
+        cairo_t* c = cairo_create(area.get());
         cairo_set_antialias(c, CAIRO_ANTIALIAS_NONE);
-        for (const TClipStep& s : Dc.Clip) {
-            cairo_new_path(c);
-            for (const TPathOp& op : s.Path) {
-                if (op.Kind == TPathOp::Move) cairo_move_to(c, op.P[0].X, op.P[0].Y);
-                if (op.Kind == TPathOp::Line) cairo_line_to(c, op.P[0].X, op.P[0].Y);
-                if (op.Kind == TPathOp::Curve)
-                    cairo_curve_to(c, op.P[0].X, op.P[0].Y, op.P[1].X, op.P[1].Y, op.P[2].X,
-                                   op.P[2].Y);
-                if (op.Kind == TPathOp::Close) cairo_close_path(c);
-            }
-            cairo_set_fill_rule(c, s.EvenOdd ? CAIRO_FILL_RULE_EVEN_ODD : CAIRO_FILL_RULE_WINDING);
-            cairo_clip(c);
-        }
+        cairo_set_operator(c, CAIRO_OPERATOR_IN);
         cairo_move_to(c, quad[0].X, quad[0].Y);
         for (int i = 1; i < 4; ++i)
             cairo_line_to(c, quad[i].X, quad[i].Y);
@@ -1245,43 +1419,169 @@ void TPlayer::RopBlit(cairo_surface_t* src, const cairo_matrix_t& m, uint32_t ro
         cairo_fill(c);
         cairo_destroy(c);
     }
-    if (src) {
-        cairo_t* c = cairo_create(scratch);
+    auto render = [](cairo_surface_t* into, cairo_surface_t* from, const cairo_matrix_t& mm) {
+        cairo_t* c = cairo_create(into);
         cairo_set_antialias(c, CAIRO_ANTIALIAS_NONE);
-        cairo_pattern_t* pat = cairo_pattern_create_for_surface(src);
+        cairo_pattern_t* pat = cairo_pattern_create_for_surface(from);
         cairo_pattern_set_filter(pat, CAIRO_FILTER_NEAREST);
         cairo_pattern_set_extend(pat, CAIRO_EXTEND_PAD);
-        cairo_pattern_set_matrix(pat, &m);
+        cairo_pattern_set_matrix(pat, &mm);
         cairo_set_source(c, pat);
         cairo_paint(c);
         cairo_pattern_destroy(pat);
         cairo_destroy(c);
-    }
-    cairo_surface_flush(scratch);
-    cairo_surface_flush(area);
+        cairo_surface_flush(into);
+    };
+    if (src) render(scratch.get(), src, m);
+    if (maskArea) render(maskArea.get(), mask, *maskM);
+    cairo_surface_flush(scratch.get());
     cairo_surface_flush(Surface);
-    const uint8_t* sd = cairo_image_surface_get_data(scratch);
-    const uint8_t* ad = cairo_image_surface_get_data(area);
+    const uint8_t* sd = cairo_image_surface_get_data(scratch.get());
+    const uint8_t* ad = cairo_image_surface_get_data(area.get());
+    const uint8_t* md = maskArea ? cairo_image_surface_get_data(maskArea.get()) : nullptr;
     uint8_t* dd = cairo_image_surface_get_data(Surface);
-    const int ss = cairo_image_surface_get_stride(scratch),
-              as = cairo_image_surface_get_stride(area),
+    const int ss = cairo_image_surface_get_stride(scratch.get()),
+              as = cairo_image_surface_get_stride(area.get()),
               ds = cairo_image_surface_get_stride(Surface);
     const uint32_t pc = Dc.Brush.Style == BS_NULL ? 0 : Dc.Brush.Color;
     const uint8_t pat[3] = {GetBValue(pc), GetGValue(pc), GetRValue(pc)};
-    const uint8_t code = static_cast<uint8_t>(rop >> 16);
     for (int y = 0; y < h; ++y) {
         const uint8_t* arow = ad + static_cast<size_t>(y) * as;
         const uint8_t* srow = sd + static_cast<size_t>(y) * ss;
+        const uint8_t* mrow = md ? md + static_cast<size_t>(y) * ss : nullptr;
         uint8_t* drow = dd + static_cast<size_t>(y) * ds;
         for (int x = 0; x < w; ++x) {
             if (arow[x] < 128) continue;
+            // A set (white) mask pixel takes the foreground operation.
+            const uint8_t code = !mrow || mrow[4 * x + 1] >= 128 ? foreCode : backCode;
             for (int c = 0; c < 3; ++c)
                 drow[4 * x + c] = Rop3(code, pat[c], srow[4 * x + c], drow[4 * x + c]);
         }
     }
     cairo_surface_mark_dirty(Surface);
-    cairo_surface_destroy(scratch);
-    cairo_surface_destroy(area);
+}
+
+// MaskBlt: a BitBlt whose raster operation is chosen per pixel by a monochrome
+// mask, the foreground one (bits 16-23) where the mask is set, the background
+// one (bits 24-31) elsewhere.
+void TPlayer::MaskBlt(const TRecord& r) {
+    if (!r.Has(0, 128) || Dc.ClipNothing) return;
+    const int32_t xd = r.I(24), yd = r.I(28), cxd = r.I(32), cyd = r.I(36);
+    const uint32_t rop4 = r.U(40);
+    const int32_t xs = r.I(44), ys = r.I(48), xm = r.I(100), ym = r.I(104);
+    if (cxd == 0 || cyd == 0) return;
+    TSurfacePtr src;
+    if (r.U(88) != 0) {
+        src = DibSurface(r, r.U(84), r.U(88), r.U(92), r.U(96), false);
+        if (!src) return;
+    }
+    static const uint32_t monoColors[2] = {0x000000, 0xFFFFFF};
+    TSurfacePtr mask;
+    if (r.U(116) != 0)
+        mask = DibSurface(r, r.U(112), r.U(116), r.U(120), r.U(124), false, nullptr, nullptr,
+                          monoColors);
+    const TPt quad[4] = {Snap(Dev(xd, yd)), Snap(Dev(double(xd) + cxd, yd)),
+                         Snap(Dev(double(xd) + cxd, double(yd) + cyd)),
+                         Snap(Dev(xd, double(yd) + cyd))};
+    // Device to source pixels; the mask is read at the same offset from its own origin.
+    const TXform t = Total();
+    cairo_matrix_t m;
+    cairo_matrix_init(&m, t.A, t.B, t.C, t.D, t.E, t.F);
+    cairo_matrix_translate(&m, xd, yd);
+    cairo_matrix_translate(&m, -xs, -ys);
+    if (cairo_matrix_invert(&m) != CAIRO_STATUS_SUCCESS) return;
+    cairo_matrix_t mm = m, shift;
+    cairo_matrix_init_translate(&shift, double(xm) - xs, double(ym) - ys);
+    cairo_matrix_multiply(&mm, &m, &shift);
+    const uint8_t fore = static_cast<uint8_t>(rop4 >> 16), back = static_cast<uint8_t>(rop4 >> 24);
+    RopBlit(src.get(), m, fore, quad, mask.get(), mask ? &mm : nullptr, mask ? back : fore);
+}
+
+// PlgBlt: the source rectangle onto a parallelogram given by three corners
+// (upper left, upper right, lower left); an optional mask keeps the target
+// where its pixels are clear.
+void TPlayer::PlgBlt(const TRecord& r) {
+    if (!r.Has(0, 140) || Dc.ClipNothing) return;
+    const TPt p0 = Dev(r.I(24), r.I(28)), p1 = Dev(r.I(32), r.I(36)), p2 = Dev(r.I(40), r.I(44));
+    const int32_t xs = r.I(48), ys = r.I(52), cxs = r.I(56), cys = r.I(60);
+    const int32_t xm = r.I(112), ym = r.I(116);
+    if (cxs == 0 || cys == 0 || r.U(100) == 0) return;
+    TSurfacePtr src = DibSurface(r, r.U(96), r.U(100), r.U(104), r.U(108), false);
+    if (!src) return;
+    static const uint32_t monoColors[2] = {0x000000, 0xFFFFFF};
+    TSurfacePtr mask;
+    if (r.U(128) != 0)
+        mask = DibSurface(r, r.U(124), r.U(128), r.U(132), r.U(136), false, nullptr, nullptr,
+                          monoColors);
+    const TPt p3{p1.X + p2.X - p0.X, p1.Y + p2.Y - p0.Y};
+    const TPt quad[4] = {Snap(p0), Snap(p1), Snap(p3), Snap(p2)};
+    // Source to device, then inverted for the pattern.
+    const double xx = (p1.X - p0.X) / cxs, yx = (p1.Y - p0.Y) / cxs;
+    const double xy = (p2.X - p0.X) / cys, yy = (p2.Y - p0.Y) / cys;
+    cairo_matrix_t m;
+    cairo_matrix_init(&m, xx, yx, xy, yy, p0.X - xx * xs - xy * ys, p0.Y - yx * xs - yy * ys);
+    if (cairo_matrix_invert(&m) != CAIRO_STATUS_SUCCESS) return;
+    cairo_matrix_t mm = m, shift;
+    cairo_matrix_init_translate(&shift, double(xm) - xs, double(ym) - ys);
+    cairo_matrix_multiply(&mm, &m, &shift);
+    RopBlit(src.get(), m, 0xCC, quad, mask.get(), mask ? &mm : nullptr, 0xAA);
+}
+
+// Flood fill on what is already drawn: from the start pixel, every 4-connected
+// pixel not of the border colour (border mode) or of the given colour (surface
+// mode) is painted with the current brush.
+void TPlayer::FloodFill(const TRecord& r) {
+    if (!r.Has(8, 16) || Dc.ClipNothing) return;
+    const TPt start = Snap(Dev(r.I(8), r.I(12)));
+    const uint32_t color = r.U(16) & 0xFFFFFF;
+    const bool surfaceMode = r.U(20) == 1;
+    const int w = cairo_image_surface_get_width(Surface),
+              h = cairo_image_surface_get_height(Surface);
+    if (start.X < 0 || start.Y < 0 || start.X >= w || start.Y >= h) return;
+    cairo_surface_flush(Surface);
+    const uint8_t* sd = cairo_image_surface_get_data(Surface);
+    const int ss = cairo_image_surface_get_stride(Surface);
+    const uint8_t cb = GetBValue(color), cg = GetGValue(color), cr = GetRValue(color);
+    auto fillable = [&](int x, int y) {
+        const uint8_t* p = sd + static_cast<size_t>(y) * ss + 4 * static_cast<size_t>(x);
+        const bool same = p[0] == cb && p[1] == cg && p[2] == cr;
+        return surfaceMode ? same : !same;
+    };
+    const int sx = static_cast<int>(start.X), sy = static_cast<int>(start.Y);
+    if (!fillable(sx, sy)) return;
+    TSurfacePtr area = Own(cairo_image_surface_create(CAIRO_FORMAT_A8, w, h));
+    if (cairo_surface_status(area.get())) return;
+    cairo_surface_flush(area.get());
+    uint8_t* ad = cairo_image_surface_get_data(area.get());
+    const int as = cairo_image_surface_get_stride(area.get());
+    // Scanline fill: each seed fills its whole run, then seeds the rows above and below.
+    std::vector<std::pair<int, int>> seeds{{sx, sy}};
+    while (!seeds.empty()) {
+        const auto [x, y] = seeds.back();
+        seeds.pop_back();
+        uint8_t* arow = ad + static_cast<size_t>(y) * as;
+        if (arow[x] || !fillable(x, y)) continue;
+        int x0 = x, x1 = x;
+        while (x0 > 0 && !arow[x0 - 1] && fillable(x0 - 1, y))
+            --x0;
+        while (x1 + 1 < w && !arow[x1 + 1] && fillable(x1 + 1, y))
+            ++x1;
+        std::memset(arow + x0, 255, static_cast<size_t>(x1 - x0 + 1));
+        for (int ny : {y - 1, y + 1}) {
+            if (ny < 0 || ny >= h) continue;
+            const uint8_t* nrow = ad + static_cast<size_t>(ny) * as;
+            bool inRun = false;
+            for (int nx = x0; nx <= x1; ++nx) {
+                const bool open = !nrow[nx] && fillable(nx, ny);
+                if (open && !inRun) seeds.emplace_back(nx, ny);
+                inRun = open;
+            }
+        }
+    }
+    cairo_surface_mark_dirty(area.get());
+    ApplyClip();
+    if (SetBrush()) cairo_mask_surface(Cr, area.get(), 0, 0);
+    cairo_set_operator(Cr, CAIRO_OPERATOR_OVER);
 }
 
 void TPlayer::Blit(const TRecord& r) {
@@ -1313,7 +1613,7 @@ void TPlayer::Blit(const TRecord& r) {
         } else {
             cairo_matrix_t m;
             cairo_matrix_init_identity(&m);
-            RopBlit(nullptr, m, rop, quad);
+            RopBlit(nullptr, m, static_cast<uint8_t>(rop >> 16), quad);
         }
         return;
     }
@@ -1343,7 +1643,7 @@ void TPlayer::Blit(const TRecord& r) {
     cairo_matrix_translate(&m, -xs, -top);
     if (cairo_matrix_invert(&m) != CAIRO_STATUS_SUCCESS) return;
     if (rop != SRCCOPY) {
-        RopBlit(src.get(), m, rop, quad);
+        RopBlit(src.get(), m, static_cast<uint8_t>(rop >> 16), quad);
         return;
     }
     ApplyClip();
@@ -1708,13 +2008,10 @@ void TPlayer::Record(const TRecord& r) {
         break;
     }
     case EMR_SELECTCLIPPATH: {
-        const uint32_t mode = u32(8);
-        TClipStep s{std::move(Path), Dc.FillMode == 1};
+        TPath p = std::move(Path);
         Path.clear();
         InPath = false;
-        if (mode == RGN_COPY) Dc.Clip.clear();
-        if (mode == RGN_COPY || mode == RGN_AND) Dc.Clip.push_back(std::move(s));
-        ClipDirty = true;
+        CombineClip(std::move(p), Dc.FillMode == 1, u32(8));
         break;
     }
     case EMR_INTERSECTCLIPRECT:
@@ -1743,42 +2040,17 @@ void TPlayer::Record(const TRecord& r) {
     case EMR_EXTSELECTCLIPRGN: {
         const uint32_t mode = u32(12);
         TPath p;
-        const bool have = u32(8) != 0 && ReadRegion(r, 8, 16, p);
-        if (mode == RGN_COPY) {
-            Dc.Clip.clear();
-            Dc.ClipNothing = false;
-            if (have) {
-                if (p.empty())
-                    Dc.ClipNothing = true;
-                else
-                    Dc.Clip.push_back({std::move(p), false});
-            }
-        } else if (have && mode == RGN_AND) {
-            if (p.empty())
-                Dc.ClipNothing = true;
-            else
-                Dc.Clip.push_back({std::move(p), false});
-        } else if (have && mode == RGN_DIFF) {
-            const double big = 1e7;
-            TPath outer = {{TPathOp::Move, {{-big, -big}}},
-                           {TPathOp::Line, {{big, -big}}},
-                           {TPathOp::Line, {{big, big}}},
-                           {TPathOp::Line, {{-big, big}}},
-                           {TPathOp::Close, {}}};
-            outer.insert(outer.end(), p.begin(), p.end());
-            Dc.Clip.push_back({std::move(outer), true});
-        } else if (have && mode == RGN_OR) {
-            // A union cannot be expressed as intersections: widen to the new region's
-            // extent only when nothing was clipped before, otherwise drop the clip.
-            if (Dc.ClipNothing) {
+        if (u32(8) == 0) {
+            // No region: only a copy means anything (it removes the clip).
+            if (mode == RGN_COPY) {
+                Dc.Clip.clear();
                 Dc.ClipNothing = false;
-                Dc.Clip.clear();
-                Dc.Clip.push_back({std::move(p), false});
-            } else {
-                Dc.Clip.clear();
+                ClipDirty = true;
             }
+            break;
         }
-        ClipDirty = true;
+        // A region's rectangles never overlap, so either fill rule gives the same area.
+        if (ReadRegion(r, 8, 16, p)) CombineClip(std::move(p), true, mode);
         break;
     }
     case EMR_OFFSETCLIPRGN: {
@@ -1819,6 +2091,15 @@ void TPlayer::Record(const TRecord& r) {
     case EMR_ALPHABLEND:
     case EMR_TRANSPARENTBLT:
         Blit(r);
+        break;
+    case EMR_MASKBLT:
+        MaskBlt(r);
+        break;
+    case EMR_PLGBLT:
+        PlgBlt(r);
+        break;
+    case EMR_EXTFLOODFILL:
+        FloodFill(r);
         break;
     case EMR_GRADIENTFILL:
         GradientFill(r);

@@ -79,6 +79,8 @@ private:
     void Dib(uint32_t rop, TPt a, TPt b, int xs, int ys, int ws, int hs, const uint8_t* bmi,
              size_t bmiSize, const uint8_t* bits, size_t bitsSize, uint32_t usage);
     void ClipRegion(const TRecord& r);
+    void ClipPath(uint32_t mode);
+    void SelectRects(std::vector<TRect> rects, uint32_t mode);
     void FlushPath(bool fill, bool stroke);
 
     const std::vector<uint8_t>& Emf;
@@ -593,6 +595,19 @@ void TWmfWriter::Record(const TRecord& r) {
     case EMR_EXTSELECTCLIPRGN:
         ClipRegion(r);
         break;
+    case EMR_SELECTCLIPPATH:
+        ClipPath(u32(8));
+        break;
+    case EMR_EXTFLOODFILL: {
+        const TPt p = P(i32(8), i32(12));
+        const size_t at = Begin(META_EXTFLOODFILL);
+        W.U16(static_cast<uint16_t>(u32(20) == 1 ? 1 : 0));
+        W.U32(u32(16) & 0xFFFFFF);
+        W.S16(Clamp16(p.Y));
+        W.S16(Clamp16(p.X));
+        End(at);
+        break;
+    }
     case EMR_SETPIXELV: {
         const TPt p = P(i32(8), i32(12));
         const size_t at = Begin(META_SETPIXEL);
@@ -970,6 +985,51 @@ void TWmfWriter::ClipRegion(const TRecord& r) {
                                      Clamp16(Place.Y(0, r.I(o + 12)))));
             }
     }
+    SelectRects(std::move(rects), mode);
+}
+
+// A clip path made of axis-aligned rectangles (as a region read from a WMF
+// becomes) is written as that region; any other path clips to its extent.
+void TWmfWriter::ClipPath(uint32_t mode) {
+    std::vector<TRect> rects;
+    bool boxes = true;
+    double l = 1e9, t = 1e9, rr = -1e9, b = -1e9;
+    for (const std::vector<TPt>& fig : Path) {
+        for (const TPt& p : fig) {
+            l = std::min(l, p.X);
+            t = std::min(t, p.Y);
+            rr = std::max(rr, p.X);
+            b = std::max(b, p.Y);
+        }
+        size_t n = fig.size();
+        if (n == 5 && fig[4].X == fig[0].X && fig[4].Y == fig[0].Y) n = 4;
+        const bool box = n == 4 && ((fig[0].Y == fig[1].Y && fig[1].X == fig[2].X &&
+                                     fig[2].Y == fig[3].Y && fig[3].X == fig[0].X) ||
+                                    (fig[0].X == fig[1].X && fig[1].Y == fig[2].Y &&
+                                     fig[2].X == fig[3].X && fig[3].Y == fig[0].Y));
+        if (!box) {
+            boxes = false;
+            continue;
+        }
+        rects.push_back(
+            Rect(Clamp16(std::min(fig[0].X, fig[2].X)), Clamp16(std::min(fig[0].Y, fig[2].Y)),
+                 Clamp16(std::max(fig[0].X, fig[2].X)), Clamp16(std::max(fig[0].Y, fig[2].Y))));
+    }
+    Path.clear();
+    PathClosed.clear();
+    InPath = false;
+    if (!boxes) {
+        rects.clear();
+        if (l <= rr && t <= b)
+            rects.push_back(Rect(Clamp16(l), Clamp16(t), Clamp16(rr), Clamp16(b)));
+        if (mode == RGN_DIFF || mode == RGN_XOR || mode == RGN_OR) return; // extent would be wrong
+    }
+    if (rects.empty() && mode != RGN_COPY) return;
+    if (rects.empty()) rects.push_back(Rect(0, 0, 0, 0)); // an empty path clips everything
+    SelectRects(std::move(rects), mode);
+}
+
+void TWmfWriter::SelectRects(std::vector<TRect> rects, uint32_t mode) {
     if (mode == RGN_AND && rects.size() == 1) {
         const TRect& q = rects[0];
         Rec(META_INTERSECTCLIPRECT, {q.Bottom, q.Right, q.Top, q.Left});

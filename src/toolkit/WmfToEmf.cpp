@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 namespace emf {
 
@@ -256,21 +257,39 @@ void TWmfConverter::RegionRects(const std::vector<TRect>& rects) {
 }
 
 void TWmfConverter::SelectClipRegion(uint16_t slot) {
-    // Reset, then limit to the region's extent (regions are given in logical units).
+    // Reset first: a missing or non-region object leaves no clip.
     const size_t at = E.Begin(EMR_EXTSELECTCLIPRGN);
     E.W.U32(0);
     E.W.U32(RGN_COPY);
     E.End(at);
     if (slot >= Obj->Kind.size() || Obj->Kind[slot] != TSlot::Region || Obj->Regions[slot].empty())
         return;
-    TRect b = Obj->Regions[slot][0];
-    for (const TRect& r : Obj->Regions[slot]) {
-        b.Left = std::min(b.Left, r.Left);
-        b.Top = std::min(b.Top, r.Top);
-        b.Right = std::max(b.Right, r.Right);
-        b.Bottom = std::max(b.Bottom, r.Bottom);
+    const std::vector<TRect>& rects = Obj->Regions[slot];
+    if (rects.size() == 1) {
+        E.Rec(EMR_INTERSECTCLIPRECT, rects[0]);
+        return;
     }
-    E.Rec(EMR_INTERSECTCLIPRECT, b);
+    // Regions are given in logical units, which an EMF region cannot carry: the
+    // rectangles become a clip path, one closed figure each, which the mapping
+    // then places as it places everything else.
+    E.Rec(EMR_BEGINPATH);
+    const size_t pp = E.Begin(EMR_POLYPOLYGON);
+    for (int i = 0; i < 4; ++i)
+        E.W.S32(0); // bounds: not used by players
+    E.W.U32(static_cast<uint32_t>(rects.size()));
+    E.W.U32(static_cast<uint32_t>(rects.size() * 4));
+    for (size_t i = 0; i < rects.size(); ++i)
+        E.W.U32(4);
+    for (const TRect& q : rects) {
+        for (const auto& [x, y] : {std::pair{q.Left, q.Top}, std::pair{q.Right, q.Top},
+                                   std::pair{q.Right, q.Bottom}, std::pair{q.Left, q.Bottom}}) {
+            E.W.S32(x);
+            E.W.S32(y);
+        }
+    }
+    E.End(pp);
+    E.Rec(EMR_ENDPATH);
+    E.Rec(EMR_SELECTCLIPPATH, uint32_t(RGN_COPY));
 }
 
 void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
@@ -527,6 +546,19 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
             }
         }
         break;
+    case META_FLOODFILL:
+    case META_EXTFLOODFILL: {
+        // Colour, then y and x; the extended form starts with its mode.
+        const size_t k = fn == META_EXTFLOODFILL ? 1 : 0;
+        if (!need(k + 4)) break;
+        const size_t at = E.Begin(EMR_EXTFLOODFILL);
+        E.W.S32(P(p, k + 3));
+        E.W.S32(P(p, k + 2));
+        E.W.U32(U32(p + 2 * k) & 0xFFFFFF);
+        E.W.U32(k && U16(p) == 1 ? 1 : 0);
+        E.End(at);
+        break;
+    }
     case META_SELECTCLIPREGION:
         if (need(1)) SelectClipRegion(U16(p));
         break;
