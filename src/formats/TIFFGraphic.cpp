@@ -179,7 +179,6 @@ struct TOrientation {
     bool Transpose = false;     // stored row v is picture column v
     bool MirrorColumns = false; // stored column 0 is the far end of its picture line
     bool FlipRows = false;      // stored row 0 is the far end of its picture direction
-    bool Identity() const { return !Transpose && !MirrorColumns && !FlipRows; }
 };
 
 TOrientation OrientationOf(uint16_t tag) {
