@@ -29,6 +29,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QShowEvent>
+#include <QSpinBox>
 #include <QStackedWidget>
 #include <QThread>
 #include <QTimer>
@@ -38,6 +39,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,10 +111,6 @@ template <class T> T* Named(T* widget, const char* name) {
 // without one would make every later loop (a message box's too) return at once.
 void EndApplication(int status) {
     if (QThread::currentThread()->loopLevel() > 0) QCoreApplication::exit(status);
-}
-
-QString ExceptionText(const std::exception& e) {
-    return QString::fromUtf8(e.what());
 }
 
 } // namespace
@@ -260,12 +258,23 @@ void TfrmMainBasic::CreateControls() {
     chkLogProcessed =
         Named(new QCheckBox(QStringLiteral("Save the list of processed files to log"), tsOptions),
               "chkLogProcessed");
-    chkLogProcessed->setGeometry(8, 306, 400, 20);
+    chkLogProcessed->setGeometry(8, 306, 290, 20);
     edLogProcessed =
         Named(new QLineEdit(QStringLiteral("processed.log"), tsOptions), "edLogProcessed");
     edLogProcessed->setGeometry(8, 330, 458, 22);
     btnLogProcessed = Named(new QPushButton(QStringLiteral("..."), tsOptions), "btnLogProcessed");
     btnLogProcessed->setGeometry(470, 330, 27, 22);
+    // More than one file at a time is an addition of ours; one stays the default.
+    lblThreads =
+        Named(new QLabel(QStringLiteral("&Parallel conversions:"), tsOptions), "lblThreads");
+    lblThreads->setGeometry(302, 308, 140, 16);
+    lblThreads->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    seThreads = Named(new QSpinBox(tsOptions), "seThreads");
+    seThreads->setGeometry(447, 304, 50, 22);
+    seThreads->setRange(1, MaxThreadCount());
+    seThreads->setValue(1);
+    seThreads->setToolTip(QStringLiteral("How many files are converted at once"));
+    lblThreads->setBuddy(seThreads);
 
     // Page 5.
     lvFileName = Named(new QTreeWidget(tsFileList), "lvFileName");
@@ -522,6 +531,19 @@ bool TfrmMainBasic::ProcessParameter(const std::string& param) {
         FRunOnStart = true;
         return true;
     }
+    if (StartsWithSwitch(param, "/THREADS=")) {
+        const std::string value = param.substr(9);
+        int32_t threads = -1;
+        if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
+            !TryStrToInt(value, threads))
+            CommandLineError(Format("/THREADS=%s: expected a number of parallel conversions "
+                                    "(0 for one per core)",
+                                    value.c_str()));
+        else
+            // Beyond the cores nothing is gained; the spin box's range says so.
+            seThreads->setValue(threads == 0 ? MaxThreadCount() : threads);
+        return true;
+    }
     if (StartsWithSwitch(param, "/SETTINGS=")) {
         // Applied now, so switches after it override it and switches before it are overridden.
         try {
@@ -594,6 +616,10 @@ void TfrmMainBasic::BeforeRun() {}
 
 void TfrmMainBasic::AfterRun() {}
 
+TWorkerConversion TfrmMainBasic::CreateWorkerConversion() {
+    return {};
+}
+
 QTreeWidget* TfrmMainBasic::GetSelectionList() {
     return lvFileName;
 }
@@ -662,6 +688,7 @@ void TfrmMainBasic::LoadSettings() {
     chkLogProcessed->setChecked(ini.ReadBool("Log", "LogProcessed", chkLogProcessed->isChecked()));
     SetEditBytes(edLogProcessed,
                  ini.ReadString("Log", "LogProcessedFile", EditBytes(edLogProcessed)));
+    seThreads->setValue(ini.ReadInteger("General", "Threads", seThreads->value()));
 }
 
 void TfrmMainBasic::SaveSettings() {
@@ -673,6 +700,7 @@ void TfrmMainBasic::SaveSettings() {
     ini.WriteBool("Log", "Overwrite", chkOverwrite->isChecked());
     ini.WriteBool("Log", "LogProcessed", chkLogProcessed->isChecked());
     ini.WriteString("Log", "LogProcessedFile", EditBytes(edLogProcessed));
+    ini.WriteInteger("General", "Threads", seThreads->value());
 }
 
 // ---------------------------------------------------------------------------
@@ -882,6 +910,99 @@ void TfrmMainBasic::SetProgress(int position, int maximum) {
     pbProcess->setValue(position);
 }
 
+int TfrmMainBasic::ThreadCount() const {
+    return seThreads->value();
+}
+
+int TfrmMainBasic::MaxThreadCount() {
+    return std::max(1, QThread::idealThreadCount());
+}
+
+void TfrmMainBasic::ShowRowOutcome(QTreeWidgetItem* row, const TJobOutcome& outcome) {
+    if (outcome.Ok) {
+        SetRowStatus(row, QString::fromLatin1(StatusFinished), piFinished);
+        const std::string time = std::to_string(outcome.Milliseconds + 1) + " msec";
+        row->setText(pcTime, QString::fromLatin1(time.c_str()));
+    } else {
+        SetRowStatus(row, QString::fromLatin1(StatusErrorPrefix) + QString::fromUtf8(outcome.Error),
+                     piError);
+    }
+}
+
+void TfrmMainBasic::RecordRowOutcome(const std::string& source, const TJobOutcome& outcome) {
+    if (outcome.Ok) {
+        WriteLog(source + " " + StatusFinished + " " + std::to_string(outcome.Milliseconds + 1) +
+                 " msec");
+    } else if (!FShowMainForm) {
+        std::fprintf(stderr, "%s: %s\n", source.c_str(), outcome.Error.c_str());
+        FExitCode = 1;
+    }
+}
+
+void TfrmMainBasic::RunRowsInOrder() {
+    const int count = lvProgress->topLevelItemCount();
+    for (int i = 0; i < count && !FStopRequested; ++i) {
+        QTreeWidgetItem* row = lvProgress->topLevelItem(i);
+        if (!row || row->text(pcStatus) != QLatin1String(StatusWaiting)) continue;
+        const std::string source = ItemBytes(row, pcFileName);
+        TJobOutcome outcome;
+        try {
+            SetRowStatus(row, QString::fromLatin1(StatusInProgress), piInProgress);
+            QCoreApplication::processEvents();
+            const int64_t t0 = TickCount();
+            ConvertFile(source, ItemBytes(row, pcDestination));
+            outcome.Milliseconds = TickCount() - t0;
+            outcome.Ok = true;
+        } catch (const std::exception& e) {
+            // Also standard errors such as out-of-memory: one file never ends the run.
+            outcome.Error = e.what();
+        }
+        ShowRowOutcome(row, outcome);
+        RecordRowOutcome(source, outcome);
+        QCoreApplication::processEvents();
+    }
+}
+
+void TfrmMainBasic::RunRowsInParallel(const std::vector<TWorkerConversion>& conversions) {
+    std::vector<QTreeWidgetItem*> rows;
+    std::vector<TBatchJob> jobs;
+    for (int i = 0; i < lvProgress->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = lvProgress->topLevelItem(i);
+        if (!row || row->text(pcStatus) != QLatin1String(StatusWaiting)) continue;
+        rows.push_back(row);
+        jobs.push_back({ItemBytes(row, pcFileName), ItemBytes(row, pcDestination)});
+    }
+    const int total = static_cast<int>(jobs.size());
+    std::vector<std::optional<TJobOutcome>> outcomes(jobs.size());
+    size_t nextRecorded = 0; // log and stderr lines follow the row order
+    int done = 0;
+    SetProgress(0, std::max(total, 1));
+
+    TParallelBatch batch(jobs, conversions);
+    while (true) {
+        if (FStopRequested) batch.Stop();
+        for (size_t job : batch.StartReady())
+            SetRowStatus(rows[job], QString::fromLatin1(StatusInProgress), piInProgress);
+        if (batch.Done()) break;
+        for (TJobOutcome& outcome : batch.TakeOutcomes(std::chrono::milliseconds(30))) {
+            // Anything but a standard exception ends the run, as in the sequential run.
+            if (outcome.Foreign) std::rethrow_exception(outcome.Foreign);
+            ShowRowOutcome(rows[outcome.Job], outcome);
+            outcomes[outcome.Job] = std::move(outcome);
+            SetProgress(++done, total);
+        }
+        while (nextRecorded < outcomes.size() && outcomes[nextRecorded]) {
+            RecordRowOutcome(jobs[nextRecorded].Source, *outcomes[nextRecorded]);
+            ++nextRecorded;
+        }
+        QCoreApplication::processEvents();
+    }
+    // After a stop, rows left Waiting are passed over.
+    for (; nextRecorded < outcomes.size(); ++nextRecorded)
+        if (outcomes[nextRecorded])
+            RecordRowOutcome(jobs[nextRecorded].Source, *outcomes[nextRecorded]);
+}
+
 void TfrmMainBasic::RunBatch() {
     if (FRunning) return;
     EnterRunState();
@@ -890,32 +1011,17 @@ void TfrmMainBasic::RunBatch() {
         try {
             WriteLog("Trevasco " + LogDateTime(QDateTime::currentDateTime()) + "\r\n");
             pbProcess->setMinimum(0);
-            const int count = lvProgress->topLevelItemCount();
-            for (int i = 0; i < count && !FStopRequested; ++i) {
-                QTreeWidgetItem* row = lvProgress->topLevelItem(i);
-                if (!row || row->text(pcStatus) != QLatin1String(StatusWaiting)) continue;
-                const std::string source = ItemBytes(row, pcFileName);
-                try {
-                    SetRowStatus(row, QString::fromLatin1(StatusInProgress), piInProgress);
-                    QCoreApplication::processEvents();
-                    const int64_t t0 = TickCount();
-                    ConvertFile(source, ItemBytes(row, pcDestination));
-                    const int64_t t1 = TickCount();
-                    SetRowStatus(row, QString::fromLatin1(StatusFinished), piFinished);
-                    const std::string time = std::to_string(t1 - t0 + 1) + " msec";
-                    row->setText(pcTime, QString::fromLatin1(time.c_str()));
-                    WriteLog(source + " " + StatusFinished + " " + time);
-                } catch (const std::exception& e) {
-                    // Also standard errors such as out-of-memory: one file never ends the run.
-                    SetRowStatus(row, QString::fromLatin1(StatusErrorPrefix) + ExceptionText(e),
-                                 piError);
-                    if (!FShowMainForm) {
-                        std::fprintf(stderr, "%s: %s\n", source.c_str(), e.what());
-                        FExitCode = 1;
-                    }
-                }
-                QCoreApplication::processEvents();
+            std::vector<TWorkerConversion> conversions;
+            const int threads = std::min(ThreadCount(), lvProgress->topLevelItemCount());
+            for (int i = 0; i < threads && threads > 1; ++i) {
+                TWorkerConversion conversion = CreateWorkerConversion();
+                if (!conversion) break;
+                conversions.push_back(std::move(conversion));
             }
+            if (conversions.size() > 1)
+                RunRowsInParallel(conversions);
+            else
+                RunRowsInOrder();
         } catch (...) {
             AfterRun();
             throw;

@@ -4,6 +4,8 @@
 // operations below (declared in their fixed order).
 #pragma once
 
+#include "batch/ParallelBatch.h"
+
 #include <QIcon>
 #include <QMainWindow>
 
@@ -19,6 +21,7 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 class QShortcut;
+class QSpinBox;
 class QStackedWidget;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -74,6 +77,10 @@ public:
     void RunBatch();
     // Progress within the current file, for the derived window's conversion.
     void SetProgress(int position, int maximum);
+    // "Parallel conversions": how many files a run converts at once.
+    int ThreadCount() const;
+    // The most the option offers: the machine's cores.
+    static int MaxThreadCount();
 
     // A preset: reads another settings file through LoadSettings (every section
     // of the framework and of the derived window). A file that is missing or
@@ -110,6 +117,11 @@ public:
     // The settings file; overrides call these first and then add their own sections.
     virtual void LoadSettings();
     virtual void SaveSettings();
+    // Beyond the twelve: a conversion for one worker thread of a parallel run,
+    // made on the window thread when the run starts (after BeforeRun). It must
+    // not touch a widget. An empty function keeps the run on the window thread,
+    // one file at a time through ConvertFile.
+    virtual TWorkerConversion CreateWorkerConversion();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -124,6 +136,9 @@ protected:
     void EnterRunState();
     void LeaveRunState();
     void WriteLog(const std::string& text);
+    // The two ways through the Waiting rows of the progress list.
+    void RunRowsInOrder();
+    void RunRowsInParallel(const std::vector<TWorkerConversion>& conversions);
 
     // Gives a list of the derived window the popup menu pmListView.
     void AttachListPopup(QTreeWidget* list);
@@ -204,6 +219,8 @@ protected:
     QCheckBox* chkLogProcessed;
     QLineEdit* edLogProcessed;
     QPushButton* btnLogProcessed;
+    QLabel* lblThreads;
+    QSpinBox* seThreads;
     // Page 5.
     QTreeWidget* lvFileName;
     // Page 6.
@@ -238,6 +255,11 @@ private:
     void BeginBusy();
     void EndBusy();
     void SetRowStatus(QTreeWidgetItem* item, const QString& status, int image);
+    // A row's result: its status, icon and time on screen, and (kept apart
+    // so that a parallel run can give them in row order) its log line or,
+    // unattended, its stderr line and exit status.
+    void ShowRowOutcome(QTreeWidgetItem* row, const TJobOutcome& outcome);
+    void RecordRowOutcome(const std::string& source, const TJobOutcome& outcome);
 
     QPushButton* FDefaultButton = nullptr;
     QPushButton* FEscapeButton = nullptr;

@@ -515,6 +515,17 @@ void TfrmMain::BeforeRun() {
     FConverter.BeforeRun();
 }
 
+TWorkerConversion TfrmMain::CreateWorkerConversion() {
+    // The options are read once for the whole parallel run: the option
+    // controls cannot change while a run keeps the window busy.
+    auto converter = std::make_shared<TImageConverter>();
+    converter->BeforeRun();
+    return [converter, options = ReadOptions()](const std::string& source,
+                                                 const std::string& dest) {
+        converter->ConvertFile(source, dest, options);
+    };
+}
+
 void TfrmMain::AfterRun() {
     FConverter.AfterRun();
     TfrmMainBasic::AfterRun();
@@ -669,6 +680,7 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
     const int reduction = cbGIFColorReduction->currentIndex();
     if (reduction >= 0 && reduction < 9 && reduction != DefaultColorReduction)
         args.push_back(std::string("/COLORREDUCTION=") + ColorReductionNames[reduction]);
+    if (ThreadCount() > 1) args.push_back("/THREADS=" + std::to_string(ThreadCount()));
     args.push_back("/EXECUTE");
     return args;
 }
@@ -706,6 +718,7 @@ std::string TfrmMain::CommandLineHelp() {
            "  /QUALITY=<1..100>       JPEG quality\n"
            "  /COLORREDUCTION=<name>  GIF colours: none, system20, halftone, gray4, mono,\n"
            "                          gray256, web216, optimal, optimal56, or 0 to 8\n"
+           "  /THREADS=<n>            convert n files at once (0: one per core; default 1)\n"
            "  /EXECUTE                run the job without a window, then end\n"
            "  --help                  show this text\n"
            "  --version               show the program's version\n"

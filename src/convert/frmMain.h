@@ -43,6 +43,7 @@ public:
     std::string GetDestinationExt() override;
     void BeforeRun() override;
     void AfterRun() override;
+    TWorkerConversion CreateWorkerConversion() override;
     QTreeWidget* GetSelectionList() override;
     void LoadSettings() override;
     void SaveSettings() override;
