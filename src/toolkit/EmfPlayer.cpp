@@ -2168,6 +2168,103 @@ extern "C" const char* __lsan_default_suppressions() {
 }
 #endif
 
+namespace {
+
+// Advances of chars (one per code unit of the record's text, len units) in
+// logical units of the font.
+std::vector<int32_t> Advances(const uint8_t* logFont, size_t n, const uint8_t* text, size_t len,
+                              bool wide) {
+    std::vector<int32_t> out;
+    if (n < 92 || len == 0 || len > 0x100000) return out;
+    TFont f;
+    f.Height = S32(logFont);
+    f.Width = S32(logFont + 4);
+    f.Weight = S32(logFont + 16);
+    f.Italic = logFont[20];
+    f.CharSet = logFont[23];
+    for (int i = 0; i < 32; ++i) {
+        const uint16_t c = U16(logFont + 28 + 2 * i);
+        if (!c) break;
+        AppendUtf8(f.Face, c);
+    }
+    std::u32string chars =
+        wide ? DecodeUtf16(text, len) : DecodeText(text, len, f.CharSet, IsSymbolFace(f.Face));
+    if (wide && IsSymbolFace(f.Face))
+        for (char32_t& c : chars)
+            if ((c >= 0xF020 && c <= 0xF0FF) || (c >= 0x20 && c <= 0xFF))
+                c = SymbolToUnicode(c & 0xFF);
+    cairo_font_face_t* face = FontFace(f);
+    std::vector<double> adv(len, 0);
+    if (face) {
+        // Sized as the player sizes it: negative heights are the em, positive the cell.
+        cairo_matrix_t unit;
+        cairo_matrix_init_identity(&unit);
+        cairo_font_options_t* fo = cairo_font_options_create();
+        cairo_font_options_set_hint_style(fo, CAIRO_HINT_STYLE_NONE);
+        cairo_font_options_set_hint_metrics(fo, CAIRO_HINT_METRICS_OFF);
+        cairo_scaled_font_t* probe = cairo_scaled_font_create(face, &unit, &unit, fo);
+        cairo_font_extents_t fe;
+        cairo_scaled_font_extents(probe, &fe);
+        cairo_scaled_font_destroy(probe);
+        const double em = f.Height < 0   ? -double(f.Height)
+                          : f.Height > 0 ? f.Height / std::max(fe.ascent + fe.descent, 0.1)
+                                         : 16;
+        const double ratio = f.Width > 0 ? std::clamp(f.Width / (em * 0.5), 0.05, 20.0) : 1.0;
+        cairo_matrix_t fm;
+        cairo_matrix_init_scale(&fm, em * ratio, em);
+        cairo_scaled_font_t* sf = cairo_scaled_font_create(face, &fm, &unit, fo);
+        cairo_font_options_destroy(fo);
+        if (cairo_scaled_font_status(sf) == CAIRO_STATUS_SUCCESS && chars.size() == len) {
+            for (size_t i = 0; i < len; ++i) {
+                std::string one;
+                AppendUtf8(one, chars[i] ? chars[i] : U' ');
+                cairo_glyph_t* gl = nullptr;
+                int ng = 0;
+                if (cairo_scaled_font_text_to_glyphs(
+                        sf, 0, 0, one.data(), static_cast<int>(one.size()), &gl, &ng, nullptr,
+                        nullptr, nullptr) == CAIRO_STATUS_SUCCESS &&
+                    ng > 0) {
+                    cairo_text_extents_t te;
+                    cairo_scaled_font_glyph_extents(sf, gl, 1, &te);
+                    adv[i] = te.x_advance;
+                }
+                cairo_glyph_free(gl);
+            }
+        } else if (cairo_scaled_font_status(sf) == CAIRO_STATUS_SUCCESS) {
+            // Multi-byte text: the whole run's width, spread over its bytes.
+            std::string all;
+            for (char32_t c : chars)
+                AppendUtf8(all, c ? c : U' ');
+            cairo_text_extents_t te;
+            cairo_scaled_font_text_extents(sf, all.c_str(), &te);
+            for (double& a : adv)
+                a = te.x_advance / double(len);
+        }
+        cairo_scaled_font_destroy(sf);
+    }
+    double sum = 0;
+    long placed = 0;
+    for (double a : adv) {
+        sum += std::isfinite(a) ? a : 0;
+        const long at = std::lround(std::clamp(sum, -1e9, 1e9));
+        out.push_back(static_cast<int32_t>(at - placed));
+        placed = at;
+    }
+    return out;
+}
+
+} // namespace
+
+std::vector<int32_t> emf::TextAdvances(const uint8_t* logFont, size_t n, const uint8_t* text,
+                                       size_t len) {
+    return Advances(logFont, n, text, len, false);
+}
+
+std::vector<int32_t> emf::TextAdvancesW(const uint8_t* logFont, size_t n, const uint8_t* text,
+                                        size_t units) {
+    return Advances(logFont, n, text, units, true);
+}
+
 void PlayEmfOnBitmap(const std::vector<uint8_t>& emf, TBitmap& target, const TRect& rect,
                      const TPlayProgress& progress) {
     ParseEmf(emf.data(), emf.size());

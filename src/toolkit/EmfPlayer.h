@@ -16,3 +16,15 @@ using TPlayProgress = std::function<void(int percent, bool done)>;
 // not paint keep their colour. Records that are damaged or unknown are skipped.
 void PlayEmfOnBitmap(const std::vector<uint8_t>& emf, TBitmap& target, const TRect& rect,
                      const TPlayProgress& progress = {});
+
+namespace emf {
+// Advances in logical units for 8-bit text drawn with a font (the LOGFONTW of
+// an EMF font record, from its height on), one per byte, rounded so that their
+// sums stay within half a unit of the exact positions. Text records need them:
+// readers take the spacing array as given. Empty when n is too short for a font.
+std::vector<int32_t> TextAdvances(const uint8_t* logFont, size_t n, const uint8_t* text,
+                                  size_t len);
+// The same for UTF-16 text of units code units (one advance per unit).
+std::vector<int32_t> TextAdvancesW(const uint8_t* logFont, size_t n, const uint8_t* text,
+                                   size_t units);
+} // namespace emf

@@ -1,11 +1,13 @@
 // The recording canvas: drawing becomes EMF records against the reference device.
 #include "toolkit/Bitmap.h"
 #include "toolkit/EmfFormat.h"
+#include "toolkit/EmfPlayer.h"
 #include "toolkit/Metafile.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 
 using namespace emf;
 
@@ -283,7 +285,77 @@ namespace {
 struct TPageState {
     int Mode = MM_TEXT;
     double WoX = 0, WoY = 0, WeX = 1, WeY = 1, VoX = 0, VoY = 0, VeX = 1, VeY = 1;
+    std::vector<uint8_t> Font; // LOGFONTW of the selected font (empty: a stock font)
 };
+
+// Text records without a usable spacing array get one: readers take the array
+// as given (some read it at offset 0 when it is missing). False when the text
+// itself lies outside the record, which then draws nothing and is dropped.
+// An EMR_SMALLTEXTOUT (reference point, chars, options, graphics mode, scales,
+// optional clip rectangle, 8- or 16-bit text) rebuilt as ExtTextOutA/W
+// without a spacing array. False when the record is too short for its text.
+bool SmallTextAsExtTextOut(std::vector<uint8_t>& rec) {
+    if (rec.size() < 36) return false;
+    const uint32_t chars = U32(rec.data() + 16), options = U32(rec.data() + 20);
+    const bool noRect = (options & 0x100) != 0, small = (options & 0x200) != 0;
+    const size_t textAt = 36 + (noRect ? 0 : 16);
+    if (chars > 0x100000 || textAt + uint64_t(chars) * (small ? 1 : 2) > rec.size()) return false;
+    TByteWriter w;
+    w.U32(small ? EMR_EXTTEXTOUTA : EMR_EXTTEXTOUTW);
+    w.U32(0);
+    for (int i = 0; i < 4; ++i)
+        w.S32(0); // bounds: not used by readers
+    w.U32(U32(rec.data() + 24));
+    w.Bytes(rec.data() + 28, 8); // scales
+    w.Bytes(rec.data() + 8, 8);  // reference point
+    w.U32(chars);
+    w.U32(76);
+    w.U32(options & ~0x300u);
+    for (int i = 0; i < 4; ++i)
+        w.S32(noRect ? 0 : S32(rec.data() + 36 + 4 * i));
+    w.U32(0); // spacing added by AddSpacing
+    w.Bytes(rec.data() + textAt, size_t(chars) * (small ? 1 : 2));
+    w.Pad4();
+    w.PatchU32(4, static_cast<uint32_t>(w.Size()));
+    rec = std::move(w.Data);
+    return true;
+}
+
+bool AddSpacing(std::vector<uint8_t>& rec, bool wide, const std::vector<uint8_t>& font) {
+    if (rec.size() < 76) return false;
+    const uint32_t chars = U32(rec.data() + 44), offString = U32(rec.data() + 48);
+    const uint32_t options = U32(rec.data() + 52), offDx = U32(rec.data() + 72);
+    const uint64_t textBytes = uint64_t(chars) * (wide ? 2 : 1);
+    if (chars > 0x100000 || (chars && offString + textBytes > rec.size())) return false;
+    const uint64_t dxBytes = uint64_t(chars) * 4 * ((options & 0x2000) ? 2 : 1);
+    if (chars == 0 || (offDx >= 76 && offDx + dxBytes <= rec.size())) return true;
+    static const std::vector<uint8_t> stock = [] {
+        std::vector<uint8_t> f(92, 0);
+        f[16] = 0x90; // weight 400
+        f[17] = 0x01;
+        f[23] = 1;
+        const char* face = "Arial";
+        for (int i = 0; face[i]; ++i)
+            f[28 + 2 * i] = static_cast<uint8_t>(face[i]);
+        return f;
+    }();
+    const std::vector<uint8_t>& lf = font.empty() ? stock : font;
+    const uint8_t* text = rec.data() + offString;
+    std::vector<int32_t> dx = wide ? TextAdvancesW(lf.data(), lf.size(), text, chars)
+                                   : TextAdvances(lf.data(), lf.size(), text, chars);
+    dx.resize(chars, 0);
+    while (rec.size() % 4)
+        rec.push_back(0);
+    TByteWriter w;
+    w.Data = std::move(rec);
+    w.PatchU32(52, options & ~0x2000u); // one advance per character
+    w.PatchU32(72, static_cast<uint32_t>(w.Size()));
+    for (int32_t d : dx)
+        w.S32(d);
+    w.PatchU32(4, static_cast<uint32_t>(w.Size()));
+    rec = std::move(w.Data);
+    return true;
+}
 
 } // namespace
 
@@ -307,6 +379,7 @@ void TMetafileCanvas::PlayEmf(const std::vector<uint8_t>& emf, const TRect& dst)
 
     TPageState st;
     std::vector<TPageState> stack;
+    std::map<uint32_t, std::vector<uint8_t>> fonts; // font records by handle
     auto emitMapping = [&]() {
         double sx = 1, sy = 1;
         switch (st.Mode) {
@@ -463,8 +536,26 @@ void TMetafileCanvas::PlayEmf(const std::vector<uint8_t>& emf, const TRect& dst)
         } else if (r.Type == EMR_INVERTRGN || r.Type == EMR_PAINTRGN) {
             ok = moveRegion(rec, 24, 28);
         }
-        if (!ok) return true; // damaged region data: the record is dropped
-        const size_t at = E.Begin(r.Type);
+        uint32_t type = r.Type;
+        if (type == EMR_SMALLTEXTOUT) {
+            // Written as the ExtTextOut it stands for, which every reader knows.
+            ok = SmallTextAsExtTextOut(rec);
+            if (ok) type = U32(rec.data());
+        }
+        if (ok && (type == EMR_EXTTEXTOUTA || type == EMR_EXTTEXTOUTW))
+            ok = AddSpacing(rec, type == EMR_EXTTEXTOUTW, st.Font);
+        if (r.Type == EMR_EXTCREATEFONTINDIRECTW && r.Has(12, 92))
+            fonts[r.U(8)].assign(r.Data + 12, r.Data + 12 + 92);
+        if (r.Type == EMR_SELECTOBJECT && r.Has(8, 4)) {
+            if (r.U(8) & StockObjectFlag) {
+                const uint32_t stock = r.U(8) & 0xFF;
+                if (stock >= 10 && stock <= 17) st.Font.clear();
+            } else if (auto f = fonts.find(r.U(8)); f != fonts.end()) {
+                st.Font = f->second;
+            }
+        }
+        if (!ok) return true; // damaged region or text data: the record is dropped
+        const size_t at = E.Begin(type);
         E.W.Bytes(rec.data() + 8, rec.size() - 8);
         E.End(at);
         return true;

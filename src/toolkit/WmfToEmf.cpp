@@ -1,6 +1,7 @@
 // Reading a Windows metafile: every record is checked against the data and
 // rewritten as the equivalent EMF record(s), so the player only knows EMF.
 #include "toolkit/EmfFormat.h"
+#include "toolkit/EmfPlayer.h"
 
 #include <algorithm>
 #include <array>
@@ -17,7 +18,8 @@ enum class TSlot { Free, Gdi, Palette, Region };
 struct TWmfObjects {
     std::vector<TSlot> Kind;
     std::vector<std::vector<TRect>> Regions;
-    explicit TWmfObjects(size_t n) : Kind(n, TSlot::Free), Regions(n) {}
+    std::vector<std::vector<uint8_t>> Fonts; // LOGFONTW of font slots, as written
+    explicit TWmfObjects(size_t n) : Kind(n, TSlot::Free), Regions(n), Fonts(n) {}
     // Windows puts a new object into the lowest free slot.
     int Take(TSlot kind) {
         for (size_t i = 0; i < Kind.size(); ++i)
@@ -52,6 +54,10 @@ private:
     TWmfObjects* Obj = nullptr;
     int OrgX = 0, OrgY = 0, VpX = 0, VpY = 0;
     std::vector<std::array<int, 4>> OrgStack;
+    std::vector<uint8_t> Font; // LOGFONTW of the selected font (empty: the default)
+    std::vector<std::vector<uint8_t>> FontStack;
+    // EMF text records always carry their spacing array: readers take it as given.
+    void SpacingFor(const uint8_t* text, size_t len);
 };
 
 inline int16_t P(const uint8_t* p, size_t i) {
@@ -292,6 +298,25 @@ void TWmfConverter::SelectClipRegion(uint16_t slot) {
     E.Rec(EMR_SELECTCLIPPATH, uint32_t(RGN_COPY));
 }
 
+void TWmfConverter::SpacingFor(const uint8_t* text, size_t len) {
+    // The default font until one is selected (what the player draws with).
+    static const std::vector<uint8_t> defaultFont = [] {
+        std::vector<uint8_t> f(92, 0);
+        f[16] = 0x90; // weight 400
+        f[17] = 0x01;
+        f[23] = 1; // default character set
+        const char* face = "System";
+        for (int i = 0; face[i]; ++i)
+            f[28 + 2 * i] = static_cast<uint8_t>(face[i]);
+        return f;
+    }();
+    const std::vector<uint8_t>& font = Font.empty() ? defaultFont : Font;
+    std::vector<int32_t> dx = TextAdvances(font.data(), font.size(), text, len);
+    dx.resize(len, 0);
+    for (int32_t d : dx)
+        E.W.S32(d);
+}
+
 void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
     const size_t words = n / 2;
     auto need = [&](size_t w) { return words >= w; };
@@ -411,6 +436,7 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
         break;
     case META_SAVEDC:
         OrgStack.push_back({OrgX, OrgY, VpX, VpY});
+        FontStack.push_back(Font);
         E.Rec(EMR_SAVEDC);
         break;
     case META_RESTOREDC:
@@ -427,7 +453,9 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
                 OrgY = OrgStack[target][1];
                 VpX = OrgStack[target][2];
                 VpY = OrgStack[target][3];
+                Font = FontStack[target];
                 OrgStack.resize(target);
+                FontStack.resize(target);
             }
             E.Rec(EMR_RESTOREDC, static_cast<uint32_t>(level));
         }
@@ -460,8 +488,10 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
             E.W.U32(0);  // options
             for (int i = 0; i < 4; ++i)
                 E.W.S32(0);
-            E.W.U32(0); // no spacing array
+            E.W.U32(static_cast<uint32_t>(76 + ((len + 3) & ~size_t(3))));
             E.W.Bytes(p + 2, len);
+            E.W.Pad4();
+            SpacingFor(p + 2, len);
             E.End(at);
         }
         break;
@@ -480,7 +510,7 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
             if (n < off + len) break;
             const uint8_t* str = p + off;
             off += (len + 1) & ~size_t(1);
-            const bool haveDx = n >= off + 2 * len && len > 0;
+            const bool haveDx = n >= off + 2 * len;
             const size_t at = E.Begin(EMR_EXTTEXTOUTA);
             for (int i = 0; i < 4; ++i)
                 E.W.S32(0);
@@ -498,12 +528,14 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
             E.W.S32(clip.Top);
             E.W.S32(clip.Right);
             E.W.S32(clip.Bottom);
-            E.W.U32(haveDx ? dxOff : 0);
+            E.W.U32(dxOff);
             E.W.Bytes(str, len);
             E.W.Pad4();
             if (haveDx)
                 for (size_t i = 0; i < len; ++i)
                     E.W.S32(S16(p + off + 2 * i));
+            else
+                SpacingFor(str, len);
             E.End(at);
         }
         break;
@@ -541,6 +573,7 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
             if (slot >= Obj->Kind.size()) break;
             if (Obj->Kind[slot] == TSlot::Gdi) {
                 E.Rec(EMR_SELECTOBJECT, uint32_t(slot + 1));
+                if (!Obj->Fonts[slot].empty()) Font = Obj->Fonts[slot];
             } else if (Obj->Kind[slot] == TSlot::Region) {
                 SelectClipRegion(slot);
             }
@@ -599,6 +632,7 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
             if (Obj->Kind[slot] == TSlot::Gdi) E.Rec(EMR_DELETEOBJECT, uint32_t(slot + 1));
             Obj->Kind[slot] = TSlot::Free;
             Obj->Regions[slot].clear();
+            Obj->Fonts[slot].clear();
         }
         break;
     case META_CREATEPENINDIRECT:
@@ -647,6 +681,8 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
                 E.W.U16(p[18 + k]);
             for (; k < 32; ++k)
                 E.W.U16(0);
+            Obj->Fonts[slot].assign(E.W.Data.begin() + static_cast<std::ptrdiff_t>(at + 12),
+                                    E.W.Data.end());
             E.End(at);
             E.UseHandle(slot + 1);
         }

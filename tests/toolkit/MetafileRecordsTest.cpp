@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -607,4 +608,110 @@ TEST(MetafileWmfRecords, ClipRegionOfSeveralRectanglesClipsToThemNotTheirExtent)
     const std::vector<uint8_t> again = m.WmfData();
     const TBitmap c = Play(again, 40, 20);
     ExpectWhere(c, Red, clWhite, inRegion, "written and read again");
+}
+
+namespace {
+
+// Offsets of the text records of an EMF, with their spacing-array offsets.
+std::vector<std::pair<size_t, uint32_t>> TextRecords(const std::vector<uint8_t>& d,
+                                                     std::vector<uint32_t>* types = nullptr) {
+    std::vector<std::pair<size_t, uint32_t>> out;
+    auto u32 = [&](size_t at) {
+        return uint32_t(d[at]) | uint32_t(d[at + 1]) << 8 | uint32_t(d[at + 2]) << 16 |
+               uint32_t(d[at + 3]) << 24;
+    };
+    for (size_t pos = 0; pos + 8 <= d.size();) {
+        const uint32_t type = u32(pos), size = u32(pos + 4);
+        if (size < 8 || pos + size > d.size()) break;
+        if (types) types->push_back(type);
+        if ((type == 83 || type == 84) && size >= 76) out.emplace_back(pos, u32(pos + 72));
+        pos += size;
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(MetafileText, WmfTextGetsSpacingThatMatchesItsOwnAdvances) {
+    TWmf w(200, 40);
+    // Font: height -20, weight 700, "Arial" (slot 0).
+    w.Rec(0x02FB, {-20, 0, 0, 0, 700, 0, 0, 0, 'A' | 'r' << 8, 'i' | 'a' << 8, 'l'});
+    w.Rec(0x012D, {0});
+    w.Rec(0x0521, {11, 'H' | 'e' << 8, 'l' | 'l' << 8, 'o' | ' ' << 8, 'W' | 'o' << 8,
+                   'r' | 'l' << 8, 'd', 10, 5}); // TextOut "Hello World" at (5, 10)
+    TMetafile m;
+    TMemoryStream s(w.Finish());
+    m.LoadFromStream(s);
+    std::vector<uint8_t> emf = m.EmfData();
+    const auto texts = TextRecords(emf);
+    ASSERT_EQ(texts.size(), 1u);
+    const auto [at, offDx] = texts[0];
+    ASSERT_GE(offDx, 76u);
+    int32_t sum = 0;
+    for (int i = 0; i < 11; ++i) {
+        int32_t dx;
+        std::memcpy(&dx, &emf[at + offDx + 4 * i], 4);
+        EXPECT_GT(dx, 0) << i;
+        sum += dx;
+    }
+    // About half an em per letter in a 20-unit bold Arial.
+    EXPECT_GT(sum, 80);
+    EXPECT_LT(sum, 160);
+    // Drawn with the array or with the font's own advances: the same picture.
+    TBitmap with = Play(emf, 200, 40);
+    std::memset(&emf[at + 72], 0, 4);
+    TBitmap without = Play(emf, 200, 40);
+    int inked = 0, differ = 0;
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 200; ++x) {
+            inked += with.Pixel(x, y) != clWhite;
+            differ += with.Pixel(x, y) != without.Pixel(x, y);
+        }
+    EXPECT_GT(inked, 100);
+    EXPECT_LT(differ, inked / 10);
+}
+
+TEST(MetafileText, ReplayedTextRecordsAlwaysCarrySpacing) {
+    // An EMF source with SmallTextOut and an ExtTextOutW without spacing: the
+    // recording writes ExtTextOut records whose arrays lie inside them.
+    TEmf e(100, 30);
+    TBytes small;
+    for (uint32_t v : {5u, 5u, 4u, 0x300u, 1u})
+        small.U32(v);
+    small.U32(0);
+    small.U32(0);
+    small.D.insert(small.D.end(), {'T', 'e', 's', 't'});
+    e.Raw(108, small.D);
+    TBytes wide;
+    for (int i = 0; i < 4; ++i)
+        wide.U32(0);
+    wide.U32(1);
+    wide.U32(0);
+    wide.U32(0);
+    for (uint32_t v : {5u, 15u, 2u, 76u, 0u, 0u, 0u, 0u, 0u, 0u})
+        wide.U32(v);
+    wide.U16('O');
+    wide.U16('K');
+    e.Raw(84, wide.D);
+    TMetafile source;
+    TMemoryStream s(e.Finish());
+    source.LoadFromStream(s);
+    TMetafile recorded;
+    {
+        TMetafileCanvas canvas(recorded, "", "");
+        source.Draw(canvas, Rect(0, 0, 100, 30));
+        canvas.Close();
+    }
+    const std::vector<uint8_t>& d = recorded.EmfData();
+    std::vector<uint32_t> types;
+    const auto texts = TextRecords(d, &types);
+    EXPECT_EQ(std::count(types.begin(), types.end(), 108u), 0);
+    ASSERT_EQ(texts.size(), 2u);
+    for (const auto& [at, offDx] : texts) {
+        uint32_t size, chars;
+        std::memcpy(&size, &d[at + 4], 4);
+        std::memcpy(&chars, &d[at + 44], 4);
+        EXPECT_GE(offDx, 76u);
+        EXPECT_LE(offDx + 4 * chars, size);
+    }
 }
