@@ -700,7 +700,9 @@ void TfrmMainBasic::SaveSettings() {
     ini.WriteBool("Log", "Overwrite", chkOverwrite->isChecked());
     ini.WriteBool("Log", "LogProcessed", chkLogProcessed->isChecked());
     ini.WriteString("Log", "LogProcessedFile", EditBytes(edLogProcessed));
-    ini.WriteInteger("General", "Threads", seThreads->value());
+    // Our own key: a file that never had more than one thread keeps the usual keys only.
+    if (seThreads->value() != 1 || ini.ValueExists("General", "Threads"))
+        ini.WriteInteger("General", "Threads", seThreads->value());
 }
 
 // ---------------------------------------------------------------------------
