@@ -224,6 +224,7 @@ void TfrmMainBasic::CreateControls() {
         Named(new QLabel(QStringLiteral("Source directory:"), tsSource), "lblSourceName");
     lblSourceName->setGeometry(8, 8, 300, 16);
     edSourceName = Named(new QLineEdit(tsSource), "edSourceName");
+    lblSourceName->setBuddy(edSourceName);
     edSourceName->setGeometry(8, 26, 458, 22);
     btnSourceName = Named(new QPushButton(QStringLiteral("..."), tsSource), "btnSourceName");
     btnSourceName->setGeometry(470, 26, 27, 22);
@@ -234,6 +235,7 @@ void TfrmMainBasic::CreateControls() {
         Named(new QLabel(QStringLiteral("File mask/wildcard:"), tsSource), "lblSourceWildcard");
     lblSourceWildcard->setGeometry(8, 80, 200, 16);
     edSourceWildcard = Named(new QLineEdit(QStringLiteral("*.*"), tsSource), "edSourceWildcard");
+    lblSourceWildcard->setBuddy(edSourceWildcard);
     edSourceWildcard->setGeometry(8, 98, 200, 22);
 
     // Page 3.
@@ -241,6 +243,7 @@ void TfrmMainBasic::CreateControls() {
                                "lblDestinationName");
     lblDestinationName->setGeometry(8, 8, 300, 16);
     edDestinationName = Named(new QLineEdit(tsDestination), "edDestinationName");
+    lblDestinationName->setBuddy(edDestinationName);
     edDestinationName->setGeometry(8, 26, 458, 22);
     btnDestinationName =
         Named(new QPushButton(QStringLiteral("..."), tsDestination), "btnDestinationName");
@@ -275,6 +278,8 @@ void TfrmMainBasic::CreateControls() {
     seThreads->setValue(1);
     seThreads->setToolTip(QStringLiteral("How many files are converted at once"));
     lblThreads->setBuddy(seThreads);
+    // Tab in reading order: the box stands on the row of the log check box.
+    setTabOrder(chkLogProcessed, seThreads);
 
     // Page 5.
     lvFileName = Named(new QTreeWidget(tsFileList), "lvFileName");
