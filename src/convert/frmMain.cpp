@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -111,6 +112,15 @@ std::string ShellQuote(const std::string& arg) {
     return quoted + "'";
 }
 
+// Puts the widgets one after another in the Tab order, each after the one before.
+void ChainFocus(std::initializer_list<QWidget*> widgets) {
+    QWidget* previous = nullptr;
+    for (QWidget* w : widgets) {
+        if (previous && w) QWidget::setTabOrder(previous, w);
+        if (w) previous = w;
+    }
+}
+
 } // namespace
 
 template <class F> void TfrmMain::Guarded(F&& body) {
@@ -137,6 +147,26 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
     for (const char* item : DestinationItems)
         rgDestination->AddItem(QString::fromLatin1(item));
     rgDestination->SetItemIndex(0);
+    // Tab walks each page in reading order. Creation order would put what is made
+    // here after the framework's navigation buttons.
+    ChainFocus({edSourceWildcard, lvImageFormats});
+    ChainFocus({chkOverwrite, rgDestination->Button(0), rgDestination->Button(1),
+                rgDestination->Button(2), rgDestination->Button(3), rgDestination->Button(4),
+                rgDestination->Button(5)});
+    ChainFocus({chkLogProcessed->previousInFocusChain(), chkResize, cbStretchMode, chkWidth,
+                edWidth, chkHeight, edHeight, cbPixelFormat, cbCompression, cbGIFColorReduction,
+                chkWatermark, edWatermarkText, btnWatermarkText, cbWAlignment, cbWPosition,
+                chkWAngle, edWAngle});
+    ChainFocus({lvProgress, edCommandLine, btnCopyCommandLine});
+    // Each label names the field it stands over (screen readers announce it with the field).
+    lblStretchMode->setBuddy(cbStretchMode);
+    lblPixelFormat->setBuddy(cbPixelFormat);
+    lblCompression->setBuddy(cbCompression);
+    lblGIFColorReduction->setBuddy(cbGIFColorReduction);
+    lblWatermarkText->setBuddy(edWatermarkText);
+    lblWAlignment->setBuddy(cbWAlignment);
+    lblWPosition->setBuddy(cbWPosition);
+    lblCommandLine->setBuddy(edCommandLine);
     cbStretchMode->setCurrentIndex(smPixels);
     cbPixelFormat->setCurrentIndex(0);
     cbCompression->setCurrentText(QString::fromLatin1(CompressionItems[0]));
