@@ -18,6 +18,13 @@ bool KeepsTransparency(const TGraphic& g) {
     return g.InheritsFrom(TMetafile::StaticClass()) || g.InheritsFrom(TIcon::StaticClass());
 }
 
+// Sources whose drawing is the plain stretched copy of a raster, which
+// writes every pixel of the rectangle; a destination they cover wholly
+// needs no white fill first.
+bool DrawsEveryPixel(const TGraphic& g) {
+    return g.InheritsFrom(TBitmap::StaticClass()) || g.InheritsFrom(TJPEGImage::StaticClass());
+}
+
 TPixelFormat PixelFormatFromIndex(int index) {
     // Index 8 is the custom format, which the bitmap refuses; anything else
     // outside the list (possible through the settings file) is refused alike.
@@ -126,8 +133,15 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
     if (options.DestinationIndex == dfGIF &&
         (options.GIFColorReduction < 0 || options.GIFColorReduction > 8))
         throw EInvalidGraphicOperation("No GIF color reduction selected.");
-    dest->SetSize(width, height);
-    dest->Canvas().StretchDraw(Rect(0, 0, width, height), source);
+    if (DrawsEveryPixel(source))
+        dest->SetSizeForOverwrite(width, height);
+    else
+        dest->SetSize(width, height);
+    // A JPEG of the destination's size decodes straight into it, so neither a
+    // decoded copy nor the copy from it exists; otherwise the source is drawn.
+    auto* jpeg = dynamic_cast<TJPEGImage*>(&source);
+    if (!jpeg || !jpeg->DecodeInto(*dest))
+        dest->Canvas().StretchDraw(Rect(0, 0, width, height), source);
 
     switch (options.DestinationIndex) {
     case dfBitmap:

@@ -1,6 +1,7 @@
 #include "convert/JPEGImage.h"
 
 #include "toolkit/Canvas.h"
+#include "toolkit/PixelRows.h"
 #include "util/StrUtils.h"
 
 #include <chrono>
@@ -227,6 +228,10 @@ struct TScanContext {
     // The quantizer's colour map, copied before libjpeg frees it.
     uint8_t* ColorMap; // 256 x 3 bytes
     int ColorCount;
+    // Blue-green-red-x rows straight into a 32-bit raster: libjpeg sets the
+    // fourth byte to 255 and the raster keeps it 0, so it is cleared per row
+    // while the row is still in the cache.
+    bool ClearFourthByte;
 };
 
 void BodyDecompress(void* p) {
@@ -235,8 +240,12 @@ void BodyDecompress(void* p) {
     jpeg_start_decompress(info);
     while (info->output_scanline < info->output_height) {
         if (!c->CMYK) {
-            jpeg_read_scanlines(info, c->Rows + info->output_scanline,
-                                info->output_height - info->output_scanline);
+            const JDIMENSION first = info->output_scanline;
+            jpeg_read_scanlines(info, c->Rows + first, info->output_height - first);
+            if (c->ClearFourthByte)
+                for (JDIMENSION y = first; y < info->output_scanline; ++y)
+                    pixelrows::From32To32(c->Rows[y], c->Rows[y],
+                                          static_cast<int>(info->output_width));
             continue;
         }
         JDIMENSION y = info->output_scanline;
@@ -403,60 +412,68 @@ void TJPEGImage::ReadHeader() {
     FHeaderHeight = static_cast<int>(d.Info.image_height);
 }
 
+TJPEGImage::TOutputKind TJPEGImage::PrepareDecode(jpeg_decompress_struct& info,
+                                                  jpeg_progress_mgr* progress, void* errors,
+                                                  int colourSpace) const {
+    auto& err = *static_cast<TJPEGErrorManager*>(errors);
+    auto& monitor = *reinterpret_cast<TJPEGProgressMonitor*>(progress);
+    THeaderContext hc{&info, FData.data(), FData.size(), MaxDecoderMemory()};
+    if (!GuardedCall(err, BodyReadHeader, &hc)) RaiseJPEGError(err, monitor);
+    CheckRasterSize(info.image_width, info.image_height);
+    info.progress = progress;
+
+    info.scale_num = 1;
+    info.scale_denom = 1u << static_cast<unsigned>(Scale);
+    info.do_block_smoothing = Smoothing ? TRUE : FALSE;
+    if (Performance == jpBestSpeed) {
+        info.dct_method = JDCT_IFAST;
+        info.dither_mode = JDITHER_ORDERED;
+        info.two_pass_quantize = FALSE;
+    }
+    // Four-component files are read as CMYK (libjpeg turns YCCK into CMYK)
+    // and converted here; greyscale keeps libjpeg's grey values exactly.
+    TOutputKind kind = okColour;
+    if (info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK) {
+        kind = okCMYK;
+        info.out_color_space = JCS_CMYK;
+    } else if (Grayscale || info.jpeg_color_space == JCS_GRAYSCALE) {
+        kind = okGrey;
+        info.out_color_space = JCS_GRAYSCALE;
+    } else if (PixelFormat == jf8Bit) {
+        kind = okQuantized;
+        info.out_color_space = JCS_RGB;
+        info.quantize_colors = TRUE;
+        info.desired_number_of_colors = 236;
+    } else {
+        info.out_color_space = static_cast<J_COLOR_SPACE>(colourSpace);
+    }
+    if (!GuardedCall(err, BodyCalcDimensions, &info)) RaiseJPEGError(err, monitor);
+    CheckRasterSize(info.output_width, info.output_height);
+    return kind;
+}
+
 void TJPEGImage::Decode() {
     ReportProgress(psStarting, 0);
     try {
         TDecompressor d(this);
-        THeaderContext hc{&d.Info, FData.data(), FData.size(), MaxDecoderMemory()};
-        if (!GuardedCall(d.Err, BodyReadHeader, &hc)) RaiseJPEGError(d.Err, d.Monitor);
         jpeg_decompress_struct& info = d.Info;
-        CheckRasterSize(info.image_width, info.image_height);
-        info.progress = &d.Monitor.Pub;
-
-        info.scale_num = 1;
-        info.scale_denom = 1u << static_cast<unsigned>(Scale);
-        info.do_block_smoothing = Smoothing ? TRUE : FALSE;
-        if (Performance == jpBestSpeed) {
-            info.dct_method = JDCT_IFAST;
-            info.dither_mode = JDITHER_ORDERED;
-            info.two_pass_quantize = FALSE;
-        }
-        // Four-component files are read as CMYK (libjpeg turns YCCK into CMYK)
-        // and converted here; greyscale keeps libjpeg's grey values exactly.
-        bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
-        bool grey = !cmyk && (Grayscale || info.jpeg_color_space == JCS_GRAYSCALE);
-        bool quantize = !cmyk && !grey && PixelFormat == jf8Bit;
-        if (cmyk) {
-            info.out_color_space = JCS_CMYK;
-        } else if (grey) {
-            info.out_color_space = JCS_GRAYSCALE;
-        } else if (quantize) {
-            info.out_color_space = JCS_RGB;
-            info.quantize_colors = TRUE;
-            info.desired_number_of_colors = 236;
-        } else {
-            info.out_color_space = JCS_EXT_BGR;
-        }
-        if (!GuardedCall(d.Err, BodyCalcDimensions, &info)) RaiseJPEGError(d.Err, d.Monitor);
-        CheckRasterSize(info.output_width, info.output_height);
+        const TOutputKind kind = PrepareDecode(info, &d.Monitor.Pub, &d.Err, JCS_EXT_BGR);
+        const bool cmyk = kind == okCMYK, grey = kind == okGrey, quantize = kind == okQuantized;
 
         auto bitmap = std::make_unique<TBitmap>();
         bitmap->SetPixelFormat(grey || quantize ? pf8bit : pf24bit);
-        bitmap->SetSize(static_cast<int>(info.output_width), static_cast<int>(info.output_height));
+        // libjpeg writes every pixel, so the raster is not filled first.
+        bitmap->SetSizeForOverwrite(static_cast<int>(info.output_width),
+                                    static_cast<int>(info.output_height));
         std::vector<JSAMPROW> rows(info.output_height);
         for (JDIMENSION y = 0; y < info.output_height; ++y)
             rows[y] = bitmap->ScanLine(static_cast<int>(y));
         std::vector<uint8_t> buffer(cmyk ? static_cast<size_t>(info.output_width) * 4 : 0);
 
         uint8_t colorMap[256 * 3] = {};
-        TScanContext sc{&info,
-                        rows.data(),
-                        buffer.data(),
-                        cmyk,
-                        cmyk && info.saw_Adobe_marker,
-                        CMYKTable(),
-                        colorMap,
-                        0};
+        TScanContext sc{
+            &info,    rows.data(), buffer.data(), cmyk, cmyk && info.saw_Adobe_marker, CMYKTable(),
+            colorMap, 0,           false};
         if (!GuardedCall(d.Err, BodyDecompress, &sc)) RaiseJPEGError(d.Err, d.Monitor);
 
         if (grey) {
@@ -474,6 +491,35 @@ void TJPEGImage::Decode() {
         throw;
     }
     ReportProgress(psEnding, 100);
+}
+
+bool TJPEGImage::DecodeInto(TBitmap& target) {
+    if (FBitmap || !FHasData || FData.empty()) return false;
+    const int bits = target.BitsPerPixel();
+    if (bits != 24 && bits != 32) return false;
+    TDecompressor d(this);
+    jpeg_decompress_struct& info = d.Info;
+    // The header is read before any progress is reported: a refusal leaves no trace.
+    if (PrepareDecode(info, &d.Monitor.Pub, &d.Err, bits == 32 ? JCS_EXT_BGRX : JCS_EXT_BGR) !=
+            okColour ||
+        info.output_width != static_cast<JDIMENSION>(target.Width()) ||
+        info.output_height != static_cast<JDIMENSION>(target.Height()))
+        return false;
+    ReportProgress(psStarting, 0);
+    try {
+        std::vector<JSAMPROW> rows(info.output_height);
+        for (JDIMENSION y = 0; y < info.output_height; ++y)
+            rows[y] = target.ScanLine(static_cast<int>(y));
+        uint8_t colorMap[256 * 3] = {};
+        TScanContext sc{&info,   rows.data(), nullptr, false,     false,
+                        nullptr, colorMap,    0,       bits == 32};
+        if (!GuardedCall(d.Err, BodyDecompress, &sc)) RaiseJPEGError(d.Err, d.Monitor);
+    } catch (...) {
+        ReportProgress(psEnding, 0);
+        throw;
+    }
+    ReportProgress(psEnding, 100);
+    return true;
 }
 
 const TBitmap& TJPEGImage::Bitmap() {

@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+struct jpeg_decompress_struct;
+struct jpeg_progress_mgr;
+
 // Every fatal libjpeg error: "JPEG error #%d" with the library's message code.
 TREVASCO_EXCEPTION(EJPEG, Exception)
 
@@ -60,6 +63,12 @@ public:
     void Compress();
     // Forces decoding of the held data now.
     void DIBNeeded() { Bitmap(); }
+    // Decodes the held data straight into target, a 24- or 32-bit raster of
+    // the decoded size, with the pixels Bitmap() would give; no decoded copy
+    // is kept. False, with nothing written, when only data is held no more,
+    // the target does not fit, or the file decodes to grey, CMYK or palette
+    // pixels (the caller then draws the image instead).
+    bool DecodeInto(TBitmap& target);
     const std::vector<uint8_t>& Data() const { return FData; }
     bool HasData() const { return FHasData; }
 
@@ -77,6 +86,12 @@ public:
 
 private:
     friend struct TJPEGProgressMonitor;
+    enum TOutputKind { okColour, okCMYK, okGrey, okQuantized };
+    // Reads the header into info and applies the decoding settings; colour
+    // files are set to decode as colourSpace (a J_COLOR_SPACE). errors is
+    // the decompressor's error manager; failures are raised.
+    TOutputKind PrepareDecode(jpeg_decompress_struct& info, jpeg_progress_mgr* progress,
+                              void* errors, int colourSpace) const;
     void Decode();
     void ReadHeader();
     void ReportProgress(TProgressStage stage, uint8_t percent) {

@@ -27,7 +27,18 @@ constexpr size_t kCandidateLimit = size_t(1) << 22;
 } // namespace
 
 TFastColorLookup::TFastColorLookup(const TPalette& palette)
-    : FPalette(palette), FCells(size_t(1) << 15), FFine(size_t(1) << 18) {}
+    : FPalette(palette), FCells(size_t(1) << 15), FFine(size_t(1) << 18) {
+    const TPaletteEntry* e = FPalette.Entries();
+    for (int i = 0; i < FPalette.Count() && i < 256; ++i)
+        FByIndex[i] = {e[i].Red, e[i].Green, e[i].Blue, static_cast<uint8_t>(i)};
+    // White's answer through the ordinary search (the memo is empty then).
+    uint8_t r = 255, g = 255, b = 255;
+    FMemo.assign(size_t(1) << kMemoBits, 0xFFFFFFu); // a key only white has; fixed just below
+    const uint32_t whiteSlot = (0xFFFFFFu * 0x9E3779B1u) >> (32 - kMemoBits);
+    FMemo[whiteSlot] = 0; // black's key in white's slot: a miss for white
+    const uint8_t white = Lookup(r, g, b);
+    std::fill(FMemo.begin(), FMemo.end(), 0xFFFFFFu | (uint32_t(white) << 24));
+}
 
 int TFastColorLookup::Filter(const TCandidate* from, int n, int lr, int lg, int lb, int size) {
     const int hr = lr + size - 1, hg = lg + size - 1, hb = lb + size - 1;

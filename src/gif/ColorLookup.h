@@ -39,6 +39,18 @@ public:
     explicit TFastColorLookup(const TPalette& palette);
     int Colors() const override { return FPalette.Count(); }
     uint8_t Lookup(uint8_t& r, uint8_t& g, uint8_t& b) override {
+        // Dithered photos repeat exact colours often enough that a memo of
+        // recent answers skips most cell scans.
+        const uint32_t rgb = (uint32_t(r) << 16) | (uint32_t(g) << 8) | b;
+        uint32_t& memo = FMemo[(rgb * 0x9E3779B1u) >> (32 - kMemoBits)];
+        if ((memo & 0xFFFFFF) == rgb) {
+            const uint8_t index = static_cast<uint8_t>(memo >> 24);
+            const TCandidate& c = FByIndex[index];
+            r = c.Red;
+            g = c.Green;
+            b = c.Blue;
+            return index;
+        }
         const int fine = ((r >> 2) << 12) | ((g >> 2) << 6) | (b >> 2);
         if (FFine[fine].Start < 0) BuildFine(fine);
         const TCandidate* cand = FCandidates.data() + FFine[fine].Start;
@@ -54,6 +66,7 @@ public:
             bestDist = d < bestDist ? d : bestDist;
         }
         const TCandidate& c = cand[best];
+        memo = rgb | (uint32_t(c.Index) << 24);
         r = c.Red;
         g = c.Green;
         b = c.Blue;
@@ -79,6 +92,11 @@ private:
     std::vector<TCell> FCells;    // 8x8x8
     std::vector<TCell> FFine;     // 4x4x4
     std::vector<TCandidate> FCandidates;
+    // Direct-mapped memo of answers: colour in the low 24 bits, index above.
+    // Every slot starts as white's true answer, so an unused slot is never wrong.
+    static constexpr int kMemoBits = 16;
+    std::vector<uint32_t> FMemo;
+    TCandidate FByIndex[256] = {}; // each palette index's colour
 };
 
 // The 6x6x6 cube: (c + 3) div 51 per component.

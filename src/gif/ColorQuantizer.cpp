@@ -8,9 +8,14 @@ TColorQuantizer::TColorQuantizer(int maxColors, int colorBits)
     if (FColorBits < 1) FColorBits = 1;
     FReducible.assign(static_cast<size_t>(FColorBits), -1);
     FNodes.reserve(1024);
+    for (int level = 0; level <= FColorBits; ++level) {
+        const uint32_t field = ((1u << level) - 1) << (FColorBits - level);
+        FLevelMask[level] = (field << (2 * FColorBits)) | (field << FColorBits) | field;
+    }
+    if (FColorBits <= 6) FLeafOf.assign(size_t(1) << (3 * FColorBits), -1);
 }
 
-int32_t TColorQuantizer::NewNode(int level) {
+int32_t TColorQuantizer::NewNode(int level, uint32_t key) {
     int32_t id;
     if (!FFree.empty()) {
         id = FFree.back();
@@ -23,6 +28,8 @@ int32_t TColorQuantizer::NewNode(int level) {
     TOctreeNode& n = FNodes[id];
     for (int32_t& c : n.Children)
         c = -1;
+    n.Level = static_cast<uint8_t>(level);
+    n.Key = key & FLevelMask[level];
     if (level == FColorBits) {
         n.Leaf = true;
         ++FLeafCount;
@@ -34,6 +41,7 @@ int32_t TColorQuantizer::NewNode(int level) {
 }
 
 void TColorQuantizer::FreeNode(int32_t node) {
+    FNodes[node].Leaf = false;
     FFree.push_back(node);
 }
 
@@ -43,7 +51,8 @@ void TColorQuantizer::AddColor(uint8_t r, uint8_t g, uint8_t b) {
     if (FLastLeaf >= 0 && rgb == FLastColor) {
         node = FLastLeaf;
     } else {
-        if (FRoot < 0) FRoot = NewNode(0);
+        const uint32_t key = LeafKey(r, g, b);
+        if (FRoot < 0) FRoot = NewNode(0, key);
         node = FRoot;
         for (int level = 0; !FNodes[node].Leaf; ++level) {
             const int shift = 7 - level;
@@ -52,7 +61,7 @@ void TColorQuantizer::AddColor(uint8_t r, uint8_t g, uint8_t b) {
                 (((r & m) >> shift) << 2) | (((g & m) >> shift) << 1) | ((b & m) >> shift);
             int32_t child = FNodes[node].Children[idx];
             if (child < 0) {
-                child = NewNode(level + 1); // may move FNodes
+                child = NewNode(level + 1, key); // may move FNodes
                 FNodes[node].Children[idx] = child;
             }
             node = child;
@@ -76,8 +85,15 @@ void TColorQuantizer::AddRow(const uint8_t* pixels, int pixelBytes, int width) {
         const uint8_t r = pixels[2], g = pixels[1], b = pixels[0];
         const uint32_t rgb = (uint32_t(r) << 16) | (uint32_t(g) << 8) | b;
         int32_t node = -1;
+        const uint32_t key = LeafKey(r, g, b);
         if (FLastLeaf >= 0 && rgb == FLastColor) {
             node = FLastLeaf;
+        } else if (!FLeafOf.empty() && FLeafOf[key] >= 0 && FNodes[FLeafOf[key]].Leaf &&
+                   (key & FLevelMask[FNodes[FLeafOf[key]].Level]) == FNodes[FLeafOf[key]].Key) {
+            // A live leaf on this key's path: no node above it is a leaf (a
+            // reduction frees the children of the node it turns into one),
+            // so the walk would end here too.
+            node = FLeafOf[key];
         } else if (FRoot >= 0) {
             // Walk the existing path without allocating; a missing child
             // leaves the pixel to AddColor.
@@ -90,6 +106,7 @@ void TColorQuantizer::AddRow(const uint8_t* pixels, int pixelBytes, int width) {
                 n = nodes[n].Children[idx];
             }
             node = n;
+            if (node >= 0 && !FLeafOf.empty()) FLeafOf[key] = node;
         }
         if (node < 0) {
             AddColor(r, g, b);

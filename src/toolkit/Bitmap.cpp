@@ -93,7 +93,7 @@ void TBitmap::Clear() {
 void TBitmap::AllocateRaster(int width, int height, TPixelFormat format) {
     if (format == pfCustom) throw EInvalidGraphic("Invalid pixel format");
     CheckRasterSize(width, height);
-    std::vector<uint8_t>().swap(FPixels);
+    decltype(FPixels)().swap(FPixels);
     FAlpha.clear();
     size_t stride = StrideOf(width, BitsOf(format));
     try {
@@ -165,7 +165,7 @@ void TBitmap::SetSize(int width, int height) {
     // the raster is written once instead of zeroed and then filled.
     std::vector<uint8_t> white(stride, 0);
     FillRowRaw(white.data(), bits, 0, width, ColorToRaw(clWhite));
-    std::vector<uint8_t> pixels;
+    decltype(FPixels) pixels;
     try {
         pixels.reserve(stride * static_cast<size_t>(height));
     } catch (const std::bad_alloc&) {
@@ -190,6 +190,33 @@ void TBitmap::SetSize(int width, int height) {
         }
     }
     FPixels.swap(pixels);
+    FWidth = width;
+    FHeight = height;
+    FStride = stride;
+}
+
+void TBitmap::SetSizeForOverwrite(int width, int height) {
+    if (width < 0) width = 0;
+    if (height < 0) height = 0;
+    CheckRasterSize(width, height);
+    const int bits = BitsPerPixel();
+    if (bits <= 8 && FPalette.Count() == 0) DefaultPaletteFor(FPixelFormat);
+    const size_t stride = StrideOf(width, bits);
+    decltype(FPixels)().swap(FPixels); // the old raster goes before the new one is taken
+    FAlpha.clear();
+    FWidth = FHeight = 0;
+    FStride = 0;
+    try {
+        FPixels.resize(stride * static_cast<size_t>(height)); // not initialised
+    } catch (const std::bad_alloc&) {
+        throw EOutOfResources("Out of system resources");
+    }
+    // Row padding, including the unused bits of a last partial byte, is zero
+    // as SetSize leaves it; writing the pixels never touches it.
+    const size_t full = static_cast<size_t>(width) * bits / 8;
+    if (full < stride)
+        for (int y = 0; y < height; ++y)
+            std::memset(FPixels.data() + static_cast<size_t>(y) * stride + full, 0, stride - full);
     FWidth = width;
     FHeight = height;
     FStride = stride;
@@ -377,8 +404,10 @@ TColor TBitmap::Pixel(int x, int y) const {
     if (x < 0 || x >= FWidth || y < 0 || y >= FHeight) return clNone;
     const uint8_t* row = ScanLine(y);
     switch (BitsPerPixel()) {
-    case 32: return RGBColor(row[4 * x + 2], row[4 * x + 1], row[4 * x]);
-    case 24: return RGBColor(row[3 * x + 2], row[3 * x + 1], row[3 * x]);
+    case 32:
+        return RGBColor(row[4 * x + 2], row[4 * x + 1], row[4 * x]);
+    case 24:
+        return RGBColor(row[3 * x + 2], row[3 * x + 1], row[3 * x]);
     case 16: {
         // One pixel through the row conversion keeps the widening rules in one place.
         TBitmap one(1, 1, FPixelFormat);

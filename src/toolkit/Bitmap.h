@@ -30,6 +30,10 @@ public:
     void SetHeight(int value) override { SetSize(FWidth, value); }
     // Keeps the overlapping pixels and fills every new pixel white.
     void SetSize(int width, int height);
+    // A fresh raster of the size whose pixels are left undefined (row padding
+    // is zero): for a caller that writes every pixel next, which then gives
+    // the same bytes as SetSize would, without a fill pass.
+    void SetSizeForOverwrite(int width, int height);
 
     TPixelFormat PixelFormat() const { return FPixelFormat; }
     // Converts existing pixels; pfCustom fails with "Invalid pixel format".
@@ -96,7 +100,20 @@ private:
     int FWidth = 0, FHeight = 0;
     TPixelFormat FPixelFormat = pfDevice;
     size_t FStride = 0;
-    std::vector<uint8_t> FPixels;
+    // Growing the raster leaves its new bytes unset; every path writes them.
+    template <class T> struct TRasterAllocator {
+        using value_type = T;
+        TRasterAllocator() = default;
+        template <class U> TRasterAllocator(const TRasterAllocator<U>&) noexcept {}
+        T* allocate(size_t n) { return std::allocator<T>().allocate(n); }
+        void deallocate(T* p, size_t n) noexcept { std::allocator<T>().deallocate(p, n); }
+        template <class U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
+        template <class U, class V> void construct(U* p, V&& v) {
+            ::new (static_cast<void*>(p)) U(static_cast<V&&>(v));
+        }
+        bool operator==(const TRasterAllocator&) const { return true; }
+    };
+    std::vector<uint8_t, TRasterAllocator<uint8_t>> FPixels;
     std::vector<uint8_t> FAlpha;
     TPalette FPalette;
     TColor FTransparentColor = clDefault;
