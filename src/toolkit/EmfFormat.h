@@ -116,6 +116,7 @@ enum : uint32_t {
     EMR_SETLAYOUT = 115,
     EMR_TRANSPARENTBLT = 116,
     EMR_GRADIENTFILL = 118,
+    EMR_SETTEXTJUSTIFICATION = 120,
 };
 
 // WMF record functions.

@@ -465,6 +465,10 @@ void TMetafileCanvas::PlayEmf(const std::vector<uint8_t>& emf, const TRect& dst)
         case EMR_EOF:
         case EMR_GDICOMMENT: // EMF+ and private data would describe the old placement
             return true;
+        // Text records we write carry their own spacing, and some readers
+        // (Inkscape) refuse a whole file that holds this record.
+        case EMR_SETTEXTJUSTIFICATION:
+            return true;
         case EMR_SETMAPMODE:
             st.Mode = i32(8);
             emitMapping();

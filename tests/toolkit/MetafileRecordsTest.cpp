@@ -673,7 +673,8 @@ TEST(MetafileText, WmfTextGetsSpacingThatMatchesItsOwnAdvances) {
 
 TEST(MetafileText, ReplayedTextRecordsAlwaysCarrySpacing) {
     // An EMF source with SmallTextOut and an ExtTextOutW without spacing: the
-    // recording writes ExtTextOut records whose arrays lie inside them.
+    // recording writes ExtTextOut records whose arrays lie inside them, and
+    // leaves out text justification.
     TEmf e(100, 30);
     TBytes small;
     for (uint32_t v : {5u, 5u, 4u, 0x300u, 1u})
@@ -693,6 +694,7 @@ TEST(MetafileText, ReplayedTextRecordsAlwaysCarrySpacing) {
     wide.U16('O');
     wide.U16('K');
     e.Raw(84, wide.D);
+    e.Rec(120, {2, 1}); // SetTextJustification: left out
     TMetafile source;
     TMemoryStream s(e.Finish());
     source.LoadFromStream(s);
@@ -706,6 +708,7 @@ TEST(MetafileText, ReplayedTextRecordsAlwaysCarrySpacing) {
     std::vector<uint32_t> types;
     const auto texts = TextRecords(d, &types);
     EXPECT_EQ(std::count(types.begin(), types.end(), 108u), 0);
+    EXPECT_EQ(std::count(types.begin(), types.end(), 120u), 0);
     ASSERT_EQ(texts.size(), 2u);
     for (const auto& [at, offDx] : texts) {
         uint32_t size, chars;
