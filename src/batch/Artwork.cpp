@@ -1,14 +1,26 @@
 #include "batch/Artwork.h"
 
+#include <QGuiApplication>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPolygonF>
+#include <QtMath>
 
 namespace {
 
+// A picture of w by h in the layout, with as many pixels as the screen shows
+// there: drawn at the screen's pixel ratio it stays sharp on a high-density screen.
+QPixmap Sheet(int w, int h) {
+    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    const qreal ratio = app ? app->devicePixelRatio() : 1.0;
+    QPixmap pm(QSize(qCeil(w * ratio), qCeil(h * ratio)));
+    pm.setDevicePixelRatio(ratio);
+    return pm;
+}
+
 QPixmap Blank(int w, int h) {
-    QPixmap pm(w, h);
+    QPixmap pm = Sheet(w, h);
     pm.fill(Qt::transparent);
     return pm;
 }
@@ -85,7 +97,7 @@ QPixmap DrawProgressImage(int index) {
 }
 
 QPixmap DrawHeaderBackground() {
-    QPixmap pm(138, 59);
+    QPixmap pm = Sheet(138, 59);
     pm.fill(Qt::white);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
@@ -133,7 +145,7 @@ QPixmap DrawHeaderIcon() {
 }
 
 QPixmap DrawAboutLogo() {
-    QPixmap pm(95, 210);
+    QPixmap pm = Sheet(95, 210);
     QPainter p(&pm);
     QLinearGradient g(0, 0, 0, 210);
     g.setColorAt(0, QColor(254, 116, 116));

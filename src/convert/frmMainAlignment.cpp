@@ -1,17 +1,23 @@
 #include "convert/frmMainAlignment.h"
 
+#include <QGuiApplication>
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionComboBox>
 #include <QStylePainter>
+#include <QtMath>
 
 std::vector<QPixmap> DrawAlignmentImages() {
     // 16 by 14: the item is 16 high and the picture sits one pixel down.
     constexpr int W = 16, H = 14;
     static const int lengths[4] = {14, 9, 12, 7};
+    // Drawn at the screen's pixel ratio, so that the bars stay sharp when scaled.
+    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    const qreal ratio = app ? app->devicePixelRatio() : 1.0;
     std::vector<QPixmap> images;
     for (int kind = 0; kind < 3; ++kind) {
-        QImage image(W, H, QImage::Format_ARGB32);
+        QImage image(qCeil(W * ratio), qCeil(H * ratio), QImage::Format_ARGB32);
+        image.setDevicePixelRatio(ratio);
         image.fill(Qt::transparent);
         QPainter p(&image);
         for (int line = 0; line < 4; ++line) {
@@ -38,6 +44,7 @@ void DrawAlignmentItem(QPainter& painter, const QRect& rect, int index, const QS
         } else {
             // Greyed like the list: the picture's shape in the disabled text colour.
             QPixmap grey(image.size());
+            grey.setDevicePixelRatio(image.devicePixelRatio());
             grey.fill(Qt::transparent);
             QPainter g(&grey);
             g.drawPixmap(0, 0, image);
@@ -46,7 +53,7 @@ void DrawAlignmentItem(QPainter& painter, const QRect& rect, int index, const QS
             g.end();
             painter.drawPixmap(rect.left() + 1, rect.top() + 1, grey);
         }
-        textLeft = rect.left() + image.width() + 4;
+        textLeft = rect.left() + qRound(image.deviceIndependentSize().width()) + 4;
     }
     painter.setPen(palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
     const QRect textRect(textLeft, rect.top() + 2, rect.right() - textLeft, rect.height() - 2);
