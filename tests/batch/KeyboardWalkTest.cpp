@@ -204,7 +204,6 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     ASSERT_EQ(w.CurrentPage(), 2);
 
     // Page 2: folder, its browse button, sub-folders, mask, source formats.
-    Child<QLineEdit>(&w, "edSourceName")->setFocus();
     ExpectCycle(QStringList{"edSourceName", "btnSourceName", "chkSubFolders", "edSourceWildcard",
                             "lvImageFormats"} +
                 Navigation);
@@ -260,7 +259,6 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     ASSERT_EQ(w.CurrentPage(), 3);
 
     // Page 3: destination folder, overwrite, the selected destination format.
-    Child<QLineEdit>(&w, "edDestinationName")->setFocus();
     ExpectCycle(
         QStringList{"edDestinationName", "btnDestinationName", "chkOverwrite", "rgDestination0"} +
         Navigation);
@@ -279,8 +277,8 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
         if (format > 0) {
             Mnemonic(Qt::Key_B);
             ASSERT_EQ(w.CurrentPage(), 3);
-            Child<QRadioButton>(&w, ("rgDestination" + std::to_string(format - 1)).c_str())
-                ->setFocus();
+            // Only the selected format is a Tab stop; the arrows move within the group.
+            TabTo(QString::fromStdString("rgDestination" + std::to_string(format - 1)));
             Press(Qt::Key_Down);
             EXPECT_EQ(FocusName().toStdString(), "rgDestination" + std::to_string(format));
             EXPECT_TRUE(Child<QRadioButton>(&w, ("rgDestination" + std::to_string(format)).c_str())
@@ -288,7 +286,6 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
         }
         Mnemonic(Qt::Key_N);
         ASSERT_EQ(w.CurrentPage(), 4);
-        Child<QCheckBox>(&w, "chkResize")->setFocus();
         // Resize and watermark are off at first: their panels are skipped.
         ExpectCycle(QStringList{"chkResize", panels[format], "chkWatermark", "chkLogProcessed",
                                 "seThreads"} +
@@ -302,7 +299,6 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     Press(Qt::Key_Space);
     TabTo("chkLogProcessed");
     Press(Qt::Key_Space);
-    Child<QCheckBox>(&w, "chkResize")->setFocus();
     ExpectCycle(QStringList{"chkResize", "cbStretchMode", "chkWidth", "edWidth", "chkHeight",
                             "edHeight", "cbGIFColorReduction", "chkWatermark", "edWatermarkText",
                             "btnWatermarkText", "cbWAlignment", "cbWPosition", "chkWAngle",
@@ -367,7 +363,6 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
 
     // Page 5: the found files, ticked and unticked with Space.
     auto* files = Child<QTreeWidget>(&w, "lvFileName");
-    files->setFocus();
     ExpectCycle(QStringList{"lvFileName"} + Navigation);
     ASSERT_EQ(files->topLevelItemCount(), 2);
     TabTo("lvFileName");
@@ -381,7 +376,6 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
 
     // Page 6: the progress rows, the job's command line and its Copy button,
     // then the navigation, whose Cancel now reads Execute.
-    Child<QTreeWidget>(&w, "lvProgress")->setFocus();
     ExpectCycle(
         {"lvProgress", "edCommandLine", "btnCopyCommandLine", "btnFirst", "btnPrev", "btnCancel"});
     TabTo("btnCopyCommandLine");
