@@ -142,6 +142,7 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
     auto* jpeg = dynamic_cast<TJPEGImage*>(&source);
     if (!jpeg || !jpeg->DecodeInto(*dest))
         dest->Canvas().StretchDraw(Rect(0, 0, width, height), source);
+    FSource->ReleaseGraphic(); // source is not used below
 
     switch (options.DestinationIndex) {
     case dfBitmap:
@@ -185,6 +186,8 @@ void TImageConverter::ConvertToMetafile(TGraphic& source, const std::string& des
         metafile.SetWidth(width);
         metafile.SetHeight(height);
         canvas.StretchDraw(Rect(0, 0, width, height), source);
+        // The recording holds its own copy of the pixels now.
+        FSource->ReleaseGraphic();
         canvas.Close();
     }
     metafile.OnProgress = SaveProgressEvent();

@@ -20,6 +20,9 @@ public:
     // Loads through the picture container; on failure the previous picture stays.
     void LoadFromFile(const std::string& fileName, const TProgressEvent& progress);
     TGraphic* Graphic() const { return FPicture.Graphic(); }
+    // Frees the picture once it has been drawn, so that it is not held while
+    // the destination is encoded; the size stays for the auto-size rule.
+    void ReleaseGraphic() { FPicture.SetGraphic(nullptr); }
     int Width() const { return FWidth; }
     int Height() const { return FHeight; }
 

@@ -39,8 +39,8 @@ void SetPNGUseLibdeflate(bool value) {
     GUseLibdeflate.store(value && PNGLibdeflateAvailable());
 }
 
-TPNGDeflater::TPNGDeflater(std::vector<uint8_t>& out, size_t expectedSize)
-    : FOut(out), FWhole(PNGUseLibdeflate()) {
+TPNGDeflater::TPNGDeflater(std::vector<uint8_t>& out, size_t expectedSize, size_t wholeLimit)
+    : FOut(out), FWhole(PNGUseLibdeflate() && expectedSize <= wholeLimit) {
     FOut.clear();
     if (FWhole) {
         try {

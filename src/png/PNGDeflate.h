@@ -20,8 +20,14 @@ void SetPNGUseLibdeflate(bool value);
 // Deflates everything written into out, as one zlib stream at level 6.
 class TPNGDeflater {
 public:
-    // expectedSize is a hint of the total input (the whole-buffer path reserves it).
-    TPNGDeflater(std::vector<uint8_t>& out, size_t expectedSize);
+    // Above this much input libdeflate's whole-buffer path (the input and an
+    // output as large, held at once) gives way to zlib's streaming deflate, so
+    // a huge image costs its compressed size on top of its raster, not twice
+    // its raw size. The batch's largest photos (10.65 MP, 32 MB) stay below it.
+    static constexpr size_t DefaultWholeLimit = size_t(48) << 20;
+    // expectedSize is the total input (the whole-buffer path reserves it).
+    TPNGDeflater(std::vector<uint8_t>& out, size_t expectedSize,
+                 size_t wholeLimit = DefaultWholeLimit);
     ~TPNGDeflater();
     TPNGDeflater(const TPNGDeflater&) = delete;
     TPNGDeflater& operator=(const TPNGDeflater&) = delete;
