@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
@@ -470,11 +471,38 @@ void TfrmMainBasic::CreateMenus() {
                    Qt::MSWindowsFixedSizeDialogHint);
 }
 
+namespace {
+// Opens a list's popup at the current row when the menu key asks for it (the
+// mouse pointer may be anywhere then), and at the pointer otherwise.
+class TListPopupOpener : public QObject {
+public:
+    TListPopupOpener(QTreeWidget* list, QMenu* menu) : QObject(list), FList(list), FMenu(menu) {}
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::ContextMenu) return false;
+        auto* e = static_cast<QContextMenuEvent*>(event);
+        QPoint at = e->globalPos();
+        if (e->reason() == QContextMenuEvent::Keyboard) {
+            const QRect row =
+                FList->currentItem() ? FList->visualItemRect(FList->currentItem()) : QRect();
+            at = FList->viewport()->mapToGlobal(row.isValid() ? row.bottomLeft() : QPoint(0, 0));
+        }
+        FMenu->popup(at);
+        return true;
+    }
+
+private:
+    QTreeWidget* FList;
+    QMenu* FMenu;
+};
+} // namespace
+
 void TfrmMainBasic::AttachListPopup(QTreeWidget* list) {
-    list->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(list, &QWidget::customContextMenuRequested, this, [this, list](const QPoint& pos) {
-        pmListView->popup(list->viewport()->mapToGlobal(pos));
-    });
+    // The viewport receives the mouse's request, the list the keyboard's.
+    auto* opener = new TListPopupOpener(list, pmListView);
+    list->installEventFilter(opener);
+    list->viewport()->installEventFilter(opener);
 }
 
 // ---------------------------------------------------------------------------

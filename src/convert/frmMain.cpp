@@ -374,8 +374,11 @@ void TfrmMain::ApplyWatermarkFont() {
     f.setStrikeOut(FWatermarkFont.Style & fsStrikeOut);
     edWatermarkText->setFont(f);
     QPalette palette = edWatermarkText->palette();
-    palette.setColor(QPalette::Text, DisplayColor(FWatermarkFont.Color));
-    palette.setColor(QPalette::Base, DisplayColor(FWatermarkBackground));
+    // The edit previews the watermark's colours; disabled it looks disabled.
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::Text, DisplayColor(FWatermarkFont.Color));
+        palette.setColor(group, QPalette::Base, DisplayColor(FWatermarkBackground));
+    }
     edWatermarkText->setPalette(palette);
 }
 

@@ -248,6 +248,9 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
         QApplication::sendEvent(formats->viewport(), &menuKey);
         auto* popup = Child<QMenu>(&w, "pmListView");
         ASSERT_TRUE(popup->isVisible());
+        // At the current row, not wherever the mouse pointer happens to be.
+        EXPECT_EQ(popup->pos(), formats->viewport()->mapToGlobal(
+                                    formats->visualItemRect(formats->currentItem()).bottomLeft()));
         Press(Qt::Key_Escape);
         EXPECT_FALSE(popup->isVisible());
     }
