@@ -102,7 +102,8 @@ struct TFontKey {
 };
 
 cairo_font_face_t* FontFace(const TFont& f) {
-    static std::map<TFontKey, cairo_font_face_t*> cache;
+    // Never destroyed: the faces stay reachable until the process ends.
+    static auto& cache = *new std::map<TFontKey, cairo_font_face_t*>;
     std::lock_guard<std::mutex> lock(GFontLock);
     const TFontKey key{f.Face, f.Weight, f.Italic != 0};
     auto it = cache.find(key);
@@ -142,7 +143,10 @@ cairo_font_face_t* FontFace(const TFont& f) {
         ff = cairo_ft_font_face_create_for_pattern(match);
         FcPatternDestroy(match);
     }
-    if (!ff || cairo_font_face_status(ff) != CAIRO_STATUS_SUCCESS) ff = nullptr;
+    if (ff && cairo_font_face_status(ff) != CAIRO_STATUS_SUCCESS) {
+        cairo_font_face_destroy(ff); // a face in error state is still an allocation
+        ff = nullptr;
+    }
     cache[key] = ff; // kept for the life of the program, like the system's font cache
     return ff;
 }
