@@ -1,5 +1,7 @@
 #include "batch/SourceScan.h"
 
+#include <cerrno>
+
 #include "util/Wildcard.h"
 
 #include <algorithm>
@@ -34,12 +36,17 @@ bool FolderIdentity(const std::string& dir, dev_t& device, ino_t& inode) {
     return true;
 }
 
-std::vector<TDirEntry> ListFolder(const std::string& dir) {
+std::vector<TDirEntry> ListFolder(const std::string& dir, int* error) {
     std::vector<TDirEntry> result;
+    if (error) *error = 0;
     int fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return result;
+    if (fd < 0) {
+        if (error) *error = errno;
+        return result;
+    }
     DIR* d = fdopendir(fd);
     if (!d) {
+        if (error) *error = errno;
         close(fd);
         return result;
     }

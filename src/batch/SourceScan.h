@@ -19,8 +19,9 @@ struct TDirEntry {
 // left out, links to folders and special files (FIFOs, sockets, devices) too:
 // they could loop or block. Sorted by folded name (one simple upper-case fold
 // per code point, compared ordinally), ties by raw bytes. Empty when the folder
-// cannot be read. An empty dir text stands for the current folder.
-std::vector<TDirEntry> ListFolder(const std::string& dir);
+// cannot be read; then *error (when given) holds the errno, else 0. An empty
+// dir text stands for the current folder.
+std::vector<TDirEntry> ListFolder(const std::string& dir, int* error = nullptr);
 
 // Identity of a folder; false when it cannot be read.
 bool FolderIdentity(const std::string& dir, dev_t& device, ino_t& inode);

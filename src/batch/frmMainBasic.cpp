@@ -36,6 +36,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -781,14 +782,21 @@ void TfrmMainBasic::ScanFolder(const std::string& dir, const std::string& mask) 
     std::set<std::pair<dev_t, ino_t>> visited;
     dev_t device;
     ino_t inode;
-    if (!FolderIdentity(dir, device, inode)) return;
+    errno = 0;
+    if (!FolderIdentity(dir, device, inode)) {
+        ReportUnreadableFolder(dir, errno ? errno : ENOTDIR);
+        return;
+    }
     visited.insert({device, inode});
 
     QList<QTreeWidgetItem*> rows;
     auto scan = [&](auto&& self, const std::string& folder) -> void {
         const QString shownFolder = DecodeBytes(folder);
         const QByteArray rawFolder = ToByteArray(folder);
-        for (const TDirEntry& entry : ListFolder(folder)) {
+        int error = 0;
+        const std::vector<TDirEntry> entries = ListFolder(folder, &error);
+        if (error) ReportUnreadableFolder(folder, error);
+        for (const TDirEntry& entry : entries) {
             if (chkSubFolders->isChecked() && entry.IsDirectory) {
                 if (visited.insert({entry.Device, entry.Inode}).second)
                     self(self, JoinPath(folder, entry.Name));
@@ -812,6 +820,14 @@ void TfrmMainBasic::ScanFolder(const std::string& dir, const std::string& mask) 
     }
     // The search does not yield; the list takes its rows in one step when it is done.
     lvFileName->addTopLevelItems(rows);
+}
+
+void TfrmMainBasic::ReportUnreadableFolder(const std::string& folder, int error) {
+    // A folder the scan cannot see into would otherwise pass for an empty one,
+    // and a script would hear of success while its files stayed unconverted.
+    if (FShowMainForm) return;
+    std::fprintf(stderr, "%s: Cannot read the folder: %s\n", folder.c_str(), std::strerror(error));
+    FExitCode = 1;
 }
 
 void TfrmMainBasic::miSelectAllClick(int tag) {
@@ -969,7 +985,16 @@ void TfrmMainBasic::RecordRowOutcome(const std::string& source, const TJobOutcom
         WriteLog(source + " " + StatusFinished + " " + std::to_string(outcome.Milliseconds + 1) +
                  " msec");
     } else if (!FShowMainForm) {
-        std::fprintf(stderr, "%s: %s\n", source.c_str(), outcome.Error.c_str());
+        // One line per failure, so that scripts can read them line by line.
+        std::string message;
+        for (char c : outcome.Error) {
+            const bool lineBreak = c == '\r' || c == '\n';
+            if (!lineBreak)
+                message += c;
+            else if (!message.empty() && message.back() != ' ')
+                message += ' ';
+        }
+        std::fprintf(stderr, "%s: %s\n", source.c_str(), message.c_str());
         FExitCode = 1;
     }
 }

@@ -131,6 +131,7 @@ protected:
     // Building the lists (called on forward entry to pages 5 and 6).
     void BuildFileList();
     void ScanFolder(const std::string& dir, const std::string& mask);
+    void ReportUnreadableFolder(const std::string& folder, int error);
     void BuildProgressList();
     void AddProgressRow(const std::string& sourceDir, const std::string& fileName);
     void EnterRunState();

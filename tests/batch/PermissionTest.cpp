@@ -181,23 +181,17 @@ TEST_F(Permissions, AnUnreadableSourceFileCostsItsOwnRow) {
     EXPECT_EQ(Tree(), Expected({"out/a.png", "out/c.png"}));
 }
 
-TEST_F(Permissions, AFolderThatCannotBeListedIsPassedOver) {
+TEST_F(Permissions, AFolderThatCannotBeListedIsReportedAndTheRestConverts) {
     fs::create_directory(In + "/locked");
     WriteSource(In + "/locked/d.bmp");
     HandOver();
     chmod((In + "/locked").c_str(), 0);
     const TResult r = Run(Job());
-    // The scan cannot see into the folder, so none of its files becomes a
-    // row; the rest of the job runs as usual. The scan passes such a folder
-    // over like an empty one today; should it ever report the folder, the
-    // report must name it and count as a failure.
-    ASSERT_TRUE(r.Status == 0 || r.Status == 1) << r.Status;
-    if (r.Status == 0) {
-        EXPECT_EQ(r.StderrLines, std::vector<std::string>{});
-    } else {
-        ASSERT_FALSE(r.StderrLines.empty());
-        EXPECT_NE(r.StderrLines[0].find(In + "/locked"), std::string::npos) << r.StderrLines[0];
-    }
+    // None of the folder's files can become a row; a silent pass would let a
+    // script believe everything was converted.
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.StderrLines, std::vector<std::string>{In + "/locked: Cannot read the folder: "
+                                                           "Permission denied"});
     EXPECT_EQ(Finished(),
               (std::vector<std::string>{In + "/a.bmp", In + "/b.bmp", In + "/sub/c.bmp"}));
     EXPECT_EQ(Tree(),

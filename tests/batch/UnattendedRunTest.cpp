@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
@@ -74,4 +75,25 @@ TEST(UnattendedRun, ALogThatCannotBeOpenedEndsWithStatusOneAndAMessage) {
                    tmp.File("err.txt"));
     EXPECT_EQ(r.Status, 1);
     EXPECT_NE(r.Stderr.find("Cannot create file " + log), std::string::npos) << r.Stderr;
+}
+
+TEST(UnattendedRun, AMissingSourceFolderAndAMultiLineMessageEachGiveOneStderrLine) {
+    TTempFolder tmp;
+    TResult r = RunProgram(tmp.File("config"),
+                           {"/SRC=" + tmp.File("nowhere"), "/DST=" + tmp.File("out"), "/EXECUTE"},
+                           tmp.File("err.txt"));
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Stderr,
+              tmp.File("nowhere") + ": Cannot read the folder: No such file or directory\n");
+
+    // The PNG reader's messages hold line breaks; stderr keeps one line per file.
+    std::filesystem::create_directory(tmp.File("in"));
+    std::ofstream(tmp.File("in/broken.png"), std::ios::binary) << "\x89PNG\r\n\x1a\n not a chunk";
+    r = RunProgram(tmp.File("config"),
+                   {"/SRC=" + tmp.File("in"), "/DST=" + tmp.File("out"), "/EXECUTE"},
+                   tmp.File("err.txt"));
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(r.Stderr.rfind(tmp.File("in/broken.png") + ": ", 0), 0u) << r.Stderr;
+    EXPECT_EQ(std::count(r.Stderr.begin(), r.Stderr.end(), '\n'), 1) << r.Stderr;
+    EXPECT_EQ(r.Stderr.find('\r'), std::string::npos) << r.Stderr;
 }
