@@ -47,10 +47,13 @@ std::string Convert(TImageConverter& converter, const std::string& source, const
 
 } // namespace
 
-TEST(ConcurrentConversion, FourThreadsGiveTheBytesOfOneThread) {
-    static bool registered = false;
-    if (!registered) RegisterImageFormats();
-    registered = true;
+class ConcurrentConversion : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { RegisterImageFormats(); }
+    static void TearDownTestSuite() { UnregisterImageFormats(); }
+};
+
+TEST_F(ConcurrentConversion, FourThreadsGiveTheBytesOfOneThread) {
     const std::vector<std::string> sources = Sources();
     ASSERT_GE(sources.size(), 14u) << "run from the project root";
     struct TTask {

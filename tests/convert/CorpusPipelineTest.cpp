@@ -120,6 +120,8 @@ std::string ConvertInChild(const std::string& source, const std::string& folder,
 class CorpusPipeline : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { RegisterImageFormats(); }
+    // Other suites register and withdraw formats of their own.
+    static void TearDownTestSuite() { UnregisterImageFormats(); }
 
     void SetUp() override {
         for (const auto& f : TPicture::Formats())

@@ -53,6 +53,8 @@ void WriteAll(int fd, const uint8_t* data, size_t size) {
 class GrowingSource : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { RegisterImageFormats(); }
+    // Other suites register and withdraw formats of their own.
+    static void TearDownTestSuite() { UnregisterImageFormats(); }
 
     void SetUp() override {
         Sources = Tmp.File("sources");

@@ -325,6 +325,8 @@ long PeakRssKb() {
 class PixelLimit : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { RegisterImageFormats(); }
+    // Other suites register and withdraw formats of their own.
+    static void TearDownTestSuite() { UnregisterImageFormats(); }
     void SetUp() override {
         FOldLimit = GetPixelLimit();
         FConverter.BeforeRun();
