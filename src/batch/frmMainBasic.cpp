@@ -999,6 +999,20 @@ void TfrmMainBasic::RecordRowOutcome(const std::string& source, const TJobOutcom
     }
 }
 
+void TfrmMainBasic::CompleteRow(QTreeWidgetItem* row, const std::string& source,
+                                TJobOutcome outcome, bool shown) {
+    try {
+        if (!shown) ShowRowOutcome(row, outcome);
+        RecordRowOutcome(source, outcome);
+    } catch (const std::exception& e) {
+        // A log line that cannot be written fails its row, as a failed conversion does.
+        outcome.Ok = false;
+        outcome.Error = e.what();
+        ShowRowOutcome(row, outcome);
+        RecordRowOutcome(source, outcome);
+    }
+}
+
 void TfrmMainBasic::RunRowsInOrder() {
     const int count = lvProgress->topLevelItemCount();
     for (int i = 0; i < count && !FStopRequested; ++i) {
@@ -1017,8 +1031,7 @@ void TfrmMainBasic::RunRowsInOrder() {
             // Also standard errors such as out-of-memory: one file never ends the run.
             outcome.Error = e.what();
         }
-        ShowRowOutcome(row, outcome);
-        RecordRowOutcome(source, outcome);
+        CompleteRow(row, source, std::move(outcome), false);
         QCoreApplication::processEvents();
     }
 }
@@ -1052,7 +1065,8 @@ void TfrmMainBasic::RunRowsInParallel(const std::vector<TWorkerConversion>& conv
             SetProgress(++done, total);
         }
         while (nextRecorded < outcomes.size() && outcomes[nextRecorded]) {
-            RecordRowOutcome(jobs[nextRecorded].Source, *outcomes[nextRecorded]);
+            CompleteRow(rows[nextRecorded], jobs[nextRecorded].Source, *outcomes[nextRecorded],
+                        true);
             ++nextRecorded;
         }
         QCoreApplication::processEvents();
@@ -1060,7 +1074,8 @@ void TfrmMainBasic::RunRowsInParallel(const std::vector<TWorkerConversion>& conv
     // After a stop, rows left Waiting are passed over.
     for (; nextRecorded < outcomes.size(); ++nextRecorded)
         if (outcomes[nextRecorded])
-            RecordRowOutcome(jobs[nextRecorded].Source, *outcomes[nextRecorded]);
+            CompleteRow(rows[nextRecorded], jobs[nextRecorded].Source, *outcomes[nextRecorded],
+                        true);
 }
 
 void TfrmMainBasic::RunBatch() {

@@ -261,6 +261,9 @@ private:
     // unattended, its stderr line and exit status.
     void ShowRowOutcome(QTreeWidgetItem* row, const TJobOutcome& outcome);
     void RecordRowOutcome(const std::string& source, const TJobOutcome& outcome);
+    // Both of the above; a log line that cannot be written fails the row instead.
+    void CompleteRow(QTreeWidgetItem* row, const std::string& source, TJobOutcome outcome,
+                     bool shown);
 
     QPushButton* FDefaultButton = nullptr;
     QPushButton* FEscapeButton = nullptr;
