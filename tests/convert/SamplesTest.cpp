@@ -289,7 +289,9 @@ TEST_F(SamplesTest, BundledSamplesHaveDistinctBaseNames) {
     // One output file per sample when they are all converted into one folder.
     if (!fs::exists("samples")) GTEST_SKIP() << "run from the project root";
     std::set<std::string> stems;
-    for (const auto& e : fs::directory_iterator("samples"))
-        if (e.is_regular_file() && e.path().extension() != ".md")
+    for (const auto& e : fs::directory_iterator("samples")) {
+        if (e.is_regular_file() && e.path().extension() != ".md") {
             EXPECT_TRUE(stems.insert(e.path().stem().string()).second) << e.path();
+        }
+    }
 }
