@@ -1,5 +1,5 @@
 // The program itself started with /EXECUTE and no display.
-#include "common/TestSupport.h"
+#include "WindowTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,44 +15,12 @@
 #error "TREVASCO_BINARY names the built program"
 #endif
 
-namespace {
-
-struct TResult {
-    int Status = -1;
-    std::string Stderr;
-    std::string Stdout;
-};
-
-// Runs the program with a clean display-less environment and its own settings folder.
-TResult RunProgram(const std::string& configHome, const std::vector<std::string>& args,
-                   const std::string& errFile) {
-    std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u TREVASCO_DEBUG "
-                      "XDG_CONFIG_HOME='" +
-                      configHome + "' '" TREVASCO_BINARY "'";
-    for (const std::string& a : args)
-        cmd += " '" + a + "'";
-    cmd += " 2>'" + errFile + "'";
-    TResult r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    std::array<char, 256> buf;
-    while (size_t n = fread(buf.data(), 1, buf.size(), p))
-        r.Stdout.append(buf.data(), n);
-    int status = pclose(p);
-    r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream e(errFile);
-    r.Stderr.assign(std::istreambuf_iterator<char>(e), {});
-    return r;
-}
-
-} // namespace
-
 TEST(UnattendedRun, RunsWithoutADisplayPrintsNothingAndLeavesTheSettingsAlone) {
     TTempFolder tmp;
     std::filesystem::create_directory(tmp.File("in"));
     std::ofstream(tmp.File("in/readme.txt")) << "not an image";
     const std::string log = tmp.File("done.log");
-    TResult r = RunProgram(
+    TProgramResult r = RunProgram(
         tmp.File("config"),
         {"/SRC=" + tmp.File("in"), "/DST=" + tmp.File("out"), "/LOGFILE=" + log, "/EXECUTE"},
         tmp.File("err.txt"));
@@ -69,7 +37,7 @@ TEST(UnattendedRun, RunsWithoutADisplayPrintsNothingAndLeavesTheSettingsAlone) {
 TEST(UnattendedRun, ALogThatCannotBeOpenedEndsWithStatusOneAndAMessage) {
     TTempFolder tmp;
     const std::string log = tmp.File("no/such/folder/x.log");
-    TResult r =
+    TProgramResult r =
         RunProgram(tmp.File("config"),
                    {"/src=" + tmp.Path(), "/DST=" + tmp.File("out"), "/LOGFILE=" + log, "/execute"},
                    tmp.File("err.txt"));
@@ -79,9 +47,9 @@ TEST(UnattendedRun, ALogThatCannotBeOpenedEndsWithStatusOneAndAMessage) {
 
 TEST(UnattendedRun, AMissingSourceFolderAndAMultiLineMessageEachGiveOneStderrLine) {
     TTempFolder tmp;
-    TResult r = RunProgram(tmp.File("config"),
-                           {"/SRC=" + tmp.File("nowhere"), "/DST=" + tmp.File("out"), "/EXECUTE"},
-                           tmp.File("err.txt"));
+    TProgramResult r = RunProgram(
+        tmp.File("config"), {"/SRC=" + tmp.File("nowhere"), "/DST=" + tmp.File("out"), "/EXECUTE"},
+        tmp.File("err.txt"));
     EXPECT_EQ(r.Status, 1);
     EXPECT_EQ(r.Stderr,
               tmp.File("nowhere") + ": Cannot read the folder: No such file or directory\n");

@@ -3,6 +3,11 @@
 #include "batch/RadioGroup.h"
 #include "util/Wildcard.h"
 
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <sys/wait.h>
+
 #include <QAbstractButton>
 
 #include <QApplication>
@@ -112,3 +117,25 @@ std::vector<std::string> Rows(QTreeWidget* list, std::vector<int> columns) {
     return rows;
 }
 
+#ifdef TREVASCO_BINARY
+TProgramResult RunProgram(const std::string& configHome, const std::vector<std::string>& args,
+                          const std::string& errFile) {
+    std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u TREVASCO_DEBUG "
+                      "XDG_CONFIG_HOME='" +
+                      configHome + "' '" TREVASCO_BINARY "'";
+    for (const std::string& a : args)
+        cmd += " '" + a + "'";
+    cmd += " 2>'" + errFile + "'";
+    TProgramResult r;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return r;
+    std::array<char, 256> buf;
+    while (size_t n = fread(buf.data(), 1, buf.size(), p))
+        r.Stdout.append(buf.data(), n);
+    const int status = pclose(p);
+    r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream e(errFile);
+    r.Stderr.assign(std::istreambuf_iterator<char>(e), {});
+    return r;
+}
+#endif

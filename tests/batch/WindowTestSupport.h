@@ -85,3 +85,14 @@ template <class T> T* Child(QWidget* window, const char* name) {
 // Rows of a list view as "text|text|..." per row (visible columns), for comparisons.
 std::vector<std::string> Rows(QTreeWidget* list, std::vector<int> columns);
 std::string Column(QTreeWidgetItem* item, int column);
+
+// The built program run unattended: no display, its own settings folder.
+struct TProgramResult {
+    int Status = -1;
+    std::string Stderr;
+    std::string Stdout;
+};
+#ifdef TREVASCO_BINARY
+TProgramResult RunProgram(const std::string& configHome, const std::vector<std::string>& args,
+                          const std::string& errFile);
+#endif

@@ -93,34 +93,6 @@ bool SameBytes(const std::string& a, const std::string& b) {
     return fs::exists(a) && fs::exists(b) && ReadFileBytes(a) == ReadFileBytes(b);
 }
 
-struct TResult {
-    int Status = -1;
-    std::string Stdout, Stderr;
-};
-
-#ifdef TREVASCO_BINARY
-TResult RunProgram(const std::string& configHome, const std::vector<std::string>& args,
-                   const std::string& errFile) {
-    std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u TREVASCO_DEBUG "
-                      "XDG_CONFIG_HOME='" +
-                      configHome + "' '" TREVASCO_BINARY "'";
-    for (const std::string& a : args)
-        cmd += " '" + a + "'";
-    cmd += " 2>'" + errFile + "'";
-    TResult r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    std::array<char, 256> buf;
-    while (size_t n = fread(buf.data(), 1, buf.size(), p))
-        r.Stdout.append(buf.data(), n);
-    const int status = pclose(p);
-    r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream e(errFile);
-    r.Stderr.assign(std::istreambuf_iterator<char>(e), {});
-    return r;
-}
-#endif
-
 } // namespace
 
 TEST(ImageWindowRun, ConvertsToEveryDestinationFormat) {
@@ -276,7 +248,7 @@ TEST(ImageWindowRun, PresetSavedFromTheWindowGivesTheSameFiles) {
 #ifdef TREVASCO_BINARY
     // The program itself, unattended: same files, nothing printed, preset untouched.
     const std::string out3 = job.Tmp.File("out3");
-    TResult r =
+    TProgramResult r =
         RunProgram(job.Tmp.File("config"), {"/SETTINGS=" + preset, "/DST=" + out3, "/EXECUTE"},
                    job.Tmp.File("err.txt"));
     EXPECT_EQ(r.Status, 0) << r.Stderr;
