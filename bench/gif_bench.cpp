@@ -1,6 +1,7 @@
 // Micro-benchmarks of the GIF writer and reader on a 10-megapixel synthetic
 // photo (smooth gradients, texture and noise, so the palette, the ditherer
 // and the LZW coder see photo-like statistics).
+#include "convert/JPEGImage.h"
 #include "gif/ColorReduction.h"
 #include "gif/GIFImage.h"
 #include "toolkit/Bitmap.h"
@@ -9,11 +10,22 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace {
 
+// GIF_BENCH_PHOTO names a JPEG to use instead (a photo of the benchmark batch).
+TBitmap RealPhoto(const char* fileName) {
+    TJPEGImage jpeg;
+    jpeg.LoadFromFile(fileName);
+    TBitmap b(jpeg.Width(), jpeg.Height(), pfDevice);
+    if (!jpeg.DecodeInto(b)) b.Canvas().StretchDraw(Rect(0, 0, b.Width(), b.Height()), jpeg);
+    return b;
+}
+
 const TBitmap& Photo() {
     static const TBitmap photo = [] {
+        if (const char* real = std::getenv("GIF_BENCH_PHOTO")) return RealPhoto(real);
         const int w = 3872, h = 2592; // 10 MP, a common camera size
         TBitmap b(w, h, pfDevice);
         uint32_t seed = 1;

@@ -83,7 +83,13 @@ void TFastColorLookup::BuildCell(int cell) {
 }
 
 void TFastColorLookup::BuildFine(int fine) {
-    const int r = (fine >> 12) << 2, g = ((fine >> 6) & 63) << 2, b = (fine & 63) << 2;
+    // The cell's lowest corner, from the interleaved bits of its number.
+    int r = 0, g = 0, b = 0;
+    for (int i = 0; i < 6; ++i) {
+        r |= ((fine >> (3 * i)) & 1) << (i + 2);
+        g |= ((fine >> (3 * i + 1)) & 1) << (i + 2);
+        b |= ((fine >> (3 * i + 2)) & 1) << (i + 2);
+    }
     const int cell = ((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3);
     if (FCells[cell].Start < 0) BuildCell(cell);
     const TCell coarse = FCells[cell];

@@ -27,12 +27,25 @@ private:
     TPalette FPalette;
 };
 
+// Six bits spread to every third bit: one channel's share of a Morton code.
+struct TMortonSpread {
+    uint32_t Bits[64];
+    constexpr TMortonSpread() : Bits() {
+        for (uint32_t v = 0; v < 64; ++v)
+            for (int i = 0; i < 6; ++i)
+                Bits[v] |= ((v >> i) & 1u) << (3 * i);
+    }
+};
+inline constexpr TMortonSpread kMortonSpread{};
+
 // The same nearest entry, without scanning the palette per pixel: the colour
 // space is cut into 4x4x4 cells and each cell, on first use, keeps only the
 // entries that can be nearest to some colour inside it (in index order, so
 // ties still go to the lowest index); on photos a cell keeps one or two. A
 // cell is filtered from its enclosing 8x8x8 cell's list, which is filtered
-// from the whole palette the same way.
+// from the whole palette the same way. The fine cells are numbered in Morton
+// order: a dithered colour moves a few steps around the previous one, and
+// neighbouring cells then share cache lines instead of lying 16 KiB apart.
 // Final and inline so the ditherers' row loops call it without dispatch.
 class TFastColorLookup final : public TColorLookup {
 public:
@@ -51,7 +64,7 @@ public:
             b = c.Blue;
             return index;
         }
-        const int fine = ((r >> 2) << 12) | ((g >> 2) << 6) | (b >> 2);
+        const int fine = FineCell(r, g, b);
         if (FFine[fine].Start < 0) BuildFine(fine);
         const TCandidate* cand = FCandidates.data() + FFine[fine].Start;
         const int count = FFine[fine].Count;
@@ -85,6 +98,10 @@ private:
     // Appends the entries of from that can be nearest inside the cube of
     // size values from (lr, lg, lb); returns where they start.
     int Filter(const TCandidate* from, int n, int lr, int lg, int lb, int size);
+    static int FineCell(uint8_t r, uint8_t g, uint8_t b) {
+        return static_cast<int>(kMortonSpread.Bits[r >> 2] | (kMortonSpread.Bits[g >> 2] << 1) |
+                                (kMortonSpread.Bits[b >> 2] << 2));
+    }
     void BuildCell(int cell);
     void BuildFine(int fine);
     TPalette FPalette;

@@ -3,6 +3,10 @@
 #include <algorithm>
 
 namespace {
+// mask all ones: a, all zeros: b; without a branch the predictor would miss.
+inline int Choose(int mask, int a, int b) {
+    return (a & mask) | (b & ~mask);
+}
 inline int Clamp255(int v) {
     return v < 0 ? 0 : (v > 255 ? 255 : v);
 }
@@ -74,18 +78,27 @@ void TFloydSteinbergDitherer::Row(L& lookup, const uint8_t* pixels, int pixelByt
                 b = static_cast<uint8_t>(vb);
         out[col] = lookup.Lookup(r, g, b);
         const int e0 = vr - r, e1 = vg - g, e2 = vb - b;
-        er[pos] = e0 ? hold2R + 3 * e0 : er[pos];
-        hold2R = e0 ? hold1R + 5 * e0 : hold2R;
-        hold1R = e0 ? e0 : hold1R;
-        carryR = 7 * e0;
-        eg[pos] = e1 ? hold2G + 3 * e1 : eg[pos];
-        hold2G = e1 ? hold1G + 5 * e1 : hold2G;
-        hold1G = e1 ? e1 : hold1G;
-        carryG = 7 * e1;
-        eb[pos] = e2 ? hold2B + 3 * e2 : eb[pos];
-        hold2B = e2 ? hold1B + 5 * e2 : hold2B;
-        hold1B = e2 ? e2 : hold1B;
-        carryB = 7 * e2;
+        {
+            const int keep = -int(e0 == 0); // all ones: the error is zero
+            er[pos] = Choose(keep, er[pos], hold2R + 3 * e0);
+            hold2R = Choose(keep, hold2R, hold1R + 5 * e0);
+            hold1R = Choose(keep, hold1R, e0);
+            carryR = 7 * e0;
+        }
+        {
+            const int keep = -int(e1 == 0); // all ones: the error is zero
+            eg[pos] = Choose(keep, eg[pos], hold2G + 3 * e1);
+            hold2G = Choose(keep, hold2G, hold1G + 5 * e1);
+            hold1G = Choose(keep, hold1G, e1);
+            carryG = 7 * e1;
+        }
+        {
+            const int keep = -int(e2 == 0); // all ones: the error is zero
+            eb[pos] = Choose(keep, eb[pos], hold2B + 3 * e2);
+            hold2B = Choose(keep, hold2B, hold1B + 5 * e2);
+            hold1B = Choose(keep, hold1B, e2);
+            carryB = 7 * e2;
+        }
     }
     FCarry[0] = carryR, FCarry[1] = carryG, FCarry[2] = carryB;
     FHold1[0] = hold1R, FHold1[1] = hold1G, FHold1[2] = hold1B;

@@ -129,3 +129,9 @@ private:
 // BMP file reading (every common variant) and writing (the documented layout).
 void LoadBitmapFile(TBitmap& bitmap, const uint8_t* data, size_t size);
 void SaveBitmapFile(const TBitmap& bitmap, TStream& stream);
+// The same layout without the 14-byte file header, for records that embed a
+// DIB: the info header with its masks and colour table, the size of the
+// pixel rows, and the rows themselves (bottom-up, padded to 4 bytes).
+std::vector<uint8_t> DibInfoOf(const TBitmap& bitmap);
+uint64_t DibImageSize(const TBitmap& bitmap);
+void WriteDibRows(const TBitmap& bitmap, TStream& stream);

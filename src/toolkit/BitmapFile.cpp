@@ -509,9 +509,11 @@ void LoadBitmapFile(TBitmap& bitmap, const uint8_t* data, size_t size) {
     bitmap.InvalidateCache();
 }
 
-void SaveBitmapFile(const TBitmap& bitmap, TStream& stream) {
+namespace {
+
+// The BMP file's head: file header, info header, masks and colour table.
+std::vector<uint8_t> BitmapFileHead(const TBitmap& bitmap) {
     const int w = bitmap.Width(), h = bitmap.Height();
-    if (w <= 0 || h <= 0) return; // a bitmap without pixels writes nothing
     const TPixelFormat pf = bitmap.PixelFormat();
     const int bits = TBitmap::BitsOf(pf);
     const uint32_t compression = pf == pf16bit ? BI_BITFIELDS : BI_RGB;
@@ -522,8 +524,7 @@ void SaveBitmapFile(const TBitmap& bitmap, TStream& stream) {
         const size_t count = static_cast<size_t>(bitmap.Palette().Count());
         colours = count == 0 ? full : std::min(count, full);
     }
-    const size_t stride = TBitmap::StrideOf(w, bits);
-    const uint64_t imageSize = uint64_t(stride) * uint64_t(h);
+    const uint64_t imageSize = DibImageSize(bitmap);
     const uint64_t offset = 14 + 40 + maskBytes + 4 * colours;
     const uint64_t fileSize = offset + imageSize;
     if (fileSize > 0xFFFFFFFFull) throw EInvalidGraphic("Bitmap is too large to save");
@@ -561,8 +562,27 @@ void SaveBitmapFile(const TBitmap& bitmap, TStream& stream) {
         head[at + 1] = e.Green;
         head[at + 2] = e.Red;
     }
-    stream.WriteBuffer(head.data(), head.size());
+    return head;
+}
 
+} // namespace
+
+uint64_t DibImageSize(const TBitmap& bitmap) {
+    const size_t stride = TBitmap::StrideOf(bitmap.Width(), TBitmap::BitsOf(bitmap.PixelFormat()));
+    return uint64_t(stride) * uint64_t(std::max(bitmap.Height(), 0));
+}
+
+std::vector<uint8_t> DibInfoOf(const TBitmap& bitmap) {
+    std::vector<uint8_t> head = BitmapFileHead(bitmap);
+    head.erase(head.begin(), head.begin() + 14);
+    return head;
+}
+
+void WriteDibRows(const TBitmap& bitmap, TStream& stream) {
+    const int w = bitmap.Width(), h = bitmap.Height();
+    if (w <= 0 || h <= 0) return;
+    const int bits = TBitmap::BitsOf(bitmap.PixelFormat());
+    const size_t stride = TBitmap::StrideOf(w, bits);
     // Rows go out in blocks of about a megabyte: one write per row costs a
     // system call each on a file stream.
     const size_t rowsPerBlock = std::max<size_t>(1, (size_t(1) << 20) / stride);
@@ -581,4 +601,11 @@ void SaveBitmapFile(const TBitmap& bitmap, TStream& stream) {
             filled = 0;
         }
     }
+}
+
+void SaveBitmapFile(const TBitmap& bitmap, TStream& stream) {
+    if (bitmap.Width() <= 0 || bitmap.Height() <= 0) return; // a bitmap without pixels writes nothing
+    const std::vector<uint8_t> head = BitmapFileHead(bitmap);
+    stream.WriteBuffer(head.data(), head.size());
+    WriteDibRows(bitmap, stream);
 }

@@ -384,6 +384,10 @@ void TWmfWriter::UseNullPen() {
 
 std::vector<uint8_t> TWmfWriter::Run() {
     const TEmfHeader h = ParseEmf(Emf.data(), Emf.size());
+    // The WMF form is seldom larger than the EMF one (16-bit coordinates); room
+    // reserved up front keeps a picture-sized buffer from growing (and
+    // existing twice while it is moved).
+    W.Data.reserve(Emf.size() + 4096);
     Map.PxPerMmX = double(h.DeviceX) / h.MillimetersX;
     Map.PxPerMmY = double(h.DeviceY) / h.MillimetersY;
     const TBox box = PictureBox(h);

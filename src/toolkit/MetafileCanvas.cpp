@@ -41,86 +41,34 @@ public:
         StretchMode = mode;
     }
 
-    // One EMR_STRETCHDIBITS of a whole DIB into dst.
-    void StretchDib(const TRect& dst, const std::vector<uint8_t>& bmi,
-                    const std::vector<uint8_t>& bits, int w, int h, uint32_t rop) {
-        const size_t at = E.Begin(EMR_STRETCHDIBITS);
-        E.W.S32(std::min(dst.Left, dst.Right));
-        E.W.S32(std::min(dst.Top, dst.Bottom));
-        E.W.S32(std::max(dst.Left, dst.Right) - 1);
-        E.W.S32(std::max(dst.Top, dst.Bottom) - 1);
-        E.W.S32(dst.Left);
-        E.W.S32(dst.Top);
-        E.W.S32(0);
-        E.W.S32(0);
-        E.W.S32(w);
-        E.W.S32(h);
-        const uint32_t bmiOff = 80,
-                       bitsOff = static_cast<uint32_t>(80 + ((bmi.size() + 3) & ~size_t(3)));
-        E.W.U32(bmiOff);
-        E.W.U32(static_cast<uint32_t>(bmi.size()));
-        E.W.U32(bitsOff);
-        E.W.U32(static_cast<uint32_t>(bits.size()));
-        E.W.U32(0); // RGB colours
-        E.W.U32(rop);
-        E.W.S32(dst.Width());
-        E.W.S32(dst.Height());
-        E.W.Bytes(bmi.data(), bmi.size());
-        E.W.Pad4();
-        E.W.Bytes(bits.data(), bits.size());
-        E.End(at);
-        AddBounds(dst);
-    }
+    // One EMR_STRETCHDIBITS of a whole bitmap into dst. The pixel rows are
+    // written straight into the record, whose room is reserved first: a large
+    // picture then exists once in the source and once in the recording.
+    void StretchDib(const TRect& dst, const TBitmap& bitmap, uint32_t rop);
 
-    // EMR_ALPHABLEND of a premultiplied 32-bit DIB (bottom-up rows) into dst.
-    void AlphaBlend(const TRect& dst, const std::vector<uint8_t>& bmi,
-                    const std::vector<uint8_t>& bits, int w, int h) {
-        const size_t at = E.Begin(EMR_ALPHABLEND);
-        E.W.S32(std::min(dst.Left, dst.Right));
-        E.W.S32(std::min(dst.Top, dst.Bottom));
-        E.W.S32(std::max(dst.Left, dst.Right) - 1);
-        E.W.S32(std::max(dst.Top, dst.Bottom) - 1);
-        E.W.S32(dst.Left);
-        E.W.S32(dst.Top);
-        E.W.S32(dst.Width());
-        E.W.S32(dst.Height());
-        E.W.U32(0x01FF0000); // source over, constant alpha 255, per-pixel alpha
-        E.W.S32(0);
-        E.W.S32(0);
-        const float identity[6] = {1, 0, 0, 1, 0, 0};
-        for (float f : identity)
-            E.W.F32(f);
-        E.W.U32(0);
-        E.W.U32(0);
-        const uint32_t bmiOff = 108,
-                       bitsOff = static_cast<uint32_t>(108 + ((bmi.size() + 3) & ~size_t(3)));
-        E.W.U32(bmiOff);
-        E.W.U32(static_cast<uint32_t>(bmi.size()));
-        E.W.U32(bitsOff);
-        E.W.U32(static_cast<uint32_t>(bits.size()));
-        E.W.S32(w);
-        E.W.S32(h);
-        E.W.Bytes(bmi.data(), bmi.size());
-        E.W.Pad4();
-        E.W.Bytes(bits.data(), bits.size());
-        E.End(at);
-        AddBounds(dst);
-    }
+    // EMR_ALPHABLEND of a premultiplied 32-bit DIB (bottom-up rows) of w x h
+    // into dst; fillRow(y, out) writes row y's w pixels straight into the record.
+    template <class FillRow> void AlphaBlend(const TRect& dst, int w, int h, FillRow fillRow);
 };
 
 namespace {
 
-// A bitmap's DIB parts (info header with colour table, pixel rows) as the BMP writer makes them.
-void DibOf(const TBitmap& bitmap, std::vector<uint8_t>& bmi, std::vector<uint8_t>& bits) {
-    TMemoryStream m;
-    SaveBitmapFile(bitmap, m);
-    const std::vector<uint8_t>& d = m.Data();
-    if (d.size() < 54) throw EInvalidGraphic("Invalid bitmap");
-    const uint32_t off = U32(d.data() + 10);
-    if (off < 54 || off > d.size()) throw EInvalidGraphic("Invalid bitmap");
-    bmi.assign(d.begin() + 14, d.begin() + off);
-    bits.assign(d.begin() + off, d.end());
-}
+// Appends what is written to a byte vector (the recording being built).
+class TAppendStream : public TStream {
+public:
+    explicit TAppendStream(std::vector<uint8_t>& data) : FData(data) {}
+    size_t Read(void*, size_t) override { return 0; }
+    size_t Write(const void* buffer, size_t count) override {
+        const uint8_t* b = static_cast<const uint8_t*>(buffer);
+        FData.insert(FData.end(), b, b + count);
+        return count;
+    }
+    int64_t Seek(int64_t, TSeekOrigin) override { return static_cast<int64_t>(FData.size()); }
+    bool Seekable() const override { return false; }
+
+private:
+    std::vector<uint8_t>& FData;
+};
 
 // A 32-bit DIB header for w x h, rows bottom-up.
 std::vector<uint8_t> Header32(int w, int h) {
@@ -143,6 +91,82 @@ bool MaskSet(const TBitmap& mask, const uint8_t* row, const uint8_t* bgrx, int x
 }
 
 } // namespace
+
+void TMetafileCanvas::TRecorder::StretchDib(const TRect& dst, const TBitmap& bitmap, uint32_t rop) {
+    const std::vector<uint8_t> bmi = DibInfoOf(bitmap); // also refuses a DIB over 4 GiB
+    const uint64_t bitsSize = DibImageSize(bitmap);
+    const size_t fixed = 80 + ((bmi.size() + 3) & ~size_t(3));
+    // Room for this record and the few that close a recording, so that the
+    // buffer does not grow (and briefly exist twice) for the final EOF.
+    E.W.Data.reserve(E.W.Size() + fixed + static_cast<size_t>(bitsSize) + 4096);
+    const size_t at = E.Begin(EMR_STRETCHDIBITS);
+    E.W.S32(std::min(dst.Left, dst.Right));
+    E.W.S32(std::min(dst.Top, dst.Bottom));
+    E.W.S32(std::max(dst.Left, dst.Right) - 1);
+    E.W.S32(std::max(dst.Top, dst.Bottom) - 1);
+    E.W.S32(dst.Left);
+    E.W.S32(dst.Top);
+    E.W.S32(0);
+    E.W.S32(0);
+    E.W.S32(bitmap.Width());
+    E.W.S32(bitmap.Height());
+    E.W.U32(80);
+    E.W.U32(static_cast<uint32_t>(bmi.size()));
+    E.W.U32(static_cast<uint32_t>(fixed));
+    E.W.U32(static_cast<uint32_t>(bitsSize));
+    E.W.U32(0); // RGB colours
+    E.W.U32(rop);
+    E.W.S32(dst.Width());
+    E.W.S32(dst.Height());
+    E.W.Bytes(bmi.data(), bmi.size());
+    E.W.Pad4();
+    TAppendStream rows(E.W.Data);
+    WriteDibRows(bitmap, rows);
+    E.End(at);
+    AddBounds(dst);
+}
+
+template <class FillRow>
+void TMetafileCanvas::TRecorder::AlphaBlend(const TRect& dst, int w, int h, FillRow fillRow) {
+    const std::vector<uint8_t> bmi = Header32(w, h);
+    const size_t rowBytes = static_cast<size_t>(w) * 4;
+    const uint64_t bitsSize = uint64_t(rowBytes) * uint64_t(h);
+    if (bitsSize > 0xFFFFFFFFull - 4096) throw EInvalidGraphic("Bitmap is too large to save");
+    E.W.Data.reserve(E.W.Size() + 108 + bmi.size() + static_cast<size_t>(bitsSize) + 4096);
+    const size_t at = E.Begin(EMR_ALPHABLEND);
+    E.W.S32(std::min(dst.Left, dst.Right));
+    E.W.S32(std::min(dst.Top, dst.Bottom));
+    E.W.S32(std::max(dst.Left, dst.Right) - 1);
+    E.W.S32(std::max(dst.Top, dst.Bottom) - 1);
+    E.W.S32(dst.Left);
+    E.W.S32(dst.Top);
+    E.W.S32(dst.Width());
+    E.W.S32(dst.Height());
+    E.W.U32(0x01FF0000); // source over, constant alpha 255, per-pixel alpha
+    E.W.S32(0);
+    E.W.S32(0);
+    const float identity[6] = {1, 0, 0, 1, 0, 0};
+    for (float f : identity)
+        E.W.F32(f);
+    E.W.U32(0);
+    E.W.U32(0);
+    const uint32_t bmiOff = 108,
+                   bitsOff = static_cast<uint32_t>(108 + ((bmi.size() + 3) & ~size_t(3)));
+    E.W.U32(bmiOff);
+    E.W.U32(static_cast<uint32_t>(bmi.size()));
+    E.W.U32(bitsOff);
+    E.W.U32(static_cast<uint32_t>(bitsSize));
+    E.W.S32(w);
+    E.W.S32(h);
+    E.W.Bytes(bmi.data(), bmi.size());
+    E.W.Pad4();
+    const size_t base = E.W.Size();
+    E.W.Data.resize(base + static_cast<size_t>(bitsSize));
+    for (int y = 0; y < h; ++y)
+        fillRow(y, E.W.Data.data() + base + static_cast<size_t>(h - 1 - y) * rowBytes);
+    E.End(at);
+    AddBounds(dst);
+}
 
 TMetafileCanvas::TMetafileCanvas(TMetafile& target, const std::string& creator,
                                  const std::string& description)
@@ -203,11 +227,9 @@ void TMetafileCanvas::FillRect(const TRect& r) {
 void TMetafileCanvas::StretchBitmap(const TRect& dst, const TBitmap& src) {
     if (FClosed) throw EInvalidGraphicOperation("Canvas is closed");
     if (src.Width() <= 0 || src.Height() <= 0 || dst.Width() == 0 || dst.Height() == 0) return;
-    std::vector<uint8_t> bmi, bits;
-    DibOf(src, bmi, bits);
     // Colour on colour for true images; a 1-bit image shrinks with black winning.
     FRec->SetStretchMode(src.BitsPerPixel() == 1 ? 1 : 3);
-    FRec->StretchDib(dst, bmi, bits, src.Width(), src.Height(), SRCCOPY);
+    FRec->StretchDib(dst, src, SRCCOPY);
 }
 
 void TMetafileCanvas::StretchBitmapMasked(const TRect& dst, const TBitmap& src,
@@ -216,13 +238,12 @@ void TMetafileCanvas::StretchBitmapMasked(const TRect& dst, const TBitmap& src,
     const int w = src.Width(), h = src.Height();
     if (w <= 0 || h <= 0 || dst.Width() == 0 || dst.Height() == 0) return;
     if (mask.Width() != w || mask.Height() != h) return StretchBitmap(dst, src);
-    std::vector<uint8_t> bits(static_cast<size_t>(w) * h * 4);
     std::vector<uint8_t> row(static_cast<size_t>(w) * 4), mrow(static_cast<size_t>(w) * 4);
-    for (int y = 0; y < h; ++y) {
+    FRec->SetStretchMode(3);
+    FRec->AlphaBlend(dst, w, h, [&](int y, uint8_t* out) {
         src.GetRowBGRX(y, row.data());
         mask.GetRowBGRX(y, mrow.data());
         const uint8_t* mraw = mask.ScanLine(y);
-        uint8_t* out = bits.data() + static_cast<size_t>(h - 1 - y) * w * 4;
         for (int x = 0; x < w; ++x) {
             if (MaskSet(mask, mraw, mrow.data(), x)) {
                 out[4 * x] = out[4 * x + 1] = out[4 * x + 2] = out[4 * x + 3] = 0;
@@ -233,9 +254,7 @@ void TMetafileCanvas::StretchBitmapMasked(const TRect& dst, const TBitmap& src,
                 out[4 * x + 3] = 255;
             }
         }
-    }
-    FRec->SetStretchMode(3);
-    FRec->AlphaBlend(dst, Header32(w, h), bits, w, h);
+    });
 }
 
 void TMetafileCanvas::StretchBitmapAndXor(const TRect& dst, const TBitmap& xorImage,
@@ -244,14 +263,9 @@ void TMetafileCanvas::StretchBitmapAndXor(const TRect& dst, const TBitmap& xorIm
     if (xorImage.Width() <= 0 || xorImage.Height() <= 0 || dst.Width() == 0 || dst.Height() == 0)
         return;
     // The icon rule as two raster operations: AND the mask, then XOR the image.
-    std::vector<uint8_t> bmi, bits;
     FRec->SetStretchMode(3);
-    if (andMask.Width() > 0 && andMask.Height() > 0) {
-        DibOf(andMask, bmi, bits);
-        FRec->StretchDib(dst, bmi, bits, andMask.Width(), andMask.Height(), 0x008800C6);
-    }
-    DibOf(xorImage, bmi, bits);
-    FRec->StretchDib(dst, bmi, bits, xorImage.Width(), xorImage.Height(), 0x00660046);
+    if (andMask.Width() > 0 && andMask.Height() > 0) FRec->StretchDib(dst, andMask, 0x008800C6);
+    FRec->StretchDib(dst, xorImage, 0x00660046);
 }
 
 void TMetafileCanvas::StretchBitmapAlpha(const TRect& dst, const TBitmap& src) {
@@ -261,10 +275,9 @@ void TMetafileCanvas::StretchBitmapAlpha(const TRect& dst, const TBitmap& src) {
     if (src.BitsPerPixel() != 32) return StretchBitmap(dst, src);
     const std::vector<uint8_t>& plane = src.AlphaChannel();
     const bool havePlane = plane.size() == static_cast<size_t>(w) * h;
-    std::vector<uint8_t> bits(static_cast<size_t>(w) * h * 4);
-    for (int y = 0; y < h; ++y) {
+    FRec->SetStretchMode(3);
+    FRec->AlphaBlend(dst, w, h, [&](int y, uint8_t* out) {
         const uint8_t* in = src.ScanLine(y);
-        uint8_t* out = bits.data() + static_cast<size_t>(h - 1 - y) * w * 4;
         for (int x = 0; x < w; ++x) {
             const unsigned a = havePlane ? plane[static_cast<size_t>(y) * w + x] : in[4 * x + 3];
             // The record wants premultiplied colours.
@@ -273,9 +286,7 @@ void TMetafileCanvas::StretchBitmapAlpha(const TRect& dst, const TBitmap& src) {
             out[4 * x + 2] = static_cast<uint8_t>((in[4 * x + 2] * a + 127) / 255);
             out[4 * x + 3] = static_cast<uint8_t>(a);
         }
-    }
-    FRec->SetStretchMode(3);
-    FRec->AlphaBlend(dst, Header32(w, h), bits, w, h);
+    });
 }
 
 namespace {
