@@ -34,7 +34,7 @@ TFastColorLookup::TFastColorLookup(const TPalette& palette)
     // White's answer through the ordinary search (the memo is empty then).
     uint8_t r = 255, g = 255, b = 255;
     FMemo.assign(size_t(1) << kMemoBits, 0xFFFFFFu); // a key only white has; fixed just below
-    const uint32_t whiteSlot = (0xFFFFFFu * 0x9E3779B1u) >> (32 - kMemoBits);
+    const uint32_t whiteSlot = MemoSlot(255, 255, 255);
     FMemo[whiteSlot] = 0; // black's key in white's slot: a miss for white
     const uint8_t white = Lookup(r, g, b);
     std::fill(FMemo.begin(), FMemo.end(), 0xFFFFFFu | (uint32_t(white) << 24));

@@ -1,6 +1,7 @@
 // Colour lookups: map a colour to a palette index and that entry's colour.
 #pragma once
 
+#include "gif/MortonOrder.h"
 #include "toolkit/Palette.h"
 
 #include <cstdint>
@@ -27,17 +28,6 @@ private:
     TPalette FPalette;
 };
 
-// Six bits spread to every third bit: one channel's share of a Morton code.
-struct TMortonSpread {
-    uint32_t Bits[64];
-    constexpr TMortonSpread() : Bits() {
-        for (uint32_t v = 0; v < 64; ++v)
-            for (int i = 0; i < 6; ++i)
-                Bits[v] |= ((v >> i) & 1u) << (3 * i);
-    }
-};
-inline constexpr TMortonSpread kMortonSpread{};
-
 // The same nearest entry, without scanning the palette per pixel: the colour
 // space is cut into 4x4x4 cells and each cell, on first use, keeps only the
 // entries that can be nearest to some colour inside it (in index order, so
@@ -55,7 +45,7 @@ public:
         // Dithered photos repeat exact colours often enough that a memo of
         // recent answers skips most cell scans.
         const uint32_t rgb = (uint32_t(r) << 16) | (uint32_t(g) << 8) | b;
-        uint32_t& memo = FMemo[(rgb * 0x9E3779B1u) >> (32 - kMemoBits)];
+        uint32_t& memo = FMemo[MemoSlot(r, g, b)];
         if ((memo & 0xFFFFFF) == rgb) {
             const uint8_t index = static_cast<uint8_t>(memo >> 24);
             const TCandidate& c = FByIndex[index];
@@ -112,6 +102,14 @@ private:
     // Direct-mapped memo of answers: colour in the low 24 bits, index above.
     // Every slot starts as white's true answer, so an unused slot is never wrong.
     static constexpr int kMemoBits = 16;
+    // The low five bits of each channel, interleaved: nearby colours (as
+    // dithering makes them) fall into nearby slots and share cache lines.
+    static uint32_t MemoSlot(uint8_t r, uint8_t g, uint8_t b) {
+        const uint32_t near = kMortonSpread.Bits[r & 31] | (kMortonSpread.Bits[g & 31] << 1) |
+                              (kMortonSpread.Bits[b & 31] << 2);
+        const uint32_t far = ((r >> 5) * 0x9Du) ^ ((g >> 5) * 0x1C3u) ^ ((b >> 5) * 0x2E5u);
+        return (near ^ (far << 6)) & ((1u << kMemoBits) - 1);
+    }
     std::vector<uint32_t> FMemo;
     TCandidate FByIndex[256] = {}; // each palette index's colour
 };

@@ -2,23 +2,24 @@
 
 #include "gif/GIFException.h"
 
-void TGIFWriter::Flush() {
-    FBuffer[0] = static_cast<uint8_t>(FCount - 1);
-    FStream.WriteBuffer(FBuffer.data(), static_cast<size_t>(FCount));
-    FCount = 1;
+void TGIFWriter::EndBlock() {
+    FBuffer[static_cast<size_t>(FBlockStart)] = static_cast<uint8_t>(FCount - FBlockStart - 1);
+    if (FCount >= kGather) {
+        FStream.WriteBuffer(FBuffer.data(), static_cast<size_t>(FCount));
+        FCount = 0;
+    }
+    FBlockStart = FCount++;
 }
 
 void TLZWEncoder::Output(int code) {
-    if (FBits > 0)
-        FAccumulator =
-            (static_cast<uint32_t>(code) << FBits) | (FAccumulator & ((1u << FBits) - 1));
-    else
-        FAccumulator = static_cast<uint32_t>(code);
+    // Bits above FBits are always zero, so the code is simply added on top.
+    FAccumulator |= static_cast<uint64_t>(code) << FBits;
     FBits += FWidth;
-    while (FBits >= 8) {
-        FWriter->Write(static_cast<uint8_t>(FAccumulator));
-        FAccumulator >>= 8;
-        FBits -= 8;
+    if (FBits >= 32) {
+        for (int i = 0; i < 4; ++i)
+            FWriter->Write(static_cast<uint8_t>(FAccumulator >> (8 * i)));
+        FAccumulator >>= 32;
+        FBits -= 32;
     }
     if (code == FEOICode) {
         while (FBits > 0) {
@@ -26,6 +27,8 @@ void TLZWEncoder::Output(int code) {
             FAccumulator >>= 8;
             FBits -= 8;
         }
+        FAccumulator = 0;
+        FBits = 0;
     }
     if (FFreeCode > FMaxCode || FClearPending) {
         if (FClearPending) {

@@ -7,24 +7,33 @@
 #include <cstdint>
 #include <vector>
 
-// Cuts a byte stream into sub-blocks of at most 255 bytes.
+// Cuts a byte stream into sub-blocks of at most 255 bytes. Finished
+// sub-blocks are gathered and handed to the stream some 64 KiB at a time: a
+// file stream makes one system call per write.
 class TGIFWriter {
 public:
     explicit TGIFWriter(TStream& stream) : FStream(stream) {}
     void Write(uint8_t b) {
         FBuffer[FCount++] = b;
-        if (FCount == 256) Flush();
+        if (FCount - FBlockStart == 256) EndBlock();
     }
     // Writes the remaining bytes as one last sub-block (nothing when empty).
     void Close() {
-        if (FCount > 1) Flush();
+        if (FCount - FBlockStart > 1) EndBlock();
+        FStream.WriteBuffer(FBuffer.data(), static_cast<size_t>(FBlockStart));
+        FCount = 1;
+        FBlockStart = 0;
     }
 
 private:
-    void Flush();
+    static constexpr int kGather = 65536;
+    // Fills in the current sub-block's length; passes the gathered blocks on
+    // when there are enough of them.
+    void EndBlock();
     TStream& FStream;
-    std::array<uint8_t, 256> FBuffer{};
-    int FCount = 1; // byte 0 is the length
+    std::array<uint8_t, kGather + 256> FBuffer{};
+    int FBlockStart = 0; // where the current sub-block's length byte is
+    int FCount = 1;
 };
 
 // Open-addressed table of (prefix, pixel) strings: slots of (key shl 12) or
@@ -82,7 +91,7 @@ private:
     void ClearTable();
 
     TGIFWriter* FWriter = nullptr;
-    uint32_t FAccumulator = 0;
+    uint64_t FAccumulator = 0; // pending bits, lowest first
     int FBits = 0;
     bool FClearPending = false;
     int FInitialWidth = 0, FWidth = 0;

@@ -134,6 +134,41 @@ TEST(GIFWriter, FullSubBlocksAreFollowedDirectlyByTheTerminator) {
     EXPECT_TRUE(t.Data().empty());
 }
 
+// A file stream makes a system call per write: a large frame must reach the
+// stream in a few large pieces, whole sub-blocks each, and in order.
+TEST(GIFWriter, GathersSubBlocksIntoFewWritesAndKeepsTheirLayout) {
+    class TCountingStream : public TMemoryStream {
+    public:
+        size_t Write(const void* buffer, size_t count) override {
+            ++Writes;
+            return TMemoryStream::Write(buffer, count);
+        }
+        int Writes = 0;
+    } s;
+    const int total = 300000;
+    {
+        TGIFWriter w(s);
+        for (int i = 0; i < total; ++i)
+            w.Write(static_cast<uint8_t>(i * 7));
+        w.Close();
+    }
+    EXPECT_LE(s.Writes, 6);
+    // Walk the sub-blocks: 255 bytes each but the last, the bytes in order.
+    const std::vector<uint8_t>& d = s.Data();
+    size_t at = 0;
+    int next = 0;
+    while (at < d.size()) {
+        const int n = d[at++];
+        ASSERT_GT(n, 0);
+        ASSERT_LE(at + n, d.size());
+        if (next + n < total) ASSERT_EQ(n, 255);
+        for (int k = 0; k < n; ++k, ++next)
+            ASSERT_EQ(d[at + k], static_cast<uint8_t>(next * 7)) << next;
+        at += n;
+    }
+    EXPECT_EQ(next, total);
+}
+
 TEST(HashTable, FindsWhatWasInsertedEvenWhenProbePathsCollide) {
     THashTable table;
     // Keys that share a slot: many more than one probe cycle could hold.

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Peak memory of one 100-megapixel conversion per destination format: a
+# 10000 x 10000 JPEG made from a photo of the batch is converted unattended
+# and /usr/bin/time reports the whole program's peak RSS.
+#
+#   BENCH_DATA=/work/bench-data bash bench/big-picture.sh
+#
+# BUILD      the build folder holding src/trevasco (default build/perf)
+# BIG_DIR    where the 100-MP JPEG is kept between runs (default /tmp/trevasco-big)
+# BENCH_OUT  scratch folder for the outputs (default /dev/shm/trevasco-big-out)
+#
+# The budget a conversion should keep to: the decoded source (24 bits a
+# pixel, 286 MiB) + the destination's own raster or record + a small constant.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+DATA="${BENCH_DATA:?set BENCH_DATA to the batch folder}"
+BUILD="${BUILD:-build/perf}"
+BIG="${BIG_DIR:-/tmp/trevasco-big}"
+OUT="${BENCH_OUT:-/dev/shm/trevasco-big-out}"
+PROG="$BUILD/src/trevasco"
+[[ -x "$PROG" ]] || { echo "no program at $PROG (build it first)" >&2; exit 1; }
+command -v convert >/dev/null || { echo "ImageMagick's convert is needed to make the picture" >&2; exit 1; }
+
+mkdir -p "$BIG"
+if [[ ! -f "$BIG/big.jpg" ]]; then
+    # Pixel sampling is enough: only the size matters here.
+    convert "$DATA/jpeg/Storm.jpg" -sample '10000x10000!' -quality 90 "$BIG/big.jpg"
+fi
+trap 'rm -rf "$OUT"' EXIT
+
+echo "| destination | peak RSS MiB | seconds | output MB |"
+echo "|---|---:|---:|---:|"
+for fmt in bmp jpg gif png wmf emf; do
+    rm -rf "$OUT"; mkdir -p "$OUT"
+    /usr/bin/time -f '%M %e' -o "$OUT.time" "$PROG" "/SRC=$BIG" /MASK=big.jpg "/DST=$OUT" \
+        "/DSTFORMAT=$fmt" /OVERRIDE /EXECUTE >/dev/null 2>&1 ||
+        { echo "$fmt: the conversion failed" >&2; exit 1; }
+    read -r kb secs <"$OUT.time"
+    bytes=$(find "$OUT" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.1f", s / 1e6 }')
+    echo "| $fmt | $((kb / 1024)) | $secs | $bytes |"
+done
+rm -f "$OUT.time"

@@ -1,0 +1,17 @@
+// Morton order of colour cubes: the three channels' bits interleaved, so that
+// colours close in every channel get close numbers (and share cache lines in
+// tables indexed by them).
+#pragma once
+
+#include <cstdint>
+
+// Six bits spread to every third bit: one channel's share of a Morton code.
+struct TMortonSpread {
+    uint32_t Bits[64];
+    constexpr TMortonSpread() : Bits() {
+        for (uint32_t v = 0; v < 64; ++v)
+            for (int i = 0; i < 6; ++i)
+                Bits[v] |= ((v >> i) & 1u) << (3 * i);
+    }
+};
+inline constexpr TMortonSpread kMortonSpread{};
