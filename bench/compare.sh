@@ -13,6 +13,10 @@
 # RESULTS     the report to update (default bench/RESULTS.md); only the part between
 #             the "compare.sh" markers is rewritten, notes around it are kept
 #
+# PILLOW_HERE set to 1: Pillow (pil_batch.py beside PEERS_MD, python3-pil) is
+#             timed here as well, run for run after the program, and gets its
+#             own columns: the published figures come from another day's machine.
+#
 # Conversion ids: jpg2png jpg2bmp jpg2gif jpg2jpg png2jpg gif2png tif2png bmp2png.
 # The program converts one file at a time; thread variables are set to 1 anyway.
 set -euo pipefail
@@ -23,6 +27,9 @@ PEERS_MD="${PEERS_MD:-../shared/bench/PEERS.md}"
 RUNS="${RUNS:-3}"
 OUT="${BENCH_OUT:-/dev/shm/trevasco-compare}"
 RESULTS="${RESULTS:-bench/RESULTS.md}"
+PILLOW_HERE="${PILLOW_HERE:-0}"
+PIL_BATCH="$(dirname "$PEERS_MD")/pil_batch.py"
+PY="${PYTHON:-/usr/bin/python3}" # the system Python, which python3-pil serves
 PROG="$BUILD/src/trevasco"
 export OMP_NUM_THREADS=1 MAGICK_THREAD_LIMIT=1 VIPS_CONCURRENCY=1 LC_ALL=C
 
@@ -35,7 +42,7 @@ CONVS=("$@")
 [[ ${#CONVS[@]} -gt 0 ]] || CONVS=("${ALL[@]}")
 
 SCRATCH="$(mktemp -d)"
-trap 'rm -rf "$SCRATCH" "$OUT"' EXIT
+trap 'rm -rf "$SCRATCH" "$OUT" "$OUT.pil"' EXIT
 # The JPEG rows are compared at quality 80; the program's own default is 100.
 printf '[Jpeg]\nCompression=80\n' >"$SCRATCH/q80.ini"
 
@@ -77,7 +84,7 @@ for conv in "${CONVS[@]}"; do
     read -r im gm vips pil bound <<<"$(peer_row "$label")"
     [[ -n "$pil" ]] || { echo "no figures for '$label' in $PEERS_MD" >&2; exit 1; }
     n_in=$(find "$DATA/$dir" -maxdepth 1 -type f -name "$mask" | wc -l)
-    times=() cpus=() rss=0
+    times=() cpus=() rss=0 pil_times=()
     for _ in $(seq "$RUNS"); do
         rm -rf "$OUT"; mkdir -p "$OUT"
         args=("/SRC=$DATA/$dir" "/MASK=$mask" "/DST=$OUT" "/DSTFORMAT=$fmt" /OVERRIDE)
@@ -93,6 +100,15 @@ for conv in "${CONVS[@]}"; do
         cpus+=("$(awk -F': ' '/User time|System time/ { s += $2 } END { printf "%.3f", s }' "$SCRATCH/time")")
         kb=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$SCRATCH/time")
         ((kb > rss)) && rss=$kb
+        if [[ $PILLOW_HERE == 1 ]]; then
+            rm -rf "$OUT.pil"; mkdir -p "$OUT.pil"
+            p0=$(date +%s.%N)
+            "$PY" "$PIL_BATCH" "$conv" "$DATA/$dir" "$OUT.pil" >/dev/null 2>&1 ||
+                { echo "$conv: Pillow failed" >&2; exit 1; }
+            p1=$(date +%s.%N)
+            pil_times+=("$(awk -v a="$p0" -v b="$p1" 'BEGIN { printf "%.3f", b - a }')")
+            rm -rf "$OUT.pil"
+        fi
     done
     med=$(printf '%s\n' "${times[@]}" | median)
     cpu=$(printf '%s\n' "${cpus[@]}" | median)
@@ -103,7 +119,12 @@ for conv in "${CONVS[@]}"; do
     # One hash over the sorted per-file hashes pins the output bytes of the row.
     digest=$(cd "$OUT" && sha256sum -- * | sort -k2 | sha256sum | cut -c1-16)
     mps=$(awk -v t="$med" 'BEGIN { printf "%.1f", 76.05 / t }')
-    ROWS+=("| ${label%% (} | **$med** | $lo–$hi | $cpu | $mps | $((rss / 1024)) | $bytes | $im | $gm | $vips | $pil | $(ratio "$best" "$med") | $(ratio "$best" "$cpu") | $bound | $(ratio "$med" "$bound") | $(ratio "$cpu" "$bound") | \`$digest\` |")
+    here=""
+    if [[ $PILLOW_HERE == 1 ]]; then
+        pil_med=$(printf '%s\n' "${pil_times[@]}" | median)
+        here=" $pil_med | $(ratio "$pil_med" "$med") |"
+    fi
+    ROWS+=("| ${label%% (} | **$med** | $lo–$hi | $cpu | $mps | $((rss / 1024)) | $bytes | $im | $gm | $vips | $pil | $(ratio "$best" "$med") | $(ratio "$best" "$cpu") | $bound | $(ratio "$med" "$bound") | $(ratio "$cpu" "$bound") |$here \`$digest\` |")
     echo "$conv: median $med s (runs ${times[*]}; CPU ${cpus[*]}), peak RSS $((rss / 1024)) MiB" >&2
 done
 
@@ -119,12 +140,20 @@ done
     echo "  libdeflate0 $(dpkg-query -W -f='${Version}' libdeflate0 2>/dev/null || echo 'not installed'),"
     echo "  libtiff6 $(dpkg-query -W -f='${Version}' libtiff6 2>/dev/null || echo '?'); $(c++ --version | head -1), Release build."
     echo "- Peers (ImageMagick, GraphicsMagick, libvips, Pillow) and the bound are the single-threaded medians"
-    echo "  of \`$PEERS_MD\`, measured on the same kind of machine; they were not re-timed."
+    echo "  of \`$PEERS_MD\`, measured on the same kind of machine; those columns were not re-timed."
     echo "- \"CPU s\" is user + system time of the program (median). The peers' single-threaded runs had CPU"
     echo "  time equal to wall time within a few per cent, so on a busy machine the CPU ratios are the fair ones."
-    echo
-    echo "| conversion | Trevasco median s | min–max s | CPU s | MP/s | peak RSS MiB | output MB | IM | GM | vips | Pillow | best peer ÷ Trevasco (wall) | best peer ÷ Trevasco (CPU) | bound s | Trevasco ÷ bound (wall) | Trevasco ÷ bound (CPU) | output hash |"
-    echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
+    if [[ $PILLOW_HERE == 1 ]]; then
+        echo "- \"Pillow here\": Pillow $("$PY" -c 'import PIL; print(PIL.__version__)' 2>/dev/null || echo '?') timed on this machine right after each"
+        echo "  run of the program (\`$(basename "$PIL_BATCH")\`, median wall time)."
+        echo
+        echo "| conversion | Trevasco median s | min–max s | CPU s | MP/s | peak RSS MiB | output MB | IM | GM | vips | Pillow | best peer ÷ Trevasco (wall) | best peer ÷ Trevasco (CPU) | bound s | Trevasco ÷ bound (wall) | Trevasco ÷ bound (CPU) | Pillow here s | Pillow here ÷ Trevasco | output hash |"
+        echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
+    else
+        echo
+        echo "| conversion | Trevasco median s | min–max s | CPU s | MP/s | peak RSS MiB | output MB | IM | GM | vips | Pillow | best peer ÷ Trevasco (wall) | best peer ÷ Trevasco (CPU) | bound s | Trevasco ÷ bound (wall) | Trevasco ÷ bound (CPU) | output hash |"
+        echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
+    fi
     printf '%s\n' "${ROWS[@]}"
     echo "<!-- compare.sh end -->"
 } >"$SCRATCH/table"
