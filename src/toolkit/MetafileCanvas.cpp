@@ -41,6 +41,15 @@ public:
         StretchMode = mode;
     }
 
+    // Room for a record of extra bytes and the few that close a recording,
+    // so that a picture-sized buffer does not grow (and briefly exist twice)
+    // for the final EOF; small records still grow the buffer geometrically.
+    void MakeRoom(size_t extra) {
+        std::vector<uint8_t>& d = E.W.Data;
+        const size_t need = d.size() + extra + 4096;
+        if (need > d.capacity()) d.reserve(std::max(need, d.capacity() + d.capacity() / 2));
+    }
+
     // One EMR_STRETCHDIBITS of a whole bitmap into dst. The pixel rows are
     // written straight into the record, whose room is reserved first: a large
     // picture then exists once in the source and once in the recording.
@@ -96,9 +105,7 @@ void TMetafileCanvas::TRecorder::StretchDib(const TRect& dst, const TBitmap& bit
     const std::vector<uint8_t> bmi = DibInfoOf(bitmap); // also refuses a DIB over 4 GiB
     const uint64_t bitsSize = DibImageSize(bitmap);
     const size_t fixed = 80 + ((bmi.size() + 3) & ~size_t(3));
-    // Room for this record and the few that close a recording, so that the
-    // buffer does not grow (and briefly exist twice) for the final EOF.
-    E.W.Data.reserve(E.W.Size() + fixed + static_cast<size_t>(bitsSize) + 4096);
+    MakeRoom(fixed + static_cast<size_t>(bitsSize));
     const size_t at = E.Begin(EMR_STRETCHDIBITS);
     E.W.S32(std::min(dst.Left, dst.Right));
     E.W.S32(std::min(dst.Top, dst.Bottom));
@@ -132,7 +139,7 @@ void TMetafileCanvas::TRecorder::AlphaBlend(const TRect& dst, int w, int h, Fill
     const size_t rowBytes = static_cast<size_t>(w) * 4;
     const uint64_t bitsSize = uint64_t(rowBytes) * uint64_t(h);
     if (bitsSize > 0xFFFFFFFFull - 4096) throw EInvalidGraphic("Bitmap is too large to save");
-    E.W.Data.reserve(E.W.Size() + 108 + bmi.size() + static_cast<size_t>(bitsSize) + 4096);
+    MakeRoom(108 + bmi.size() + static_cast<size_t>(bitsSize));
     const size_t at = E.Begin(EMR_ALPHABLEND);
     E.W.S32(std::min(dst.Left, dst.Right));
     E.W.S32(std::min(dst.Top, dst.Bottom));
