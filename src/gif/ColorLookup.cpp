@@ -27,7 +27,8 @@ constexpr size_t kCandidateLimit = size_t(1) << 22;
 } // namespace
 
 TFastColorLookup::TFastColorLookup(const TPalette& palette)
-    : FPalette(palette), FCells(size_t(1) << 15), FFine(size_t(1) << 18) {
+    : FPalette(palette), FWide(size_t(1) << 9), FCells(size_t(1) << 15),
+      FFine(size_t(1) << 18) {
     const TPaletteEntry* e = FPalette.Entries();
     for (int i = 0; i < FPalette.Count() && i < 256; ++i)
         FByIndex[i] = {e[i].Red, e[i].Green, e[i].Blue, static_cast<uint8_t>(i)};
@@ -60,7 +61,7 @@ int TFastColorLookup::Filter(const TCandidate* from, int n, int lr, int lg, int 
     return static_cast<int>(start);
 }
 
-void TFastColorLookup::BuildCell(int cell) {
+void TFastColorLookup::BuildWide(int wide) {
     if (FAll.empty()) {
         // A later entry equal to an earlier one can never be chosen (ties go
         // to the lowest index), so it is no candidate anywhere.
@@ -76,8 +77,21 @@ void TFastColorLookup::BuildCell(int cell) {
         // An empty palette maps everything to index 0, black.
         if (FAll.empty()) FAll.push_back({0, 0, 0, 0});
     }
-    const int start = Filter(FAll.data(), static_cast<int>(FAll.size()), (cell >> 10) << 3,
-                             ((cell >> 5) & 31) << 3, (cell & 31) << 3, 8);
+    const int start = Filter(FAll.data(), static_cast<int>(FAll.size()), (wide >> 6) << 5,
+                             ((wide >> 3) & 7) << 5, (wide & 7) << 5, 32);
+    FWide[wide].Start = start;
+    FWide[wide].Count = static_cast<int32_t>(FCandidates.size()) - start;
+}
+
+void TFastColorLookup::BuildCell(int cell) {
+    const int r = (cell >> 10) << 3, g = ((cell >> 5) & 31) << 3, b = (cell & 31) << 3;
+    const int wide = ((r >> 5) << 6) | ((g >> 5) << 3) | (b >> 5);
+    if (FWide[wide].Start < 0) BuildWide(wide);
+    // Copied first because the filter appends to the same storage.
+    const TCell from = FWide[wide];
+    TCandidate list[256];
+    std::copy_n(FCandidates.data() + from.Start, from.Count, list);
+    const int start = Filter(list, from.Count, r, g, b, 8);
     FCells[cell].Start = start;
     FCells[cell].Count = static_cast<int32_t>(FCandidates.size()) - start;
 }

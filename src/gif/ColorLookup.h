@@ -32,8 +32,8 @@ private:
 // space is cut into 4x4x4 cells and each cell, on first use, keeps only the
 // entries that can be nearest to some colour inside it (in index order, so
 // ties still go to the lowest index); on photos a cell keeps one or two. A
-// cell is filtered from its enclosing 8x8x8 cell's list, which is filtered
-// from the whole palette the same way. The fine cells are numbered in Morton
+// cell is filtered from its enclosing 8x8x8 cell's list, that one from its
+// 32x32x32 cell's list, and that from the whole palette, the same way each. The fine cells are numbered in Morton
 // order: a dithered colour moves a few steps around the previous one, and
 // neighbouring cells then share cache lines instead of lying 16 KiB apart.
 // Final and inline so the ditherers' row loops call it without dispatch.
@@ -92,10 +92,12 @@ private:
         return static_cast<int>(kMortonSpread.Bits[r >> 2] | (kMortonSpread.Bits[g >> 2] << 1) |
                                 (kMortonSpread.Bits[b >> 2] << 2));
     }
+    void BuildWide(int wide);
     void BuildCell(int cell);
     void BuildFine(int fine);
     TPalette FPalette;
     std::vector<TCandidate> FAll; // the palette without repeated colours
+    std::vector<TCell> FWide;     // 32x32x32
     std::vector<TCell> FCells;    // 8x8x8
     std::vector<TCell> FFine;     // 4x4x4
     std::vector<TCandidate> FCandidates;
