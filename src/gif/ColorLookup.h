@@ -28,52 +28,33 @@ private:
     TPalette FPalette;
 };
 
-// The same nearest entry, without scanning the palette per pixel: the colour
-// space is cut into 4x4x4 cells and each cell, on first use, keeps only the
-// entries that can be nearest to some colour inside it (in index order, so
-// ties still go to the lowest index); on photos a cell keeps one or two. A
-// cell is filtered from its enclosing 8x8x8 cell's list, that one from its
-// 32x32x32 cell's list, and that from the whole palette, the same way each. The fine cells are numbered in Morton
-// order: a dithered colour moves a few steps around the previous one, and
-// neighbouring cells then share cache lines instead of lying 16 KiB apart.
+// The same nearest entry, without scanning the palette per pixel. The colour
+// space is cut into 4x4x4 cells; the first time a colour of a cell is asked
+// for, the entries that can be nearest to some colour inside the cell are
+// found (in index order, so ties still go to the lowest index; on photos a
+// cell keeps a handful), and the answers for all 64 colours of the cell are
+// worked out from them and kept. A lookup is then one table read: in a
+// dithering loop each lookup waits for the one before it, and a search with
+// branches there would cost its latency on every pixel. A cell's list is
+// filtered from its enclosing 8x8x8 cell's list, that one from its 32x32x32
+// cell's list, and that from the whole palette, the same way each.
 // Final and inline so the ditherers' row loops call it without dispatch.
 class TFastColorLookup final : public TColorLookup {
 public:
     explicit TFastColorLookup(const TPalette& palette);
     int Colors() const override { return FPalette.Count(); }
     uint8_t Lookup(uint8_t& r, uint8_t& g, uint8_t& b) override {
-        // Dithered photos repeat exact colours often enough that a memo of
-        // recent answers skips most cell scans.
-        const uint32_t rgb = (uint32_t(r) << 16) | (uint32_t(g) << 8) | b;
-        uint32_t& memo = FMemo[MemoSlot(r, g, b)];
-        if ((memo & 0xFFFFFF) == rgb) {
-            const uint8_t index = static_cast<uint8_t>(memo >> 24);
-            const TCandidate& c = FByIndex[index];
-            r = c.Red;
-            g = c.Green;
-            b = c.Blue;
-            return index;
-        }
-        const int fine = FineCell(r, g, b);
-        if (FFine[fine].Start < 0) BuildFine(fine);
-        const TCandidate* cand = FCandidates.data() + FFine[fine].Start;
-        const int count = FFine[fine].Count;
-        const int cr = r, cg = g, cb = b;
-        int bestDist = 1 << 30;
-        int best = 0;
-        for (int k = 0; k < count; ++k) {
-            const int dr = cand[k].Red - cr, dg = cand[k].Green - cg, db = cand[k].Blue - cb;
-            const int d = dr * dr + dg * dg + db * db;
-            // Strictly less: the first (lowest index) of tied entries stays.
-            best = d < bestDist ? k : best;
-            bestDist = d < bestDist ? d : bestDist;
-        }
-        const TCandidate& c = cand[best];
-        memo = rgb | (uint32_t(c.Index) << 24);
+        const uint32_t colour = kMortonSpread.Bits[r] | (kMortonSpread.Bits[g] << 1) |
+                                (kMortonSpread.Bits[b] << 2);
+        const uint32_t fine = colour >> 6; // the 4x4x4 cell, in the same order
+        if (!((FAnswered[fine >> 6] >> (fine & 63)) & 1)) [[unlikely]]
+            Answer(fine);
+        const uint8_t index = FAnswers[colour];
+        const TCandidate& c = FByIndex[index];
         r = c.Red;
         g = c.Green;
         b = c.Blue;
-        return c.Index;
+        return index;
     }
 
 private:
@@ -85,35 +66,29 @@ private:
         int32_t Start = -1; // -1: not built yet
         int32_t Count = 0;
     };
-    // Appends the entries of from that can be nearest inside the cube of
-    // size values from (lr, lg, lb); returns where they start.
-    int Filter(const TCandidate* from, int n, int lr, int lg, int lb, int size);
-    static int FineCell(uint8_t r, uint8_t g, uint8_t b) {
-        return static_cast<int>(kMortonSpread.Bits[r >> 2] | (kMortonSpread.Bits[g >> 2] << 1) |
-                                (kMortonSpread.Bits[b >> 2] << 2));
-    }
-    void BuildWide(int wide);
-    void BuildCell(int cell);
-    void BuildFine(int fine);
+    // Copies the entries of from that can be nearest inside the cube of
+    // size values from (lr, lg, lb) to out; returns how many.
+    static int Filter(const TCandidate* from, int n, int lr, int lg, int lb, int size,
+                      TCandidate* out);
+    // Stores the filtered list of from as cell's list.
+    void Keep(TCell& cell, const TCandidate* from, int n, int r, int g, int b, int size);
+    // The 8x8x8 cell holding (r, g, b), its list built on first use.
+    const TCell& CoarseCell(int r, int g, int b);
+    // Works out and keeps the answers of a fine cell's 64 colours.
+    void Answer(uint32_t fine);
+
     TPalette FPalette;
-    std::vector<TCandidate> FAll; // the palette without repeated colours
-    std::vector<TCell> FWide;     // 32x32x32
-    std::vector<TCell> FCells;    // 8x8x8
-    std::vector<TCell> FFine;     // 4x4x4
-    std::vector<TCandidate> FCandidates;
-    // Direct-mapped memo of answers: colour in the low 24 bits, index above.
-    // Every slot starts as white's true answer, so an unused slot is never wrong.
-    static constexpr int kMemoBits = 16;
-    // The low five bits of each channel, interleaved: nearby colours (as
-    // dithering makes them) fall into nearby slots and share cache lines.
-    static uint32_t MemoSlot(uint8_t r, uint8_t g, uint8_t b) {
-        const uint32_t near = kMortonSpread.Bits[r & 31] | (kMortonSpread.Bits[g & 31] << 1) |
-                              (kMortonSpread.Bits[b & 31] << 2);
-        const uint32_t far = ((r >> 5) * 0x9Du) ^ ((g >> 5) * 0x1C3u) ^ ((b >> 5) * 0x2E5u);
-        return (near ^ (far << 6)) & ((1u << kMemoBits) - 1);
-    }
-    std::vector<uint32_t> FMemo;
-    TCandidate FByIndex[256] = {}; // each palette index's colour
+    std::vector<TCandidate> FAll;        // the palette without repeated colours
+    std::vector<TCell> FWide;            // 32x32x32
+    std::vector<TCell> FCells;           // 8x8x8
+    std::vector<TCandidate> FCandidates; // the lists of both
+    // The answers, indexed by the colour's Morton number: a cell's 64 answers
+    // share one cache line, and neighbouring cells (a dithered colour moves a
+    // few steps around the one before) lie side by side. Only the cells in
+    // use are written; the system supplies the rest of the 16 MiB lazily.
+    std::unique_ptr<uint8_t[]> FAnswers;
+    std::vector<uint64_t> FAnswered; // one bit per fine cell
+    TCandidate FByIndex[256] = {};   // each palette index's colour
 };
 
 // The 6x6x6 cube: (c + 3) div 51 per component.

@@ -5,12 +5,13 @@
 
 #include <cstdint>
 
-// Six bits spread to every third bit: one channel's share of a Morton code.
+// Eight bits spread to every third bit: one channel's share of a Morton code
+// (red in bits 0, 3, 6…, green one above, blue two above).
 struct TMortonSpread {
-    uint32_t Bits[64];
+    uint32_t Bits[256];
     constexpr TMortonSpread() : Bits() {
-        for (uint32_t v = 0; v < 64; ++v)
-            for (int i = 0; i < 6; ++i)
+        for (uint32_t v = 0; v < 256; ++v)
+            for (int i = 0; i < 8; ++i)
                 Bits[v] |= ((v >> i) & 1u) << (3 * i);
     }
 };

@@ -161,7 +161,9 @@ TEST(GIFWriter, GathersSubBlocksIntoFewWritesAndKeepsTheirLayout) {
         const int n = d[at++];
         ASSERT_GT(n, 0);
         ASSERT_LE(at + n, d.size());
-        if (next + n < total) ASSERT_EQ(n, 255);
+        if (next + n < total) {
+            ASSERT_EQ(n, 255);
+        }
         for (int k = 0; k < n; ++k, ++next)
             ASSERT_EQ(d[at + k], static_cast<uint8_t>(next * 7)) << next;
         at += n;
