@@ -1,4 +1,4 @@
-// The octree's leaf table and the nearest lookup's memo are caches: whatever
+// The octree's leaf table and the nearest lookup's answer table are caches: whatever
 // they remember, the palette and the indices must be those of the plain walk
 // and the plain palette scan.
 #include "gif/ColorLookup.h"
@@ -62,7 +62,7 @@ TEST(QuantizerLeafTable, RowsGiveThePaletteOfOneColourAtATime) {
         }
 }
 
-TEST(NearestLookupMemo, RepeatedColoursGetThePlainScansAnswer) {
+TEST(NearestLookupAnswers, RepeatedColoursGetThePlainScansAnswer) {
     std::vector<TPalette> palettes;
     {
         TPalette spread; // no white in it
@@ -89,8 +89,8 @@ TEST(NearestLookupMemo, RepeatedColoursGetThePlainScansAnswer) {
         TFastColorLookup fast(palettes[k]);
         TSlowColorLookup slow(palettes[k]);
         const std::vector<uint8_t> px = Pixels(3000, 7);
-        // Each colour twice (the second answer comes from the memo), white
-        // and black among them, and colours that share memo slots.
+        // Each colour twice (the second answer comes from the kept table),
+        // white and black among them, and colours of the same cells.
         for (int round = 0; round < 2; ++round)
             for (size_t i = 0; i + 2 < px.size(); i += 3) {
                 for (uint32_t c : {uint32_t(px[i]) << 16 | px[i + 1] << 8 | px[i + 2], 0xFFFFFFu,
