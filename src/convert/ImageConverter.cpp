@@ -129,6 +129,10 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
         // The pixel format is fixed before any size is set.
         if (options.DestinationIndex == dfBitmap)
             dest->SetPixelFormat(PixelFormatFromIndex(options.PixelFormatIndex));
+        // The colour reduction reads blue, green and red only: a fourth byte
+        // a pixel would be memory traffic for nothing.
+        else if (options.DestinationIndex == dfGIF)
+            dest->SetPixelFormat(pf24bit);
     }
     if (options.DestinationIndex == dfGIF &&
         (options.GIFColorReduction < 0 || options.GIFColorReduction > 8))
