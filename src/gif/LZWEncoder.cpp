@@ -16,8 +16,7 @@ void TLZWEncoder::Output(int code) {
     FAccumulator |= static_cast<uint64_t>(code) << FBits;
     FBits += FWidth;
     if (FBits >= 32) {
-        for (int i = 0; i < 4; ++i)
-            FWriter->Write(static_cast<uint8_t>(FAccumulator >> (8 * i)));
+        FWriter->Write4(static_cast<uint32_t>(FAccumulator));
         FAccumulator >>= 32;
         FBits -= 32;
     }

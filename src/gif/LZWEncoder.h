@@ -17,6 +17,21 @@ public:
         FBuffer[FCount++] = b;
         if (FCount - FBlockStart == 256) EndBlock();
     }
+    // Four bytes, lowest first.
+    void Write4(uint32_t v) {
+        if (FCount - FBlockStart <= 251) { // all four fit in the current sub-block
+            uint8_t* p = &FBuffer[static_cast<size_t>(FCount)];
+            p[0] = static_cast<uint8_t>(v);
+            p[1] = static_cast<uint8_t>(v >> 8);
+            p[2] = static_cast<uint8_t>(v >> 16);
+            p[3] = static_cast<uint8_t>(v >> 24);
+            FCount += 4;
+            if (FCount - FBlockStart == 256) EndBlock();
+            return;
+        }
+        for (int i = 0; i < 4; ++i)
+            Write(static_cast<uint8_t>(v >> (8 * i)));
+    }
     // Writes the remaining bytes as one last sub-block (nothing when empty).
     void Close() {
         if (FCount - FBlockStart > 1) EndBlock();
