@@ -147,9 +147,22 @@ TEST(GIFWriter, GathersSubBlocksIntoFewWritesAndKeepsTheirLayout) {
     } s;
     const int total = 300000;
     {
+        // Single bytes and groups of four, so that groups meet the end of a
+        // sub-block at every offset.
         TGIFWriter w(s);
-        for (int i = 0; i < total; ++i)
-            w.Write(static_cast<uint8_t>(i * 7));
+        int i = 0;
+        while (i < total) {
+            if (i % 5 != 0 && i + 4 <= total) {
+                uint32_t four = 0;
+                for (int k = 0; k < 4; ++k)
+                    four |= uint32_t(static_cast<uint8_t>((i + k) * 7)) << (8 * k);
+                w.Write4(four);
+                i += 4;
+            } else {
+                w.Write(static_cast<uint8_t>(i * 7));
+                ++i;
+            }
+        }
         w.Close();
     }
     EXPECT_LE(s.Writes, 6);
