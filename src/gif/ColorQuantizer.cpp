@@ -86,7 +86,10 @@ void TColorQuantizer::AddRow(const uint8_t* pixels, int pixelBytes, int width) {
         const uint32_t rgb = (uint32_t(r) << 16) | (uint32_t(g) << 8) | b;
         int32_t node = -1;
         const uint32_t key = LeafKey(r, g, b);
-        if (FLastLeaf >= 0 && rgb == FLastColor) {
+        // With the leaf table the previous pixel's leaf is not tried first:
+        // whether a photo's next pixel repeats the colour is a coin toss the
+        // branch predictor loses, and the table finds the same leaf anyway.
+        if (FLeafOf.empty() && FLastLeaf >= 0 && rgb == FLastColor) {
             node = FLastLeaf;
         } else if (!FLeafOf.empty() && FLeafOf[key] >= 0 && FNodes[FLeafOf[key]].Leaf &&
                    (key & FLevelMask[FNodes[FLeafOf[key]].Level]) == FNodes[FLeafOf[key]].Key) {
