@@ -50,6 +50,16 @@ public:
         if (need > d.capacity()) d.reserve(std::max(need, d.capacity() + d.capacity() / 2));
     }
 
+    // The inclusive bounds of dst, then its corner: how both bitmap records begin.
+    void BoundsAndOrigin(const TRect& dst) {
+        E.W.S32(std::min(dst.Left, dst.Right));
+        E.W.S32(std::min(dst.Top, dst.Bottom));
+        E.W.S32(std::max(dst.Left, dst.Right) - 1);
+        E.W.S32(std::max(dst.Top, dst.Bottom) - 1);
+        E.W.S32(dst.Left);
+        E.W.S32(dst.Top);
+    }
+
     // One EMR_STRETCHDIBITS of a whole bitmap into dst. The pixel rows are
     // written straight into the record, whose room is reserved first: a large
     // picture then exists once in the source and once in the recording.
@@ -107,12 +117,7 @@ void TMetafileCanvas::TRecorder::StretchDib(const TRect& dst, const TBitmap& bit
     const size_t fixed = 80 + ((bmi.size() + 3) & ~size_t(3));
     MakeRoom(fixed + static_cast<size_t>(bitsSize));
     const size_t at = E.Begin(EMR_STRETCHDIBITS);
-    E.W.S32(std::min(dst.Left, dst.Right));
-    E.W.S32(std::min(dst.Top, dst.Bottom));
-    E.W.S32(std::max(dst.Left, dst.Right) - 1);
-    E.W.S32(std::max(dst.Top, dst.Bottom) - 1);
-    E.W.S32(dst.Left);
-    E.W.S32(dst.Top);
+    BoundsAndOrigin(dst);
     E.W.S32(0);
     E.W.S32(0);
     E.W.S32(bitmap.Width());
@@ -141,12 +146,7 @@ void TMetafileCanvas::TRecorder::AlphaBlend(const TRect& dst, int w, int h, Fill
     if (bitsSize > 0xFFFFFFFFull - 4096) throw EInvalidGraphic("Bitmap is too large to save");
     MakeRoom(108 + bmi.size() + static_cast<size_t>(bitsSize));
     const size_t at = E.Begin(EMR_ALPHABLEND);
-    E.W.S32(std::min(dst.Left, dst.Right));
-    E.W.S32(std::min(dst.Top, dst.Bottom));
-    E.W.S32(std::max(dst.Left, dst.Right) - 1);
-    E.W.S32(std::max(dst.Top, dst.Bottom) - 1);
-    E.W.S32(dst.Left);
-    E.W.S32(dst.Top);
+    BoundsAndOrigin(dst);
     E.W.S32(dst.Width());
     E.W.S32(dst.Height());
     E.W.U32(0x01FF0000); // source over, constant alpha 255, per-pixel alpha
