@@ -5,7 +5,7 @@
 #
 #   BENCH_DATA=/work/bench-data bash bench/compare.sh [conversion ids...]
 #
-# BENCH_DATA  the photo batch of ../shared/bench/make-batch.sh (jpeg/ png/ bmp/ gif/ tiff/)
+# BENCH_DATA  the photo batch of bench/make-batch.sh (jpeg/ png/ bmp/ gif/ tiff/)
 # BUILD       the build folder holding src/trevasco (default build/perf; not built here)
 # PEERS_MD    the peers' figures (default ../shared/bench/PEERS.md)
 # RUNS        runs per row (default 3); the median wall time is reported

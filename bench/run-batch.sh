@@ -4,7 +4,7 @@
 #
 #   BENCH_DATA=/work/bench-data bash bench/run-batch.sh
 #
-# BENCH_DATA  the batch of ../shared/bench/make-batch.sh (jpeg/ and bmp/ inside)
+# BENCH_DATA  the batch of bench/make-batch.sh (jpeg/ and bmp/ inside)
 # BENCH_OUT   where the outputs go (default /dev/shm/trevasco-bench), rewritten each run
 # RUNS        runs per cell (default 3); the median is reported
 # TREVASCO    the program, to add its unattended run (JPEG->BMP; /EXECUTE ignores
