@@ -1492,7 +1492,7 @@ void TPlayer::MaskBlt(const TRecord& r) {
     cairo_matrix_t m;
     cairo_matrix_init(&m, t.A, t.B, t.C, t.D, t.E, t.F);
     cairo_matrix_translate(&m, xd, yd);
-    cairo_matrix_translate(&m, -xs, -ys);
+    cairo_matrix_translate(&m, -double(xs), -double(ys));
     if (cairo_matrix_invert(&m) != CAIRO_STATUS_SUCCESS) return;
     cairo_matrix_t mm = m, shift;
     cairo_matrix_init_translate(&shift, double(xm) - xs, double(ym) - ys);
@@ -1636,15 +1636,16 @@ void TPlayer::Blit(const TRecord& r) {
             }
         cairo_surface_mark_dirty(src.get());
     }
-    // A bottom-up DIB counts its source rows from the bottom.
-    const int top = bottomUpSource ? h - ys - cys : ys;
+    // A bottom-up DIB counts its source rows from the bottom. In doubles: the
+    // record's values may be anywhere in the 32-bit range.
+    const double top = bottomUpSource ? double(h) - ys - cys : double(ys);
     // Pattern matrix: device -> source pixels.
     const TXform t = Total();
     cairo_matrix_t m;
     cairo_matrix_init(&m, t.A, t.B, t.C, t.D, t.E, t.F);
     cairo_matrix_translate(&m, xd, yd);
     cairo_matrix_scale(&m, double(cxd) / cxs, double(cyd) / cys);
-    cairo_matrix_translate(&m, -xs, -top);
+    cairo_matrix_translate(&m, -double(xs), -top);
     if (cairo_matrix_invert(&m) != CAIRO_STATUS_SUCCESS) return;
     if (rop != SRCCOPY) {
         RopBlit(src.get(), m, static_cast<uint8_t>(rop >> 16), quad);

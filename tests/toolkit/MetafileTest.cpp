@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -232,6 +234,30 @@ std::vector<uint8_t> SavedBytes(TMetafile& m, const std::string& name) {
 } // namespace
 
 // ---------------------------------------------------------------- recording and writing
+
+// Source offsets anywhere in the 32-bit range (a fuzzer found INT_MIN being
+// negated) draw nothing sensible but must not overflow.
+TEST(TMetafile, BitmapRecordsWithExtremeSourceOffsetsPlay) {
+    TBitmap src = Checker(16, 12);
+    TMetafile good = Convert(src, true, 32, 24);
+    const std::vector<uint8_t> emf = good.EmfData();
+    const auto recs = WalkEmf(emf);
+    const auto bitmap =
+        std::find_if(recs.begin(), recs.end(), [](const EmfRec& r) { return r.Type == 81; });
+    ASSERT_NE(bitmap, recs.end());
+    const int32_t extremes[] = {INT32_MIN, INT32_MAX, -1};
+    for (int32_t xs : extremes)
+        for (int32_t ys : extremes) {
+            std::vector<uint8_t> bad = emf;
+            for (int i = 0; i < 4; ++i) {
+                bad[bitmap->At + 32 + i] = static_cast<uint8_t>(uint32_t(xs) >> (8 * i));
+                bad[bitmap->At + 36 + i] = static_cast<uint8_t>(uint32_t(ys) >> (8 * i));
+            }
+            TMetafile m = FromBytes(bad);
+            TBitmap out = Render(m, 32, 24);
+            EXPECT_EQ(out.Width(), 32);
+        }
+}
 
 TEST(TMetafileCanvas, RasterSourceBecomesOneBitmapRecordInBothForms) {
     TBitmap src = Checker(64, 48);
