@@ -2,6 +2,7 @@
 // references the picture container's format table works with.
 #pragma once
 
+#include "toolkit/ImageMetadata.h"
 #include "toolkit/Streams.h"
 #include "toolkit/Types.h"
 
@@ -73,12 +74,17 @@ public:
 
     TProgressEvent OnProgress;
 
+    // Filled by readers that find metadata; left empty by the others.
+    const TImageMetadata& Metadata() const { return FMetadata; }
+    TImageMetadata& Metadata() { return FMetadata; }
+
 protected:
     void Progress(TProgressStage stage, uint8_t percent, bool redraw, const TRect& rect,
                   const std::string& msg);
 
 private:
     bool FTransparent = false;
+    TImageMetadata FMetadata;
 };
 
 // The pixel limit every reader checks before it allocates a raster.
