@@ -4,10 +4,10 @@
 #include "formats/FileFormatList.h"
 #include "formats/TIFFGraphic.h"
 #include "gif/GIFImage.h"
+#include "metafile/Metafile.h"
 #include "png/PNGImage.h"
 #include "toolkit/Bitmap.h"
 #include "toolkit/Icon.h"
-#include "toolkit/Metafile.h"
 #include "toolkit/Picture.h"
 
 #include <cstdlib>

@@ -2,11 +2,11 @@
 
 #include "convert/JPEGImage.h"
 #include "gif/GIFImage.h"
+#include "metafile/Metafile.h"
 #include "png/PNGImage.h"
 #include "toolkit/Bitmap.h"
 #include "toolkit/Exceptions.h"
 #include "toolkit/Icon.h"
-#include "toolkit/Metafile.h"
 #include "util/StrUtils.h"
 
 #include <climits>

@@ -10,9 +10,9 @@
 #include "formats/FileFormatList.h"
 #include "formats/TIFFGraphic.h"
 #include "gif/GIFImage.h"
+#include "metafile/Metafile.h"
 #include "png/PNGImage.h"
 #include "toolkit/Icon.h"
-#include "toolkit/Metafile.h"
 #include "toolkit/Picture.h"
 
 #include <csignal>

@@ -8,9 +8,9 @@
 #include "convert/JPEGImage.h"
 
 #include "gif/GIFImage.h"
+#include "metafile/Metafile.h"
 #include "png/PNGImage.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Metafile.h"
 #include "toolkit/Picture.h"
 #include "toolkit/Streams.h"
 

@@ -1,7 +1,7 @@
-#include "toolkit/Metafile.h"
+#include "metafile/Metafile.h"
 
-#include "toolkit/EmfFormat.h"
-#include "toolkit/EmfPlayer.h"
+#include "metafile/EmfFormat.h"
+#include "metafile/EmfPlayer.h"
 #include "toolkit/Exceptions.h"
 #include "toolkit/Picture.h"
 #include "util/StrUtils.h"

@@ -1,4 +1,4 @@
-#include "toolkit/Metafile.h"
+#include "metafile/Metafile.h"
 #include "common/TestSupport.h"
 #include "toolkit/Bitmap.h"
 #include "toolkit/Exceptions.h"
@@ -762,7 +762,7 @@ TEST(TMetafileWmf, PolygonAndTextRecordsPlay) {
     EXPECT_EQ(CountOf(recs, 0x0324), 1u);
 }
 
-#include "toolkit/EmfFormat.h"
+#include "metafile/EmfFormat.h"
 
 TEST(TMetafileText, EightBitTextFollowsTheCharacterSet) {
     const uint8_t euro[] = {0x80, 'A'};

@@ -1,6 +1,6 @@
 // Record layouts of enhanced and Windows metafiles, written by hand from the
 // published formats, and small little-endian helpers shared by the metafile
-// reader, player, recorder and converters. Internal to the toolkit.
+// reader, player, recorder and converters. Internal to src/metafile/
 #pragma once
 
 #include "toolkit/Exceptions.h"

@@ -1,5 +1,5 @@
 // Playback of EMF records onto a raster, rasterised with cairo (text through
-// fontconfig and FreeType). Internal to the toolkit.
+// fontconfig and FreeType). Internal to src/metafile/
 #pragma once
 
 #include "toolkit/Bitmap.h"

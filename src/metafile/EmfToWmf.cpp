@@ -2,7 +2,7 @@
 // no paths and no Béziers, so coordinates are mapped to the picture's pixels
 // here (anisotropic mode, window = the placeable box) and curves are flattened.
 // Objects are created when the EMF selects them, with the transform of that moment.
-#include "toolkit/EmfFormat.h"
+#include "metafile/EmfFormat.h"
 
 #include <algorithm>
 #include <cmath>

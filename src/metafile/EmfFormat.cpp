@@ -1,4 +1,4 @@
-#include "toolkit/EmfFormat.h"
+#include "metafile/EmfFormat.h"
 
 #include <iconv.h>
 

@@ -3,9 +3,9 @@
 // little parser of this file, not the product's.
 #include "common/TestSupport.h"
 #include "convert/ImageConverter.h"
+#include "metafile/Metafile.h"
 #include "toolkit/Bitmap.h"
 #include "toolkit/Exceptions.h"
-#include "toolkit/Metafile.h"
 
 #include <gtest/gtest.h>
 

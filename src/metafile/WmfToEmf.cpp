@@ -1,7 +1,7 @@
 // Reading a Windows metafile: every record is checked against the data and
 // rewritten as the equivalent EMF record(s), so the player only knows EMF.
-#include "toolkit/EmfFormat.h"
-#include "toolkit/EmfPlayer.h"
+#include "metafile/EmfFormat.h"
+#include "metafile/EmfPlayer.h"
 
 #include <algorithm>
 #include <array>

@@ -5,9 +5,9 @@
 // readable corpus metafile, converted the way the conversion does it.
 #include "common/TestSupport.h"
 #include "convert/ImageConverter.h"
+#include "metafile/Metafile.h"
 #include "toolkit/Bitmap.h"
 #include "toolkit/Exceptions.h"
-#include "toolkit/Metafile.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // GDI defines exactly (fill modes, pen widths, hatches, mapping, saved states,
 // device-independent bitmaps) and loose boxes for text.
 #include "common/TestSupport.h"
+#include "metafile/Metafile.h"
 #include "toolkit/Bitmap.h"
 #include "toolkit/Exceptions.h"
-#include "toolkit/Metafile.h"
 
 #include <gtest/gtest.h>
 

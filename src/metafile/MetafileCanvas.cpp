@@ -1,8 +1,8 @@
 // The recording canvas: drawing becomes EMF records against the reference device.
+#include "metafile/EmfFormat.h"
+#include "metafile/EmfPlayer.h"
+#include "metafile/Metafile.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/EmfFormat.h"
-#include "toolkit/EmfPlayer.h"
-#include "toolkit/Metafile.h"
 
 #include <algorithm>
 #include <cmath>

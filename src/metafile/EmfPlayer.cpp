@@ -1,6 +1,6 @@
-#include "toolkit/EmfPlayer.h"
+#include "metafile/EmfPlayer.h"
 
-#include "toolkit/EmfFormat.h"
+#include "metafile/EmfFormat.h"
 
 #include <cairo-ft.h>
 #include <cairo.h>
