@@ -292,8 +292,9 @@ double TXform::Scale() const {
     return std::sqrt(std::abs(A * D - B * C));
 }
 
-TXform TMapState::Page() const {
-    double sx = 1, sy = 1;
+void TMapState::PageScale(double& sx, double& sy) const {
+    sx = 1;
+    sy = 1;
     switch (Mode) {
     case MM_LOMETRIC:
         sx = 0.1 * PxPerMmX;
@@ -329,6 +330,11 @@ TXform TMapState::Page() const {
     default:
         break;
     }
+}
+
+TXform TMapState::Page() const {
+    double sx, sy;
+    PageScale(sx, sy);
     TXform t;
     t.A = sx;
     t.D = sy;
@@ -340,12 +346,12 @@ TXform TMapState::Page() const {
 namespace {
 TXform ReadXform(const TRecord& r, size_t at) {
     TXform x;
-    x.A = F32(r.Data + at);
-    x.B = F32(r.Data + at + 4);
-    x.C = F32(r.Data + at + 8);
-    x.D = F32(r.Data + at + 12);
-    x.E = F32(r.Data + at + 16);
-    x.F = F32(r.Data + at + 20);
+    x.A = r.F(at);
+    x.B = r.F(at + 4);
+    x.C = r.F(at + 8);
+    x.D = r.F(at + 12);
+    x.E = r.F(at + 16);
+    x.F = r.F(at + 20);
     // A transform with non-finite entries would poison every coordinate: ignore it.
     for (double v : {x.A, x.B, x.C, x.D, x.E, x.F})
         if (!std::isfinite(v) || std::abs(v) > 1e12) return TXform{};
@@ -354,34 +360,33 @@ TXform ReadXform(const TRecord& r, size_t at) {
 } // namespace
 
 bool TMapState::Apply(const TRecord& r) {
-    auto i32 = [&](size_t off) { return r.Has(off, 4) ? r.I(off) : 0; };
     switch (r.Type) {
     case EMR_SETMAPMODE: {
-        const int m = i32(8);
+        const int m = r.I(8);
         if (m >= MM_TEXT && m <= MM_ANISOTROPIC) Mode = m;
         return true;
     }
     // Extents are kept whatever the mode (some writers set them before the
     // mode); they only take effect in the isotropic and anisotropic modes.
     case EMR_SETWINDOWEXTEX:
-        if (i32(8) != 0) WeX = i32(8);
-        if (i32(12) != 0) WeY = i32(12);
+        if (r.I(8) != 0) WeX = r.I(8);
+        if (r.I(12) != 0) WeY = r.I(12);
         return true;
     case EMR_SETVIEWPORTEXTEX:
-        if (i32(8) != 0) VeX = i32(8);
-        if (i32(12) != 0) VeY = i32(12);
+        if (r.I(8) != 0) VeX = r.I(8);
+        if (r.I(12) != 0) VeY = r.I(12);
         return true;
     case EMR_SETWINDOWORGEX:
-        WoX = i32(8);
-        WoY = i32(12);
+        WoX = r.I(8);
+        WoY = r.I(12);
         return true;
     case EMR_SETVIEWPORTORGEX:
-        VoX = i32(8);
-        VoY = i32(12);
+        VoX = r.I(8);
+        VoY = r.I(12);
         return true;
     case EMR_SCALEVIEWPORTEXTEX:
     case EMR_SCALEWINDOWEXTEX: {
-        const double xn = i32(8), xd = i32(12), yn = i32(16), yd = i32(20);
+        const double xn = r.I(8), xd = r.I(12), yn = r.I(16), yd = r.I(20);
         if (xd == 0 || yd == 0 || xn == 0 || yn == 0) return true;
         double& ex = r.Type == EMR_SCALEWINDOWEXTEX ? WeX : VeX;
         double& ey = r.Type == EMR_SCALEWINDOWEXTEX ? WeY : VeY;

@@ -291,15 +291,47 @@ public:
     }
 };
 
-// One EMF record inside checked bytes.
+// One EMF record inside checked bytes. Every field is read through these
+// bounds-checked accessors: a field that lies outside the record reads as 0,
+// so a short record acts as one whose missing fields are zero. A handler that
+// cannot do without a field asks Has first.
 struct TRecord {
     uint32_t Type = 0;
     uint32_t Size = 0;
     const uint8_t* Data = nullptr; // record start (type field)
     // Whether n bytes starting at offset lie inside the record.
     bool Has(uint64_t offset, uint64_t n) const { return offset + n <= Size; }
-    int32_t I(size_t offset) const { return S32(Data + offset); }
-    uint32_t U(size_t offset) const { return U32(Data + offset); }
+    int32_t I(size_t offset) const { return Has(offset, 4) ? S32(Data + offset) : 0; }
+    uint32_t U(size_t offset) const { return Has(offset, 4) ? U32(Data + offset) : 0; }
+    uint16_t U16At(size_t offset) const { return Has(offset, 2) ? U16(Data + offset) : 0; }
+    uint8_t Byte(size_t offset) const { return Has(offset, 1) ? Data[offset] : 0; }
+    float F(size_t offset) const { return Has(offset, 4) ? F32(Data + offset) : 0.0f; }
+
+    // The fields that many records share, by name.
+    // The one argument of the state records (EMR_SET*, SELECTOBJECT,
+    // DELETEOBJECT, RESTOREDC, SELECTCLIPPATH, ...); a handle for the object records.
+    uint32_t Value() const { return U(8); }
+    int32_t SignedValue() const { return I(8); }
+    // A POINTL or SIZEL argument (MOVETOEX, LINETO, SET*ORGEX, SET*EXTEX, OFFSETCLIPRGN).
+    int32_t X() const { return I(8); }
+    int32_t Y() const { return I(12); }
+    // A RECTL argument (RECTANGLE, ELLIPSE, the clip rectangles, ...), inclusive-exclusive as
+    // stored.
+    TRect Box() const { return Rect(I(8), I(12), I(16), I(20)); }
+};
+
+// One WMF record: its function and parameter words, read through
+// bounds-checked accessors (a word outside the record reads as 0). Most
+// records store their arguments last to first, as the call pushed them.
+struct TWmfRecord {
+    uint16_t Function = 0;
+    const uint8_t* Params = nullptr; // after size and function
+    size_t Bytes = 0;                // of the parameters
+    size_t Words() const { return Bytes / 2; }
+    bool Has(size_t words) const { return Words() >= words; }
+    int16_t S(size_t word) const { return Has(word + 1) ? S16(Params + 2 * word) : 0; }
+    uint16_t W(size_t word) const { return Has(word + 1) ? U16(Params + 2 * word) : 0; }
+    uint32_t L(size_t word) const { return Has(word + 2) ? U32(Params + 2 * word) : 0; }
 };
 
 // The fields of a bitmap-transfer record (BitBlt, StretchBlt,
@@ -460,6 +492,8 @@ struct TMapState {
     bool Apply(const TRecord& r);
     // The page transform (window to viewport) alone.
     TXform Page() const;
+    // Its scale: device pixels per logical unit on each axis, by the mapping mode.
+    void PageScale(double& sx, double& sy) const;
     // Logical to device: world, then page.
     TXform Total() const { return World.Then(Page()); }
 };

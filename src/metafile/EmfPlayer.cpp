@@ -1,5 +1,6 @@
 #include "metafile/EmfPlayer.h"
 
+#include "metafile/DcState.h"
 #include "metafile/EmfFormat.h"
 
 #include <cairo-ft.h>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -330,8 +332,8 @@ private:
     TRect Rect_;
     TXform Place;
     TDc Dc;
-    std::vector<TDc> Stack;
-    std::vector<TObject> Objects;
+    TDcStack<TDc> Stack{10000};
+    TObjectTable<TObject> Objects;
     bool InPath = false;
     TPath Path;
     bool ClipDirty = true;
@@ -905,7 +907,7 @@ void TPlayer::BoxShape(const TRecord& r) {
 void TPlayer::CreateObject(const TRecord& r) {
     if (!r.Has(8, 4)) return;
     const uint32_t ih = r.U(8);
-    if (ih == 0 || ih >= Objects.size()) return; // a handle outside the table is ignored
+    if (ih == 0 || !Objects.Holds(ih)) return; // a handle outside the table is ignored
     TObject o;
     switch (r.Type) {
     case EMR_CREATEPEN:
@@ -980,7 +982,7 @@ void TPlayer::CreateObject(const TRecord& r) {
     default:
         return;
     }
-    Objects[ih] = std::move(o);
+    Objects.Put(ih, std::move(o));
 }
 
 void TPlayer::Select(uint32_t ih) {
@@ -1031,8 +1033,9 @@ void TPlayer::Select(uint32_t ih) {
         }
         return;
     }
-    if (ih >= Objects.size()) return;
-    const TObject& o = Objects[ih];
+    const TObject* found = Objects.Find(ih);
+    if (!found) return;
+    const TObject& o = *found;
     switch (o.Kind) {
     case TObject::Pen:
         Dc.Pen = o.P;
@@ -1728,8 +1731,6 @@ void TPlayer::GradientFill(const TRecord& r) {
 }
 
 void TPlayer::Record(const TRecord& r) {
-    auto i32 = [&](size_t off) { return r.Has(off, 4) ? r.I(off) : 0; };
-    auto u32 = [&](size_t off) { return r.Has(off, 4) ? r.U(off) : 0u; };
     if (Dc.Map.Apply(r)) return;
     const bool small =
         (r.Type >= EMR_POLYBEZIER16 && r.Type <= EMR_POLYPOLYGON16) || r.Type == EMR_POLYDRAW16;
@@ -1746,51 +1747,43 @@ void TPlayer::Record(const TRecord& r) {
     };
     switch (r.Type) {
     case EMR_SETBKCOLOR:
-        Dc.BkColor = u32(8) & 0xFFFFFF;
+        Dc.BkColor = r.U(8) & 0xFFFFFF;
         break;
     case EMR_SETTEXTCOLOR:
-        Dc.TextColor = u32(8) & 0xFFFFFF;
+        Dc.TextColor = r.U(8) & 0xFFFFFF;
         break;
     case EMR_SETBKMODE:
-        Dc.BkMode = i32(8);
+        Dc.BkMode = r.I(8);
         break;
     case EMR_SETPOLYFILLMODE:
-        Dc.FillMode = i32(8);
+        Dc.FillMode = r.I(8);
         break;
     case EMR_SETROP2:
-        Dc.Rop2 = i32(8);
+        Dc.Rop2 = r.I(8);
         break;
     case EMR_SETSTRETCHBLTMODE:
-        Dc.StretchMode = i32(8);
+        Dc.StretchMode = r.I(8);
         break;
     case EMR_SETTEXTALIGN:
-        Dc.TextAlign = u32(8);
+        Dc.TextAlign = r.U(8);
         break;
     case EMR_SETARCDIRECTION:
-        Dc.ArcDirection = i32(8);
+        Dc.ArcDirection = r.I(8);
         break;
     case EMR_SETMITERLIMIT: {
-        const double v = u32(8);
+        const double v = r.U(8);
         if (v >= 1 && v < 1000) Dc.MiterLimit = v;
         break;
     }
     case EMR_SAVEDC:
-        if (Stack.size() < 10000) Stack.push_back(Dc);
+        Stack.Save(Dc);
         break;
-    case EMR_RESTOREDC: {
-        const int n = i32(8);
-        size_t target;
-        if (n < 0 && static_cast<size_t>(-static_cast<int64_t>(n)) <= Stack.size())
-            target = Stack.size() + n;
-        else if (n > 0 && static_cast<size_t>(n) <= Stack.size())
-            target = n - 1;
-        else
-            break;
-        Dc = Stack[target];
-        Stack.resize(target);
-        ClipDirty = true;
+    case EMR_RESTOREDC:
+        if (std::optional<TDc> saved = Stack.Restore(r.I(8))) {
+            Dc = std::move(*saved);
+            ClipDirty = true;
+        }
         break;
-    }
     case EMR_CREATEPEN:
     case EMR_EXTCREATEPEN:
     case EMR_CREATEBRUSHINDIRECT:
@@ -1801,17 +1794,17 @@ void TPlayer::Record(const TRecord& r) {
         CreateObject(r);
         break;
     case EMR_SELECTOBJECT:
-        Select(u32(8));
+        Select(r.U(8));
         break;
     case EMR_DELETEOBJECT:
-        if (u32(8) < Objects.size()) Objects[u32(8)] = TObject{};
+        Objects.Erase(r.U(8));
         break;
     case EMR_MOVETOEX:
-        Dc.Cur = {double(i32(8)), double(i32(12))};
+        Dc.Cur = {double(r.I(8)), double(r.I(12))};
         if (InPath) Path.push_back({TPathOp::Move, {Snap(Dev(Dc.Cur.X, Dc.Cur.Y))}});
         break;
     case EMR_LINETO: {
-        const TPt to{double(i32(8)), double(i32(12))};
+        const TPt to{double(r.I(8)), double(r.I(12))};
         TPath p;
         if (!InPath || Path.empty()) p.push_back({TPathOp::Move, {Snap(Dev(Dc.Cur.X, Dc.Cur.Y))}});
         p.push_back({TPathOp::Line, {Snap(Dev(to.X, to.Y))}});
@@ -1823,10 +1816,10 @@ void TPlayer::Record(const TRecord& r) {
         break;
     }
     case EMR_SETPIXELV: {
-        const TPt p = Snap(Dev(i32(8), i32(12)));
+        const TPt p = Snap(Dev(r.I(8), r.I(12)));
         if (Dc.ClipNothing) break;
         ApplyClip();
-        SetColor(u32(16));
+        SetColor(r.U(16));
         cairo_rectangle(Cr, p.X, p.Y, 1, 1);
         cairo_fill(Cr);
         break;
@@ -1842,7 +1835,7 @@ void TPlayer::Record(const TRecord& r) {
     case EMR_POLYBEZIERTO:
     case EMR_POLYBEZIERTO16: {
         std::vector<TPt> pts;
-        if (!points(28, u32(24), pts) || pts.empty()) break;
+        if (!points(28, r.U(24), pts) || pts.empty()) break;
         const uint32_t base = small ? r.Type - (EMR_POLYBEZIER16 - EMR_POLYBEZIER) : r.Type;
         if (base == EMR_POLYBEZIER || base == EMR_POLYBEZIERTO) {
             Bezier(pts, base == EMR_POLYBEZIERTO);
@@ -1866,7 +1859,7 @@ void TPlayer::Record(const TRecord& r) {
     case EMR_POLYPOLYGON:
     case EMR_POLYPOLYLINE16:
     case EMR_POLYPOLYGON16: {
-        const uint32_t polys = u32(24), total = u32(28);
+        const uint32_t polys = r.U(24), total = r.U(28);
         if (polys == 0 || polys > 0x1000000 || !r.Has(32, uint64_t(polys) * 4)) break;
         std::vector<TPt> pts;
         if (!points(32 + size_t(polys) * 4, total, pts)) break;
@@ -1932,7 +1925,7 @@ void TPlayer::Record(const TRecord& r) {
             cx = r.I(8);
             cy = r.I(12);
             rx = ry = std::min<double>(r.U(16), 1e7);
-            const double start = F32(r.Data + 20), sw = F32(r.Data + 24);
+            const double start = r.F(20), sw = r.F(24);
             if (!std::isfinite(start) || !std::isfinite(sw)) break;
             // Degrees counter-clockwise as seen on a y-down screen.
             a0 = -std::fmod(start, 360.0) * std::numbers::pi / 180;
@@ -1958,7 +1951,7 @@ void TPlayer::Record(const TRecord& r) {
     case EMR_POLYDRAW:
     case EMR_POLYDRAW16: {
         // Points, then one type byte each: move, line or Bezier, with a close flag.
-        const uint32_t count = u32(24);
+        const uint32_t count = r.U(24);
         std::vector<TPt> pts;
         if (count == 0 || !points(28, count, pts)) break;
         const size_t typesAt = 28 + size_t(count) * (small ? 4 : 8);
@@ -2016,12 +2009,12 @@ void TPlayer::Record(const TRecord& r) {
         TPath p = std::move(Path);
         Path.clear();
         InPath = false;
-        CombineClip(std::move(p), Dc.FillMode == 1, u32(8));
+        CombineClip(std::move(p), Dc.FillMode == 1, r.U(8));
         break;
     }
     case EMR_INTERSECTCLIPRECT:
     case EMR_EXCLUDECLIPRECT: {
-        const double l = i32(8), t = i32(12), rr = i32(16), b = i32(20);
+        const double l = r.I(8), t = r.I(12), rr = r.I(16), b = r.I(20);
         TPath p = {{TPathOp::Move, {Snap(Dev(l, t))}},
                    {TPathOp::Line, {Snap(Dev(rr, t))}},
                    {TPathOp::Line, {Snap(Dev(rr, b))}},
@@ -2043,9 +2036,9 @@ void TPlayer::Record(const TRecord& r) {
         break;
     }
     case EMR_EXTSELECTCLIPRGN: {
-        const uint32_t mode = u32(12);
+        const uint32_t mode = r.U(12);
         TPath p;
-        if (u32(8) == 0) {
+        if (r.U(8) == 0) {
             // No region: only a copy means anything (it removes the clip).
             if (mode == RGN_COPY) {
                 Dc.Clip.clear();
@@ -2060,7 +2053,7 @@ void TPlayer::Record(const TRecord& r) {
     }
     case EMR_OFFSETCLIPRGN: {
         const TXform t = Total();
-        const double ox = t.A * i32(8) + t.C * i32(12), oy = t.B * i32(8) + t.D * i32(12);
+        const double ox = t.A * r.I(8) + t.C * r.I(12), oy = t.B * r.I(8) + t.D * r.I(12);
         for (TClipStep& s : Dc.Clip)
             for (TPathOp& op : s.Path)
                 for (TPt& p : op.P) {
@@ -2071,10 +2064,10 @@ void TPlayer::Record(const TRecord& r) {
         break;
     }
     case EMR_FILLRGN:
-        Region(r, 24, 32, 0, u32(28));
+        Region(r, 24, 32, 0, r.U(28));
         break;
     case EMR_FRAMERGN:
-        Region(r, 24, 40, 3, u32(28));
+        Region(r, 24, 40, 3, r.U(28));
         break;
     case EMR_INVERTRGN:
         Region(r, 24, 28, 2, 0);
@@ -2084,7 +2077,7 @@ void TPlayer::Record(const TRecord& r) {
         break;
     case EMR_EXTTEXTOUTA:
     case EMR_EXTTEXTOUTW:
-        Text(r, r.Type == EMR_EXTTEXTOUTW, 36, static_cast<int>(u32(24)));
+        Text(r, r.Type == EMR_EXTTEXTOUTW, 36, static_cast<int>(r.U(24)));
         break;
     case EMR_SMALLTEXTOUT:
         SmallText(r);
@@ -2125,7 +2118,7 @@ void TPlayer::Run(const TPlayProgress& progress) {
     Place.D = Rect_.Height() / fh;
     Place.E = Rect_.Left - OffX - fx0 * Place.A;
     Place.F = Rect_.Top - OffY - fy0 * Place.D;
-    Objects.assign(h.Handles, TObject{});
+    Objects = TObjectTable<TObject>(h.Handles);
 
     Cr = cairo_create(Surface);
     cairo_set_antialias(Cr, CAIRO_ANTIALIAS_NONE);

@@ -2,12 +2,13 @@
 // no paths and no Béziers, so coordinates are mapped to the picture's pixels
 // here (anisotropic mode, window = the placeable box) and curves are flattened.
 // Objects are created when the EMF selects them, with the transform of that moment.
+#include "metafile/DcState.h"
 #include "metafile/EmfFormat.h"
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <numbers>
+#include <optional>
 
 namespace emf {
 
@@ -88,8 +89,8 @@ private:
     uint32_t MaxRecord = 0;
     std::vector<bool> Used;
     TMapState Map;
-    TXform Place;                                  // device pixels of the EMF to WMF logical units
-    std::map<uint32_t, std::vector<uint8_t>> Defs; // EMF object records by handle
+    TXform Place;                            // device pixels of the EMF to WMF logical units
+    TObjectTable<std::vector<uint8_t>> Defs; // EMF object records by handle
     uint32_t Selected[kKinds] = {StockObjectFlag | 7, StockObjectFlag | 0, StockObjectFlag | 13};
     int WmfObj[kKinds] = {-1, -1, -1};
     bool Dirty[kKinds] = {true, true, false};
@@ -101,7 +102,7 @@ private:
         int WmfObj[kKinds];
         bool Dirty[kKinds];
     };
-    std::vector<TSaved> Stack;
+    TDcStack<TSaved> Stack;
     TPt Cur{0, 0}; // current position, logical
     bool InPath = false;
     std::vector<std::vector<TPt>> Path; // output coordinates
@@ -321,9 +322,9 @@ void TWmfWriter::Select(uint32_t ih) {
     if (ih & StockObjectFlag) {
         StockDef(ih, kind);
     } else {
-        auto it = Defs.find(ih);
-        if (it == Defs.end()) return;
-        const uint32_t type = U32(it->second.data());
+        const std::vector<uint8_t>* def = Defs.Find(ih);
+        if (!def) return;
+        const uint32_t type = U32(def->data());
         if (type == EMR_CREATEPEN || type == EMR_EXTCREATEPEN)
             kind = kPen;
         else if (type == EMR_EXTCREATEFONTINDIRECTW)
@@ -347,15 +348,15 @@ void TWmfWriter::Realize(TKind kind) {
         TKind k;
         def = StockDef(ih, k);
     } else {
-        auto it = Defs.find(ih);
-        if (it == Defs.end()) return;
-        def = it->second;
+        const std::vector<uint8_t>* found = Defs.Find(ih);
+        if (!found) return;
+        def = *found;
     }
     const int old = WmfObj[kind];
     CreateFrom(def, kind);
     Rec(META_SELECTOBJECT, {WmfObj[kind]});
     if (old >= 0) {
-        if (Stack.empty())
+        if (Stack.Empty())
             FreeSlot(old);
         else
             Retired.push_back(old);
@@ -374,7 +375,7 @@ void TWmfWriter::UseNullPen() {
     Rec(META_SELECTOBJECT, {NullPen});
     Dirty[kPen] = true; // the real pen comes back before the next outline
     if (WmfObj[kPen] >= 0) {
-        if (Stack.empty())
+        if (Stack.Empty())
             FreeSlot(WmfObj[kPen]);
         else
             Retired.push_back(WmfObj[kPen]);
@@ -451,53 +452,44 @@ std::vector<uint8_t> TWmfWriter::Run() {
 }
 
 void TWmfWriter::Record(const TRecord& r) {
-    auto i32 = [&](size_t off) { return r.Has(off, 4) ? r.I(off) : 0; };
-    auto u32 = [&](size_t off) { return r.Has(off, 4) ? r.U(off) : 0u; };
     if (Map.Apply(r)) return;
     switch (r.Type) {
     case EMR_SETBKCOLOR:
     case EMR_SETTEXTCOLOR: {
         const size_t at = Begin(r.Type == EMR_SETBKCOLOR ? META_SETBKCOLOR : META_SETTEXTCOLOR);
-        W.U32(u32(8));
+        W.U32(r.U(8));
         End(at);
         break;
     }
     case EMR_SETBKMODE:
-        Rec(META_SETBKMODE, {i32(8)});
+        Rec(META_SETBKMODE, {r.I(8)});
         break;
     case EMR_SETPOLYFILLMODE:
-        Rec(META_SETPOLYFILLMODE, {i32(8)});
+        Rec(META_SETPOLYFILLMODE, {r.I(8)});
         break;
     case EMR_SETROP2:
-        Rec(META_SETROP2, {i32(8)});
+        Rec(META_SETROP2, {r.I(8)});
         break;
     case EMR_SETSTRETCHBLTMODE:
-        Rec(META_SETSTRETCHBLTMODE, {i32(8)});
+        Rec(META_SETSTRETCHBLTMODE, {r.I(8)});
         break;
     case EMR_SETTEXTALIGN:
-        Rec(META_SETTEXTALIGN, {static_cast<int>(u32(8) & 0xFFFF)});
+        Rec(META_SETTEXTALIGN, {static_cast<int>(r.U(8) & 0xFFFF)});
         break;
     case EMR_SAVEDC: {
         TSaved s{Map, {}, {}, {}};
         std::copy(Dirty, Dirty + kKinds, s.Dirty);
         std::copy(Selected, Selected + kKinds, s.Selected);
         std::copy(WmfObj, WmfObj + kKinds, s.WmfObj);
-        Stack.push_back(s);
+        Stack.Save(s);
         Rec(META_SAVEDC, {});
         break;
     }
     case EMR_RESTOREDC: {
-        const int n = i32(8);
-        size_t target;
-        if (n < 0 && static_cast<size_t>(-static_cast<int64_t>(n)) <= Stack.size())
-            target = Stack.size() + n;
-        else if (n > 0 && static_cast<size_t>(n) <= Stack.size())
-            target = n - 1;
-        else
-            break;
-        const TSaved s = Stack[target];
-        Rec(META_RESTOREDC, {static_cast<int>(target) - static_cast<int>(Stack.size())});
-        Stack.resize(target);
+        const std::optional<size_t> target = Stack.Target(r.I(8));
+        if (!target) break;
+        Rec(META_RESTOREDC, {static_cast<int>(*target) - static_cast<int>(Stack.Depth())});
+        const TSaved s = Stack.Pop(*target);
         Map = s.Map;
         for (int k = 0; k < kKinds; ++k) {
             // The DC now holds the objects selected when it was saved.
@@ -507,7 +499,7 @@ void TWmfWriter::Record(const TRecord& r) {
             WmfObj[k] = s.WmfObj[k];
             Dirty[k] = s.Dirty[k];
         }
-        if (Stack.empty()) {
+        if (Stack.Empty()) {
             for (int slot : Retired)
                 if (slot >= 0 && slot != NullPen &&
                     std::find(WmfObj, WmfObj + kKinds, slot) == WmfObj + kKinds)
@@ -522,16 +514,16 @@ void TWmfWriter::Record(const TRecord& r) {
     case EMR_CREATEDIBPATTERNBRUSHPT:
     case EMR_CREATEMONOBRUSH:
     case EMR_EXTCREATEFONTINDIRECTW:
-        Defs[u32(8)] = std::vector<uint8_t>(r.Data, r.Data + r.Size);
+        Defs.Put(r.U(8), std::vector<uint8_t>(r.Data, r.Data + r.Size));
         break;
     case EMR_DELETEOBJECT:
-        Defs.erase(u32(8));
+        Defs.Erase(r.U(8));
         break;
     case EMR_SELECTOBJECT:
-        Select(u32(8));
+        Select(r.U(8));
         break;
     case EMR_MOVETOEX:
-        Cur = {double(i32(8)), double(i32(12))};
+        Cur = {double(r.I(8)), double(r.I(12))};
         if (InPath) {
             Path.push_back({P(Cur.X, Cur.Y)});
             PathClosed.push_back(false);
@@ -542,7 +534,7 @@ void TWmfWriter::Record(const TRecord& r) {
         }
         break;
     case EMR_LINETO: {
-        const TPt to{double(i32(8)), double(i32(12))};
+        const TPt to{double(r.I(8)), double(r.I(12))};
         if (InPath) {
             if (Path.empty()) {
                 Path.push_back({P(Cur.X, Cur.Y)});
@@ -588,7 +580,7 @@ void TWmfWriter::Record(const TRecord& r) {
         break;
     case EMR_INTERSECTCLIPRECT:
     case EMR_EXCLUDECLIPRECT: {
-        const TPt a = P(i32(8), i32(12)), b = P(i32(16), i32(20));
+        const TPt a = P(r.I(8), r.I(12)), b = P(r.I(16), r.I(20));
         Rec(r.Type == EMR_INTERSECTCLIPRECT ? META_INTERSECTCLIPRECT : META_EXCLUDECLIPRECT,
             {static_cast<int>(std::lround(std::max(a.Y, b.Y))),
              static_cast<int>(std::lround(std::max(a.X, b.X))),
@@ -600,22 +592,22 @@ void TWmfWriter::Record(const TRecord& r) {
         ClipRegion(r);
         break;
     case EMR_SELECTCLIPPATH:
-        ClipPath(u32(8));
+        ClipPath(r.U(8));
         break;
     case EMR_EXTFLOODFILL: {
-        const TPt p = P(i32(8), i32(12));
+        const TPt p = P(r.I(8), r.I(12));
         const size_t at = Begin(META_EXTFLOODFILL);
-        W.U16(static_cast<uint16_t>(u32(20) == 1 ? 1 : 0));
-        W.U32(u32(16) & 0xFFFFFF);
+        W.U16(static_cast<uint16_t>(r.U(20) == 1 ? 1 : 0));
+        W.U32(r.U(16) & 0xFFFFFF);
         W.S16(Clamp16(p.Y));
         W.S16(Clamp16(p.X));
         End(at);
         break;
     }
     case EMR_SETPIXELV: {
-        const TPt p = P(i32(8), i32(12));
+        const TPt p = P(r.I(8), r.I(12));
         const size_t at = Begin(META_SETPIXEL);
-        W.U32(u32(16));
+        W.U32(r.U(16));
         W.S16(Clamp16(p.Y));
         W.S16(Clamp16(p.X));
         End(at);

@@ -1,4 +1,5 @@
 // The recording canvas: drawing becomes EMF records against the reference device.
+#include "metafile/DcState.h"
 #include "metafile/EmfFormat.h"
 #include "metafile/EmfPlayer.h"
 #include "metafile/Metafile.h"
@@ -7,7 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <map>
+#include <optional>
 
 using namespace emf;
 
@@ -301,8 +302,7 @@ namespace {
 // The page-space state of the metafile being replayed, tracked so that its
 // mapping can be re-expressed, composed with the placement, in our recording.
 struct TPageState {
-    int Mode = MM_TEXT;
-    double WoX = 0, WoY = 0, WeX = 1, WeY = 1, VoX = 0, VoY = 0, VeX = 1, VeY = 1;
+    TMapState Map;             // its world transform is passed through, not tracked
     std::vector<uint8_t> Font; // LOGFONTW of the selected font (empty: a stock font)
 };
 
@@ -384,8 +384,6 @@ void TMetafileCanvas::PlayEmf(const std::vector<uint8_t>& emf, const TRect& dst)
     TEmfWriter& E = FRec->E;
 
     // Source device pixels of the frame, mapped onto dst.
-    const double pxPerMmX = double(h.DeviceX) / h.MillimetersX;
-    const double pxPerMmY = double(h.DeviceY) / h.MillimetersY;
     const TBox box = PictureBox(h);
     const double fx0 = box.X, fy0 = box.Y, fw = box.W, fh = box.H;
     const double kx = dst.Width() / fw, ky = dst.Height() / fh;
@@ -396,44 +394,13 @@ void TMetafileCanvas::PlayEmf(const std::vector<uint8_t>& emf, const TRect& dst)
     };
 
     TPageState st;
-    std::vector<TPageState> stack;
-    std::map<uint32_t, std::vector<uint8_t>> fonts; // font records by handle
+    st.Map.PxPerMmX = double(h.DeviceX) / h.MillimetersX;
+    st.Map.PxPerMmY = double(h.DeviceY) / h.MillimetersY;
+    TDcStack<TPageState> stack;
+    TObjectTable<std::vector<uint8_t>> fonts; // font records by handle
     auto emitMapping = [&]() {
-        double sx = 1, sy = 1;
-        switch (st.Mode) {
-        case MM_LOMETRIC:
-            sx = 0.1 * pxPerMmX;
-            sy = -0.1 * pxPerMmY;
-            break;
-        case MM_HIMETRIC:
-            sx = 0.01 * pxPerMmX;
-            sy = -0.01 * pxPerMmY;
-            break;
-        case MM_LOENGLISH:
-            sx = 0.254 * pxPerMmX;
-            sy = -0.254 * pxPerMmY;
-            break;
-        case MM_HIENGLISH:
-            sx = 0.0254 * pxPerMmX;
-            sy = -0.0254 * pxPerMmY;
-            break;
-        case MM_TWIPS:
-            sx = 25.4 / 1440 * pxPerMmX;
-            sy = -25.4 / 1440 * pxPerMmY;
-            break;
-        case MM_ISOTROPIC:
-        case MM_ANISOTROPIC:
-            sx = st.WeX != 0 ? st.VeX / st.WeX : 1;
-            sy = st.WeY != 0 ? st.VeY / st.WeY : 1;
-            if (st.Mode == MM_ISOTROPIC) {
-                const double m = std::min(std::abs(sx), std::abs(sy));
-                sx = sx < 0 ? -m : m;
-                sy = sy < 0 ? -m : m;
-            }
-            break;
-        default:
-            break;
-        }
+        double sx, sy;
+        st.Map.PageScale(sx, sy);
         // Large extents keep the composed scale exact enough in integers.
         auto ext = [](double s) {
             const double a = std::max(std::abs(s), 1e-9);
@@ -446,10 +413,10 @@ void TMetafileCanvas::PlayEmf(const std::vector<uint8_t>& emf, const TRect& dst)
             return r != 0 ? r : (v < 0 ? -1 : 1);
         };
         E.Rec(EMR_SETMAPMODE, uint32_t(MM_ANISOTROPIC));
-        E.Rec(EMR_SETWINDOWORGEX, clamp32(st.WoX), clamp32(st.WoY));
+        E.Rec(EMR_SETWINDOWORGEX, clamp32(st.Map.WoX), clamp32(st.Map.WoY));
         E.Rec(EMR_SETWINDOWEXTEX, clamp32(ex), clamp32(ey));
         E.Rec(EMR_SETVIEWPORTEXTEX, vext(sx * kx * ex), vext(sy * ky * ey));
-        E.Rec(EMR_SETVIEWPORTORGEX, clamp32(ax(st.VoX)), clamp32(ay(st.VoY)));
+        E.Rec(EMR_SETVIEWPORTORGEX, clamp32(ax(st.Map.VoX)), clamp32(ay(st.Map.VoY)));
     };
 
     // Region data of the replayed file is in its device pixels: move it into ours.
@@ -477,7 +444,6 @@ void TMetafileCanvas::PlayEmf(const std::vector<uint8_t>& emf, const TRect& dst)
     E.Rec(EMR_SAVEDC);
     emitMapping();
     ForEachRecord(emf, [&](const TRecord& r) {
-        auto i32 = [&](size_t off) { return r.Has(off, 4) ? r.I(off) : 0; };
         switch (r.Type) {
         case EMR_HEADER:
         case EMR_EOF:
@@ -488,61 +454,29 @@ void TMetafileCanvas::PlayEmf(const std::vector<uint8_t>& emf, const TRect& dst)
         case EMR_SETTEXTJUSTIFICATION:
             return true;
         case EMR_SETMAPMODE:
-            st.Mode = i32(8);
-            emitMapping();
-            return true;
         case EMR_SETWINDOWEXTEX:
-            st.WeX = i32(8);
-            st.WeY = i32(12);
-            emitMapping();
-            return true;
         case EMR_SETWINDOWORGEX:
-            st.WoX = i32(8);
-            st.WoY = i32(12);
-            emitMapping();
-            return true;
         case EMR_SETVIEWPORTEXTEX:
-            st.VeX = i32(8);
-            st.VeY = i32(12);
-            emitMapping();
-            return true;
         case EMR_SETVIEWPORTORGEX:
-            st.VoX = i32(8);
-            st.VoY = i32(12);
-            emitMapping();
-            return true;
         case EMR_SCALEVIEWPORTEXTEX:
-        case EMR_SCALEWINDOWEXTEX: {
-            const double xn = i32(8), xd = i32(12), yn = i32(16), yd = i32(20);
-            if (xd == 0 || yd == 0) return true;
-            double& ex = r.Type == EMR_SCALEWINDOWEXTEX ? st.WeX : st.VeX;
-            double& ey = r.Type == EMR_SCALEWINDOWEXTEX ? st.WeY : st.VeY;
-            ex = ex * xn / xd;
-            ey = ey * yn / yd;
+        case EMR_SCALEWINDOWEXTEX:
+            st.Map.Apply(r);
             emitMapping();
             return true;
-        }
         case EMR_SAVEDC:
-            stack.push_back(st);
+            stack.Save(st);
             E.Rec(EMR_SAVEDC);
             return true;
         case EMR_RESTOREDC: {
-            const int n = i32(8);
-            size_t target;
-            if (n < 0 && static_cast<size_t>(-static_cast<int64_t>(n)) <= stack.size())
-                target = stack.size() + n;
-            else if (n > 0 && static_cast<size_t>(n) <= stack.size())
-                target = n - 1;
-            else
-                return true; // would unwind past the replay's own level
-            const int rel = static_cast<int>(target) - static_cast<int>(stack.size());
-            st = stack[target];
-            stack.resize(target);
+            const std::optional<size_t> target = stack.Target(r.I(8));
+            if (!target) return true; // would unwind past the replay's own level
+            const int rel = static_cast<int>(*target) - static_cast<int>(stack.Depth());
+            st = stack.Pop(*target);
             E.Rec(EMR_RESTOREDC, static_cast<uint32_t>(rel));
             return true;
         }
         case EMR_SETBRUSHORGEX:
-            E.Rec(EMR_SETBRUSHORGEX, clamp32(ax(i32(8))), clamp32(ay(i32(12))));
+            E.Rec(EMR_SETBRUSHORGEX, clamp32(ax(r.I(8))), clamp32(ay(r.I(12))));
             return true;
         default:
             break;
@@ -567,13 +501,13 @@ void TMetafileCanvas::PlayEmf(const std::vector<uint8_t>& emf, const TRect& dst)
         if (ok && (type == EMR_EXTTEXTOUTA || type == EMR_EXTTEXTOUTW))
             ok = AddSpacing(rec, type == EMR_EXTTEXTOUTW, st.Font);
         if (r.Type == EMR_EXTCREATEFONTINDIRECTW && r.Has(12, 92))
-            fonts[r.U(8)].assign(r.Data + 12, r.Data + 12 + 92);
+            fonts.Put(r.U(8), std::vector<uint8_t>(r.Data + 12, r.Data + 12 + 92));
         if (r.Type == EMR_SELECTOBJECT && r.Has(8, 4)) {
             if (r.U(8) & StockObjectFlag) {
                 const uint32_t stock = r.U(8) & 0xFF;
                 if (stock >= 10 && stock <= 17) st.Font.clear();
-            } else if (auto f = fonts.find(r.U(8)); f != fonts.end()) {
-                st.Font = f->second;
+            } else if (const std::vector<uint8_t>* f = fonts.Find(r.U(8))) {
+                st.Font = *f;
             }
         }
         if (!ok) return true; // damaged region or text data: the record is dropped
@@ -582,7 +516,7 @@ void TMetafileCanvas::PlayEmf(const std::vector<uint8_t>& emf, const TRect& dst)
         E.End(at);
         return true;
     });
-    E.Rec(EMR_RESTOREDC, static_cast<uint32_t>(-static_cast<int32_t>(stack.size() + 1)));
+    E.Rec(EMR_RESTOREDC, static_cast<uint32_t>(-static_cast<int32_t>(stack.Depth() + 1)));
     if (h.Handles > 1) E.UseHandle(h.Handles - 1u);
     FRec->AddBounds(dst);
 }

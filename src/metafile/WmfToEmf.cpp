@@ -1,34 +1,32 @@
 // Reading a Windows metafile: every record is checked against the data and
 // rewritten as the equivalent EMF record(s), so the player only knows EMF.
+#include "metafile/DcState.h"
 #include "metafile/EmfFormat.h"
 #include "metafile/EmfPlayer.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 
 namespace emf {
 
 namespace {
 
-enum class TSlot { Free, Gdi, Palette, Region };
+enum class TSlot { Gdi, Palette, Region };
 
-struct TWmfObjects {
-    std::vector<TSlot> Kind;
-    std::vector<std::vector<TRect>> Regions;
-    std::vector<std::vector<uint8_t>> Fonts; // LOGFONTW of font slots, as written
-    explicit TWmfObjects(size_t n) : Kind(n, TSlot::Free), Regions(n), Fonts(n) {}
-    // Windows puts a new object into the lowest free slot.
-    int Take(TSlot kind) {
-        for (size_t i = 0; i < Kind.size(); ++i)
-            if (Kind[i] == TSlot::Free) {
-                Kind[i] = kind;
-                return static_cast<int>(i);
-            }
-        return -1;
-    }
+// An object of the WMF's table, as the conversion needs it again.
+struct TWmfObject {
+    TSlot Kind = TSlot::Gdi;
+    std::vector<TRect> Region; // region slots: the rectangles, logical units
+    std::vector<uint8_t> Font; // font slots: the LOGFONTW written for it
+};
+
+// What the conversion tracks of the DC, saved and restored with it.
+struct TWmfDc {
+    int OrgX = 0, OrgY = 0;    // the window origin (offsets add to it)
+    std::vector<uint8_t> Font; // LOGFONTW of the selected font (empty: the default)
 };
 
 class TWmfConverter {
@@ -37,7 +35,7 @@ public:
     TWmfConversion Run();
 
 private:
-    void Record(uint16_t fn, const uint8_t* p, size_t n);
+    void Record(const TWmfRecord& rec);
     void Poly(uint32_t type, const uint8_t* pts, size_t count);
     void Dib(uint32_t rop, int xd, int yd, int wd, int hd, int xs, int ys, int ws, int hs,
              const uint8_t* dib, size_t n, uint32_t usage);
@@ -51,11 +49,10 @@ private:
     const uint8_t* D;
     size_t N;
     TEmfWriter E;
-    TWmfObjects* Obj = nullptr;
-    int OrgX = 0, OrgY = 0, VpX = 0, VpY = 0;
-    std::vector<std::array<int, 4>> OrgStack;
-    std::vector<uint8_t> Font; // LOGFONTW of the selected font (empty: the default)
-    std::vector<std::vector<uint8_t>> FontStack;
+    // Windows puts a new object into the lowest free slot of the header's count.
+    TObjectTable<TWmfObject> Obj;
+    TWmfDc Dc;
+    TDcStack<TWmfDc> Stack;
     // EMF text records always carry their spacing array: readers take it as given.
     void SpacingFor(const uint8_t* text, size_t len);
 };
@@ -123,17 +120,16 @@ TWmfConversion TWmfConverter::Run() {
     if (placeable) {
         E.Rec(EMR_SETWINDOWORGEX, left, top);
         E.Rec(EMR_SETWINDOWEXTEX, right - left, bottom - top);
-        OrgX = left;
-        OrgY = top;
+        Dc.OrgX = left;
+        Dc.OrgY = top;
     } else {
         E.Rec(EMR_SETWINDOWEXTEX, winExtX, winExtY);
     }
     E.Rec(EMR_SETVIEWPORTEXTEX, out.Width, out.Height);
 
-    TWmfObjects objs(objects);
-    Obj = &objs;
+    Obj = TObjectTable<TWmfObject>(objects);
     for (const auto& [q, bytes] : records)
-        Record(U16(D + q + 4), D + q + 6, bytes - 6);
+        Record({U16(D + q + 4), D + q + 6, bytes - 6});
 
     const TRect frame = Rect(0, 0, static_cast<int>(std::lround(out.Width * 2540.0 / 96)),
                              static_cast<int>(std::lround(out.Height * 2540.0 / 96)));
@@ -268,9 +264,9 @@ void TWmfConverter::SelectClipRegion(uint16_t slot) {
     E.W.U32(0);
     E.W.U32(RGN_COPY);
     E.End(at);
-    if (slot >= Obj->Kind.size() || Obj->Kind[slot] != TSlot::Region || Obj->Regions[slot].empty())
-        return;
-    const std::vector<TRect>& rects = Obj->Regions[slot];
+    const TWmfObject* o = Obj.Find(slot);
+    if (!o || o->Kind != TSlot::Region || o->Region.empty()) return;
+    const std::vector<TRect>& rects = o->Region;
     if (rects.size() == 1) {
         E.Rec(EMR_INTERSECTCLIPRECT, rects[0]);
         return;
@@ -310,53 +306,54 @@ void TWmfConverter::SpacingFor(const uint8_t* text, size_t len) {
             f[28 + 2 * i] = static_cast<uint8_t>(face[i]);
         return f;
     }();
-    const std::vector<uint8_t>& font = Font.empty() ? defaultFont : Font;
+    const std::vector<uint8_t>& font = Dc.Font.empty() ? defaultFont : Dc.Font;
     std::vector<int32_t> dx = TextAdvances(font.data(), font.size(), text, len);
     dx.resize(len, 0);
     for (int32_t d : dx)
         E.W.S32(d);
 }
 
-void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
-    const size_t words = n / 2;
-    auto need = [&](size_t w) { return words >= w; };
+void TWmfConverter::Record(const TWmfRecord& rec) {
+    const uint16_t fn = rec.Function;
+    const uint8_t* p = rec.Params; // variable-length parts, checked where read
+    const size_t n = rec.Bytes;
     switch (fn) {
     case META_SETBKCOLOR:
-        if (need(2)) E.Rec(EMR_SETBKCOLOR, U32(p));
+        if (rec.Has(2)) E.Rec(EMR_SETBKCOLOR, rec.L(0));
         break;
     case META_SETTEXTCOLOR:
-        if (need(2)) E.Rec(EMR_SETTEXTCOLOR, U32(p));
+        if (rec.Has(2)) E.Rec(EMR_SETTEXTCOLOR, rec.L(0));
         break;
     case META_SETBKMODE:
-        if (need(1)) E.Rec(EMR_SETBKMODE, uint32_t(U16(p)));
+        if (rec.Has(1)) E.Rec(EMR_SETBKMODE, uint32_t(rec.W(0)));
         break;
     case META_SETMAPMODE:
-        if (need(1)) E.Rec(EMR_SETMAPMODE, uint32_t(U16(p)));
+        if (rec.Has(1)) E.Rec(EMR_SETMAPMODE, uint32_t(rec.W(0)));
         break;
     case META_SETROP2:
-        if (need(1)) E.Rec(EMR_SETROP2, uint32_t(U16(p)));
+        if (rec.Has(1)) E.Rec(EMR_SETROP2, uint32_t(rec.W(0)));
         break;
     case META_SETPOLYFILLMODE:
-        if (need(1)) E.Rec(EMR_SETPOLYFILLMODE, uint32_t(U16(p)));
+        if (rec.Has(1)) E.Rec(EMR_SETPOLYFILLMODE, uint32_t(rec.W(0)));
         break;
     case META_SETSTRETCHBLTMODE:
-        if (need(1)) E.Rec(EMR_SETSTRETCHBLTMODE, uint32_t(U16(p)));
+        if (rec.Has(1)) E.Rec(EMR_SETSTRETCHBLTMODE, uint32_t(rec.W(0)));
         break;
     case META_SETTEXTALIGN:
-        if (need(1)) E.Rec(EMR_SETTEXTALIGN, uint32_t(U16(p)));
+        if (rec.Has(1)) E.Rec(EMR_SETTEXTALIGN, uint32_t(rec.W(0)));
         break;
     case META_SETWINDOWORG:
-        if (need(2)) {
-            OrgX = P(p, 1);
-            OrgY = P(p, 0);
-            E.Rec(EMR_SETWINDOWORGEX, OrgX, OrgY);
+        if (rec.Has(2)) {
+            Dc.OrgX = rec.S(1);
+            Dc.OrgY = rec.S(0);
+            E.Rec(EMR_SETWINDOWORGEX, Dc.OrgX, Dc.OrgY);
         }
         break;
     case META_OFFSETWINDOWORG:
-        if (need(2)) {
-            OrgX += P(p, 1);
-            OrgY += P(p, 0);
-            E.Rec(EMR_SETWINDOWORGEX, OrgX, OrgY);
+        if (rec.Has(2)) {
+            Dc.OrgX += rec.S(1);
+            Dc.OrgY += rec.S(0);
+            E.Rec(EMR_SETWINDOWORGEX, Dc.OrgX, Dc.OrgY);
         }
         break;
     // The viewport belongs to the player: it maps the picture onto the target.
@@ -368,112 +365,98 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
     case META_SCALEVIEWPORTEXT:
         break;
     case META_SETWINDOWEXT:
-        if (need(2)) E.Rec(EMR_SETWINDOWEXTEX, P(p, 1), P(p, 0));
+        if (rec.Has(2)) E.Rec(EMR_SETWINDOWEXTEX, rec.S(1), rec.S(0));
         break;
     case META_SCALEWINDOWEXT:
-        if (need(4)) {
+        if (rec.Has(4)) {
             const size_t at = E.Begin(EMR_SCALEWINDOWEXTEX);
-            E.W.S32(P(p, 3));
-            E.W.S32(P(p, 2));
-            E.W.S32(P(p, 1));
-            E.W.S32(P(p, 0));
+            E.W.S32(rec.S(3));
+            E.W.S32(rec.S(2));
+            E.W.S32(rec.S(1));
+            E.W.S32(rec.S(0));
             E.End(at);
         }
         break;
     case META_LINETO:
-        if (need(2)) E.Rec(EMR_LINETO, P(p, 1), P(p, 0));
+        if (rec.Has(2)) E.Rec(EMR_LINETO, rec.S(1), rec.S(0));
         break;
     case META_MOVETO:
-        if (need(2)) E.Rec(EMR_MOVETOEX, P(p, 1), P(p, 0));
+        if (rec.Has(2)) E.Rec(EMR_MOVETOEX, rec.S(1), rec.S(0));
         break;
     case META_EXCLUDECLIPRECT:
     case META_INTERSECTCLIPRECT:
-        if (need(4))
+        if (rec.Has(4))
             E.Rec(fn == META_EXCLUDECLIPRECT ? EMR_EXCLUDECLIPRECT : EMR_INTERSECTCLIPRECT,
-                  Rect(P(p, 3), P(p, 2), P(p, 1), P(p, 0)));
+                  Rect(rec.S(3), rec.S(2), rec.S(1), rec.S(0)));
         break;
     case META_OFFSETCLIPRGN:
-        if (need(2)) E.Rec(EMR_OFFSETCLIPRGN, P(p, 1), P(p, 0));
+        if (rec.Has(2)) E.Rec(EMR_OFFSETCLIPRGN, rec.S(1), rec.S(0));
         break;
     case META_ARC:
     case META_PIE:
     case META_CHORD:
-        if (need(8)) {
+        if (rec.Has(8)) {
             const size_t at = E.Begin(fn == META_ARC   ? EMR_ARC
                                       : fn == META_PIE ? EMR_PIE
                                                        : EMR_CHORD);
-            E.W.S32(P(p, 7));
-            E.W.S32(P(p, 6));
-            E.W.S32(P(p, 5));
-            E.W.S32(P(p, 4));
-            E.W.S32(P(p, 3));
-            E.W.S32(P(p, 2));
-            E.W.S32(P(p, 1));
-            E.W.S32(P(p, 0));
+            E.W.S32(rec.S(7));
+            E.W.S32(rec.S(6));
+            E.W.S32(rec.S(5));
+            E.W.S32(rec.S(4));
+            E.W.S32(rec.S(3));
+            E.W.S32(rec.S(2));
+            E.W.S32(rec.S(1));
+            E.W.S32(rec.S(0));
             E.End(at);
         }
         break;
     case META_ELLIPSE:
     case META_RECTANGLE:
-        if (need(4))
+        if (rec.Has(4))
             E.Rec(fn == META_ELLIPSE ? EMR_ELLIPSE : EMR_RECTANGLE,
-                  Rect(P(p, 3), P(p, 2), P(p, 1), P(p, 0)));
+                  Rect(rec.S(3), rec.S(2), rec.S(1), rec.S(0)));
         break;
     case META_ROUNDRECT:
-        if (need(6)) {
+        if (rec.Has(6)) {
             const size_t at = E.Begin(EMR_ROUNDRECT);
-            E.W.S32(P(p, 5));
-            E.W.S32(P(p, 4));
-            E.W.S32(P(p, 3));
-            E.W.S32(P(p, 2));
-            E.W.S32(P(p, 1));
-            E.W.S32(P(p, 0));
+            E.W.S32(rec.S(5));
+            E.W.S32(rec.S(4));
+            E.W.S32(rec.S(3));
+            E.W.S32(rec.S(2));
+            E.W.S32(rec.S(1));
+            E.W.S32(rec.S(0));
             E.End(at);
         }
         break;
     case META_PATBLT:
-        if (need(6)) PatBlt(U32(p), P(p, 5), P(p, 4), P(p, 3), P(p, 2));
+        if (rec.Has(6)) PatBlt(rec.L(0), rec.S(5), rec.S(4), rec.S(3), rec.S(2));
         break;
     case META_SAVEDC:
-        OrgStack.push_back({OrgX, OrgY, VpX, VpY});
-        FontStack.push_back(Font);
+        Stack.Save(Dc);
         E.Rec(EMR_SAVEDC);
         break;
     case META_RESTOREDC:
-        if (need(1)) {
-            int level = P(p, 0);
-            // Keep the origins we track in step with the DC's stack.
-            size_t target = OrgStack.size();
-            if (level < 0 && static_cast<size_t>(-level) <= OrgStack.size())
-                target = OrgStack.size() + level;
-            else if (level > 0 && static_cast<size_t>(level) <= OrgStack.size())
-                target = level - 1;
-            if (target < OrgStack.size()) {
-                OrgX = OrgStack[target][0];
-                OrgY = OrgStack[target][1];
-                VpX = OrgStack[target][2];
-                VpY = OrgStack[target][3];
-                Font = FontStack[target];
-                OrgStack.resize(target);
-                FontStack.resize(target);
-            }
+        if (rec.Has(1)) {
+            const int level = rec.S(0);
+            // Keep the state we track in step with the DC's stack.
+            if (std::optional<TWmfDc> saved = Stack.Restore(level)) Dc = std::move(*saved);
             E.Rec(EMR_RESTOREDC, static_cast<uint32_t>(level));
         }
         break;
     case META_SETPIXEL:
-        if (need(4)) {
+        if (rec.Has(4)) {
             const size_t at = E.Begin(EMR_SETPIXELV);
-            E.W.S32(P(p, 3));
-            E.W.S32(P(p, 2));
-            E.W.U32(U32(p));
+            E.W.S32(rec.S(3));
+            E.W.S32(rec.S(2));
+            E.W.U32(rec.L(0));
             E.End(at);
         }
         break;
     case META_TEXTOUT:
-        if (need(1)) {
-            const size_t len = U16(p);
+        if (rec.Has(1)) {
+            const size_t len = rec.W(0);
             const size_t strWords = (len + 1) / 2;
-            if (!need(1 + strWords + 2)) break;
+            if (!rec.Has(1 + strWords + 2)) break;
             const int y = P(p, 1 + strWords), x = P(p, 2 + strWords);
             const size_t at = E.Begin(EMR_EXTTEXTOUTA);
             for (int i = 0; i < 4; ++i)
@@ -496,8 +479,8 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
         }
         break;
     case META_EXTTEXTOUT:
-        if (need(4)) {
-            const int y = P(p, 0), x = P(p, 1);
+        if (rec.Has(4)) {
+            const int y = rec.S(0), x = rec.S(1);
             const size_t len = U16(p + 4);
             const uint16_t opts = U16(p + 6);
             size_t off = 8;
@@ -541,20 +524,20 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
         break;
     case META_POLYGON:
     case META_POLYLINE:
-        if (need(1)) {
-            const size_t count = U16(p);
-            if (count == 0 || !need(1 + 2 * count)) break;
+        if (rec.Has(1)) {
+            const size_t count = rec.W(0);
+            if (count == 0 || !rec.Has(1 + 2 * count)) break;
             Poly(fn == META_POLYGON ? EMR_POLYGON16 : EMR_POLYLINE16, p + 2, count);
         }
         break;
     case META_POLYPOLYGON:
-        if (need(1)) {
-            const size_t polys = U16(p);
-            if (polys == 0 || !need(1 + polys)) break;
+        if (rec.Has(1)) {
+            const size_t polys = rec.W(0);
+            if (polys == 0 || !rec.Has(1 + polys)) break;
             size_t total = 0;
             for (size_t i = 0; i < polys; ++i)
                 total += U16(p + 2 + 2 * i);
-            if (!need(1 + polys + 2 * total)) break;
+            if (!rec.Has(1 + polys + 2 * total)) break;
             const uint8_t* pts = p + 2 + 2 * polys;
             const size_t at = E.Begin(EMR_POLYPOLYGON16);
             for (int i = 0; i < 4; ++i)
@@ -568,13 +551,14 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
         }
         break;
     case META_SELECTOBJECT:
-        if (need(1)) {
-            const uint16_t slot = U16(p);
-            if (slot >= Obj->Kind.size()) break;
-            if (Obj->Kind[slot] == TSlot::Gdi) {
+        if (rec.Has(1)) {
+            const uint16_t slot = rec.W(0);
+            const TWmfObject* o = Obj.Find(slot);
+            if (!o) break;
+            if (o->Kind == TSlot::Gdi) {
                 E.Rec(EMR_SELECTOBJECT, uint32_t(slot + 1));
-                if (!Obj->Fonts[slot].empty()) Font = Obj->Fonts[slot];
-            } else if (Obj->Kind[slot] == TSlot::Region) {
+                if (!o->Font.empty()) Dc.Font = o->Font;
+            } else if (o->Kind == TSlot::Region) {
                 SelectClipRegion(slot);
             }
         }
@@ -583,34 +567,35 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
     case META_EXTFLOODFILL: {
         // Colour, then y and x; the extended form starts with its mode.
         const size_t k = fn == META_EXTFLOODFILL ? 1 : 0;
-        if (!need(k + 4)) break;
+        if (!rec.Has(k + 4)) break;
         const size_t at = E.Begin(EMR_EXTFLOODFILL);
         E.W.S32(P(p, k + 3));
         E.W.S32(P(p, k + 2));
         E.W.U32(U32(p + 2 * k) & 0xFFFFFF);
-        E.W.U32(k && U16(p) == 1 ? 1 : 0);
+        E.W.U32(k && rec.W(0) == 1 ? 1 : 0);
         E.End(at);
         break;
     }
     case META_SELECTCLIPREGION:
-        if (need(1)) SelectClipRegion(U16(p));
+        if (rec.Has(1)) SelectClipRegion(rec.W(0));
         break;
     case META_FILLREGION:
     case META_FRAMEREGION:
     case META_PAINTREGION:
-        if (need(fn == META_PAINTREGION ? 1 : 2)) {
-            const uint16_t region = U16(p);
-            if (region >= Obj->Kind.size() || Obj->Kind[region] != TSlot::Region) break;
+        if (rec.Has(fn == META_PAINTREGION ? 1 : 2)) {
+            const uint16_t region = rec.W(0);
+            const TWmfObject* reg = Obj.Find(region);
+            if (!reg || reg->Kind != TSlot::Region) break;
             E.Rec(EMR_SAVEDC);
             if (fn != META_PAINTREGION) {
-                const uint16_t brush = U16(p + 2);
-                if (brush < Obj->Kind.size() && Obj->Kind[brush] == TSlot::Gdi)
+                const uint16_t brush = rec.W(1);
+                if (const TWmfObject* b = Obj.Find(brush); b && b->Kind == TSlot::Gdi)
                     E.Rec(EMR_SELECTOBJECT, uint32_t(brush + 1));
             }
             E.Rec(EMR_SELECTOBJECT, StockObjectFlag | 8); // null pen
-            if (fn == META_FRAMEREGION && need(4)) {
-                const int fh = std::abs(P(p, 2)), fw = std::abs(P(p, 3));
-                for (const TRect& r : Obj->Regions[region]) {
+            if (fn == META_FRAMEREGION && rec.Has(4)) {
+                const int fh = std::abs(rec.S(2)), fw = std::abs(rec.S(3));
+                for (const TRect& r : reg->Region) {
                     RegionRects({Rect(r.Left, r.Top, r.Right - 1, r.Top + fh - 1),
                                  Rect(r.Left, r.Bottom - fh, r.Right - 1, r.Bottom - 1),
                                  Rect(r.Left, r.Top, r.Left + fw - 1, r.Bottom - 1),
@@ -618,7 +603,7 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
                 }
             } else if (fn != META_FRAMEREGION) {
                 std::vector<TRect> rs;
-                for (const TRect& r : Obj->Regions[region])
+                for (const TRect& r : reg->Region)
                     rs.push_back(Rect(r.Left, r.Top, r.Right - 1, r.Bottom - 1));
                 RegionRects(rs);
             }
@@ -626,23 +611,22 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
         }
         break;
     case META_DELETEOBJECT:
-        if (need(1)) {
-            const uint16_t slot = U16(p);
-            if (slot >= Obj->Kind.size()) break;
-            if (Obj->Kind[slot] == TSlot::Gdi) E.Rec(EMR_DELETEOBJECT, uint32_t(slot + 1));
-            Obj->Kind[slot] = TSlot::Free;
-            Obj->Regions[slot].clear();
-            Obj->Fonts[slot].clear();
+        if (rec.Has(1)) {
+            const uint16_t slot = rec.W(0);
+            const TWmfObject* o = Obj.Find(slot);
+            if (!o) break;
+            if (o->Kind == TSlot::Gdi) E.Rec(EMR_DELETEOBJECT, uint32_t(slot + 1));
+            Obj.Erase(slot);
         }
         break;
     case META_CREATEPENINDIRECT:
-        if (need(5)) {
-            const int slot = Obj->Take(TSlot::Gdi);
+        if (rec.Has(5)) {
+            const int slot = Obj.PutLowest({TSlot::Gdi, {}, {}});
             if (slot < 0) break;
             const size_t at = E.Begin(EMR_CREATEPEN);
             E.W.U32(slot + 1);
-            E.W.U32(U16(p));
-            E.W.S32(P(p, 1));
+            E.W.U32(rec.W(0));
+            E.W.S32(rec.S(1));
             E.W.S32(0);
             E.W.U32(U32(p + 6));
             E.End(at);
@@ -650,10 +634,10 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
         }
         break;
     case META_CREATEBRUSHINDIRECT:
-        if (need(4)) {
-            const int slot = Obj->Take(TSlot::Gdi);
+        if (rec.Has(4)) {
+            const int slot = Obj.PutLowest({TSlot::Gdi, {}, {}});
             if (slot < 0) break;
-            uint32_t style = U16(p);
+            uint32_t style = rec.W(0);
             // A pattern brush needs a bitmap this record cannot carry.
             if (style == BS_PATTERN || style == BS_DIBPATTERN || style == BS_DIBPATTERNPT)
                 style = BS_SOLID;
@@ -667,13 +651,13 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
         }
         break;
     case META_CREATEFONTINDIRECT:
-        if (need(9)) {
-            const int slot = Obj->Take(TSlot::Gdi);
+        if (rec.Has(9)) {
+            const int slot = Obj.PutLowest({TSlot::Gdi, {}, {}});
             if (slot < 0) break;
             const size_t at = E.Begin(EMR_EXTCREATEFONTINDIRECTW);
             E.W.U32(slot + 1);
             for (int i = 0; i < 5; ++i)
-                E.W.S32(P(p, i));
+                E.W.S32(rec.S(i));
             E.W.Bytes(p + 10, 8);
             const size_t faceBytes = std::min<size_t>(n - 18, 32);
             size_t k = 0;
@@ -681,18 +665,18 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
                 E.W.U16(p[18 + k]);
             for (; k < 32; ++k)
                 E.W.U16(0);
-            Obj->Fonts[slot].assign(E.W.Data.begin() + static_cast<std::ptrdiff_t>(at + 12),
-                                    E.W.Data.end());
+            Obj.Find(slot)->Font.assign(E.W.Data.begin() + static_cast<std::ptrdiff_t>(at + 12),
+                                        E.W.Data.end());
             E.End(at);
             E.UseHandle(slot + 1);
         }
         break;
     case META_DIBCREATEPATTERNBRUSH:
-        if (need(2)) {
-            const int slot = Obj->Take(TSlot::Gdi);
+        if (rec.Has(2)) {
+            const int slot = Obj.PutLowest({TSlot::Gdi, {}, {}});
             if (slot < 0) break;
-            const uint16_t style = U16(p);
-            uint32_t usage = U16(p + 2);
+            const uint16_t style = rec.W(0);
+            uint32_t usage = rec.W(1);
             std::vector<uint8_t> dib;
             size_t info = 0;
             if (style == BS_PATTERN) {
@@ -728,7 +712,7 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
         }
         break;
     case META_CREATEPATTERNBRUSH: {
-        const int slot = Obj->Take(TSlot::Gdi);
+        const int slot = Obj.PutLowest({TSlot::Gdi, {}, {}});
         if (slot < 0) break;
         size_t info = 0;
         const std::vector<uint8_t> dib = Bitmap16ToDib(p, n, &info);
@@ -754,11 +738,12 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
         break;
     }
     case META_CREATEPALETTE:
-        Obj->Take(TSlot::Palette);
+        Obj.PutLowest({TSlot::Palette, {}, {}});
         break;
     case META_CREATEREGION: {
-        const int slot = Obj->Take(TSlot::Region);
+        const int slot = Obj.PutLowest({TSlot::Region, {}, {}});
         if (slot < 0) break;
+        std::vector<TRect>& region = Obj.Find(slot)->Region;
         // Header: next, type, count, size, scan count, max scan, bounding box; then scans.
         if (n < 22) break;
         const size_t scans = U16(p + 10);
@@ -768,56 +753,57 @@ void TWmfConverter::Record(uint16_t fn, const uint8_t* p, size_t n) {
             const int top = S16(p + q + 2), bottom = S16(p + q + 4);
             if (q + 6 + count * 2 + 2 > n) break;
             for (size_t k = 0; k + 1 < count; k += 2)
-                Obj->Regions[slot].push_back(
-                    Rect(S16(p + q + 6 + 2 * k), top, S16(p + q + 8 + 2 * k), bottom));
+                region.push_back(Rect(S16(p + q + 6 + 2 * k), top, S16(p + q + 8 + 2 * k), bottom));
             q += 6 + count * 2 + 2;
         }
-        if (Obj->Regions[slot].empty() && scans == 0)
-            Obj->Regions[slot].push_back(Rect(S16(p + 14), S16(p + 16), S16(p + 18), S16(p + 20)));
+        if (region.empty() && scans == 0)
+            region.push_back(Rect(S16(p + 14), S16(p + 16), S16(p + 18), S16(p + 20)));
         break;
     }
     case META_DIBBITBLT:
         // Without a bitmap the record is a pattern fill with one more (reserved) word.
-        if (words == 9) {
-            PatBlt(U32(p), P(p, 8), P(p, 7), P(p, 6), P(p, 5));
-        } else if (need(8)) {
-            const int h = P(p, 4), w = P(p, 5);
-            Dib(U32(p), P(p, 7), P(p, 6), w, h, P(p, 3), P(p, 2), w, h, p + 16, n - 16, 0);
+        if (rec.Words() == 9) {
+            PatBlt(rec.L(0), rec.S(8), rec.S(7), rec.S(6), rec.S(5));
+        } else if (rec.Has(8)) {
+            const int h = rec.S(4), w = rec.S(5);
+            Dib(rec.L(0), rec.S(7), rec.S(6), w, h, rec.S(3), rec.S(2), w, h, p + 16, n - 16, 0);
         }
         break;
     case META_DIBSTRETCHBLT:
-        if (words == 11) {
-            PatBlt(U32(p), P(p, 10), P(p, 9), P(p, 8), P(p, 7));
-        } else if (need(10)) {
-            Dib(U32(p), P(p, 9), P(p, 8), P(p, 7), P(p, 6), P(p, 5), P(p, 4), P(p, 3), P(p, 2),
-                p + 20, n - 20, 0);
+        if (rec.Words() == 11) {
+            PatBlt(rec.L(0), rec.S(10), rec.S(9), rec.S(8), rec.S(7));
+        } else if (rec.Has(10)) {
+            Dib(rec.L(0), rec.S(9), rec.S(8), rec.S(7), rec.S(6), rec.S(5), rec.S(4), rec.S(3),
+                rec.S(2), p + 20, n - 20, 0);
         }
         break;
     case META_STRETCHDIB:
-        if (need(11))
-            Dib(U32(p), P(p, 10), P(p, 9), P(p, 8), P(p, 7), P(p, 6), P(p, 5), P(p, 4), P(p, 3),
-                p + 22, n - 22, U16(p + 4));
+        if (rec.Has(11))
+            Dib(rec.L(0), rec.S(10), rec.S(9), rec.S(8), rec.S(7), rec.S(6), rec.S(5), rec.S(4),
+                rec.S(3), p + 22, n - 22, rec.W(2));
         break;
     case META_SETDIBTODEV:
-        if (need(9)) {
-            const int w = P(p, 6), h = P(p, 5);
-            Dib(SRCCOPY, P(p, 8), P(p, 7), w, h, P(p, 4), P(p, 3), w, h, p + 18, n - 18, U16(p));
+        if (rec.Has(9)) {
+            const int w = rec.S(6), h = rec.S(5);
+            Dib(SRCCOPY, rec.S(8), rec.S(7), w, h, rec.S(4), rec.S(3), w, h, p + 18, n - 18,
+                rec.W(0));
         }
         break;
     case META_BITBLT:
-        if (words == 9) {
-            PatBlt(U32(p), P(p, 8), P(p, 7), P(p, 6), P(p, 5));
-        } else if (need(8)) {
-            const int h = P(p, 4), w = P(p, 5);
-            Bitmap16Blt(U32(p), P(p, 7), P(p, 6), w, h, P(p, 3), P(p, 2), w, h, p + 16, n - 16);
+        if (rec.Words() == 9) {
+            PatBlt(rec.L(0), rec.S(8), rec.S(7), rec.S(6), rec.S(5));
+        } else if (rec.Has(8)) {
+            const int h = rec.S(4), w = rec.S(5);
+            Bitmap16Blt(rec.L(0), rec.S(7), rec.S(6), w, h, rec.S(3), rec.S(2), w, h, p + 16,
+                        n - 16);
         }
         break;
     case META_STRETCHBLT:
-        if (words == 11) {
-            PatBlt(U32(p), P(p, 10), P(p, 9), P(p, 8), P(p, 7));
-        } else if (need(10)) {
-            Bitmap16Blt(U32(p), P(p, 9), P(p, 8), P(p, 7), P(p, 6), P(p, 5), P(p, 4), P(p, 3),
-                        P(p, 2), p + 20, n - 20);
+        if (rec.Words() == 11) {
+            PatBlt(rec.L(0), rec.S(10), rec.S(9), rec.S(8), rec.S(7));
+        } else if (rec.Has(10)) {
+            Bitmap16Blt(rec.L(0), rec.S(9), rec.S(8), rec.S(7), rec.S(6), rec.S(5), rec.S(4),
+                        rec.S(3), rec.S(2), p + 20, n - 20);
         }
         break;
     default:
