@@ -6,6 +6,7 @@
 #include "metafile/EmfFormat.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 #include <optional>
@@ -73,8 +74,14 @@ private:
     void UseNullPen();
     void CreateFrom(const std::vector<uint8_t>& def, TKind kind);
 
+    using THandler = void (TWmfWriter::*)(const TRecord&);
+    struct THandlerTable;
     void Record(const TRecord& r);
-    void Shape(const TRecord& r);
+    // The handler of the records of type T (and of those that share it).
+    template <uint32_t T> void On(const TRecord& r);
+    static bool ReadPoints(const TRecord& r, size_t countAt, size_t ptsAt, bool small, size_t count,
+                           std::vector<TPt>& out);
+    static bool SmallPoints(const TRecord& r);
     void Text(const TRecord& r, bool wide);
     void Blit(const TRecord& r);
     void Dib(uint32_t rop, TPt a, TPt b, int xs, int ys, int ws, int hs, const uint8_t* bmi,
@@ -451,184 +458,440 @@ std::vector<uint8_t> TWmfWriter::Run() {
     return std::move(W.Data);
 }
 
-void TWmfWriter::Record(const TRecord& r) {
-    if (Map.Apply(r)) return;
-    switch (r.Type) {
-    case EMR_SETBKCOLOR:
-    case EMR_SETTEXTCOLOR: {
-        const size_t at = Begin(r.Type == EMR_SETBKCOLOR ? META_SETBKCOLOR : META_SETTEXTCOLOR);
-        W.U32(r.U(8));
-        End(at);
-        break;
+// ---------------------------------------------------------------- one handler per record
+
+// EMR_SETTEXTCOLOR too.
+template <> void TWmfWriter::On<EMR_SETBKCOLOR>(const TRecord& r) {
+    const size_t at = Begin(r.Type == EMR_SETBKCOLOR ? META_SETBKCOLOR : META_SETTEXTCOLOR);
+    W.U32(r.U(8));
+    End(at);
+}
+
+template <> void TWmfWriter::On<EMR_SETBKMODE>(const TRecord& r) {
+    Rec(META_SETBKMODE, {r.I(8)});
+}
+
+template <> void TWmfWriter::On<EMR_SETPOLYFILLMODE>(const TRecord& r) {
+    Rec(META_SETPOLYFILLMODE, {r.I(8)});
+}
+
+template <> void TWmfWriter::On<EMR_SETROP2>(const TRecord& r) {
+    Rec(META_SETROP2, {r.I(8)});
+}
+
+template <> void TWmfWriter::On<EMR_SETSTRETCHBLTMODE>(const TRecord& r) {
+    Rec(META_SETSTRETCHBLTMODE, {r.I(8)});
+}
+
+template <> void TWmfWriter::On<EMR_SETTEXTALIGN>(const TRecord& r) {
+    Rec(META_SETTEXTALIGN, {static_cast<int>(r.U(8) & 0xFFFF)});
+}
+
+template <> void TWmfWriter::On<EMR_SAVEDC>(const TRecord&) {
+    TSaved s{Map, {}, {}, {}};
+    std::copy(Dirty, Dirty + kKinds, s.Dirty);
+    std::copy(Selected, Selected + kKinds, s.Selected);
+    std::copy(WmfObj, WmfObj + kKinds, s.WmfObj);
+    Stack.Save(s);
+    Rec(META_SAVEDC, {});
+}
+
+template <> void TWmfWriter::On<EMR_RESTOREDC>(const TRecord& r) {
+    const std::optional<size_t> target = Stack.Target(r.I(8));
+    if (!target) return;
+    Rec(META_RESTOREDC, {static_cast<int>(*target) - static_cast<int>(Stack.Depth())});
+    const TSaved s = Stack.Pop(*target);
+    Map = s.Map;
+    for (int k = 0; k < kKinds; ++k) {
+        // The DC now holds the objects selected when it was saved.
+        if (WmfObj[k] >= 0 && WmfObj[k] != s.WmfObj[k]) Retired.push_back(WmfObj[k]);
+        Retired.erase(std::remove(Retired.begin(), Retired.end(), s.WmfObj[k]), Retired.end());
+        Selected[k] = s.Selected[k];
+        WmfObj[k] = s.WmfObj[k];
+        Dirty[k] = s.Dirty[k];
     }
-    case EMR_SETBKMODE:
-        Rec(META_SETBKMODE, {r.I(8)});
-        break;
-    case EMR_SETPOLYFILLMODE:
-        Rec(META_SETPOLYFILLMODE, {r.I(8)});
-        break;
-    case EMR_SETROP2:
-        Rec(META_SETROP2, {r.I(8)});
-        break;
-    case EMR_SETSTRETCHBLTMODE:
-        Rec(META_SETSTRETCHBLTMODE, {r.I(8)});
-        break;
-    case EMR_SETTEXTALIGN:
-        Rec(META_SETTEXTALIGN, {static_cast<int>(r.U(8) & 0xFFFF)});
-        break;
-    case EMR_SAVEDC: {
-        TSaved s{Map, {}, {}, {}};
-        std::copy(Dirty, Dirty + kKinds, s.Dirty);
-        std::copy(Selected, Selected + kKinds, s.Selected);
-        std::copy(WmfObj, WmfObj + kKinds, s.WmfObj);
-        Stack.Save(s);
-        Rec(META_SAVEDC, {});
-        break;
+    if (Stack.Empty()) {
+        for (int slot : Retired)
+            if (slot >= 0 && slot != NullPen &&
+                std::find(WmfObj, WmfObj + kKinds, slot) == WmfObj + kKinds)
+                FreeSlot(slot);
+        Retired.clear();
     }
-    case EMR_RESTOREDC: {
-        const std::optional<size_t> target = Stack.Target(r.I(8));
-        if (!target) break;
-        Rec(META_RESTOREDC, {static_cast<int>(*target) - static_cast<int>(Stack.Depth())});
-        const TSaved s = Stack.Pop(*target);
-        Map = s.Map;
-        for (int k = 0; k < kKinds; ++k) {
-            // The DC now holds the objects selected when it was saved.
-            if (WmfObj[k] >= 0 && WmfObj[k] != s.WmfObj[k]) Retired.push_back(WmfObj[k]);
-            Retired.erase(std::remove(Retired.begin(), Retired.end(), s.WmfObj[k]), Retired.end());
-            Selected[k] = s.Selected[k];
-            WmfObj[k] = s.WmfObj[k];
-            Dirty[k] = s.Dirty[k];
-        }
-        if (Stack.Empty()) {
-            for (int slot : Retired)
-                if (slot >= 0 && slot != NullPen &&
-                    std::find(WmfObj, WmfObj + kKinds, slot) == WmfObj + kKinds)
-                    FreeSlot(slot);
-            Retired.clear();
-        }
-        break;
+}
+
+// EMR_EXTCREATEPEN, EMR_CREATEBRUSHINDIRECT, EMR_CREATEDIBPATTERNBRUSHPT, EMR_CREATEMONOBRUSH,
+// EMR_EXTCREATEFONTINDIRECTW too.
+template <> void TWmfWriter::On<EMR_CREATEPEN>(const TRecord& r) {
+    Defs.Put(r.U(8), std::vector<uint8_t>(r.Data, r.Data + r.Size));
+}
+
+template <> void TWmfWriter::On<EMR_DELETEOBJECT>(const TRecord& r) {
+    Defs.Erase(r.U(8));
+}
+
+template <> void TWmfWriter::On<EMR_SELECTOBJECT>(const TRecord& r) {
+    Select(r.U(8));
+}
+
+template <> void TWmfWriter::On<EMR_MOVETOEX>(const TRecord& r) {
+    Cur = {double(r.I(8)), double(r.I(12))};
+    if (InPath) {
+        Path.push_back({P(Cur.X, Cur.Y)});
+        PathClosed.push_back(false);
+    } else {
+        const TPt p = P(Cur.X, Cur.Y);
+        Rec(META_MOVETO, {static_cast<int>(std::lround(p.Y)), static_cast<int>(std::lround(p.X))});
     }
-    case EMR_CREATEPEN:
-    case EMR_EXTCREATEPEN:
-    case EMR_CREATEBRUSHINDIRECT:
-    case EMR_CREATEDIBPATTERNBRUSHPT:
-    case EMR_CREATEMONOBRUSH:
-    case EMR_EXTCREATEFONTINDIRECTW:
-        Defs.Put(r.U(8), std::vector<uint8_t>(r.Data, r.Data + r.Size));
-        break;
-    case EMR_DELETEOBJECT:
-        Defs.Erase(r.U(8));
-        break;
-    case EMR_SELECTOBJECT:
-        Select(r.U(8));
-        break;
-    case EMR_MOVETOEX:
-        Cur = {double(r.I(8)), double(r.I(12))};
-        if (InPath) {
+}
+
+template <> void TWmfWriter::On<EMR_LINETO>(const TRecord& r) {
+    const TPt to{double(r.I(8)), double(r.I(12))};
+    if (InPath) {
+        if (Path.empty()) {
             Path.push_back({P(Cur.X, Cur.Y)});
             PathClosed.push_back(false);
-        } else {
-            const TPt p = P(Cur.X, Cur.Y);
-            Rec(META_MOVETO,
-                {static_cast<int>(std::lround(p.Y)), static_cast<int>(std::lround(p.X))});
         }
-        break;
-    case EMR_LINETO: {
-        const TPt to{double(r.I(8)), double(r.I(12))};
-        if (InPath) {
-            if (Path.empty()) {
-                Path.push_back({P(Cur.X, Cur.Y)});
-                PathClosed.push_back(false);
+        Path.back().push_back(P(to.X, to.Y));
+    } else {
+        Realize(kPen);
+        const TPt p = P(to.X, to.Y);
+        Rec(META_LINETO, {static_cast<int>(std::lround(p.Y)), static_cast<int>(std::lround(p.X))});
+    }
+    Cur = to;
+}
+
+template <> void TWmfWriter::On<EMR_BEGINPATH>(const TRecord&) {
+    InPath = true;
+    Path.clear();
+    PathClosed.clear();
+}
+
+template <> void TWmfWriter::On<EMR_ENDPATH>(const TRecord&) {
+    InPath = false;
+}
+
+template <> void TWmfWriter::On<EMR_ABORTPATH>(const TRecord&) {
+    InPath = false;
+    Path.clear();
+    PathClosed.clear();
+}
+
+template <> void TWmfWriter::On<EMR_CLOSEFIGURE>(const TRecord&) {
+    if (InPath && !PathClosed.empty()) {
+        PathClosed.back() = true;
+        if (!Path.back().empty()) Cur = Path.back().front();
+    }
+}
+
+template <> void TWmfWriter::On<EMR_FILLPATH>(const TRecord&) {
+    FlushPath(true, false);
+}
+
+template <> void TWmfWriter::On<EMR_STROKEPATH>(const TRecord&) {
+    FlushPath(false, true);
+}
+
+template <> void TWmfWriter::On<EMR_STROKEANDFILLPATH>(const TRecord&) {
+    FlushPath(true, true);
+}
+
+// EMR_EXCLUDECLIPRECT too.
+template <> void TWmfWriter::On<EMR_INTERSECTCLIPRECT>(const TRecord& r) {
+    const TPt a = P(r.I(8), r.I(12)), b = P(r.I(16), r.I(20));
+    Rec(r.Type == EMR_INTERSECTCLIPRECT ? META_INTERSECTCLIPRECT : META_EXCLUDECLIPRECT,
+        {static_cast<int>(std::lround(std::max(a.Y, b.Y))),
+         static_cast<int>(std::lround(std::max(a.X, b.X))),
+         static_cast<int>(std::lround(std::min(a.Y, b.Y))),
+         static_cast<int>(std::lround(std::min(a.X, b.X)))});
+}
+
+template <> void TWmfWriter::On<EMR_EXTSELECTCLIPRGN>(const TRecord& r) {
+    ClipRegion(r);
+}
+
+template <> void TWmfWriter::On<EMR_SELECTCLIPPATH>(const TRecord& r) {
+    ClipPath(r.U(8));
+}
+
+template <> void TWmfWriter::On<EMR_EXTFLOODFILL>(const TRecord& r) {
+    const TPt p = P(r.I(8), r.I(12));
+    const size_t at = Begin(META_EXTFLOODFILL);
+    W.U16(static_cast<uint16_t>(r.U(20) == 1 ? 1 : 0));
+    W.U32(r.U(16) & 0xFFFFFF);
+    W.S16(Clamp16(p.Y));
+    W.S16(Clamp16(p.X));
+    End(at);
+}
+
+template <> void TWmfWriter::On<EMR_SETPIXELV>(const TRecord& r) {
+    const TPt p = P(r.I(8), r.I(12));
+    const size_t at = Begin(META_SETPIXEL);
+    W.U32(r.U(16));
+    W.S16(Clamp16(p.Y));
+    W.S16(Clamp16(p.X));
+    End(at);
+}
+
+// EMR_EXTTEXTOUTW too.
+template <> void TWmfWriter::On<EMR_EXTTEXTOUTA>(const TRecord& r) {
+    Text(r, r.Type == EMR_EXTTEXTOUTW);
+}
+
+// EMR_STRETCHBLT, EMR_STRETCHDIBITS, EMR_SETDIBITSTODEVICE, EMR_ALPHABLEND, EMR_TRANSPARENTBLT too.
+template <> void TWmfWriter::On<EMR_BITBLT>(const TRecord& r) {
+    Blit(r);
+}
+
+// EMR_POLYLINE, EMR_POLYBEZIER, EMR_POLYBEZIERTO, EMR_POLYLINETO, EMR_POLYGON16, EMR_POLYLINE16,
+// EMR_POLYBEZIER16, EMR_POLYBEZIERTO16, EMR_POLYLINETO16 too.
+template <> void TWmfWriter::On<EMR_POLYGON>(const TRecord& r) {
+    const bool small = SmallPoints(r);
+    if (!r.Has(24, 4)) return;
+    const uint32_t count = r.U(24);
+    std::vector<TPt> lp;
+    if (count == 0 || count > 0x1000000 || !ReadPoints(r, 24, 28, small, count, lp)) return;
+    const uint32_t base = small ? r.Type - (EMR_POLYBEZIER16 - EMR_POLYBEZIER) : r.Type;
+    std::vector<TPt> pts;
+    if (base == EMR_POLYBEZIER || base == EMR_POLYBEZIERTO) {
+        TPt start = base == EMR_POLYBEZIERTO ? Cur : lp[0];
+        size_t i = base == EMR_POLYBEZIERTO ? 0 : 1;
+        pts.push_back(P(start.X, start.Y));
+        for (; i + 2 < lp.size(); i += 3) {
+            Bezier(pts, pts.back(), P(lp[i].X, lp[i].Y), P(lp[i + 1].X, lp[i + 1].Y),
+                   P(lp[i + 2].X, lp[i + 2].Y));
+            Cur = lp[i + 2];
+        }
+    } else {
+        if (base == EMR_POLYLINETO) pts.push_back(P(Cur.X, Cur.Y));
+        for (const TPt& q : lp)
+            pts.push_back(P(q.X, q.Y));
+        if (base == EMR_POLYLINETO) Cur = lp.back();
+    }
+    const bool joins = base == EMR_POLYBEZIERTO || base == EMR_POLYLINETO;
+    if (InPath) {
+        if (joins && !Path.empty() && !PathClosed.back()) {
+            Path.back().insert(Path.back().end(), pts.begin() + 1, pts.end());
+        } else {
+            Path.push_back(pts);
+            PathClosed.push_back(base == EMR_POLYGON);
+        }
+        return;
+    }
+    Realize(kPen);
+    if (base == EMR_POLYGON) {
+        Realize(kBrush);
+        Poly(META_POLYGON, pts);
+    } else {
+        Poly(META_POLYLINE, pts);
+    }
+}
+
+// EMR_POLYPOLYGON, EMR_POLYPOLYLINE16, EMR_POLYPOLYGON16 too.
+template <> void TWmfWriter::On<EMR_POLYPOLYLINE>(const TRecord& r) {
+    const bool small = SmallPoints(r);
+    if (!r.Has(24, 8)) return;
+    const uint32_t polys = r.U(24), total = r.U(28);
+    if (polys == 0 || polys > 0x100000 || total > 0x1000000 || !r.Has(32, uint64_t(polys) * 4))
+        return;
+    std::vector<TPt> lp;
+    if (!ReadPoints(r, 28, 32 + size_t(polys) * 4, small, total, lp)) return;
+    std::vector<std::vector<TPt>> out;
+    size_t k = 0;
+    for (uint32_t i = 0; i < polys; ++i) {
+        const uint32_t c = r.U(32 + 4 * i);
+        if (c > total - k) return;
+        std::vector<TPt> poly;
+        for (uint32_t j = 0; j < c; ++j, ++k)
+            poly.push_back(P(lp[k].X, lp[k].Y));
+        out.push_back(std::move(poly));
+    }
+    const bool polygon = r.Type == EMR_POLYPOLYGON || r.Type == EMR_POLYPOLYGON16;
+    if (InPath) {
+        for (auto& p : out) {
+            Path.push_back(p);
+            PathClosed.push_back(polygon);
+        }
+        return;
+    }
+    Realize(kPen);
+    if (polygon) {
+        Realize(kBrush);
+        PolyPolygon(out);
+    } else {
+        for (const auto& p : out)
+            Poly(META_POLYLINE, p);
+    }
+}
+
+// EMR_ELLIPSE, EMR_ROUNDRECT, EMR_ARC, EMR_CHORD, EMR_PIE too.
+template <> void TWmfWriter::On<EMR_RECTANGLE>(const TRecord& r) {
+    if (!r.Has(8, 16)) return;
+    const double l = r.I(8), t = r.I(12), rr = r.I(16), b = r.I(20);
+    const TXform x = Out();
+    std::vector<TPt> outline; // used when the transform rotates or inside a path
+    const double cx = (l + rr) / 2, cy = (t + b) / 2, rx = (rr - l) / 2, ry = (b - t) / 2;
+    auto angleOf = [&](double px, double py) { return std::atan2(py - cy, px - cx); };
+    if (x.AxisAligned() && !InPath) {
+        const TPt a = P(l, t), c = P(rr, b);
+        const int L = Clamp16(std::min(a.X, c.X)), T = Clamp16(std::min(a.Y, c.Y));
+        const int R = Clamp16(std::max(a.X, c.X)), B = Clamp16(std::max(a.Y, c.Y));
+        Realize(kPen);
+        if (r.Type != EMR_ARC) Realize(kBrush);
+        switch (r.Type) {
+        case EMR_RECTANGLE:
+            Rec(META_RECTANGLE, {B, R, T, L});
+            break;
+        case EMR_ELLIPSE:
+            Rec(META_ELLIPSE, {B, R, T, L});
+            break;
+        case EMR_ROUNDRECT:
+            if (r.Has(24, 8)) {
+                const int cw = Clamp16(std::abs(r.I(24) * x.A)),
+                          ch = Clamp16(std::abs(r.I(28) * x.D));
+                Rec(META_ROUNDRECT, {ch, cw, B, R, T, L});
             }
-            Path.back().push_back(P(to.X, to.Y));
-        } else {
-            Realize(kPen);
-            const TPt p = P(to.X, to.Y);
-            Rec(META_LINETO,
-                {static_cast<int>(std::lround(p.Y)), static_cast<int>(std::lround(p.X))});
+            break;
+        default:
+            if (r.Has(24, 16)) {
+                TPt s = P(r.I(24), r.I(28)), e = P(r.I(32), r.I(36));
+                // A mirrored mapping turns the arc's direction around.
+                if ((x.A < 0) != (x.D < 0)) std::swap(s, e);
+                const uint16_t fn = r.Type == EMR_ARC   ? META_ARC
+                                    : r.Type == EMR_PIE ? META_PIE
+                                                        : META_CHORD;
+                Rec(fn, {Clamp16(e.Y), Clamp16(e.X), Clamp16(s.Y), Clamp16(s.X), B, R, T, L});
+            }
+            break;
         }
-        Cur = to;
-        break;
+        return;
     }
-    case EMR_BEGINPATH:
-        InPath = true;
-        Path.clear();
-        PathClosed.clear();
-        break;
-    case EMR_ENDPATH:
-        InPath = false;
-        break;
-    case EMR_ABORTPATH:
-        InPath = false;
-        Path.clear();
-        PathClosed.clear();
-        break;
-    case EMR_CLOSEFIGURE:
-        if (InPath && !PathClosed.empty()) {
-            PathClosed.back() = true;
-            if (!Path.back().empty()) Cur = Path.back().front();
+    // General case: an outline in logical space, mapped point by point.
+    const int steps = 72;
+    if (r.Type == EMR_RECTANGLE || r.Type == EMR_ROUNDRECT) {
+        outline = {P(l, t), P(rr, t), P(rr, b), P(l, b)};
+    } else if (r.Type == EMR_ELLIPSE) {
+        for (int i = 0; i < steps; ++i) {
+            const double a = 2 * std::numbers::pi * i / steps;
+            outline.push_back(P(cx + rx * std::cos(a), cy + ry * std::sin(a)));
         }
-        break;
-    case EMR_FILLPATH:
-        FlushPath(true, false);
-        break;
-    case EMR_STROKEPATH:
-        FlushPath(false, true);
-        break;
-    case EMR_STROKEANDFILLPATH:
-        FlushPath(true, true);
-        break;
-    case EMR_INTERSECTCLIPRECT:
-    case EMR_EXCLUDECLIPRECT: {
-        const TPt a = P(r.I(8), r.I(12)), b = P(r.I(16), r.I(20));
-        Rec(r.Type == EMR_INTERSECTCLIPRECT ? META_INTERSECTCLIPRECT : META_EXCLUDECLIPRECT,
-            {static_cast<int>(std::lround(std::max(a.Y, b.Y))),
-             static_cast<int>(std::lround(std::max(a.X, b.X))),
-             static_cast<int>(std::lround(std::min(a.Y, b.Y))),
-             static_cast<int>(std::lround(std::min(a.X, b.X)))});
-        break;
+    } else {
+        if (!r.Has(24, 16)) return;
+        double a0 = angleOf(r.I(24), r.I(28)), a1 = angleOf(r.I(32), r.I(36));
+        // Counter-clockwise on screen is decreasing angle in y-down coordinates.
+        while (a1 >= a0)
+            a1 -= 2 * std::numbers::pi;
+        for (int i = 0; i <= steps; ++i) {
+            const double a = a0 + (a1 - a0) * i / steps;
+            outline.push_back(P(cx + rx * std::cos(a), cy + ry * std::sin(a)));
+        }
+        if (r.Type == EMR_PIE) outline.push_back(P(cx, cy));
     }
-    case EMR_EXTSELECTCLIPRGN:
-        ClipRegion(r);
-        break;
-    case EMR_SELECTCLIPPATH:
-        ClipPath(r.U(8));
-        break;
-    case EMR_EXTFLOODFILL: {
-        const TPt p = P(r.I(8), r.I(12));
-        const size_t at = Begin(META_EXTFLOODFILL);
-        W.U16(static_cast<uint16_t>(r.U(20) == 1 ? 1 : 0));
-        W.U32(r.U(16) & 0xFFFFFF);
-        W.S16(Clamp16(p.Y));
-        W.S16(Clamp16(p.X));
-        End(at);
-        break;
+    const bool closed = r.Type != EMR_ARC;
+    if (InPath) {
+        Path.push_back(outline);
+        PathClosed.push_back(closed);
+        return;
     }
-    case EMR_SETPIXELV: {
-        const TPt p = P(r.I(8), r.I(12));
-        const size_t at = Begin(META_SETPIXEL);
-        W.U32(r.U(16));
-        W.S16(Clamp16(p.Y));
-        W.S16(Clamp16(p.X));
-        End(at);
-        break;
+    Realize(kPen);
+    if (closed) {
+        Realize(kBrush);
+        Poly(META_POLYGON, outline);
+    } else {
+        Poly(META_POLYLINE, outline);
     }
-    case EMR_EXTTEXTOUTA:
-    case EMR_EXTTEXTOUTW:
-        Text(r, r.Type == EMR_EXTTEXTOUTW);
-        break;
-    case EMR_BITBLT:
-    case EMR_STRETCHBLT:
-    case EMR_STRETCHDIBITS:
-    case EMR_SETDIBITSTODEVICE:
-    case EMR_ALPHABLEND:
-    case EMR_TRANSPARENTBLT:
-        Blit(r);
-        break;
-    default:
-        Shape(r);
-        break;
+}
+
+// Record type -> handler; types without one are records WMF has no use for.
+struct TWmfWriter::THandlerTable {
+    std::array<THandler, EMR_SETTEXTJUSTIFICATION + 1> Handlers{};
+    void Set(uint32_t type, THandler h) { Handlers[type] = h; }
+    THandlerTable() {
+        Set(EMR_SETBKCOLOR, &TWmfWriter::On<EMR_SETBKCOLOR>);
+        Set(EMR_SETTEXTCOLOR, &TWmfWriter::On<EMR_SETBKCOLOR>);
+        Set(EMR_SETBKMODE, &TWmfWriter::On<EMR_SETBKMODE>);
+        Set(EMR_SETPOLYFILLMODE, &TWmfWriter::On<EMR_SETPOLYFILLMODE>);
+        Set(EMR_SETROP2, &TWmfWriter::On<EMR_SETROP2>);
+        Set(EMR_SETSTRETCHBLTMODE, &TWmfWriter::On<EMR_SETSTRETCHBLTMODE>);
+        Set(EMR_SETTEXTALIGN, &TWmfWriter::On<EMR_SETTEXTALIGN>);
+        Set(EMR_SAVEDC, &TWmfWriter::On<EMR_SAVEDC>);
+        Set(EMR_RESTOREDC, &TWmfWriter::On<EMR_RESTOREDC>);
+        Set(EMR_CREATEPEN, &TWmfWriter::On<EMR_CREATEPEN>);
+        Set(EMR_EXTCREATEPEN, &TWmfWriter::On<EMR_CREATEPEN>);
+        Set(EMR_CREATEBRUSHINDIRECT, &TWmfWriter::On<EMR_CREATEPEN>);
+        Set(EMR_CREATEDIBPATTERNBRUSHPT, &TWmfWriter::On<EMR_CREATEPEN>);
+        Set(EMR_CREATEMONOBRUSH, &TWmfWriter::On<EMR_CREATEPEN>);
+        Set(EMR_EXTCREATEFONTINDIRECTW, &TWmfWriter::On<EMR_CREATEPEN>);
+        Set(EMR_DELETEOBJECT, &TWmfWriter::On<EMR_DELETEOBJECT>);
+        Set(EMR_SELECTOBJECT, &TWmfWriter::On<EMR_SELECTOBJECT>);
+        Set(EMR_MOVETOEX, &TWmfWriter::On<EMR_MOVETOEX>);
+        Set(EMR_LINETO, &TWmfWriter::On<EMR_LINETO>);
+        Set(EMR_BEGINPATH, &TWmfWriter::On<EMR_BEGINPATH>);
+        Set(EMR_ENDPATH, &TWmfWriter::On<EMR_ENDPATH>);
+        Set(EMR_ABORTPATH, &TWmfWriter::On<EMR_ABORTPATH>);
+        Set(EMR_CLOSEFIGURE, &TWmfWriter::On<EMR_CLOSEFIGURE>);
+        Set(EMR_FILLPATH, &TWmfWriter::On<EMR_FILLPATH>);
+        Set(EMR_STROKEPATH, &TWmfWriter::On<EMR_STROKEPATH>);
+        Set(EMR_STROKEANDFILLPATH, &TWmfWriter::On<EMR_STROKEANDFILLPATH>);
+        Set(EMR_INTERSECTCLIPRECT, &TWmfWriter::On<EMR_INTERSECTCLIPRECT>);
+        Set(EMR_EXCLUDECLIPRECT, &TWmfWriter::On<EMR_INTERSECTCLIPRECT>);
+        Set(EMR_EXTSELECTCLIPRGN, &TWmfWriter::On<EMR_EXTSELECTCLIPRGN>);
+        Set(EMR_SELECTCLIPPATH, &TWmfWriter::On<EMR_SELECTCLIPPATH>);
+        Set(EMR_EXTFLOODFILL, &TWmfWriter::On<EMR_EXTFLOODFILL>);
+        Set(EMR_SETPIXELV, &TWmfWriter::On<EMR_SETPIXELV>);
+        Set(EMR_EXTTEXTOUTA, &TWmfWriter::On<EMR_EXTTEXTOUTA>);
+        Set(EMR_EXTTEXTOUTW, &TWmfWriter::On<EMR_EXTTEXTOUTA>);
+        Set(EMR_BITBLT, &TWmfWriter::On<EMR_BITBLT>);
+        Set(EMR_STRETCHBLT, &TWmfWriter::On<EMR_BITBLT>);
+        Set(EMR_STRETCHDIBITS, &TWmfWriter::On<EMR_BITBLT>);
+        Set(EMR_SETDIBITSTODEVICE, &TWmfWriter::On<EMR_BITBLT>);
+        Set(EMR_ALPHABLEND, &TWmfWriter::On<EMR_BITBLT>);
+        Set(EMR_TRANSPARENTBLT, &TWmfWriter::On<EMR_BITBLT>);
+        Set(EMR_POLYGON, &TWmfWriter::On<EMR_POLYGON>);
+        Set(EMR_POLYLINE, &TWmfWriter::On<EMR_POLYGON>);
+        Set(EMR_POLYBEZIER, &TWmfWriter::On<EMR_POLYGON>);
+        Set(EMR_POLYBEZIERTO, &TWmfWriter::On<EMR_POLYGON>);
+        Set(EMR_POLYLINETO, &TWmfWriter::On<EMR_POLYGON>);
+        Set(EMR_POLYGON16, &TWmfWriter::On<EMR_POLYGON>);
+        Set(EMR_POLYLINE16, &TWmfWriter::On<EMR_POLYGON>);
+        Set(EMR_POLYBEZIER16, &TWmfWriter::On<EMR_POLYGON>);
+        Set(EMR_POLYBEZIERTO16, &TWmfWriter::On<EMR_POLYGON>);
+        Set(EMR_POLYLINETO16, &TWmfWriter::On<EMR_POLYGON>);
+        Set(EMR_POLYPOLYLINE, &TWmfWriter::On<EMR_POLYPOLYLINE>);
+        Set(EMR_POLYPOLYGON, &TWmfWriter::On<EMR_POLYPOLYLINE>);
+        Set(EMR_POLYPOLYLINE16, &TWmfWriter::On<EMR_POLYPOLYLINE>);
+        Set(EMR_POLYPOLYGON16, &TWmfWriter::On<EMR_POLYPOLYLINE>);
+        Set(EMR_RECTANGLE, &TWmfWriter::On<EMR_RECTANGLE>);
+        Set(EMR_ELLIPSE, &TWmfWriter::On<EMR_RECTANGLE>);
+        Set(EMR_ROUNDRECT, &TWmfWriter::On<EMR_RECTANGLE>);
+        Set(EMR_ARC, &TWmfWriter::On<EMR_RECTANGLE>);
+        Set(EMR_CHORD, &TWmfWriter::On<EMR_RECTANGLE>);
+        Set(EMR_PIE, &TWmfWriter::On<EMR_RECTANGLE>);
     }
+};
+
+void TWmfWriter::Record(const TRecord& r) {
+    if (Map.Apply(r)) return;
+    static const THandlerTable table;
+    if (r.Type < table.Handlers.size() && table.Handlers[r.Type])
+        (this->*table.Handlers[r.Type])(r);
+}
+
+// Poly records: 32-bit or 16-bit points after the bounds.
+bool TWmfWriter::ReadPoints(const TRecord& r, size_t countAt, size_t ptsAt, bool small,
+                            size_t count, std::vector<TPt>& out) {
+    const size_t sz = small ? 4 : 8;
+    if (!r.Has(ptsAt, uint64_t(count) * sz)) return false;
+    (void)countAt;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* q = r.Data + ptsAt + i * sz;
+        out.push_back(small ? TPt{double(S16(q)), double(S16(q + 2))}
+                            : TPt{double(S32(q)), double(S32(q + 4))});
+    }
+    return true;
+}
+
+bool TWmfWriter::SmallPoints(const TRecord& r) {
+    return r.Type >= EMR_POLYBEZIER16 && r.Type <= EMR_POLYPOLYGON16;
 }
 
 void TWmfWriter::FlushPath(bool fill, bool stroke) {
@@ -653,197 +916,6 @@ void TWmfWriter::FlushPath(bool fill, bool stroke) {
     }
     Path.clear();
     PathClosed.clear();
-}
-
-void TWmfWriter::Shape(const TRecord& r) {
-    // Poly records: 32-bit or 16-bit points after the bounds.
-    auto readPoints = [&](size_t countAt, size_t ptsAt, bool small, size_t count,
-                          std::vector<TPt>& out) {
-        const size_t sz = small ? 4 : 8;
-        if (!r.Has(ptsAt, uint64_t(count) * sz)) return false;
-        (void)countAt;
-        for (size_t i = 0; i < count; ++i) {
-            const uint8_t* q = r.Data + ptsAt + i * sz;
-            out.push_back(small ? TPt{double(S16(q)), double(S16(q + 2))}
-                                : TPt{double(S32(q)), double(S32(q + 4))});
-        }
-        return true;
-    };
-    const bool small = r.Type >= EMR_POLYBEZIER16 && r.Type <= EMR_POLYPOLYGON16;
-    switch (r.Type) {
-    case EMR_POLYGON:
-    case EMR_POLYLINE:
-    case EMR_POLYBEZIER:
-    case EMR_POLYBEZIERTO:
-    case EMR_POLYLINETO:
-    case EMR_POLYGON16:
-    case EMR_POLYLINE16:
-    case EMR_POLYBEZIER16:
-    case EMR_POLYBEZIERTO16:
-    case EMR_POLYLINETO16: {
-        if (!r.Has(24, 4)) return;
-        const uint32_t count = r.U(24);
-        std::vector<TPt> lp;
-        if (count == 0 || count > 0x1000000 || !readPoints(24, 28, small, count, lp)) return;
-        const uint32_t base = small ? r.Type - (EMR_POLYBEZIER16 - EMR_POLYBEZIER) : r.Type;
-        std::vector<TPt> pts;
-        if (base == EMR_POLYBEZIER || base == EMR_POLYBEZIERTO) {
-            TPt start = base == EMR_POLYBEZIERTO ? Cur : lp[0];
-            size_t i = base == EMR_POLYBEZIERTO ? 0 : 1;
-            pts.push_back(P(start.X, start.Y));
-            for (; i + 2 < lp.size(); i += 3) {
-                Bezier(pts, pts.back(), P(lp[i].X, lp[i].Y), P(lp[i + 1].X, lp[i + 1].Y),
-                       P(lp[i + 2].X, lp[i + 2].Y));
-                Cur = lp[i + 2];
-            }
-        } else {
-            if (base == EMR_POLYLINETO) pts.push_back(P(Cur.X, Cur.Y));
-            for (const TPt& q : lp)
-                pts.push_back(P(q.X, q.Y));
-            if (base == EMR_POLYLINETO) Cur = lp.back();
-        }
-        const bool joins = base == EMR_POLYBEZIERTO || base == EMR_POLYLINETO;
-        if (InPath) {
-            if (joins && !Path.empty() && !PathClosed.back()) {
-                Path.back().insert(Path.back().end(), pts.begin() + 1, pts.end());
-            } else {
-                Path.push_back(pts);
-                PathClosed.push_back(base == EMR_POLYGON);
-            }
-            return;
-        }
-        Realize(kPen);
-        if (base == EMR_POLYGON) {
-            Realize(kBrush);
-            Poly(META_POLYGON, pts);
-        } else {
-            Poly(META_POLYLINE, pts);
-        }
-        return;
-    }
-    case EMR_POLYPOLYLINE:
-    case EMR_POLYPOLYGON:
-    case EMR_POLYPOLYLINE16:
-    case EMR_POLYPOLYGON16: {
-        if (!r.Has(24, 8)) return;
-        const uint32_t polys = r.U(24), total = r.U(28);
-        if (polys == 0 || polys > 0x100000 || total > 0x1000000 || !r.Has(32, uint64_t(polys) * 4))
-            return;
-        std::vector<TPt> lp;
-        if (!readPoints(28, 32 + size_t(polys) * 4, small, total, lp)) return;
-        std::vector<std::vector<TPt>> out;
-        size_t k = 0;
-        for (uint32_t i = 0; i < polys; ++i) {
-            const uint32_t c = r.U(32 + 4 * i);
-            if (c > total - k) return;
-            std::vector<TPt> poly;
-            for (uint32_t j = 0; j < c; ++j, ++k)
-                poly.push_back(P(lp[k].X, lp[k].Y));
-            out.push_back(std::move(poly));
-        }
-        const bool polygon = r.Type == EMR_POLYPOLYGON || r.Type == EMR_POLYPOLYGON16;
-        if (InPath) {
-            for (auto& p : out) {
-                Path.push_back(p);
-                PathClosed.push_back(polygon);
-            }
-            return;
-        }
-        Realize(kPen);
-        if (polygon) {
-            Realize(kBrush);
-            PolyPolygon(out);
-        } else {
-            for (const auto& p : out)
-                Poly(META_POLYLINE, p);
-        }
-        return;
-    }
-    case EMR_RECTANGLE:
-    case EMR_ELLIPSE:
-    case EMR_ROUNDRECT:
-    case EMR_ARC:
-    case EMR_CHORD:
-    case EMR_PIE: {
-        if (!r.Has(8, 16)) return;
-        const double l = r.I(8), t = r.I(12), rr = r.I(16), b = r.I(20);
-        const TXform x = Out();
-        std::vector<TPt> outline; // used when the transform rotates or inside a path
-        const double cx = (l + rr) / 2, cy = (t + b) / 2, rx = (rr - l) / 2, ry = (b - t) / 2;
-        auto angleOf = [&](double px, double py) { return std::atan2(py - cy, px - cx); };
-        if (x.AxisAligned() && !InPath) {
-            const TPt a = P(l, t), c = P(rr, b);
-            const int L = Clamp16(std::min(a.X, c.X)), T = Clamp16(std::min(a.Y, c.Y));
-            const int R = Clamp16(std::max(a.X, c.X)), B = Clamp16(std::max(a.Y, c.Y));
-            Realize(kPen);
-            if (r.Type != EMR_ARC) Realize(kBrush);
-            switch (r.Type) {
-            case EMR_RECTANGLE:
-                Rec(META_RECTANGLE, {B, R, T, L});
-                break;
-            case EMR_ELLIPSE:
-                Rec(META_ELLIPSE, {B, R, T, L});
-                break;
-            case EMR_ROUNDRECT:
-                if (r.Has(24, 8)) {
-                    const int cw = Clamp16(std::abs(r.I(24) * x.A)),
-                              ch = Clamp16(std::abs(r.I(28) * x.D));
-                    Rec(META_ROUNDRECT, {ch, cw, B, R, T, L});
-                }
-                break;
-            default:
-                if (r.Has(24, 16)) {
-                    TPt s = P(r.I(24), r.I(28)), e = P(r.I(32), r.I(36));
-                    // A mirrored mapping turns the arc's direction around.
-                    if ((x.A < 0) != (x.D < 0)) std::swap(s, e);
-                    const uint16_t fn = r.Type == EMR_ARC   ? META_ARC
-                                        : r.Type == EMR_PIE ? META_PIE
-                                                            : META_CHORD;
-                    Rec(fn, {Clamp16(e.Y), Clamp16(e.X), Clamp16(s.Y), Clamp16(s.X), B, R, T, L});
-                }
-                break;
-            }
-            return;
-        }
-        // General case: an outline in logical space, mapped point by point.
-        const int steps = 72;
-        if (r.Type == EMR_RECTANGLE || r.Type == EMR_ROUNDRECT) {
-            outline = {P(l, t), P(rr, t), P(rr, b), P(l, b)};
-        } else if (r.Type == EMR_ELLIPSE) {
-            for (int i = 0; i < steps; ++i) {
-                const double a = 2 * std::numbers::pi * i / steps;
-                outline.push_back(P(cx + rx * std::cos(a), cy + ry * std::sin(a)));
-            }
-        } else {
-            if (!r.Has(24, 16)) return;
-            double a0 = angleOf(r.I(24), r.I(28)), a1 = angleOf(r.I(32), r.I(36));
-            // Counter-clockwise on screen is decreasing angle in y-down coordinates.
-            while (a1 >= a0)
-                a1 -= 2 * std::numbers::pi;
-            for (int i = 0; i <= steps; ++i) {
-                const double a = a0 + (a1 - a0) * i / steps;
-                outline.push_back(P(cx + rx * std::cos(a), cy + ry * std::sin(a)));
-            }
-            if (r.Type == EMR_PIE) outline.push_back(P(cx, cy));
-        }
-        const bool closed = r.Type != EMR_ARC;
-        if (InPath) {
-            Path.push_back(outline);
-            PathClosed.push_back(closed);
-            return;
-        }
-        Realize(kPen);
-        if (closed) {
-            Realize(kBrush);
-            Poly(META_POLYGON, outline);
-        } else {
-            Poly(META_POLYLINE, outline);
-        }
-        return;
-    }
-    default:
-        return; // records WMF has no use for
-    }
 }
 
 void TWmfWriter::Text(const TRecord& r, bool wide) {
