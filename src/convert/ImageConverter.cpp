@@ -184,8 +184,8 @@ void TImageConverter::ConvertToMetafile(TGraphic& source, const std::string& des
     TMetafile metafile;
     metafile.SetEnhanced(options.DestinationIndex == dfEMF);
     {
-        // Opened before any size is set: the recording's frame is the whole
-        // reference device, and the sizes set now only place the drawing.
+        // The sizes set while the canvas is open become the recording's frame:
+        // the metafile declares the picture's own size.
         TMetafileCanvas canvas(metafile, MetafileCreator, MetafileDescription);
         metafile.SetWidth(width);
         metafile.SetHeight(height);

@@ -81,7 +81,8 @@ private:
 };
 
 // Records drawing as EMF records against the reference device (1920 x 1080
-// pixels, 508 x 286 mm). The frame is the whole reference surface; the
+// pixels, 508 x 286 mm). The frame is the size set on the metafile while the
+// canvas is open (its pixels at 96 dpi), else the whole reference surface; the
 // description block is "creator\0description\0\0" (left out when both are
 // empty). Close() hands the recording to the metafile; the destructor closes
 // a canvas that is still open.

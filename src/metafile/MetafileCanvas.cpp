@@ -204,7 +204,18 @@ TMetafileCanvas::~TMetafileCanvas() {
 void TMetafileCanvas::Close() {
     if (FClosed) return;
     FClosed = true;
-    const TRect frame = Rect(0, 0, RefWidthMM * 100, RefHeightMM * 100);
+    // The frame is the picture's own size (its pixels at 96 dpi, in 0.01 mm)
+    // when one was set while recording, so that readers show the picture and
+    // not a screen-sized page; without one, the whole reference surface.
+    TRect frame = Rect(0, 0, RefWidthMM * 100, RefHeightMM * 100);
+    if (FTarget && FTarget->FPendingWidth > 0 && FTarget->FPendingHeight > 0) {
+        // Kept inside the range the reader accepts for a frame.
+        auto hundredthsMm = [](int px) {
+            return static_cast<int>(std::min(std::lround(px * 2540.0 / 96), (1L << 30) - 1));
+        };
+        frame =
+            Rect(0, 0, hundredthsMm(FTarget->FPendingWidth), hundredthsMm(FTarget->FPendingHeight));
+    }
     std::vector<uint8_t> emf = FRec->E.Finish(FRec->Bounds, frame);
     if (FTarget) {
         FTarget->FCanvas = nullptr;

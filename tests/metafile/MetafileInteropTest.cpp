@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <set>
 #include <string>
@@ -34,8 +35,13 @@ uint32_t Dword(const std::vector<uint8_t>& d, size_t at) {
     return uint32_t(Word(d, at)) | (uint32_t(Word(d, at + 2)) << 16);
 }
 
-// Empty when the EMF is sound; otherwise what is wrong with it.
-std::string CheckEmf(const std::vector<uint8_t>& d) {
+// The picture's size at 96 dpi in 0.01 mm, as the frame must give it.
+int32_t HundredthsMm(int px) {
+    return static_cast<int32_t>(std::lround(px * 2540.0 / 96));
+}
+
+// Empty when the EMF of a w x h picture is sound; otherwise what is wrong with it.
+std::string CheckEmf(const std::vector<uint8_t>& d, int w, int h_) {
     if (d.size() < sizeof(U_EMRHEADER) - 12) return "shorter than a header";
     U_EMRHEADER h{};
     std::memcpy(&h, d.data(), std::min(sizeof h, d.size()));
@@ -44,9 +50,9 @@ std::string CheckEmf(const std::vector<uint8_t>& d) {
     if (h.nBytes != d.size()) return "nBytes " + std::to_string(h.nBytes);
     if (h.szlDevice.cx != 1920 || h.szlDevice.cy != 1080) return "reference device pixels";
     if (h.szlMillimeters.cx != 508 || h.szlMillimeters.cy != 286) return "reference device mm";
-    if (h.rclFrame.left != 0 || h.rclFrame.top != 0 || h.rclFrame.right != 50800 ||
-        h.rclFrame.bottom != 28600)
-        return "frame is not the whole reference surface";
+    if (h.rclFrame.left != 0 || h.rclFrame.top != 0 || h.rclFrame.right != HundredthsMm(w) ||
+        h.rclFrame.bottom != HundredthsMm(h_))
+        return "frame is not the picture's size";
     if (h.rclBounds.left < 0 || h.rclBounds.top < 0 || h.rclBounds.right >= 1920 ||
         h.rclBounds.bottom >= 1080 || h.rclBounds.left > h.rclBounds.right ||
         h.rclBounds.top > h.rclBounds.bottom)
@@ -83,8 +89,8 @@ std::string CheckEmf(const std::vector<uint8_t>& d) {
     return {};
 }
 
-// Empty when the WMF is sound; otherwise what is wrong with it.
-std::string CheckWmf(const std::vector<uint8_t>& d) {
+// Empty when the WMF of a w x h picture is sound; otherwise what is wrong with it.
+std::string CheckWmf(const std::vector<uint8_t>& d, int w, int h_) {
     const char* start = reinterpret_cast<const char*>(d.data());
     const char* end = start + d.size();
     U_WMRPLACEABLE p{};
@@ -92,9 +98,8 @@ std::string CheckWmf(const std::vector<uint8_t>& d) {
     const int headerSize = wmfheader_get(start, end, &p, &h);
     if (headerSize != 22 + 18) return "libUEMF reads no placeable header and header";
     if (p.Key != 0x9AC6CDD7u || p.HWmf != 0 || p.Reserved != 0) return "placeable fields";
-    if (p.Dst.left != 0 || p.Dst.top != 0 || p.Dst.right != 1920 || p.Dst.bottom != 1081 ||
-        p.Inch != 96)
-        return "placeable box is not the reference surface at 96 units per inch";
+    if (p.Dst.left != 0 || p.Dst.top != 0 || p.Dst.right != w || p.Dst.bottom != h_ || p.Inch != 96)
+        return "placeable box is not the picture's size at 96 units per inch";
     uint16_t sum = 0;
     for (size_t i = 0; i < 20; i += 2)
         sum ^= Word(d, i);
@@ -181,21 +186,22 @@ TEST(MetafileInterop, TheCheckerCatchesDamage) {
         TMetafile mf = Recorded(b, 40, 30, enhanced);
         const std::vector<uint8_t> good = Saved(mf);
         const auto check = enhanced ? CheckEmf : CheckWmf;
-        ASSERT_EQ(check(good), "") << (enhanced ? "EMF" : "WMF");
+        ASSERT_EQ(check(good, 40, 30), "") << (enhanced ? "EMF" : "WMF");
+        EXPECT_NE(check(good, 41, 30), "") << "declared size";
         std::vector<uint8_t> cut(good.begin(), good.end() - 4);
-        EXPECT_NE(check(cut), "") << "cut short";
+        EXPECT_NE(check(cut, 40, 30), "") << "cut short";
         std::vector<uint8_t> bad = good;
         if (enhanced) {
             bad[52] ^= 1; // nRecords
         } else {
             bad[20] ^= 1; // checksum
         }
-        EXPECT_NE(check(bad), "") << "header field";
+        EXPECT_NE(check(bad, 40, 30), "") << "header field";
         bad = good;
         // The last record before EOF claims more than the file holds.
         const size_t eof = good.size() - (enhanced ? 20 : 6);
         bad[eof + (enhanced ? 4 : 0)] = 0xFF;
-        EXPECT_NE(check(bad), "") << "record size";
+        EXPECT_NE(check(bad, 40, 30), "") << "record size";
     }
 }
 
@@ -209,7 +215,8 @@ TEST(MetafileInterop, RasterSourceWrittenInBothFormsPassesLibUemf) {
     for (bool enhanced : {true, false}) {
         TMetafile mf = Recorded(b, 640, 480, enhanced);
         const std::vector<uint8_t> d = Saved(mf);
-        EXPECT_EQ(enhanced ? CheckEmf(d) : CheckWmf(d), "") << (enhanced ? "EMF" : "WMF");
+        EXPECT_EQ(enhanced ? CheckEmf(d, 640, 480) : CheckWmf(d, 640, 480), "")
+            << (enhanced ? "EMF" : "WMF");
     }
 }
 
@@ -229,7 +236,7 @@ TEST(MetafileInterop, CorpusMetafilesWrittenInBothFormsPassLibUemf) {
         for (bool enhanced : {true, false}) {
             TMetafile mf = Recorded(source, w, h, enhanced);
             const std::vector<uint8_t> d = Saved(mf);
-            EXPECT_EQ(enhanced ? CheckEmf(d) : CheckWmf(d), "")
+            EXPECT_EQ(enhanced ? CheckEmf(d, w, h) : CheckWmf(d, w, h), "")
                 << path << (enhanced ? " as EMF" : " as WMF");
         }
         ++converted;

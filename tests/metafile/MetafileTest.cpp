@@ -281,36 +281,50 @@ TEST(TMetafileCanvas, RasterSourceBecomesOneBitmapRecordInBothForms) {
     EXPECT_EQ(CountOf(wmf, 0x0F43), 1u) << "one META_STRETCHDIB";
 }
 
-TEST(TMetafileCanvas, BothFormsDeclareTheWholeReferenceSurface) {
+TEST(TMetafileCanvas, BothFormsDeclareThePicturesOwnSize) {
     TBitmap src = Checker(10, 10);
     TMetafile e = Convert(src, true, 100, 50);
     const std::vector<uint8_t>& emf = e.EmfData();
+    // The frame: 100 x 50 pixels at 96 dpi in 0.01 mm; the reference device stays.
     EXPECT_EQ(Le32s(emf, 24), 0);
     EXPECT_EQ(Le32s(emf, 28), 0);
-    EXPECT_EQ(Le32s(emf, 32), 50800) << "508 mm x 100";
-    EXPECT_EQ(Le32s(emf, 36), 28600) << "286 mm x 100";
+    EXPECT_EQ(Le32s(emf, 32), 2646) << "100 px x 2540 / 96";
+    EXPECT_EQ(Le32s(emf, 36), 1323) << "50 px x 2540 / 96";
     EXPECT_EQ(Le32s(emf, 72), 1920);
     EXPECT_EQ(Le32s(emf, 76), 1080);
-    EXPECT_EQ(e.Width(), 1920);
-    EXPECT_EQ(e.Height(), 1081);
+    EXPECT_EQ(e.Width(), 100);
+    EXPECT_EQ(e.Height(), 50);
     // Bounds: the drawn pixels.
     EXPECT_EQ(Le32s(emf, 16), 99);
     EXPECT_EQ(Le32s(emf, 20), 49);
 
     TMetafile w = Convert(src, false, 100, 50);
     const std::vector<uint8_t> wmf = SavedBytes(w, "out.wmf");
-    // Golden placeable header: key, handle, box 0,0,1920,1081, 96 units per inch, checksum.
+    // Golden placeable header: key, handle, box 0,0,100,50, 96 units per inch, checksum.
     const std::vector<uint8_t> golden = {0xD7, 0xCD, 0xC6, 0x9A, 0x00, 0x00, 0x00, 0x00,
-                                         0x00, 0x00, 0x80, 0x07, 0x39, 0x04, 0x60, 0x00,
-                                         0x00, 0x00, 0x00, 0x00, 0xC8, 0x54};
+                                         0x00, 0x00, 0x64, 0x00, 0x32, 0x00, 0x60, 0x00,
+                                         0x00, 0x00, 0x00, 0x00, 0x27, 0x57};
     ASSERT_GE(wmf.size(), 22u);
     EXPECT_EQ(std::vector<uint8_t>(wmf.begin(), wmf.begin() + 22), golden);
     WalkWmf(wmf);
-    // Read back, the WMF reports the same surface.
+    // Read back, the WMF reports the same size.
     TMetafile back = FromBytes(wmf);
-    EXPECT_EQ(back.Width(), 1920);
-    EXPECT_EQ(back.Height(), 1081);
+    EXPECT_EQ(back.Width(), 100);
+    EXPECT_EQ(back.Height(), 50);
     EXPECT_FALSE(back.Enhanced());
+}
+
+TEST(TMetafileCanvas, WithoutASizeTheFrameIsTheWholeReferenceSurface) {
+    // A recording whose metafile got no size keeps the reference surface as its page.
+    TMetafile mf;
+    {
+        TMetafileCanvas canvas(mf, "", "");
+        canvas.BrushColor = RGBColor(255, 0, 0);
+        canvas.FillRect(Rect(0, 0, 10, 10));
+    }
+    const std::vector<uint8_t>& emf = mf.EmfData();
+    EXPECT_EQ(Le32s(emf, 32), 50800);
+    EXPECT_EQ(Le32s(emf, 36), 28600);
 }
 
 TEST(TMetafileCanvas, DescriptionBlockAndItsAbsence) {
@@ -350,12 +364,14 @@ TEST(TMetafileCanvas, MetafileSourceKeepsItsDrawingRecords) {
 
     // The re-recorded picture looks like the source where it was placed.
     const TBitmap direct = Render(src, w, h);
-    TBitmap replay = White(1920, 1081);
-    out.Draw(replay.Canvas(), Rect(0, 0, 1920, 1081));
+    ASSERT_EQ(out.Width(), w);
+    ASSERT_EQ(out.Height(), h);
+    TBitmap replay = White(w, h);
+    out.Draw(replay.Canvas(), Rect(0, 0, w, h));
     EXPECT_LT(MeanDiff(direct, replay), 6.0);
     TMetafile wmfBack = FromBytes(out.WmfData());
-    TBitmap viaWmf = White(1920, 1081);
-    wmfBack.Draw(viaWmf.Canvas(), Rect(0, 0, 1920, 1081));
+    TBitmap viaWmf = White(w, h);
+    wmfBack.Draw(viaWmf.Canvas(), Rect(0, 0, w, h));
     EXPECT_LT(MeanDiff(direct, viaWmf), 8.0);
 }
 
