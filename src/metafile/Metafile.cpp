@@ -1,10 +1,10 @@
 #include "metafile/Metafile.h"
 
+#include "base/Exceptions.h"
+#include "base/StrUtils.h"
 #include "metafile/EmfFormat.h"
 #include "metafile/EmfPlayer.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Picture.h"
-#include "util/StrUtils.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,10 +1,10 @@
 // Playing EMF records onto a bitmap: golden pixels for the drawing state that
 // GDI defines exactly (fill modes, pen widths, hatches, mapping, saved states,
 // device-independent bitmaps) and loose boxes for text.
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "metafile/Metafile.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 
 #include <gtest/gtest.h>
 

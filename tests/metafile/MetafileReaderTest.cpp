@@ -1,9 +1,9 @@
 // Reading metafiles: the declared size in each form and the refusal of
 // damaged record framing. Every file here is built byte by byte in the test.
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "metafile/Metafile.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 
 #include <gtest/gtest.h>
 

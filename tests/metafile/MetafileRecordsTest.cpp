@@ -2,9 +2,9 @@
 // exclusive-or and difference, inside-frame pens, flood fills, masked and
 // parallelogram bitmap transfers, and WMF clip regions of several rectangles.
 // Golden pixels where GDI defines them exactly.
+#include "base/Exceptions.h"
 #include "metafile/Metafile.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 
 #include <gtest/gtest.h>
 
