@@ -31,7 +31,9 @@ using TGraphicClass = const TGraphicClassInfo*;
 #define TREVASCO_DECLARE_GRAPHIC_CLASS                                                             \
 public:                                                                                            \
     static TGraphicClass StaticClass();                                                            \
-    TGraphicClass ClassType() const override { return StaticClass(); }
+    TGraphicClass ClassType() const override {                                                     \
+        return StaticClass();                                                                      \
+    }
 
 #define TREVASCO_GRAPHIC_CLASS(Name, ParentName)                                                   \
     TGraphicClass Name::StaticClass() {                                                            \
@@ -42,9 +44,9 @@ public:                                                                         
     }
 
 // (Sender, Stage, PercentDone, RedrawNow, Rect, Msg)
-using TProgressEvent = std::function<void(TGraphic* sender, TProgressStage stage,
-                                          uint8_t percentDone, bool redrawNow, const TRect& rect,
-                                          const std::string& msg)>;
+using TProgressEvent =
+    std::function<void(TGraphic* sender, TProgressStage stage, uint8_t percentDone, bool redrawNow,
+                       const TRect& rect, const std::string& msg)>;
 
 class TGraphic {
 public:
@@ -93,3 +95,16 @@ void SetPixelLimit(int64_t limit);
 // Throws EImageTooLarge ("Image too large") when width x height is beyond the limit,
 // and EInvalidGraphic for negative sizes.
 void CheckRasterSize(int64_t width, int64_t height);
+
+// The one wording of every reader for data that ends before the picture:
+// "The file is cut short: " + detail.
+std::string CutShortMessage(const std::string& detail);
+// "The file is cut short: the picture data ends after <done> of <height> rows."
+std::string CutShortMessage(int64_t rowsDone, int64_t height);
+// Throws EImageTooLarge ("The file is too small for its declared size of W x H
+// pixels.") when `available` bytes cannot give `rawBytes` of pixel data even at
+// the format's best compression, `bestRatio` bytes out per byte in. Readers call
+// it before they allocate, so a tiny file cannot cost gigabytes. With a ratio
+// of 1 (uncompressed data) a shortfall is a cut file: ECutShort.
+void CheckDataCanHold(uint64_t available, uint64_t rawBytes, uint64_t bestRatio, int64_t width,
+                      int64_t height);
