@@ -3,8 +3,8 @@
 // The reader validates the whole header, the palette, the masks and the pixel
 // data range against the bytes before it allocates anything, then decodes into
 // a fresh raster that replaces the target's only when decoding succeeded.
+#include "base/Exceptions.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/PixelRows.h"
 
 #include <algorithm>

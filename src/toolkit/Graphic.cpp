@@ -1,7 +1,7 @@
 #include "toolkit/Graphic.h"
 
-#include "toolkit/Exceptions.h"
-#include "util/StrUtils.h"
+#include "base/Exceptions.h"
+#include "base/StrUtils.h"
 
 #include <atomic>
 

@@ -2,9 +2,9 @@
 // references the picture container's format table works with.
 #pragma once
 
+#include "base/Streams.h"
+#include "base/Types.h"
 #include "toolkit/ImageMetadata.h"
-#include "toolkit/Streams.h"
-#include "toolkit/Types.h"
 
 #include <functional>
 #include <memory>

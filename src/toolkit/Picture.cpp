@@ -1,8 +1,8 @@
 #include "toolkit/Picture.h"
 
-#include "toolkit/Exceptions.h"
-#include "toolkit/Streams.h"
-#include "util/StrUtils.h"
+#include "base/Exceptions.h"
+#include "base/StrUtils.h"
+#include "base/Streams.h"
 
 #include <algorithm>
 #include <mutex>

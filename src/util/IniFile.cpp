@@ -1,7 +1,7 @@
 #include "util/IniFile.h"
 
-#include "toolkit/Streams.h"
-#include "util/StrUtils.h"
+#include "base/StrUtils.h"
+#include "base/Streams.h"
 #include "util/Wildcard.h"
 
 #include <sys/stat.h>
