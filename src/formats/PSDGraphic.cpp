@@ -352,6 +352,13 @@ void TPSDGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
     StartProgressSection(1, gesPreparing);
 
     TPixelFormat format = SetupColorManager(p.SampleCount);
+    // The whole file cannot hold less than one plane of the composite at the
+    // best run-length ratio (128 bytes from two): checked before the raster.
+    CheckRasterSize(p.Width, p.Height);
+    CheckDataCanHold(size,
+                     (static_cast<uint64_t>(p.SampleBits) * p.Width + 7) / 8 *
+                         static_cast<uint64_t>(p.Height),
+                     p.CompressionKind == ckNone ? 1 : 64, p.Width, p.Height);
     SetupRaster(p.Width, p.Height, format);
 
     TCursor c(memory, HeaderSize, size);
@@ -556,18 +563,20 @@ void TPSDGraphic::ReadComposite(const uint8_t* data, size_t size, uint16_t compr
         }
     }
     TPackbitsRLEDecoder decoder;
-    // Fills buf with row y of channel k; what the file does not hold stays 0.
+    // Fills buf with row y of channel k. A row the file ends before is a cut
+    // file; a packed row that decodes short stays 0 where it ends.
     auto readRow = [&](int k, int y, uint8_t* buf) {
         std::memset(buf, 0, rowBytes);
         size_t index = static_cast<size_t>(k) * height + y;
         if (compression == 0) {
             uint64_t at = static_cast<uint64_t>(index) * rowBytes;
-            if (at < size)
-                std::memcpy(buf, data + at,
-                            static_cast<size_t>(std::min<uint64_t>(rowBytes, size - at)));
+            if (at >= size || rowBytes > size - at) throw ECutShort(CutShortMessage(y, height));
+            std::memcpy(buf, data + at, rowBytes);
         } else {
             uint64_t at = rowStart[index];
-            if (at < size) {
+            if (at >= size || rowCount[index] > size - at)
+                throw ECutShort(CutShortMessage(y, height));
+            {
                 const uint8_t* s = data + at;
                 uint8_t* t = buf;
                 int32_t packed =

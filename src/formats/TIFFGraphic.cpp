@@ -42,12 +42,88 @@ void ClearError() {
     GErrorText.clear();
 }
 
+// libtiff names the row of a failing read from its scanline counter, which
+// is 2^32 - 1 when strips and tiles are read whole: such a row is left out.
+std::string WithoutUnknownRow(std::string text) {
+    for (const char* unknown : {" at scanline 4294967295", " scanline 4294967295",
+                                " at row 4294967295, col 4294967295,"}) {
+        for (size_t at; (at = text.find(unknown)) != std::string::npos;)
+            text.erase(at, std::strlen(unknown));
+    }
+    return text;
+}
+
 // Raises the message libtiff recorded during the last call, if any.
 void CheckError() {
     if (!GErrorSet) return;
-    std::string text = GErrorText;
+    std::string text = WithoutUnknownRow(GErrorText);
     ClearError();
     throw EInvalidGraphic(text);
+}
+
+// Pixel bytes out per byte of data at best, per compression; 0 where no
+// useful bound exists (fax codings give a whole white row for one bit).
+uint64_t BestRatio(uint16_t compression) {
+    switch (compression) {
+    case COMPRESSION_NONE:
+        return 1;
+    case COMPRESSION_PACKBITS:
+        return 128; // 128 repeats from two bytes, with room to spare
+    case COMPRESSION_LZW:
+        return 2731; // a code of w bits gives fewer than 2^w bytes; 12 bits at most
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+        return 1032; // deflate's longest match for its shortest code
+    case COMPRESSION_JPEG:
+    case COMPRESSION_OJPEG:
+        return 65536; // generous: arithmetic or flat pictures compress far
+    default:
+        return 0;
+    }
+}
+
+// Before anything is allocated: strips or tiles that reach past the end of
+// the file make a cut file, and data that cannot hold the declared picture
+// at its compression's best ratio is refused.
+void CheckStripData(TIFF* tif, uint64_t fileSize, int width, int height) {
+    const bool tiled = TIFFIsTiled(tif);
+    const uint32_t count = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    uint16_t compression = COMPRESSION_NONE, planar = PLANARCONFIG_CONTIG, samples = 1;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    const uint32_t planes = planar == PLANARCONFIG_SEPARATE ? std::max<uint16_t>(samples, 1) : 1;
+    const uint32_t perPlane = std::max<uint32_t>(count / planes, 1);
+    uint32_t rowsPer = 0, across = 1;
+    if (tiled) {
+        uint32_t tileWidth = 0;
+        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth);
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &rowsPer);
+        if (tileWidth > 0)
+            across =
+                std::max<uint32_t>((static_cast<uint32_t>(width) + tileWidth - 1) / tileWidth, 1);
+    } else {
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rowsPer);
+    }
+    uint64_t available = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t offset = TIFFGetStrileOffset(tif, i);
+        const uint64_t bytes = TIFFGetStrileByteCount(tif, i);
+        if (bytes == 0) continue;
+        if (offset >= fileSize || bytes > fileSize - offset) {
+            const uint64_t rows = static_cast<uint64_t>((i % perPlane) / across) * rowsPer;
+            throw ECutShort(
+                CutShortMessage(static_cast<int64_t>(std::min<uint64_t>(rows, height)), height));
+        }
+        available += bytes;
+    }
+    ClearError();
+    const uint64_t ratio = BestRatio(compression);
+    if (ratio == 0) return;
+    const uint64_t raw = tiled ? TIFFTileSize64(tif) * count
+                               : TIFFVStripSize64(tif, static_cast<uint32_t>(height)) * planes;
+    ClearError();
+    if (raw > 0) CheckDataCanHold(available, raw, ratio, width, height);
 }
 
 using TBlock = TTIFFGraphic::TMemoryBlock;
@@ -408,6 +484,7 @@ void TTIFFGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t 
     EndProgressSection(false);
     TIFFSetDirectory(tif, static_cast<tdir_t>(imageIndex));
     CheckError();
+    CheckStripData(tif, size, width, height);
 
     uint16_t samples = 1, bits = 1, sampleFormat = SAMPLEFORMAT_UINT, photometric = 0;
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);

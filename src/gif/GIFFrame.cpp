@@ -180,7 +180,14 @@ void TGIFFrame::ReadTrueColorRows(const TBitmap& raster) {
                 dst[x] = static_cast<uint8_t>(cacheIndex[hit]);
                 last = hit;
             } else {
-                const int index = FColorMap.AddUnique(TGIFColor{p[2], p[1], p[0]});
+                const TGIFColor c{p[2], p[1], p[0]};
+                // Only a picture kept in its own colours gets here: say why it
+                // cannot be, and what does work, rather than "Color table overflow".
+                if (FColorMap.Count() >= 256 && FColorMap.IndexOf(c) < 0)
+                    throw GIFException(
+                        "The picture has more than 256 colours, the most a GIF holds: choose a "
+                        "colour reduction such as optimal (or web216, gray256) instead of none.");
+                const int index = FColorMap.AddUnique(c);
                 dst[x] = static_cast<uint8_t>(index);
                 last = (last + 1) & 7;
                 cacheColor[last] = color;
@@ -426,6 +433,11 @@ void TGIFFrame::LoadFromStream(TStream& stream) {
     uint8_t* pixels = nullptr;
     if (width > 0 && height > 0) {
         CheckRasterSize(width, height);
+        // A code of w bits gives fewer than 2^w pixels, so LZW data yields at
+        // most 4096 pixels per 12 bits: about 2731 per byte.
+        CheckDataCanHold(
+            static_cast<uint64_t>(std::max<int64_t>(stream.Size() - stream.Position(), 0)),
+            static_cast<uint64_t>(width) * static_cast<uint64_t>(height), 2731, width, height);
         FData.assign(static_cast<size_t>(width) * height,
                      Transparent() ? static_cast<uint8_t>(FGCE->TransparentColorIndex()) : 0);
         pixels = FData.data();

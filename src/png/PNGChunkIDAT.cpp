@@ -287,8 +287,7 @@ void TChunkIDAT::AfterLoad() {
                 needed += static_cast<uint64_t>(rows) * (dec.RowLength(columns) + 1);
         }
     }
-    if (needed / 1032 > Data().size() + 16)
-        throw EZDecompressionError("The compressed image data ends before the image is complete");
+    CheckDataCanHold(Data().size() + 16, needed, 1032, W, H);
 
     image.AllocateRaster(W, H, format);
     image.SetPalette(palette);

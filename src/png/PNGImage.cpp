@@ -1,5 +1,6 @@
 #include "png/PNGImage.h"
 
+#include "png/PNGDeflate.h"
 #include "toolkit/Picture.h"
 
 #include <cstring>
@@ -99,17 +100,32 @@ void TPNGImage::LoadFromStream(TStream& stream) {
     uint8_t signature[8] = {};
     if (stream.Read(signature, 8) != 8 || std::memcmp(signature, Signature, 8) != 0)
         RaisePNGError(PNGMessages::InvalidHeader);
+    bool ended = false;
     while (stream.Position() < stream.Size()) {
         TChunk* chunk = FChunks.ReadChunk(stream);
-        if (chunk->ClassType() == TChunkIEND::StaticClass()) break;
+        if (chunk->ClassType() == TChunkIEND::StaticClass()) {
+            ended = true;
+            break;
+        }
     }
     if (FChunks.Count() == 0 || FChunks[0]->ClassType() != TChunkIHDR::StaticClass())
         RaisePNGError(PNGMessages::NoIHDR);
     if (!static_cast<TChunkIHDR*>(FChunks[0])->Valid()) RaisePNGError(PNGMessages::InvalidIHDR);
-    if (FChunks.IndexOfClass(TChunkIDAT::StaticClass()) < 0) RaisePNGError(PNGMessages::NoData);
+    if (FChunks.IndexOfClass(TChunkIDAT::StaticClass()) < 0) {
+        if (!ended)
+            throw EPNGImageException(CutShortMessage("the PNG data ends before the picture."));
+        RaisePNGError(PNGMessages::NoData);
+    }
 
-    for (int i = 0; i < FChunks.Count(); ++i)
-        FChunks[i]->AfterLoad();
+    try {
+        for (int i = 0; i < FChunks.Count(); ++i)
+            FChunks[i]->AfterLoad();
+    } catch (const EZDecompressionError&) {
+        // Image data that runs short in a file without its end chunk was cut
+        // between chunks; with the end chunk there it is damaged data.
+        if (ended) throw;
+        throw EPNGImageException(CutShortMessage("the PNG data ends before the picture."));
+    }
 
     const auto* header = static_cast<const TChunkIHDR*>(FChunks[0]);
     const TChunkTRNS* trns = FChunks.Find<TChunkTRNS>();
@@ -151,7 +167,7 @@ void TPNGImage::Assign(const TGraphic& source) {
 }
 
 void RegisterPNGFormat() {
-    TPicture::RegisterFileFormat("PNG", "Portable Graphics Network", TPNGImage::StaticClass());
+    TPicture::RegisterFileFormat("PNG", "Portable Network Graphics", TPNGImage::StaticClass());
 }
 
 void UnregisterPNGFormat() {

@@ -366,6 +366,71 @@ TEST(TTIFFGraphic, RefusesDepthsAndDataItCannotRead) {
     EXPECT_FALSE(message.empty());
 }
 
+namespace {
+// The directory entry of a tag in a little-endian file written by libtiff.
+uint8_t* Entry(Bytes& f, uint16_t tag) {
+    uint32_t ifd = f[4] | (f[5] << 8) | (f[6] << 16) | (f[7] << 24);
+    uint16_t entries = f[ifd] | (f[ifd + 1] << 8);
+    for (uint16_t i = 0; i < entries; ++i) {
+        uint8_t* e = &f[ifd + 2 + 12 * i];
+        if ((e[0] | (e[1] << 8)) == tag) return e;
+    }
+    return nullptr;
+}
+
+void PutLong(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+} // namespace
+
+// libtiff would report "Read error at scanline 4294967295": the strip that
+// reaches past the end of the file makes the message, with the rows before it.
+TEST(TTIFFGraphic, AStripBeyondTheEndOfTheFileIsACutFile) {
+    TTempFolder dir;
+    for (uint16_t compression : {COMPRESSION_NONE, COMPRESSION_LZW}) {
+        Bytes f = WriteTIFF(dir, 64, 64, 1, 8, PHOTOMETRIC_MINISBLACK, [&](TIFF* t) {
+            TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 8);
+            Bytes row(64);
+            for (int y = 0; y < 64; ++y) {
+                for (int x = 0; x < 64; ++x)
+                    row[x] = static_cast<uint8_t>(x * y + y);
+                TIFFWriteScanline(t, row.data(), y, 0);
+            }
+        });
+        uint8_t* counts = Entry(f, TIFFTAG_STRIPBYTECOUNTS);
+        ASSERT_NE(counts, nullptr);
+        // 8 SHORT or LONG counts, stored at an offset: the last one reaches far past the end.
+        const uint32_t at = counts[8] | (counts[9] << 8) | (counts[10] << 16) | (counts[11] << 24);
+        if (counts[2] == 3) {
+            f[at + 2 * 7] = f[at + 2 * 7 + 1] = 0xFF;
+        } else {
+            ASSERT_EQ(counts[2], 4);
+            PutLong(&f[at + 4 * 7], 1000000);
+        }
+        EXPECT_EQ(LoadError(f), "The file is cut short: the picture data ends after 56 of 64 rows.")
+            << compression;
+    }
+}
+
+TEST(TTIFFGraphic, ASizeTheStripsCannotHoldFailsBeforeAllocating) {
+    TTempFolder dir;
+    Bytes f = WriteTIFF(dir, 1, 1, 1, 8, PHOTOMETRIC_MINISBLACK, [](TIFF* t) {
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 16000);
+        WriteRows(t, {{7}});
+    });
+    for (uint16_t tag : {TIFFTAG_IMAGEWIDTH, TIFFTAG_IMAGELENGTH}) {
+        uint8_t* e = Entry(f, tag);
+        ASSERT_NE(e, nullptr);
+        e[2] = 4; // LONG
+        e[3] = 0;
+        PutLong(e + 8, 16000);
+    }
+    EXPECT_EQ(LoadError(f), "The file is too small for its declared size of 16000 x 16000 pixels.");
+}
+
 TEST(TTIFFGraphic, HugeDeclaredRasterFailsFast) {
     TTempFolder dir;
     Bytes f = WriteTIFF(dir, 1, 1, 3, 8, PHOTOMETRIC_RGB, [](TIFF* t) {

@@ -267,7 +267,7 @@ TEST(TPNGImageWriter, ProgressAndChunkListErrors) {
         (std::vector<std::pair<int, int>>{
             {psStarting, 0}, {psRunning, 0}, {psRunning, 33}, {psRunning, 66}, {psEnding, 100}}));
 
-    const std::string frame = "Portable Graphics Network format handler error\r\n\r\n";
+    const std::string frame = "Portable Network Graphics format handler error\r\n\r\n";
     auto message = [](auto&& f) {
         try {
             f();

@@ -189,8 +189,10 @@ TEST(ImageWindowRun, PresetSwitchOrderAndFailures) {
     EXPECT_EQ(Child<QLineEdit>(before.get(), "edDestinationName")->text(), "/from/preset");
     EXPECT_EQ(before->ExitCode(), 0);
 
-    // Unreadable presets: a folder, an empty name, a missing file.
-    for (const std::string& bad : {tmp.Path(), std::string(), tmp.File("missing.ini")}) {
+    // Unreadable presets: a folder, an empty name, a missing file, a file that is no text.
+    const std::string binary = tmp.File("picture.ini");
+    WriteFileBytes(binary, {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13});
+    for (const std::string& bad : {tmp.Path(), std::string(), tmp.File("missing.ini"), binary}) {
         auto w = NewWindow();
         EXPECT_THROW(w->LoadSettingsFrom(bad), Exception) << bad;
         testing::internal::CaptureStderr();
