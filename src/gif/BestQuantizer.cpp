@@ -105,26 +105,34 @@ inline float Distance(const float* a, const float* b) {
 
 TBestQuantizer::TBestQuantizer(int maxColors, int minAlpha)
     : FMaxColors(std::clamp(maxColors, 1, 256)), FMinAlpha(std::clamp(minAlpha, 1, 255)),
-      FCells(size_t(1) << (3 * kBits)), FExact(1024, 0) {}
+      FCells(size_t(1) << (3 * kBits)), FExact(size_t(1) << kExactBits, 0),
+      FExactWeight(FExact.size(), 0) {}
 
-void TBestQuantizer::AddExact(uint32_t colour) {
+void TBestQuantizer::AddExact(uint32_t colour, uint32_t weight) {
     const uint32_t key = colour | 0x01000000u;
-    if (key == FLastExact) return;
-    FLastExact = key;
-    size_t i = (key * 2654435761u) >> 22; // 10 bits: the table's size
-    while (FExact[i] != 0) {
-        if (FExact[i] == key) return;
-        i = (i + 1) & 1023;
-    }
-    if (static_cast<int>(FExactList.size()) == FMaxColors) {
-        // One colour more than the palette holds: the colours are computed.
-        FTooMany = true;
-        FExact = {};
-        FExactList = {};
+    if (key == FExact[FLastSlot]) {
+        FExactWeight[FLastSlot] += weight;
         return;
     }
-    FExact[i] = key;
-    FExactList.push_back(colour);
+    size_t i = (key * 2654435761u) >> (32 - kExactBits);
+    while (FExact[i] != 0 && FExact[i] != key)
+        i = (i + 1) & (FExact.size() - 1);
+    if (FExact[i] == 0) {
+        if (FExactList.size() == kMaxExact) {
+            // A photograph: its histogram cells serve as the points.
+            FExactOverflow = true;
+            FExact = {};
+            FExactWeight = {};
+            FExactList = {};
+            return;
+        }
+        FExact[i] = key;
+        // The first colours in the order they came, for a palette of them.
+        if (FExactList.size() <= static_cast<size_t>(FMaxColors)) FExactList.push_back(colour);
+        ++FExactCount;
+    }
+    FExactWeight[i] += weight;
+    FLastSlot = i;
 }
 
 void TBestQuantizer::AddRow(const uint8_t* pixels, int pixelBytes, int width,
@@ -137,7 +145,7 @@ void TBestQuantizer::AddRow(const uint8_t* pixels, int pixelBytes, int width,
             weight = alpha[x];
         }
         const uint32_t r = pixels[2], g = pixels[1], b = pixels[0];
-        if (!FTooMany) AddExact((r << 16) | (g << 8) | b);
+        if (!FExactOverflow) AddExact((r << 16) | (g << 8) | b, weight);
         TCell& cell = FCells[((r >> drop) << (2 * kBits)) | ((g >> drop) << kBits) | (b >> drop)];
         cell.Weight += weight;
         cell.Sum[0] += r * weight;
@@ -226,39 +234,64 @@ void TBestQuantizer::Refine(std::vector<std::array<double, 3>>& means) const {
     float scale[3];
     for (int c = 0; c < 3; ++c)
         scale[c] = static_cast<float>(std::sqrt(kWeight[c]));
-    // The occupied cells, at their means, are the points: every pixel of a
-    // cell is within two steps of its mean, and far fewer points than pixels.
+    // The points: the picture's own colours while there are not too many of
+    // them, else the occupied histogram cells at their means (every pixel of
+    // a cell lies within two steps of its mean).
     std::vector<TSamplePoint> points;
-    for (const TCell& cell : FCells) {
-        if (cell.Weight == 0) continue;
+    auto addPoint = [&](const double* rgb, double weight) {
         TSamplePoint p;
-        const double w = static_cast<double>(cell.Weight);
         for (int c = 0; c < 3; ++c)
-            p.X[c] = static_cast<float>(static_cast<double>(cell.Sum[c]) / w) * scale[c];
-        p.Weight = static_cast<float>(w);
+            p.X[c] = static_cast<float>(rgb[c]) * scale[c];
+        p.Weight = static_cast<float>(weight);
         points.push_back(p);
+    };
+    if (!FExactOverflow) {
+        for (size_t i = 0; i < FExact.size(); ++i)
+            if (FExact[i]) {
+                const double rgb[3] = {double((FExact[i] >> 16) & 255),
+                                       double((FExact[i] >> 8) & 255), double(FExact[i] & 255)};
+                addPoint(rgb, static_cast<double>(FExactWeight[i]));
+            }
+    } else {
+        for (const TCell& cell : FCells)
+            if (cell.Weight) {
+                const double w = static_cast<double>(cell.Weight);
+                const double rgb[3] = {double(cell.Sum[0]) / w, double(cell.Sum[1]) / w,
+                                       double(cell.Sum[2]) / w};
+                addPoint(rgb, w);
+            }
     }
-    const size_t k = means.size();
-    std::vector<std::array<float, 3>> centre(k);
-    for (size_t j = 0; j < k; ++j)
+    std::vector<std::array<float, 3>> centre(means.size());
+    for (size_t j = 0; j < means.size(); ++j)
         for (int c = 0; c < 3; ++c)
             centre[j][c] = static_cast<float>(means[j][c]) * scale[c];
+
     std::vector<uint32_t> owner(points.size(), 0);
     bool first = true;
-    std::vector<uint32_t> order(k), rank(k);
-    for (int pass = 0; pass < kKMeansPasses; ++pass) {
+    std::vector<uint32_t> order, rank;
+    std::vector<double> sum, error;
+    std::vector<float> farDist;
+    std::vector<uint32_t> farPoint;
+    // One k-means step: every point to its nearest centre, every centre to
+    // the mean of its points. Returns how many points changed centre; keeps
+    // each centre's summed error and its farthest point.
+    auto step = [&]() {
+        const size_t k = centre.size();
         // Centres sorted by green (the heaviest axis): the search for a
         // point's nearest centre walks out from its last one and stops where
         // the green distance alone exceeds the best found.
+        order.resize(k);
+        rank.resize(k);
         std::iota(order.begin(), order.end(), 0u);
         std::sort(order.begin(), order.end(),
                   [&](uint32_t a, uint32_t b) { return centre[a][1] < centre[b][1]; });
         for (size_t j = 0; j < k; ++j)
             rank[order[j]] = static_cast<uint32_t>(j);
-        std::vector<double> sum(k * 4, 0.0);
+        sum.assign(k * 4, 0.0);
+        error.assign(k, 0.0);
+        farDist.assign(k, 0.0f);
+        farPoint.assign(k, 0);
         size_t moved = 0;
-        float worst = -1;
-        size_t worstPoint = 0;
         for (size_t i = 0; i < points.size(); ++i) {
             const TSamplePoint& p = points[i];
             size_t start =
@@ -292,31 +325,61 @@ void TBestQuantizer::Refine(std::vector<std::array<double, 3>>& means) const {
             s[1] += double(p.X[1]) * p.Weight;
             s[2] += double(p.X[2]) * p.Weight;
             s[3] += p.Weight;
-            if (bestDist * p.Weight > worst) worst = bestDist * p.Weight, worstPoint = i;
+            error[best] += double(bestDist) * p.Weight;
+            if (bestDist > farDist[best]) farDist[best] = bestDist, farPoint[best] = uint32_t(i);
         }
         first = false;
-        bool reseeded = false;
         for (size_t j = 0; j < k; ++j) {
             const double* s = &sum[j * 4];
-            if (s[3] > 0) {
+            if (s[3] > 0)
                 for (int c = 0; c < 3; ++c)
                     centre[j][c] = static_cast<float>(s[c] / s[3]);
-            } else if (!reseeded && worst > 0) {
-                // A centre nobody chose moves to the point worst served.
-                for (int c = 0; c < 3; ++c)
-                    centre[j][c] = points[worstPoint].X[c];
-                reseeded = true;
-            }
         }
-        if (moved == 0 && !reseeded) break;
+        return moved;
+    };
+
+    // Fewer centres than entries (the colours crowd into a few histogram
+    // cells, as in a nearly grey picture): the clusters with the largest
+    // error give their farthest points as new centres until none is missing.
+    const size_t wanted = std::min(static_cast<size_t>(FMaxColors), points.size());
+    while (centre.size() < wanted) {
+        step();
+        std::vector<uint32_t> split;
+        for (size_t j = 0; j < centre.size(); ++j)
+            if (farDist[j] > 0) split.push_back(static_cast<uint32_t>(j));
+        if (split.empty()) break;
+        std::sort(split.begin(), split.end(),
+                  [&](uint32_t a, uint32_t b) { return error[a] > error[b]; });
+        const size_t add = std::min(split.size(), wanted - centre.size());
+        for (size_t n = 0; n < add; ++n) {
+            const TSamplePoint& p = points[farPoint[split[n]]];
+            centre.push_back({p.X[0], p.X[1], p.X[2]});
+        }
+        first = true; // the new centres have no rank among the old owners
     }
-    for (size_t j = 0; j < k; ++j)
+    for (int pass = 0; pass < kKMeansPasses; ++pass) {
+        const size_t k = centre.size();
+        if (step() == 0) break;
+        // A centre nobody chose moves to the point worst served.
+        for (size_t j = 0; j < k; ++j)
+            if (sum[j * 4 + 3] <= 0) {
+                const size_t worst = static_cast<size_t>(
+                    std::max_element(error.begin(), error.end()) - error.begin());
+                if (farDist[worst] <= 0) break;
+                const TSamplePoint& p = points[farPoint[worst]];
+                centre[j] = {p.X[0], p.X[1], p.X[2]};
+                farDist[worst] = 0;
+                error[worst] = 0;
+            }
+    }
+    means.resize(centre.size());
+    for (size_t j = 0; j < centre.size(); ++j)
         for (int c = 0; c < 3; ++c)
             means[j][c] = centre[j][c] / scale[c];
 }
 
 TPalette TBestQuantizer::Colors() const {
-    if (!FTooMany) {
+    if (!FExactOverflow && FExactCount <= static_cast<size_t>(FMaxColors)) {
         TPalette exact = ExactColors();
         if (exact.Count() == 0) exact.SetCount(1); // nothing counted: black
         return exact;

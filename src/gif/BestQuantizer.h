@@ -5,12 +5,15 @@
 #include "toolkit/Palette.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 // Collects the pixels of a picture, then computes at most maxColors entries:
 // the picture's own colours when it has no more than that, else Wu's
-// variance-minimising cut of a colour histogram refined by k-means passes.
+// variance-minimising cut of a colour histogram refined by k-means passes
+// (over the picture's colours when it has up to 65536, else over the
+// histogram), with every entry used where the colours allow it.
 // Errors are weighted per channel as the eye sees them and by each pixel's
 // opacity; pixels below minAlpha do not count at all.
 class TBestQuantizer {
@@ -37,21 +40,26 @@ private:
         uint64_t Sum[3] = {}; // red, green, blue, each times the pixel's weight
     };
     static constexpr int kBits = 6, kSide = 1 << kBits;
-    void AddExact(uint32_t colour);
+    void AddExact(uint32_t colour, uint32_t weight);
     TPalette ExactColors() const;
     // Wu's cut of the histogram into at most n boxes; returns their means.
     std::vector<std::array<double, 3>> CutBoxes(int n) const;
-    // Moves the means to the centres of the cells nearest to them.
+    // Moves the means to the centres of the points nearest to them, adding
+    // means up to FMaxColors where the points allow.
     void Refine(std::vector<std::array<double, 3>>& means) const;
 
     int FMaxColors, FMinAlpha;
     std::vector<TCell> FCells;
     uint64_t FTotalWeight = 0;
-    // The distinct colours seen, while there are no more than FMaxColors:
-    // an open-addressed set of 0x01RRGGBB values (0 = empty), and the same
-    // colours in the order they came.
+    // The distinct colours seen and their weights, while there are no more
+    // than kMaxExact: an open-addressed table of 0x01RRGGBB keys (0 =
+    // empty), and the first FMaxColors + 1 of them in the order they came.
+    static constexpr int kExactBits = 17;
+    static constexpr size_t kMaxExact = size_t(1) << (kExactBits - 1);
     std::vector<uint32_t> FExact;
+    std::vector<uint64_t> FExactWeight;
     std::vector<uint32_t> FExactList;
-    uint32_t FLastExact = 0;
-    bool FTooMany = false;
+    size_t FExactCount = 0;
+    size_t FLastSlot = 0; // where the previous pixel's colour went
+    bool FExactOverflow = false;
 };

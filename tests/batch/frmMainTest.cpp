@@ -115,7 +115,7 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
     TConvertOptions o = w->ReadOptions();
     EXPECT_EQ(o.DestinationIndex, 0);
     EXPECT_EQ(o.CompressionText, "100");
-    EXPECT_EQ(o.GIFColorReduction, 7);
+    EXPECT_EQ(o.GIFColorReduction, 9);
     EXPECT_FALSE(o.Resize);
     EXPECT_EQ(w->GetDestinationExt(), ".bmp");
 }

@@ -96,6 +96,25 @@ TEST(BestQuantizer, TwoClustersInTwoEntriesLandOnTheirMeans) {
     EXPECT_EQ(got, (std::set<uint32_t>{0x0A0C66u, 0xF8B616u}));
 }
 
+TEST(BestQuantizer, ColoursCrowdedIntoFewHistogramCellsStillGetEveryEntry) {
+    // Every grey level and one red: 257 colours, but only 65 histogram cells.
+    TBestQuantizer q(256);
+    std::vector<uint8_t> row(257 * 3);
+    for (int i = 0; i < 256; ++i)
+        row[i * 3] = row[i * 3 + 1] = row[i * 3 + 2] = static_cast<uint8_t>(i);
+    row[256 * 3 + 2] = 200;
+    q.AddRow(row.data(), 3, 257);
+    const TPalette p = q.Colors();
+    EXPECT_EQ(p.Count(), 256);
+    // Nearly every level has its own entry: no grey is more than a step off.
+    for (int i = 0; i < 256; ++i) {
+        const TPaletteEntry& e = p[p.NearestIndex(uint8_t(i), uint8_t(i), uint8_t(i))];
+        EXPECT_LE(std::abs(e.Red - i) + std::abs(e.Green - i) + std::abs(e.Blue - i), 3) << i;
+    }
+    const TPaletteEntry& red = p[p.NearestIndex(200, 0, 0)];
+    EXPECT_EQ(Rgb(red), 0xC80000u);
+}
+
 TEST(BestQuantizer, FullyTransparentPixelsDoNotCountAndOthersWeighByOpacity) {
     // Red is only under transparent pixels; green is faint, blue is opaque.
     TBestQuantizer q(1);
