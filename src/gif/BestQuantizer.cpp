@@ -118,7 +118,7 @@ void TBestQuantizer::AddExact(uint32_t colour, uint32_t weight) {
     while (FExact[i] != 0 && FExact[i] != key)
         i = (i + 1) & (FExact.size() - 1);
     if (FExact[i] == 0) {
-        if (FExactList.size() == kMaxExact) {
+        if (FExactCount == kMaxExact) {
             // A photograph: its histogram cells serve as the points.
             FExactOverflow = true;
             FExact = {};

@@ -115,6 +115,22 @@ TEST(BestQuantizer, ColoursCrowdedIntoFewHistogramCellsStillGetEveryEntry) {
     EXPECT_EQ(Rgb(red), 0xC80000u);
 }
 
+TEST(BestQuantizer, MoreColoursThanItKeepsOneByOneFallBackToTheHistogram) {
+    // 2^17 distinct colours: past the 65536 the quantizer keeps apart.
+    TBestQuantizer q(256);
+    std::vector<uint8_t> row(512 * 3);
+    for (int y = 0; y < 256; ++y) {
+        for (int x = 0; x < 512; ++x) {
+            row[x * 3] = static_cast<uint8_t>(x);
+            row[x * 3 + 1] = static_cast<uint8_t>(y);
+            row[x * 3 + 2] = static_cast<uint8_t>(x >> 8);
+        }
+        q.AddRow(row.data(), 3, 512);
+    }
+    EXPECT_EQ(q.Weight(), 512u * 256u * 255u);
+    EXPECT_EQ(q.Colors().Count(), 256);
+}
+
 TEST(BestQuantizer, FullyTransparentPixelsDoNotCountAndOthersWeighByOpacity) {
     // Red is only under transparent pixels; green is faint, blue is opaque.
     TBestQuantizer q(1);
