@@ -6,9 +6,9 @@
 //   FORMAT: bmp jpg gif wmf emf png; QUALITY: the "Compression (%)" text;
 //   PIXELFORMAT: 0 Device ... 6 pf24bit, 7 pf32bit; COLORREDUCTION: the GIF
 //   colour reduction's index (7 the octree, 9 the best quality)
+#include "base/StrUtils.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
-#include "util/StrUtils.h"
 
 #include <algorithm>
 #include <cstdio>
