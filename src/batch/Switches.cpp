@@ -40,7 +40,8 @@ const std::vector<TSwitchInfo>& SwitchTable() {
         {"/QUALITY", true, "<1..100>", "JPEG quality"},
         {"/COLORREDUCTION", true, "<name>",
          "GIF colours: none, system20, halftone, gray4, mono,\n"
-         "gray256, web216, optimal, optimal56, or 0 to 8"},
+         "gray256, web216, optimal, optimal56, best (the\n"
+         "default), or 0 to 9"},
         {"/THREADS", true, "<n>", "convert n files at once (0: one per core; default 1)"},
         {"/LIST", false, "",
          "with /EXECUTE: print what the run would do (source -> destination,\n"

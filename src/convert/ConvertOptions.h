@@ -25,8 +25,9 @@ struct TConvertOptions {
 
     // The "Compression (%)" text: the JPEG quality.
     std::string CompressionText = "100";
-    // Index into the GIF colour reductions (7: optimal 2^n colour palette).
-    int GIFColorReduction = 7;
+    // Index into the GIF colour reductions (7: optimal 2^n colour palette,
+    // 9: optimal, best quality).
+    int GIFColorReduction = 9;
 };
 
 // ".bmp", ".jpg", ".gif", ".wmf", ".emf", ".png" by destination index; "" otherwise.

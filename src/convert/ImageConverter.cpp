@@ -145,7 +145,7 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
             dest->SetPixelFormat(pf24bit);
     }
     if (options.DestinationIndex == dfGIF &&
-        (options.GIFColorReduction < 0 || options.GIFColorReduction > 8))
+        (options.GIFColorReduction < 0 || options.GIFColorReduction > ReduceBest))
         throw EInvalidGraphicOperation("No GIF color reduction selected.");
     if (DrawsEveryPixel(source))
         dest->SetSizeForOverwrite(width, height);

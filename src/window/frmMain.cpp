@@ -32,17 +32,19 @@ const char* const StretchModeItems[2] = {"fixed size in pixels", "resize/stretch
 const char* const PixelFormatItems[8] = {"Device",  "1bit",    "pf4bit",  "pf8bit",
                                          "pf15bit", "pf16bit", "pf24bit", "pf32bit"};
 const char* const CompressionItems[5] = {"100", "80", "50", "30", "20"};
-const char* const ColorReductionItems[9] = {"none",
-                                            "Windows 20 color system palette",
-                                            "Windows 256 color halftone palette",
-                                            "Windows 4 grayscale colors",
-                                            "black/white monochrome palette",
-                                            "256 shade grayscale palette",
-                                            "Netscape 216 color palette",
-                                            "optimal 2^n color palette",
-                                            "56 color windows palette"};
-const char* const ColorReductionNames[9] = {"none",    "system20", "halftone", "gray4",    "mono",
-                                            "gray256", "web216",   "optimal",  "optimal56"};
+const char* const ColorReductionItems[10] = {"none",
+                                             "Windows 20 color system palette",
+                                             "Windows 256 color halftone palette",
+                                             "Windows 4 grayscale colors",
+                                             "black/white monochrome palette",
+                                             "256 shade grayscale palette",
+                                             "Netscape 216 color palette",
+                                             "optimal 2^n color palette",
+                                             "56 color windows palette",
+                                             "optimal, best quality"};
+const char* const ColorReductionNames[10] = {"none",      "system20", "halftone", "gray4",
+                                             "mono",      "gray256",  "web216",   "optimal",
+                                             "optimal56", "best"};
 
 namespace {
 
@@ -54,7 +56,9 @@ const char* const DestinationItems[6] = {"Bitmaps (*.bmp)",
                                          "PNG-images (*.png)"};
 
 // Defaults of a fresh start; the equivalent command line names what differs.
-constexpr int DefaultColorReduction = 7;
+constexpr int DefaultColorReduction = 9;
+// What a settings file without the key has always meant: the octree.
+constexpr int StoredColorReductionDefault = 7;
 constexpr int DefaultJPEGQuality = 100;
 
 template <class T> T* Named(T* widget, const char* name) {
@@ -233,7 +237,7 @@ void TfrmMain::CreateOptionControls() {
                         "Color reduction:", lblGIFColorReduction);
     cbGIFColorReduction = Named(new QComboBox(gbGIF), "cbGIFColorReduction");
     cbGIFColorReduction->setGeometry(10, 42, 220, 22);
-    FillCombo(cbGIFColorReduction, ColorReductionItems, 9);
+    FillCombo(cbGIFColorReduction, ColorReductionItems, 10);
 
     chkWatermark = Named(new QCheckBox(QStringLiteral("Watermark"), tsOptions), "chkWatermark");
     chkWatermark->setGeometry(8, 140, 200, 20);
@@ -489,13 +493,14 @@ void TfrmMain::CreateOptionSwitchSetters() {
     });
     SetSwitchSetter("/COLORREDUCTION", [this](const std::string& value) {
         int index = -1;
-        for (int i = 0; i < 9; ++i)
+        for (int i = 0; i < 10; ++i)
             if (SameTextAscii(value, ColorReductionNames[i]) || value == std::to_string(i))
                 index = i;
         if (index < 0)
-            CommandLineError(Format("/COLORREDUCTION=%s: expected none, system20, halftone, "
-                                    "gray4, mono, gray256, web216, optimal, optimal56 or 0 to 8",
-                                    value.c_str()));
+            CommandLineError(
+                Format("/COLORREDUCTION=%s: expected none, system20, halftone, "
+                       "gray4, mono, gray256, web216, optimal, optimal56, best or 0 to 9",
+                       value.c_str()));
         else
             cbGIFColorReduction->setCurrentIndex(index);
     });
@@ -614,8 +619,10 @@ void TfrmMain::LoadSettings() {
         ini.ReadInteger("Bitmap", "PixelFormat", cbPixelFormat->currentIndex()));
     cbCompression->setCurrentText(QText(ini.ReadString(
         "Jpeg", "Compression", cbCompression->currentText().toUtf8().toStdString())));
-    cbGIFColorReduction->setCurrentIndex(
-        ini.ReadInteger("GIF", "ColorReduction", DefaultColorReduction));
+    // Only a fresh start takes the new default; a settings file keeps its meaning.
+    cbGIFColorReduction->setCurrentIndex(ini.ReadInteger(
+        "GIF", "ColorReduction",
+        ini.ReadSections().empty() ? DefaultColorReduction : StoredColorReductionDefault));
 
     chkWatermark->setChecked(ini.ReadBool("Watermark", "Enabled", chkWatermark->isChecked()));
     edWatermarkText->setText(QText(ini.ReadString("Watermark", "Text", Text(edWatermarkText))));
@@ -728,7 +735,7 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
         JPEGQualityFromText(cbCompression->currentText().toUtf8().toStdString()), 1, 100);
     if (quality != DefaultJPEGQuality) args.push_back("/QUALITY=" + std::to_string(quality));
     const int reduction = cbGIFColorReduction->currentIndex();
-    if (reduction >= 0 && reduction < 9 && reduction != DefaultColorReduction)
+    if (reduction >= 0 && reduction < 10 && reduction != DefaultColorReduction)
         args.push_back(std::string("/COLORREDUCTION=") + ColorReductionNames[reduction]);
     if (ThreadCount() > 1) args.push_back("/THREADS=" + std::to_string(ThreadCount()));
     args.push_back("/EXECUTE");

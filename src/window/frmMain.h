@@ -26,9 +26,9 @@ class TAlignmentComboBox;
 extern const char* const StretchModeItems[2];
 extern const char* const PixelFormatItems[8];
 extern const char* const CompressionItems[5];
-extern const char* const ColorReductionItems[9];
+extern const char* const ColorReductionItems[10];
 // Short names of the colour reductions for /COLORREDUCTION=, in index order.
-extern const char* const ColorReductionNames[9];
+extern const char* const ColorReductionNames[10];
 
 class TfrmMain : public TfrmMainBasic {
     Q_OBJECT

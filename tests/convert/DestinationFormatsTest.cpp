@@ -97,9 +97,35 @@ TEST_F(DestinationFormatsTest, RasterDestinationsKeepTheSourceSize) {
             TColor c = b.Pixel(x, y);
             EXPECT_TRUE(c == clBlack || c == clWhite) << x << "," << y;
         }
-    o.GIFColorReduction = 9;
+    o.GIFColorReduction = 10;
     EXPECT_THROW(FConverter.ConvertFile(src, FFolder.File("bad.gif"), o), Exception);
     EXPECT_FALSE(fs::exists(FFolder.File("bad.gif")));
+}
+
+TEST_F(DestinationFormatsTest, GIFReductionIndexesKeepTheirMethodsAndTheDefaultIsBest) {
+    const std::string src = FFolder.File("src.bmp");
+    WriteBmp(src, 300, 200);
+    TBitmap picture;
+    picture.LoadFromFile(src);
+    auto direct = [&](int method) {
+        TGIFImage gif;
+        gif.SetColorReduction(method);
+        gif.Assign(picture);
+        const std::string path = FFolder.File("direct.gif");
+        gif.SaveToFile(path);
+        return ReadFileBytes(path);
+    };
+    TConvertOptions o;
+    o.DestinationIndex = dfGIF;
+    EXPECT_EQ(o.GIFColorReduction, ReduceBest);
+    FConverter.ConvertFile(src, FFolder.File("default.gif"), o);
+    EXPECT_EQ(ReadFileBytes(FFolder.File("default.gif")), direct(ReduceBest));
+    // A stored 7 is still the octree, byte for byte.
+    o.GIFColorReduction = 7;
+    FConverter.ConvertFile(src, FFolder.File("octree.gif"), o);
+    EXPECT_EQ(ReadFileBytes(FFolder.File("octree.gif")), direct(ReduceOptimal));
+    EXPECT_NE(ReadFileBytes(FFolder.File("octree.gif")),
+              ReadFileBytes(FFolder.File("default.gif")));
 }
 
 // Declared size of a written metafile: the EMF header's frame (0.01 mm) and

@@ -320,7 +320,8 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     EXPECT_FALSE(Child<QLineEdit>(&w, "edHeight")->isEnabled());
     TabTo("cbGIFColorReduction");
     Press(Qt::Key_Up);
-    EXPECT_EQ(Child<QComboBox>(&w, "cbGIFColorReduction")->currentIndex(), 6);
+    EXPECT_EQ(Child<QComboBox>(&w, "cbGIFColorReduction")->currentIndex(),
+              8); // from the default, 9
     TabTo("edWatermarkText");
     Press(Qt::Key_A, Qt::ControlModifier);
     Type(QStringLiteral("Holiday"));

@@ -89,8 +89,7 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
     EXPECT_EQ(C<QComboBox>(w.get(), "cbPixelFormat")->currentText(), "Device");
     EXPECT_EQ(C<QComboBox>(w.get(), "cbCompression")->currentText(), "100");
     EXPECT_TRUE(C<QComboBox>(w.get(), "cbCompression")->isEditable());
-    EXPECT_EQ(C<QComboBox>(w.get(), "cbGIFColorReduction")->currentText(),
-              "optimal 2^n color palette");
+    EXPECT_EQ(C<QComboBox>(w.get(), "cbGIFColorReduction")->currentText(), "optimal, best quality");
     EXPECT_FALSE(C<QCheckBox>(w.get(), "chkWatermark")->isChecked());
     EXPECT_EQ(C<QLineEdit>(w.get(), "edWatermarkText")->text(), "Sample text");
     EXPECT_EQ(C<QComboBox>(w.get(), "cbWAlignment")->currentText(), "left");
@@ -116,7 +115,7 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
     TConvertOptions o = w->ReadOptions();
     EXPECT_EQ(o.DestinationIndex, 0);
     EXPECT_EQ(o.CompressionText, "100");
-    EXPECT_EQ(o.GIFColorReduction, 7);
+    EXPECT_EQ(o.GIFColorReduction, 9);
     EXPECT_FALSE(o.Resize);
     EXPECT_EQ(w->GetDestinationExt(), ".bmp");
 }
@@ -461,7 +460,7 @@ TEST(ImageWindow, OptionValuesThatNameNothingFailAnUnattendedRun) {
                          "/QUALITY=101",
                          "/QUALITY=high",
                          "/QUALITY= 50",
-                         "/COLORREDUCTION=9",
+                         "/COLORREDUCTION=10",
                          "/COLORREDUCTION=gray",
                          "/SETTINGS=/nonexistent/a.ini"};
     for (const char* arg : bad) {
@@ -542,6 +541,44 @@ TEST(ImageWindow, EquivalentCommandLineRecreatesTheJob) {
     EXPECT_EQ(C<QLineEdit>(w.get(), "edCommandLine")->text().toStdString(), line);
     C<QPushButton>(w.get(), "btnCopyCommandLine")->click();
     EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), line);
+}
+
+TEST(ImageWindow, BestColourReductionIsTheNewDefaultAndStoredOnesKeepTheirMeaning) {
+    TPrivateSettings settings;
+    // No settings file: the window's first start takes the best quality.
+    {
+        auto w = NewWindow();
+        w->LoadSettings();
+        EXPECT_EQ(w->ReadOptions().GIFColorReduction, 9);
+        auto* list = C<QComboBox>(w.get(), "cbGIFColorReduction");
+        ASSERT_EQ(list->count(), 10);
+        EXPECT_EQ(list->itemText(7).toStdString(), "optimal 2^n color palette");
+    }
+    // A file written before keeps the octree, stored or left out.
+    CreateFolderPath(settings.SettingsFolder());
+    WriteText(settings.SettingsFile(), "[GIF]\nColorReduction=7\n");
+    {
+        auto w = NewWindow();
+        w->LoadSettings();
+        EXPECT_EQ(w->ReadOptions().GIFColorReduction, 7);
+        // The octree differs from the default now, so the line names it.
+        const auto args = w->EquivalentArguments();
+        EXPECT_NE(std::find(args.begin(), args.end(), "/COLORREDUCTION=optimal"), args.end());
+    }
+    WriteText(settings.SettingsFile(), "[Jpeg]\nCompression=80\n");
+    {
+        auto w = NewWindow();
+        w->LoadSettings();
+        EXPECT_EQ(w->ReadOptions().GIFColorReduction, 7);
+    }
+    // The switch by name and number; the default needs no switch.
+    for (const char* arg : {"/COLORREDUCTION=best", "/COLORREDUCTION=BEST", "/COLORREDUCTION=9"}) {
+        auto w = NewWindow();
+        w->ProcessCommandLine({"/COLORREDUCTION=optimal", arg});
+        EXPECT_EQ(w->ExitCode(), 0) << arg;
+        EXPECT_EQ(w->ReadOptions().GIFColorReduction, 9) << arg;
+        EXPECT_EQ(w->EquivalentArguments(), std::vector<std::string>{"/EXECUTE"}) << arg;
+    }
 }
 
 TEST(ImageWindow, HelpListsEverySwitch) {
