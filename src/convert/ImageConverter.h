@@ -7,6 +7,8 @@
 #include "toolkit/Graphic.h"
 #include "toolkit/Picture.h"
 
+class TBitmap;
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -70,8 +72,12 @@ private:
     void SaveProgress(uint8_t percent) { SetProgress(50 + percent / 2); }
     TProgressEvent SaveProgressEvent();
 
+    // orientation: 1..8, the turn the picture still needs (1 for none).
     void ConvertToRaster(TGraphic& source, const std::string& destFileName,
-                         const TConvertOptions& options, int width, int height);
+                         const TConvertOptions& options, int width, int height, int orientation);
+    static std::unique_ptr<TBitmap> NewDestination(const TConvertOptions& options);
+    void SaveRaster(std::unique_ptr<TBitmap> dest, const std::string& destFileName,
+                    const TConvertOptions& options);
     void ConvertToMetafile(TGraphic& source, const std::string& destFileName,
                            const TConvertOptions& options, int width, int height);
 

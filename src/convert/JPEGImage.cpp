@@ -1,6 +1,7 @@
 #include "convert/JPEGImage.h"
 
 #include "toolkit/Canvas.h"
+#include "toolkit/ExifOrientation.h"
 #include "toolkit/PixelRows.h"
 #include "util/StrUtils.h"
 
@@ -395,6 +396,8 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
     FHasData = true;
     try {
         ReadHeader();
+        const TByteRange exif = FindJPEGExif(FData.data(), FData.size());
+        Metadata().Orientation = ExifOrientation(exif.Data, exif.Size);
     } catch (...) {
         FData.clear();
         FHasData = false;
