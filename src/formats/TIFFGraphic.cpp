@@ -440,13 +440,30 @@ void TTIFFGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t 
         if (!ok) throw EInvalidGraphic(Format(gesInvalidImage, "TIF/TIFF"));
         EndProgressSection(false);
         StartProgressSection(30, gesTransfering);
-        // libtiff packs red first; the raster wants blue first.
+        // libtiff packs red first; the raster wants blue first. With an alpha
+        // sample libtiff gives premultiplied colours (associated or not): the
+        // raster keeps straight colours and the alpha goes to the alpha plane.
+        std::vector<uint8_t> alpha;
+        if (p.AlphaPresent) alpha = AllocateBuffer(static_cast<uint64_t>(width) * height);
+        bool translucent = false;
         for (int y = 0; y < p.Height; ++y) {
             uint8_t* row = ScanLine(y);
-            for (int x = 0; x < p.Width; ++x, row += 4)
+            uint8_t* a = alpha.empty() ? nullptr : alpha.data() + static_cast<size_t>(y) * width;
+            for (int x = 0; x < p.Width; ++x, row += 4) {
                 std::swap(row[0], row[2]);
+                if (!a) continue;
+                const int v = row[3];
+                a[x] = static_cast<uint8_t>(v);
+                if (v == 255) continue;
+                translucent = true;
+                for (int c = 0; c < 3; ++c)
+                    row[c] = v == 0
+                                 ? 0
+                                 : static_cast<uint8_t>(std::min(255, (row[c] * 255 + v / 2) / v));
+            }
             StepProgress(100.0f / static_cast<float>(p.Height), 0, 1, false);
         }
+        if (translucent) SetAlphaChannel(std::move(alpha));
         EndProgressSection(true);
     } else {
         throw EInvalidGraphic(Format(gesInvalidImage, "TIF/TIFF"));
