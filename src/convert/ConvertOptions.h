@@ -48,3 +48,13 @@ std::string DestinationExtension(int destinationIndex);
 // The JPEG quality of a quality text: its low 8 bits (300 gives 44), 100 when
 // the text is not an integer; the encoder limits it to 1..100.
 uint8_t JPEGQualityFromText(const std::string& text);
+
+// "#RRGGBB" (the "#" may be left out, hex digits in either case) as 0xRRGGBB;
+// false for anything else.
+bool ParseBackgroundColor(const std::string& text, uint32_t& rgb);
+// 0xRRGGBB as "#RRGGBB".
+std::string BackgroundColorText(uint32_t rgb);
+// "smooth" / "nearest" for the resample modes, and back (ignoring case); false
+// for an unknown name.
+const char* ResampleModeName(int mode);
+bool ParseResampleMode(const std::string& text, int& mode);

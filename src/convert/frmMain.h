@@ -23,7 +23,7 @@ class QLineEdit;
 class TAlignmentComboBox;
 
 // Item captions of the option lists, in index order.
-extern const char* const StretchModeItems[2];
+extern const char* const StretchModeItems[3];
 extern const char* const PixelFormatItems[8];
 extern const char* const CompressionItems[5];
 extern const char* const ColorReductionItems[9];
@@ -72,6 +72,7 @@ protected:
     void chkWAngleClick(bool checked);
     void btnWatermarkTextClick();
     void btnCopyCommandLineClick();
+    void btnBackgroundClick();
 
     // Source page.
     QGroupBox* gbSourceFormats;
@@ -85,6 +86,12 @@ protected:
     QLineEdit* edWidth;
     QCheckBox* chkHeight;
     QLineEdit* edHeight;
+    QCheckBox* chkShrinkOnly;
+    QLabel* lblResample;
+    QComboBox* cbResample;
+    QCheckBox* chkAutoRotate;
+    QLabel* lblBackground;
+    QPushButton* btnBackground;
     QGroupBox* gbBitmap;
     QLabel* lblPixelFormat;
     QComboBox* cbPixelFormat;
@@ -118,6 +125,8 @@ private:
     // Option switches: true when param was one of them (also when its value was refused).
     bool ProcessOptionSwitch(const std::string& param);
     void ApplyWatermarkFont();
+    // The colour behind transparent pixels (0xRRGGBB), shown on its button.
+    void SetBackground(uint32_t rgb);
     // The format panel of the Options page and the command line of the Log page.
     void UpdatePageExtras();
     // Runs a handler body so that no error leaves a Qt slot.
@@ -125,5 +134,6 @@ private:
 
     TFontDescription FWatermarkFont;
     int32_t FWatermarkBackground = static_cast<int32_t>(clWindow);
+    uint32_t FBackground = 0xFFFFFF;
     TImageConverter FConverter;
 };
