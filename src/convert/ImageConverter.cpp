@@ -149,10 +149,41 @@ void TImageConverter::ConvertFile(const std::string& sourceFileName,
     const int w = static_cast<int>(size.Width), h = static_cast<int>(size.Height);
 
     if (options.DestinationIndex == dfWMF || options.DestinationIndex == dfEMF)
-        ConvertToMetafile(source, destFileName, options, w, h);
+        ConvertToMetafile(source, destFileName, options, w, h, orientation);
     else
         ConvertToRaster(source, destFileName, options, w, h, orientation);
     SetProgress(100);
+}
+
+bool TImageConverter::NeedsWorkingRaster(TGraphic& source, const TConvertOptions& options,
+                                         int width, int height, int orientation) {
+    // Metafiles draw themselves at the destination size (they are vector);
+    // opaque upright pictures that keep their size or are stretched to the
+    // nearest pixel draw themselves as they always did.
+    if (source.InheritsFrom(TMetafile::StaticClass())) return false;
+    if (orientation != 1 || MayHaveAlpha(source)) return true;
+    const bool sameSize = width == source.Width() && height == source.Height();
+    return !sameSize && options.Resample != rmNearest;
+}
+
+TWorkingRaster TImageConverter::UprightAtSize(TGraphic& source, const TConvertOptions& options,
+                                              int width, int height, int orientation) {
+    TWorkingRaster work = WorkingRasterOf(source);
+    if (orientation != 1) {
+        work.Owned = OrientUpright(*work.Pixels, orientation);
+        work.Pixels = work.Owned.get();
+    }
+    if (work.Pixels->Width() != width || work.Pixels->Height() != height) {
+        std::unique_ptr<TBitmap> resized =
+            options.Resample == rmNearest
+                ? TResampler::ResampleNearest(*work.Pixels, width, height)
+                : TResampler::Resample(work.Own(), width, height, work.Alpha);
+        work.Owned = std::move(resized);
+        work.Pixels = work.Owned.get();
+    }
+    if (!work.Owned) work.Own(); // never left borrowing from the graphic released now
+    FSource->ReleaseGraphic();
+    return work;
 }
 
 std::unique_ptr<TBitmap> TImageConverter::NewDestination(const TConvertOptions& options) {
@@ -179,10 +210,8 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
                                       const TConvertOptions& options, int width, int height,
                                       int orientation) {
     std::unique_ptr<TBitmap> dest = NewDestination(options);
-    const bool vector = source.InheritsFrom(TMetafile::StaticClass());
-    const bool sameSize = orientation == 1 && width == source.Width() && height == source.Height();
-    if (vector || (orientation == 1 && !MayHaveAlpha(source) &&
-                   (sameSize || options.Resample == rmNearest))) {
+    if (!NeedsWorkingRaster(source, options, width, height, orientation)) {
+        const bool metafileSource = source.InheritsFrom(TMetafile::StaticClass());
         // The picture draws itself into the destination: metafiles at the
         // destination size (they are vector), opaque upright pictures with
         // the nearest-pixel copy or 1:1.
@@ -190,7 +219,7 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
             dest->SetSizeForOverwrite(width, height);
         else
             dest->SetSize(width, height);
-        if (vector && options.Background != 0xFFFFFF) {
+        if (metafileSource && options.Background != 0xFFFFFF) {
             dest->Canvas().BrushColor = RGBColor(static_cast<uint8_t>(options.Background >> 16),
                                                  static_cast<uint8_t>(options.Background >> 8),
                                                  static_cast<uint8_t>(options.Background));
@@ -206,23 +235,9 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
         return;
     }
 
-    // Everything else goes through the working raster: turned upright,
-    // resampled, then given to the destination with or without its alpha.
-    TWorkingRaster work = WorkingRasterOf(source);
-    if (orientation != 1) {
-        work.Owned = OrientUpright(*work.Pixels, orientation);
-        work.Pixels = work.Owned.get();
-    }
-    if (work.Pixels->Width() != width || work.Pixels->Height() != height) {
-        std::unique_ptr<TBitmap> resized =
-            options.Resample == rmNearest
-                ? TResampler::ResampleNearest(*work.Pixels, width, height)
-                : TResampler::Resample(work.Own(), width, height, work.Alpha);
-        work.Owned = std::move(resized);
-        work.Pixels = work.Owned.get();
-    }
-    if (!work.Owned) work.Own(); // never left borrowing from the graphic released now
-    FSource->ReleaseGraphic();
+    // Everything else goes through the working raster, then to the
+    // destination with or without its alpha.
+    TWorkingRaster work = UprightAtSize(source, options, width, height, orientation);
     const TBitmap& picture = *work.Pixels;
     const bool transparent = work.Alpha && AnyTransparent(picture);
 
@@ -288,16 +303,34 @@ void TImageConverter::SaveRaster(std::unique_ptr<TBitmap> dest, const std::strin
 }
 
 void TImageConverter::ConvertToMetafile(TGraphic& source, const std::string& destFileName,
-                                        const TConvertOptions& options, int width, int height) {
+                                        const TConvertOptions& options, int width, int height,
+                                        int orientation) {
     TMetafile metafile;
-    metafile.SetEnhanced(options.DestinationIndex == dfEMF);
+    const bool enhanced = options.DestinationIndex == dfEMF;
+    metafile.SetEnhanced(enhanced);
     {
         // Opened before any size is set: the recording's frame is the whole
         // reference device, and the sizes set now only place the drawing.
         TMetafileCanvas canvas(metafile, MetafileCreator, MetafileDescription);
         metafile.SetWidth(width);
         metafile.SetHeight(height);
-        canvas.StretchDraw(Rect(0, 0, width, height), source);
+        const TRect rect = Rect(0, 0, width, height);
+        if (!NeedsWorkingRaster(source, options, width, height, orientation)) {
+            canvas.StretchDraw(rect, source);
+        } else {
+            // The upright picture at its size: an EMF keeps its transparency in
+            // an alpha-blend record, a WMF gets it over the background colour.
+            TWorkingRaster work = UprightAtSize(source, options, width, height, orientation);
+            const bool transparent = work.Alpha && AnyTransparent(*work.Pixels);
+            if (transparent && enhanced) {
+                canvas.StretchBitmapAlpha(rect, *work.Pixels);
+            } else {
+                std::unique_ptr<TBitmap> flat =
+                    work.Alpha ? CompositeOver(*work.Pixels, options.Background)
+                               : std::move(work.Owned);
+                canvas.StretchDraw(rect, *flat);
+            }
+        }
         // The recording holds its own copy of the pixels now.
         FSource->ReleaseGraphic();
         canvas.Close();

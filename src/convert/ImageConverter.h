@@ -4,6 +4,7 @@
 #pragma once
 
 #include "convert/ConvertOptions.h"
+#include "convert/WorkingRaster.h"
 #include "toolkit/Graphic.h"
 #include "toolkit/Picture.h"
 
@@ -79,7 +80,14 @@ private:
     void SaveRaster(std::unique_ptr<TBitmap> dest, const std::string& destFileName,
                     const TConvertOptions& options);
     void ConvertToMetafile(TGraphic& source, const std::string& destFileName,
-                           const TConvertOptions& options, int width, int height);
+                           const TConvertOptions& options, int width, int height, int orientation);
+    // Whether the picture must be turned, resampled or flattened here rather
+    // than drawing itself into the destination.
+    static bool NeedsWorkingRaster(TGraphic& source, const TConvertOptions& options, int width,
+                                   int height, int orientation);
+    // The source upright at the destination size; the source graphic is released.
+    TWorkingRaster UprightAtSize(TGraphic& source, const TConvertOptions& options, int width,
+                                 int height, int orientation);
 
     std::unique_ptr<TSourceImage> FSource;
 };

@@ -5,6 +5,7 @@
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
 #include "convert/JPEGImage.h"
+#include "toolkit/Metafile.h"
 #include "toolkit/Streams.h"
 
 #include <gtest/gtest.h>
@@ -229,4 +230,23 @@ TEST_F(OrientationPipeline, SizesApplyToTheUprightPicture) {
     out.LoadFromFile(dst);
     EXPECT_EQ(out.Width(), 10);
     EXPECT_EQ(out.Height(), 20);
+    // Metafile destinations hold the upright picture too.
+    for (int destination : {dfWMF, dfEMF}) {
+        const std::string meta = FFolder.File("p" + DestinationExtension(destination));
+        opt.DestinationIndex = destination;
+        opt.Resize = false;
+        FConverter.ConvertFile(src, meta, opt);
+        TMetafile m;
+        m.LoadFromFile(meta);
+        TBitmap played(m.Width(), m.Height(), pf24bit);
+        played.Canvas().StretchDraw(Rect(0, 0, m.Width(), m.Height()), m);
+        ASSERT_GE(played.Width(), 20);
+        ASSERT_GE(played.Height(), 40);
+        // Stored top-left (red 0, green 0) lies at the top right when upright.
+        const TColor corner = played.Pixel(19, 0);
+        EXPECT_LT(GetRValue(corner), 40) << destination;
+        EXPECT_LT(GetGValue(corner), 40) << destination;
+        const TColor other = played.Pixel(0, 0); // stored bottom-left: green full
+        EXPECT_GT(GetGValue(other), 200) << destination;
+    }
 }
