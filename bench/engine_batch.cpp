@@ -7,9 +7,9 @@
 //   PIXELFORMAT: 0 Device ... 6 pf24bit, 7 pf32bit;
 //   RESIZE: "50%" (both sides) or "800" (width, proportional height), "-" for none;
 //   RESAMPLE: smooth (default) or nearest
+#include "base/StrUtils.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
-#include "util/StrUtils.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "convert/Orientation.h"
 
-#include "toolkit/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "convert/Resampler.h"
 
-#include "toolkit/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <algorithm>
 #include <cmath>

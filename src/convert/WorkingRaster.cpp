@@ -1,8 +1,8 @@
 #include "convert/WorkingRaster.h"
 
-#include "convert/JPEGImage.h"
+#include "base/Exceptions.h"
 #include "gif/GIFImage.h"
-#include "toolkit/Exceptions.h"
+#include "jpeg/JPEGImage.h"
 #include "toolkit/Icon.h"
 
 #include <algorithm>

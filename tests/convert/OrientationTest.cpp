@@ -1,12 +1,12 @@
 #include "convert/Orientation.h"
 
+#include "base/Streams.h"
 #include "common/TestSupport.h"
 #include "convert/ConvertTestSupport.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
-#include "convert/JPEGImage.h"
+#include "jpeg/JPEGImage.h"
 #include "toolkit/Metafile.h"
-#include "toolkit/Streams.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 #include "formats/TIFFGraphic.h"
 
 #include "TestSupport.h"
+#include "base/Exceptions.h"
 #include "convert/Orientation.h"
 #include "formats/EPSGraphic.h"
-#include "toolkit/Exceptions.h"
 
 #include <gtest/gtest.h>
 #include <tiffio.h>
