@@ -32,8 +32,8 @@ cpu() {
 }
 
 declare -A CPU
-CPU[octree]=$(cpu "$ENGINE" "$DATA/jpeg" jpg "$OUT/octree" gif 100 0 7)
-CPU[best]=$(cpu "$ENGINE" "$DATA/jpeg" jpg "$OUT/best" gif 100 0 9)
+CPU[octree]=$(cpu "$ENGINE" "$DATA/jpeg" jpg "$OUT/octree" gif 100 0 - smooth 7)
+CPU[best]=$(cpu "$ENGINE" "$DATA/jpeg" jpg "$OUT/best" gif 100 0 - smooth 9)
 CPU[magick]=$(cpu bash -c "for f in '$DATA'/jpeg/*.jpg; do b=\$(basename \"\$f\" .jpg);
   '$IM' \"\$f\" -colors 256 -dither FloydSteinberg '$OUT/magick/'\"\$b\".gif; done")
 CPU[pillow]=$(cpu "$PY" - "$DATA/jpeg" "$OUT/pillow" <<'PYEOF'

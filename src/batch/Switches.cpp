@@ -33,7 +33,19 @@ const std::vector<TSwitchInfo>& SwitchTable() {
          "settings as...); later switches override it"},
         {"/RESIZE", true, "<size>",
          "WIDTHxHEIGHT in pixels (800x600; 800x or x600 keep\n"
-         "the proportions) or percent (50%, 50x25%); off"},
+         "the proportions), percent (50%, 50x25%) or\n"
+         "fit:WIDTHxHEIGHT (largest size inside, proportions\n"
+         "kept); a trailing > only shrinks (800x600>); off"},
+        {"/RESAMPLE", true, "<mode>",
+         "smooth (default; Lanczos-3 down, bicubic up) or\n"
+         "nearest (one source pixel a pixel, for pixel art)"},
+        {"/AUTOROTATE", false, "",
+         "turn pictures upright by their camera orientation\n"
+         "before resizing (the default)"},
+        {"/NOAUTOROTATE", false, "", "keep the pixels as stored, whatever the orientation"},
+        {"/BACKGROUND", true, "<#RRGGBB>",
+         "colour behind transparent pixels for formats without\n"
+         "transparency (JPEG, BMP, WMF; default #FFFFFF)"},
         {"/PIXELFORMAT", true, "<format>",
          "bitmap pixel format: Device, 1bit, pf4bit, pf8bit,\n"
          "pf15bit, pf16bit, pf24bit, pf32bit, or 0 to 7"},

@@ -8,8 +8,14 @@
 // Destination-format indexes, in the order of the destination list.
 enum TDestinationFormat { dfBitmap, dfJPEG, dfGIF, dfWMF, dfEMF, dfPNG };
 
-// Stretch modes of the resize options.
-enum TStretchMode { smPixels, smPercent };
+// Stretch modes of the resize options. Fit inside keeps the proportions and
+// gives the largest picture within width x height.
+enum TStretchMode { smPixels, smPercent, smFitInside };
+
+// How pixels are worked out when the size changes: a real filter (Lanczos-3
+// down, Catmull-Rom up), or one source pixel per target pixel as the
+// original did (pixel art keeps its hard edges).
+enum TResampleMode { rmSmooth, rmNearest };
 
 struct TConvertOptions {
     int DestinationIndex = dfBitmap;
@@ -22,6 +28,13 @@ struct TConvertOptions {
     std::string WidthText = "800";
     bool UseHeight = true;
     std::string HeightText = "600";
+    // Never make a side larger than the source's.
+    bool ShrinkOnly = false;
+    int Resample = rmSmooth;
+    // Turn the picture upright by its camera orientation before resizing.
+    bool AutoRotate = true;
+    // The colour behind transparent pixels for destinations without alpha, 0xRRGGBB.
+    uint32_t Background = 0xFFFFFF;
 
     // The "Compression (%)" text: the JPEG quality.
     std::string CompressionText = "100";
@@ -43,3 +56,13 @@ std::string AcceptedDestinationFormats();
 // The JPEG quality of a quality text: its low 8 bits (300 gives 44), 100 when
 // the text is not an integer; the encoder limits it to 1..100.
 uint8_t JPEGQualityFromText(const std::string& text);
+
+// "#RRGGBB" (the "#" may be left out, hex digits in either case) as 0xRRGGBB;
+// false for anything else.
+bool ParseBackgroundColor(const std::string& text, uint32_t& rgb);
+// 0xRRGGBB as "#RRGGBB".
+std::string BackgroundColorText(uint32_t rgb);
+// "smooth" / "nearest" for the resample modes, and back (ignoring case); false
+// for an unknown name.
+const char* ResampleModeName(int mode);
+bool ParseResampleMode(const std::string& text, int& mode);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 TGIFFrame::TGIFFrame(TGIFImage& image) : FImage(image), FColorMap(*this) {}
 
@@ -202,8 +203,36 @@ void TGIFFrame::ReadTrueColorRows(const TBitmap& raster) {
 void TGIFFrame::ApplyMask(const std::vector<uint8_t>& mask) {
     FColorMap.Optimize();
     const int n = FColorMap.Count();
-    if (n < 1 || n > 255) return;
-    const int t = FColorMap.Add(TGIFColor{0, 0, 0});
+    if (n < 1) return;
+    int t;
+    if (n <= 255) {
+        t = FColorMap.Add(TGIFColor{0, 0, 0});
+    } else {
+        // A full map gives up its least used entry (the last after the
+        // optimisation) for the transparent index: its pixels take the
+        // nearest remaining colour.
+        t = 255;
+        const TGIFColor gone = FColorMap.Color(t);
+        int nearest = 0;
+        int64_t best = std::numeric_limits<int64_t>::max();
+        for (int i = 0; i < t; ++i) {
+            const TGIFColor c = FColorMap.Color(i);
+            const int64_t dr = c.Red - gone.Red, dg = c.Green - gone.Green, db = c.Blue - gone.Blue;
+            const int64_t d = dr * dr + dg * dg + db * db;
+            if (d < best) {
+                best = d;
+                nearest = i;
+            }
+        }
+        const size_t covered = std::min(mask.size(), FData.size());
+        if (std::none_of(mask.begin(), mask.begin() + static_cast<ptrdiff_t>(covered),
+                         [](uint8_t m) { return m != 0; }))
+            return;
+        for (size_t i = 0; i < FData.size(); ++i)
+            if (FData[i] == t && !(i < covered && mask[i]))
+                FData[i] = static_cast<uint8_t>(nearest);
+        FColorMap.SetColor(t, TGIFColor{0, 0, 0});
+    }
     bool any = false;
     const size_t count = std::min(mask.size(), FData.size());
     for (size_t i = 0; i < count; ++i)
@@ -245,7 +274,14 @@ void TGIFFrame::AssignBitmap(const TBitmap& source) {
         else
             ReadTrueColorRows(*raster);
 
-        if (source.Transparent()) {
+        // Pixels a conversion marked transparent in the alpha plane (0 there).
+        const std::vector<uint8_t>& plane = source.AlphaChannel();
+        if (bits > 8 && plane.size() == FData.size() && !plane.empty()) {
+            std::vector<uint8_t> mask(plane.size());
+            for (size_t i = 0; i < plane.size(); ++i)
+                mask[i] = plane[i] < 128;
+            ApplyMask(mask);
+        } else if (source.Transparent()) {
             const TColor tc = source.TransparentColor();
             const TGIFColor color{GetRValue(tc), GetGValue(tc), GetBValue(tc)};
             if (bits <= 8) {

@@ -2,6 +2,7 @@
 
 #include "base/StrUtils.h"
 #include "toolkit/Canvas.h"
+#include "toolkit/ExifOrientation.h"
 #include "toolkit/PixelRows.h"
 
 #include <algorithm>
@@ -465,6 +466,8 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
     FHasData = true;
     try {
         ReadHeader();
+        const TByteRange exif = FindJPEGExif(FData.data(), FData.size());
+        Metadata().Orientation = ExifOrientation(exif.Data, exif.Size);
     } catch (...) {
         FData.clear();
         FHasData = false;

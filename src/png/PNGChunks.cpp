@@ -135,7 +135,7 @@ void TChunkIHDR::WriteChunk(TStream& stream) {
         if (image.PixelFormat() != pfDevice && image.PixelFormat() != pf32bit &&
             image.PixelFormat() != pf24bit)
             image.SetPixelFormat(pf24bit);
-        SetColorType(2);
+        SetColorType(image.AlphaColorType() ? image.AlphaColorType() : 2);
         SetBitDepth(8);
         break;
     }

@@ -1,8 +1,10 @@
 #include "png/PNGImage.h"
 
 #include "png/PNGDeflate.h"
+#include "toolkit/ExifOrientation.h"
 #include "toolkit/Picture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 
@@ -76,6 +78,21 @@ void TPNGImage::PrepareForSave() {
         FChunks.Move(from, from < data ? data - 1 : data);
     }
     if (auto* gamma = FChunks.Find<TChunkGAMA>()) gamma->BuildTables();
+
+    FAlphaColorType = 0;
+    const std::vector<uint8_t>& alpha = AlphaChannel();
+    if (!IsIndexed() && !alpha.empty() &&
+        alpha.size() == static_cast<size_t>(Width()) * static_cast<size_t>(Height()) &&
+        std::any_of(alpha.begin(), alpha.end(), [](uint8_t a) { return a != 255; })) {
+        bool grey = true;
+        std::vector<uint8_t> row(static_cast<size_t>(Width()) * 4);
+        for (int y = 0; y < Height() && grey; ++y) {
+            GetRowBGRX(y, row.data());
+            for (int x = 0; x < Width() && grey; ++x)
+                grey = row[4 * x] == row[4 * x + 1] && row[4 * x + 1] == row[4 * x + 2];
+        }
+        FAlphaColorType = grey ? 4 : 6;
+    }
 }
 
 void TPNGImage::SaveToStream(TStream& stream) {
@@ -126,6 +143,13 @@ void TPNGImage::LoadFromStream(TStream& stream) {
         if (ended) throw;
         throw EPNGImageException(CutShortMessage("the PNG data ends before the picture."));
     }
+    Metadata().Orientation = 1;
+    for (int i = 0; i < FChunks.Count(); ++i)
+        if (std::memcmp(FChunks[i]->ChunkType.data(), "eXIf", 4) == 0) {
+            const std::vector<uint8_t>& exif = FChunks[i]->Data();
+            Metadata().Orientation = ExifOrientation(exif.data(), exif.size());
+            break;
+        }
 
     const auto* header = static_cast<const TChunkIHDR*>(FChunks[0]);
     const TChunkTRNS* trns = FChunks.Find<TChunkTRNS>();

@@ -13,6 +13,7 @@
 
 #include <QCheckBox>
 #include <QClipboard>
+#include <QColorDialog>
 #include <QComboBox>
 #include <QFontDialog>
 #include <QGroupBox>
@@ -28,7 +29,9 @@
 #include <cmath>
 #include <cstring>
 
-const char* const StretchModeItems[2] = {"fixed size in pixels", "resize/stretch in %"};
+const char* const StretchModeItems[3] = {"fixed size in pixels", "resize/stretch in %",
+                                         "fit inside width x height"};
+const char* const ResampleItems[2] = {"smooth (photos)", "nearest pixel (pixel art)"};
 const char* const PixelFormatItems[8] = {"Device",  "1bit",    "pf4bit",  "pf8bit",
                                          "pf15bit", "pf16bit", "pf24bit", "pf32bit"};
 const char* const CompressionItems[5] = {"100", "80", "50", "30", "20"};
@@ -144,13 +147,32 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
     ChainFocus({chkOverwrite, rgDestination->Button(0), rgDestination->Button(1),
                 rgDestination->Button(2), rgDestination->Button(3), rgDestination->Button(4),
                 rgDestination->Button(5), chkKeepBoth, edNamePattern});
-    ChainFocus({chkLogProcessed->previousInFocusChain(), chkResize, cbStretchMode, chkWidth,
-                edWidth, chkHeight, edHeight, cbPixelFormat, cbCompression, cbGIFColorReduction,
-                chkWatermark, edWatermarkText, btnWatermarkText, cbWAlignment, cbWPosition,
-                chkWAngle, edWAngle});
+    ChainFocus({chkLogProcessed->previousInFocusChain(),
+                chkResize,
+                cbStretchMode,
+                chkWidth,
+                edWidth,
+                chkHeight,
+                edHeight,
+                chkShrinkOnly,
+                cbPixelFormat,
+                cbCompression,
+                cbGIFColorReduction,
+                cbResample,
+                btnBackground,
+                chkAutoRotate,
+                chkWatermark,
+                edWatermarkText,
+                btnWatermarkText,
+                cbWAlignment,
+                cbWPosition,
+                chkWAngle,
+                edWAngle});
     ChainFocus({lvProgress, edCommandLine, btnCopyCommandLine});
     // Each label names the field it stands over (screen readers announce it with the field).
     lblStretchMode->setBuddy(cbStretchMode);
+    lblResample->setBuddy(cbResample);
+    lblBackground->setBuddy(btnBackground);
     lblPixelFormat->setBuddy(cbPixelFormat);
     lblCompression->setBuddy(cbCompression);
     lblGIFColorReduction->setBuddy(cbGIFColorReduction);
@@ -159,6 +181,8 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
     lblWPosition->setBuddy(cbWPosition);
     lblCommandLine->setBuddy(edCommandLine);
     cbStretchMode->setCurrentIndex(smPixels);
+    cbResample->setCurrentIndex(rmSmooth);
+    SetBackground(0xFFFFFF);
     cbPixelFormat->setCurrentIndex(0);
     cbCompression->setCurrentText(QString::fromLatin1(CompressionItems[0]));
     cbGIFColorReduction->setCurrentIndex(DefaultColorReduction);
@@ -198,26 +222,43 @@ void TfrmMain::CreateOptionControls() {
     pnlResize = Named(new QFrame(tsOptions), "pnlResize");
     pnlResize->setGeometry(8, 24, 240, 110);
     lblStretchMode = Named(new QLabel(QStringLiteral("Mode:"), pnlResize), "lblStretchMode");
-    lblStretchMode->setGeometry(4, 4, 200, 16);
+    lblStretchMode->setGeometry(4, 7, 40, 16);
     cbStretchMode = Named(new QComboBox(pnlResize), "cbStretchMode");
-    cbStretchMode->setGeometry(4, 22, 228, 22);
-    FillCombo(cbStretchMode, StretchModeItems, 2);
+    cbStretchMode->setGeometry(46, 4, 186, 22);
+    FillCombo(cbStretchMode, StretchModeItems, 3);
     chkWidth = Named(new QCheckBox(QStringLiteral("width"), pnlResize), "chkWidth");
-    chkWidth->setGeometry(4, 52, 80, 20);
+    chkWidth->setGeometry(4, 34, 80, 20);
     chkWidth->setChecked(true);
     edWidth = Named(new QLineEdit(QStringLiteral("800"), pnlResize), "edWidth");
-    edWidth->setGeometry(90, 50, 80, 22);
+    edWidth->setGeometry(90, 32, 80, 22);
     chkHeight = Named(new QCheckBox(QStringLiteral("height"), pnlResize), "chkHeight");
-    chkHeight->setGeometry(4, 80, 80, 20);
+    chkHeight->setGeometry(4, 60, 80, 20);
     chkHeight->setChecked(true);
     edHeight = Named(new QLineEdit(QStringLiteral("600"), pnlResize), "edHeight");
-    edHeight->setGeometry(90, 78, 80, 22);
+    edHeight->setGeometry(90, 58, 80, 22);
+    chkShrinkOnly = Named(new QCheckBox(QStringLiteral("Only shrink, never enlarge"), pnlResize),
+                          "chkShrinkOnly");
+    chkShrinkOnly->setGeometry(4, 86, 228, 20);
+
+    // How pictures are resampled, turned and flattened: below the format panel.
+    lblResample = Named(new QLabel(QStringLiteral("Resampling:"), tsOptions), "lblResample");
+    lblResample->setGeometry(256, 79, 76, 16);
+    cbResample = Named(new QComboBox(tsOptions), "cbResample");
+    cbResample->setGeometry(334, 76, 163, 22);
+    FillCombo(cbResample, ResampleItems, 2);
+    lblBackground = Named(new QLabel(QStringLiteral("Background:"), tsOptions), "lblBackground");
+    lblBackground->setGeometry(256, 107, 76, 16);
+    btnBackground = Named(new QPushButton(tsOptions), "btnBackground");
+    btnBackground->setGeometry(334, 104, 163, 22);
+    btnBackground->setAutoDefault(false);
+    btnBackground->setToolTip(
+        QStringLiteral("Colour behind transparent pixels for formats without transparency"));
 
     // The three format panels share one place; SetPage shows the one that applies.
     auto formatPanel = [this](const char* name, const char* caption, const char* labelName,
                               const char* labelText, QLabel*& label) {
         auto* panel = Named(new QGroupBox(QString::fromLatin1(caption), tsOptions), name);
-        panel->setGeometry(256, 4, 241, 130);
+        panel->setGeometry(256, 4, 241, 68);
         label = Named(new QLabel(QString::fromLatin1(labelText), panel), labelName);
         label->setGeometry(10, 24, 220, 16);
         return panel;
@@ -240,7 +281,13 @@ void TfrmMain::CreateOptionControls() {
     FillCombo(cbGIFColorReduction, ColorReductionItems, 10);
 
     chkWatermark = Named(new QCheckBox(QStringLiteral("Watermark"), tsOptions), "chkWatermark");
-    chkWatermark->setGeometry(8, 140, 200, 20);
+    chkWatermark->setGeometry(8, 140, 180, 20);
+    // Beside the watermark's box: the caption needs the page's right half.
+    chkAutoRotate = Named(
+        new QCheckBox(QStringLiteral("Turn pictures upright (camera orientation)"), tsOptions),
+        "chkAutoRotate");
+    chkAutoRotate->setGeometry(200, 140, 297, 20);
+    chkAutoRotate->setChecked(true);
     pnlWatermark = Named(new QFrame(tsOptions), "pnlWatermark");
     pnlWatermark->setGeometry(8, 160, 489, 140);
     lblWatermarkText =
@@ -294,6 +341,8 @@ void TfrmMain::CreateOptionControls() {
             [this] { RunGuarded([this] { btnWatermarkTextClick(); }); });
     connect(btnCopyCommandLine, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { btnCopyCommandLineClick(); }); });
+    connect(btnBackground, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnBackgroundClick(); }); });
 }
 
 void TfrmMain::FillSourceFormats() {
@@ -386,6 +435,21 @@ void TfrmMain::btnWatermarkTextClick() {
     SetWatermarkFont(font, FWatermarkBackground);
 }
 
+void TfrmMain::btnBackgroundClick() {
+    const QColor chosen = QColorDialog::getColor(QColor::fromRgb(static_cast<QRgb>(FBackground)),
+                                                 this, QStringLiteral("Background"));
+    if (!chosen.isValid()) return;
+    SetBackground(static_cast<uint32_t>(chosen.rgb()) & 0xFFFFFF);
+}
+
+void TfrmMain::SetBackground(uint32_t rgb) {
+    FBackground = rgb & 0xFFFFFF;
+    QPixmap swatch(14, 14);
+    swatch.fill(QColor::fromRgb(static_cast<QRgb>(FBackground)));
+    btnBackground->setIcon(QIcon(swatch));
+    btnBackground->setText(QText(BackgroundColorText(FBackground)));
+}
+
 void TfrmMain::btnCopyCommandLineClick() {
     QGuiApplication::clipboard()->setText(edCommandLine->text());
 }
@@ -438,8 +502,13 @@ void TfrmMain::CreateOptionSwitchSetters() {
             chkResize->setChecked(false);
             return;
         }
+        // "fit:" keeps the proportions inside both sides; a trailing ">" only shrinks.
+        const bool shrinkOnly = sizeText.ends_with(">");
+        if (shrinkOnly) sizeText.pop_back();
+        const bool fit = sizeText.starts_with("fit:");
+        if (fit) sizeText.erase(0, 4);
         int mode = smPixels;
-        if (sizeText.ends_with("%")) {
+        if (sizeText.ends_with("%") && !fit) {
             mode = smPercent;
             sizeText.pop_back();
         } else if (sizeText.ends_with("px")) {
@@ -459,18 +528,42 @@ void TfrmMain::CreateOptionSwitchSetters() {
             width = height = sizeText;
             valid = mode == smPercent && IsSwitchNumber(sizeText);
         }
+        if (fit) {
+            valid = valid && !width.empty() && !height.empty();
+            mode = smFitInside;
+        }
         if (!valid) {
             CommandLineError(Format("/RESIZE=%s: expected WIDTHxHEIGHT in pixels (800x600, 800x, "
-                                    "x600) or percent (50%%, 50x25%%), or off",
+                                    "x600), percent (50%%, 50x25%%) or fit:WIDTHxHEIGHT, each "
+                                    "with an optional > to only shrink; or off",
                                     value.c_str()));
             return;
         }
         chkResize->setChecked(true);
+        chkShrinkOnly->setChecked(shrinkOnly);
         cbStretchMode->setCurrentIndex(mode);
         chkWidth->setChecked(!width.empty());
         if (!width.empty()) edWidth->setText(QText(width));
         chkHeight->setChecked(!height.empty());
         if (!height.empty()) edHeight->setText(QText(height));
+    });
+    SetSwitchSetter("/AUTOROTATE", [this](const std::string&) { chkAutoRotate->setChecked(true); });
+    SetSwitchSetter("/NOAUTOROTATE",
+                    [this](const std::string&) { chkAutoRotate->setChecked(false); });
+    SetSwitchSetter("/BACKGROUND", [this](const std::string& value) {
+        uint32_t rgb;
+        if (ParseBackgroundColor(value, rgb))
+            SetBackground(rgb);
+        else
+            CommandLineError(Format(
+                "/BACKGROUND=%s: expected a colour as #RRGGBB (#FFFFFF is white)", value.c_str()));
+    });
+    SetSwitchSetter("/RESAMPLE", [this](const std::string& value) {
+        int mode;
+        if (ParseResampleMode(value, mode))
+            cbResample->setCurrentIndex(mode);
+        else
+            CommandLineError(Format("/RESAMPLE=%s: expected smooth or nearest", value.c_str()));
     });
     SetSwitchSetter("/PIXELFORMAT", [this](const std::string& value) {
         int index = -1;
@@ -596,6 +689,10 @@ TConvertOptions TfrmMain::ReadOptions() const {
     o.WidthText = Text(edWidth);
     o.UseHeight = chkHeight->isChecked();
     o.HeightText = Text(edHeight);
+    o.ShrinkOnly = chkShrinkOnly->isChecked();
+    o.Resample = cbResample->currentIndex() == rmNearest ? rmNearest : rmSmooth;
+    o.AutoRotate = chkAutoRotate->isChecked();
+    o.Background = FBackground;
     o.CompressionText = cbCompression->currentText().toUtf8().toStdString();
     o.GIFColorReduction = cbGIFColorReduction->currentIndex();
     return o;
@@ -615,6 +712,17 @@ void TfrmMain::LoadSettings() {
     edWidth->setText(QText(ini.ReadString("Image", "Width", Text(edWidth))));
     chkHeight->setChecked(ini.ReadBool("Image", "StretchHeight", chkHeight->isChecked()));
     edHeight->setText(QText(ini.ReadString("Image", "Height", Text(edHeight))));
+    chkShrinkOnly->setChecked(ini.ReadBool("Image", "ShrinkOnly", chkShrinkOnly->isChecked()));
+    chkAutoRotate->setChecked(ini.ReadBool("Image", "AutoRotate", chkAutoRotate->isChecked()));
+    int resample = cbResample->currentIndex();
+    if (ParseResampleMode(ini.ReadString("Image", "Resample", ResampleModeName(resample)),
+                          resample))
+        cbResample->setCurrentIndex(resample);
+    uint32_t pictureBackground = FBackground;
+    if (ParseBackgroundColor(
+            ini.ReadString("Image", "Background", BackgroundColorText(FBackground)),
+            pictureBackground))
+        SetBackground(pictureBackground);
     cbPixelFormat->setCurrentIndex(
         ini.ReadInteger("Bitmap", "PixelFormat", cbPixelFormat->currentIndex()));
     cbCompression->setCurrentText(QText(ini.ReadString(
@@ -660,6 +768,16 @@ void TfrmMain::SaveSettings() {
     ini.WriteString("Image", "Width", Text(edWidth));
     ini.WriteBool("Image", "StretchHeight", chkHeight->isChecked());
     ini.WriteString("Image", "Height", Text(edHeight));
+    // Keys of this program's own options are written once they differ from
+    // the default (or the file has them already), so a usual file keeps its usual keys.
+    auto writeIfSet = [&ini](const char* key, const std::string& value, const char* standard) {
+        if (value != standard || ini.ValueExists("Image", key))
+            ini.WriteString("Image", key, value);
+    };
+    writeIfSet("ShrinkOnly", chkShrinkOnly->isChecked() ? "1" : "0", "0");
+    writeIfSet("AutoRotate", chkAutoRotate->isChecked() ? "1" : "0", "1");
+    writeIfSet("Resample", ResampleModeName(cbResample->currentIndex()), "smooth");
+    writeIfSet("Background", BackgroundColorText(FBackground), "#FFFFFF");
     ini.WriteInteger("Bitmap", "PixelFormat", cbPixelFormat->currentIndex());
     ini.WriteString("Jpeg", "Compression", cbCompression->currentText().toUtf8().toStdString());
     ini.WriteInteger("GIF", "ColorReduction", cbGIFColorReduction->currentIndex());
@@ -714,9 +832,15 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
     }
     if (!all) args.push_back("/SRCFORMAT=" + formats);
 
-    const int mode = cbStretchMode->currentIndex();
-    if (chkResize->isChecked() && (chkWidth->isChecked() || chkHeight->isChecked()) &&
-        (mode == smPixels || mode == smPercent)) {
+    int mode = cbStretchMode->currentIndex();
+    if (chkResize->isChecked() && mode == smFitInside && chkWidth->isChecked() &&
+        chkHeight->isChecked()) {
+        args.push_back("/RESIZE=fit:" + Text(edWidth) + "x" + Text(edHeight) +
+                       (chkShrinkOnly->isChecked() ? ">" : ""));
+    } else if (chkResize->isChecked() && (chkWidth->isChecked() || chkHeight->isChecked()) &&
+               (mode == smPixels || mode == smPercent || mode == smFitInside)) {
+        // Fit inside with one side is that side in pixels, the other in proportion.
+        if (mode == smFitInside) mode = smPixels;
         // A side whose text is no number counts as 100 percent when the size is a percentage.
         auto side = [mode](bool used, const std::string& text) -> std::string {
             if (!used) return "";
@@ -725,8 +849,11 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
         };
         args.push_back("/RESIZE=" + side(chkWidth->isChecked(), Text(edWidth)) + "x" +
                        side(chkHeight->isChecked(), Text(edHeight)) +
-                       (mode == smPercent ? "%" : ""));
+                       (mode == smPercent ? "%" : "") + (chkShrinkOnly->isChecked() ? ">" : ""));
     }
+    if (cbResample->currentIndex() == rmNearest) args.push_back("/RESAMPLE=nearest");
+    if (!chkAutoRotate->isChecked()) args.push_back("/NOAUTOROTATE");
+    if (FBackground != 0xFFFFFF) args.push_back("/BACKGROUND=" + BackgroundColorText(FBackground));
     const int pixelFormat = cbPixelFormat->currentIndex();
     if (pixelFormat > 0 && pixelFormat < 8)
         args.push_back(std::string("/PIXELFORMAT=") + PixelFormatItems[pixelFormat]);

@@ -23,7 +23,7 @@ class QLineEdit;
 class TAlignmentComboBox;
 
 // Item captions of the option lists, in index order.
-extern const char* const StretchModeItems[2];
+extern const char* const StretchModeItems[3];
 extern const char* const PixelFormatItems[8];
 extern const char* const CompressionItems[5];
 extern const char* const ColorReductionItems[10];
@@ -73,6 +73,7 @@ protected:
     void chkWAngleClick(bool checked);
     void btnWatermarkTextClick();
     void btnCopyCommandLineClick();
+    void btnBackgroundClick();
 
     // Source page.
     QGroupBox* gbSourceFormats;
@@ -86,6 +87,12 @@ protected:
     QLineEdit* edWidth;
     QCheckBox* chkHeight;
     QLineEdit* edHeight;
+    QCheckBox* chkShrinkOnly;
+    QLabel* lblResample;
+    QComboBox* cbResample;
+    QCheckBox* chkAutoRotate;
+    QLabel* lblBackground;
+    QPushButton* btnBackground;
     QGroupBox* gbBitmap;
     QLabel* lblPixelFormat;
     QComboBox* cbPixelFormat;
@@ -119,10 +126,13 @@ private:
     // The setters of the option switches of the table.
     void CreateOptionSwitchSetters();
     void ApplyWatermarkFont();
+    // The colour behind transparent pixels (0xRRGGBB), shown on its button.
+    void SetBackground(uint32_t rgb);
     // The format panel of the Options page and the command line of the Log page.
     void UpdatePageExtras();
 
     TFontDescription FWatermarkFont;
     int32_t FWatermarkBackground = static_cast<int32_t>(clWindow);
+    uint32_t FBackground = 0xFFFFFF;
     TImageConverter FConverter;
 };

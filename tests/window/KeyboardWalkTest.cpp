@@ -292,8 +292,8 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
         Mnemonic(Qt::Key_N);
         ASSERT_EQ(w.CurrentPage(), 4);
         // Resize and watermark are off at first: their panels are skipped.
-        ExpectCycle(QStringList{"chkResize", panels[format], "chkWatermark", "chkLogProcessed",
-                                "seThreads"} +
+        ExpectCycle(QStringList{"chkResize", panels[format], "cbResample", "btnBackground",
+                                "chkAutoRotate", "chkWatermark", "chkLogProcessed", "seThreads"} +
                     Navigation);
     }
 
@@ -304,10 +304,13 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     Press(Qt::Key_Space);
     TabTo("chkLogProcessed");
     Press(Qt::Key_Space);
-    ExpectCycle(QStringList{"chkResize", "cbStretchMode", "chkWidth", "edWidth", "chkHeight",
-                            "edHeight", "cbGIFColorReduction", "chkWatermark", "edWatermarkText",
-                            "btnWatermarkText", "cbWAlignment", "cbWPosition", "chkWAngle",
-                            "chkLogProcessed", "seThreads", "edLogProcessed", "btnLogProcessed"} +
+    ExpectCycle(QStringList{"chkResize",       "cbStretchMode",       "chkWidth",
+                            "edWidth",         "chkHeight",           "edHeight",
+                            "chkShrinkOnly",   "cbGIFColorReduction", "cbResample",
+                            "btnBackground",   "chkAutoRotate",       "chkWatermark",
+                            "edWatermarkText", "btnWatermarkText",    "cbWAlignment",
+                            "cbWPosition",     "chkWAngle",           "chkLogProcessed",
+                            "seThreads",       "edLogProcessed",      "btnLogProcessed"} +
                 Navigation);
     TabTo("cbStretchMode");
     Press(Qt::Key_Down);
