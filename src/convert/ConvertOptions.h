@@ -2,6 +2,8 @@
 // controls at every file, so the engine never sees a widget.
 #pragma once
 
+#include "formats/MetadataEditor.h"
+
 #include <cstdint>
 #include <string>
 
@@ -27,6 +29,9 @@ struct TConvertOptions {
     std::string CompressionText = "100";
     // Index into the GIF colour reductions (7: optimal 2^n colour palette).
     int GIFColorReduction = 7;
+
+    // EXIF, XMP, ICC profile and comment carried to destinations that hold them.
+    TMetadataMode Metadata = TMetadataMode::Keep;
 };
 
 // ".bmp", ".jpg", ".gif", ".wmf", ".emf", ".png" by destination index; "" otherwise.

@@ -1,6 +1,7 @@
 #include "convert/ImageConverter.h"
 
 #include "convert/JPEGImage.h"
+#include "formats/ColorProfile.h"
 #include "gif/GIFImage.h"
 #include "png/PNGImage.h"
 #include "toolkit/Bitmap.h"
@@ -23,6 +24,45 @@ bool KeepsTransparency(const TGraphic& g) {
 // needs no white fill first.
 bool DrawsEveryPixel(const TGraphic& g) {
     return g.InheritsFrom(TBitmap::StaticClass()) || g.InheritsFrom(TJPEGImage::StaticClass());
+}
+
+// Whether the destination keeps the source's profile: only JPEG and PNG
+// hold one, only an RGB profile describes the RGB pixels they are written
+// with, and stripping takes the profile too.
+bool CarriesProfile(const TConvertOptions& o, const std::string& icc) {
+    return (o.DestinationIndex == dfJPEG || o.DestinationIndex == dfPNG) &&
+           o.Metadata != TMetadataMode::Strip && ProfileSpace(icc) == psRGB;
+}
+
+// Whether the drawn pixels must be turned from the source's profile into
+// sRGB: the profile describes them (RGB or grey) and is not written along.
+// CMYK profiles are applied by the decoders themselves.
+bool NeedsSRGB(const TConvertOptions& o, const std::string& icc) {
+    const TProfileSpace space = ProfileSpace(icc);
+    return (space == psRGB || space == psGray) && !CarriesProfile(o, icc);
+}
+
+// Converts a source picture to sRGB before it is drawn, for destinations
+// whose own pixels cannot be converted afterwards (metafiles, 15/16-bit).
+void ConvertSourceToSRGB(TGraphic& source, const std::string& icc) {
+    if (auto* bitmap = dynamic_cast<TBitmap*>(&source)) {
+        ConvertToSRGB(*bitmap, icc);
+    } else if (auto* jpeg = dynamic_cast<TJPEGImage*>(&source)) {
+        auto copy = std::make_unique<TBitmap>(jpeg->Bitmap());
+        if (ConvertToSRGB(*copy, icc)) jpeg->TakeBitmap(std::move(copy));
+    }
+}
+
+// The blocks the destination writes.
+TImageMetadata DestinationMetadata(const TImageMetadata& source, const TConvertOptions& o,
+                                   int width, int height) {
+    TMetadataEdit edit;
+    edit.Mode = o.Metadata;
+    edit.Width = width;
+    edit.Height = height;
+    TImageMetadata written = EditMetadata(source, edit);
+    if (!CarriesProfile(o, source.Icc)) written.Icc.clear();
+    return written;
 }
 
 TPixelFormat PixelFormatFromIndex(int index) {
@@ -143,9 +183,18 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
         dest->SetSize(width, height);
     // A JPEG of the destination's size decodes straight into it, so neither a
     // decoded copy nor the copy from it exists; otherwise the source is drawn.
+    const TImageMetadata& sourceMetadata = source.Metadata();
+    const std::string& icc = sourceMetadata.Icc;
+    // Converting the drawn pixels costs the destination's size, usually the
+    // smaller; formats the conversion cannot work on are converted before.
+    const bool convertDest = NeedsSRGB(options, icc) &&
+                             (dest->IsIndexed() || dest->BitsPerPixel() >= 24);
+    if (NeedsSRGB(options, icc) && !convertDest) ConvertSourceToSRGB(source, icc);
     auto* jpeg = dynamic_cast<TJPEGImage*>(&source);
     if (!jpeg || !jpeg->DecodeInto(*dest))
         dest->Canvas().StretchDraw(Rect(0, 0, width, height), source);
+    if (convertDest) ConvertToSRGB(*dest, icc);
+    const TImageMetadata written = DestinationMetadata(sourceMetadata, options, width, height);
     FSource->ReleaseGraphic(); // source is not used below
 
     switch (options.DestinationIndex) {
@@ -157,6 +206,7 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
         jpeg.OnProgress = SaveProgressEvent();
         // The destination bitmap is not used again, so the encoder takes it over.
         jpeg.TakeBitmap(std::move(dest));
+        jpeg.Metadata() = written;
         jpeg.CompressionQuality = JPEGQualityFromText(options.CompressionText);
         jpeg.SaveToFile(destFileName);
         break;
@@ -171,6 +221,7 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
         break;
     }
     case dfPNG:
+        dest->Metadata() = written;
         dest->OnProgress = SaveProgressEvent();
         dest->SaveToFile(destFileName);
         break;
@@ -181,6 +232,9 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
 
 void TImageConverter::ConvertToMetafile(TGraphic& source, const std::string& destFileName,
                                         const TConvertOptions& options, int width, int height) {
+    // Metafiles hold no profile: the picture is drawn in sRGB.
+    if (NeedsSRGB(options, source.Metadata().Icc))
+        ConvertSourceToSRGB(source, source.Metadata().Icc);
     TMetafile metafile;
     metafile.SetEnhanced(options.DestinationIndex == dfEMF);
     {

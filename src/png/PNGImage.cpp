@@ -1,5 +1,6 @@
 #include "png/PNGImage.h"
 
+#include "png/PNGMetadata.h"
 #include "toolkit/Picture.h"
 
 #include <cstring>
@@ -75,6 +76,7 @@ void TPNGImage::PrepareForSave() {
         FChunks.Move(from, from < data ? data - 1 : data);
     }
     if (auto* gamma = FChunks.Find<TChunkGAMA>()) gamma->BuildTables();
+    WritePNGMetadata(FChunks, Metadata());
 }
 
 void TPNGImage::SaveToStream(TStream& stream) {
@@ -95,6 +97,7 @@ void TPNGImage::LoadFromStream(TStream& stream) {
     SetTransparent(false);
     SetTransparentColor(clDefault);
     SetAlphaChannel({});
+    Metadata() = TImageMetadata{};
 
     uint8_t signature[8] = {};
     if (stream.Read(signature, 8) != 8 || std::memcmp(signature, Signature, 8) != 0)
@@ -110,6 +113,7 @@ void TPNGImage::LoadFromStream(TStream& stream) {
 
     for (int i = 0; i < FChunks.Count(); ++i)
         FChunks[i]->AfterLoad();
+    ReadPNGMetadata(FChunks, Metadata());
 
     const auto* header = static_cast<const TChunkIHDR*>(FChunks[0]);
     const TChunkTRNS* trns = FChunks.Find<TChunkTRNS>();
@@ -146,6 +150,7 @@ void TPNGImage::Assign(const TGraphic& source) {
         }
         FFilters = png->FFilters;
         FInterlaced = png->FInterlaced;
+        Metadata() = png->Metadata();
     }
     TBitmap::Assign(source);
 }
