@@ -81,6 +81,10 @@ std::unique_ptr<TProfileTransform> TProfileTransform::ToSRGB(const std::string& 
                                                              TProfilePixels output) {
     if (icc.size() < 128 || icc.size() > MaxMetadataBlock) return nullptr;
     if (ProfileSpace(icc) != SpaceOf(input) || SpaceOf(output) != psRGB) return nullptr;
+    // A header that claims more bytes than there are describes a cut-off profile.
+    const auto* h = reinterpret_cast<const uint8_t*>(icc.data());
+    const uint32_t declared = uint32_t(h[0]) << 24 | uint32_t(h[1]) << 16 | uint32_t(h[2]) << 8 | h[3];
+    if (declared < 128 || declared > icc.size()) return nullptr;
     TContextGuard g;
     g.Context = cmsCreateContext(nullptr, nullptr);
     if (!g.Context) return nullptr;

@@ -124,7 +124,56 @@ std::string EditXmpLocked(const std::string& packet, const TMetadataEdit& edit) 
     return out;
 }
 
+// IFD0 tags of a TIFF that describe the picture rather than how its pixels are stored.
+bool IsDescriptiveImageTag(const std::string& key) {
+    static const char* const keys[] = {
+        "Exif.Image.ImageDescription", "Exif.Image.Make",       "Exif.Image.Model",
+        "Exif.Image.Orientation",      "Exif.Image.XResolution", "Exif.Image.YResolution",
+        "Exif.Image.ResolutionUnit",   "Exif.Image.Software",    "Exif.Image.DateTime",
+        "Exif.Image.Artist",           "Exif.Image.Copyright",
+    };
+    for (const char* k : keys)
+        if (key == k) return true;
+    return false;
+}
+
+std::string ExifFromTIFFLocked(const uint8_t* data, size_t size) {
+    Exiv2::ExifData exif;
+    Exiv2::IptcData iptc;
+    Exiv2::XmpData xmp;
+    const Exiv2::ByteOrder order =
+        Exiv2::TiffParser::decode(exif, iptc, xmp, data, static_cast<uint32_t>(size));
+    if (order == Exiv2::invalidByteOrder) return std::string();
+    bool camera = false;
+    for (auto it = exif.begin(); it != exif.end();) {
+        const std::string group = it->groupName();
+        if (group == "Photo" || group == "GPSInfo" ||
+            (group == "Image" && IsDescriptiveImageTag(it->key()))) {
+            camera |= group != "Image" || it->key() == "Exif.Image.Make";
+            ++it;
+        } else {
+            it = exif.erase(it);
+        }
+    }
+    // Resolution and orientation alone are the TIFF's own fields, not camera data.
+    if (!camera) return std::string();
+    Exiv2::Blob blob;
+    Exiv2::ExifParser::encode(blob, order, exif);
+    return std::string(blob.begin(), blob.end());
+}
+
 } // namespace
+
+std::string ExifFromTIFF(const uint8_t* data, size_t size) {
+    if (!data || size < 8 || size > 0xFFFFFFFFu) return std::string();
+    InitializeLibrary();
+    std::lock_guard<std::mutex> hold(LibraryLock());
+    try {
+        return ExifFromTIFFLocked(data, size);
+    } catch (...) {
+        return std::string();
+    }
+}
 
 std::string EditExif(const std::string& exif, const TMetadataEdit& edit) {
     if (edit.Mode == TMetadataMode::Strip || exif.size() < 8 || exif.size() > MaxMetadataBlock)

@@ -19,6 +19,11 @@ struct TMetadataEdit {
     int Width = 0, Height = 0;
 };
 
+// The camera tags of a TIFF file's first directory (with its EXIF and GPS
+// directories) as an EXIF block; the tags that lay out the TIFF's own pixels
+// are left out. Empty when there are none or the file is damaged.
+std::string ExifFromTIFF(const uint8_t* data, size_t size);
+
 // The blocks a destination writes for its source's metadata. The ICC
 // profile passes unchanged (whether it is written is the caller's colour
 // decision); Strip gives an empty set.

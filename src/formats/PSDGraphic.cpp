@@ -372,6 +372,10 @@ void TPSDGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
 
     uint32_t resourceLength = c.U32();
     size_t resourceEnd = c.Pos() + resourceLength;
+    TImageMetadata& metadata = Metadata();
+    const int orientation = metadata.Orientation;
+    metadata = TImageMetadata{};
+    metadata.Orientation = orientation;
     try {
         TCursor r(memory, c.Pos(), resourceEnd);
         while (r.Is("8BIM")) {
@@ -394,6 +398,13 @@ void TPSDGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
                     FGuides.push_back(guide);
                 }
             }
+            // ICC profile, EXIF (a TIFF structure) and XMP are carried to the destination.
+            std::string* block = id == 1039 ? &metadata.Icc
+                                 : id == 1058 ? &metadata.Exif
+                                 : id == 1060 ? &metadata.Xmp
+                                              : nullptr;
+            if (block && length <= MaxMetadataBlock)
+                block->assign(reinterpret_cast<const char*>(r.Here()), length);
             r.Seek(std::min(r.End(), dataEnd + (length & 1)));
         }
     } catch (const ELayerCorrupt&) {
