@@ -187,8 +187,8 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
     const std::string& icc = sourceMetadata.Icc;
     // Converting the drawn pixels costs the destination's size, usually the
     // smaller; formats the conversion cannot work on are converted before.
-    const bool convertDest = NeedsSRGB(options, icc) &&
-                             (dest->IsIndexed() || dest->BitsPerPixel() >= 24);
+    const bool convertDest =
+        NeedsSRGB(options, icc) && (dest->IsIndexed() || dest->BitsPerPixel() >= 24);
     if (NeedsSRGB(options, icc) && !convertDest) ConvertSourceToSRGB(source, icc);
     auto* jpeg = dynamic_cast<TJPEGImage*>(&source);
     if (!jpeg || !jpeg->DecodeInto(*dest))

@@ -505,8 +505,8 @@ void TJPEGImage::Decode() {
         if (cmyk && !Metadata().Icc.empty())
             profile = TProfileTransform::ToSRGB(Metadata().Icc, inverted ? ppInvertedCMYK : ppCMYK,
                                                 ppBGR);
-        TScanContext sc{&info,       rows.data(), buffer.data(), cmyk,         inverted,
-                        CMYKTable(), colorMap,    0,             false,        profile.get()};
+        TScanContext sc{&info,    rows.data(), buffer.data(), cmyk,         inverted, CMYKTable(),
+                        colorMap, 0,           false,         profile.get()};
         if (!GuardedCall(d.Err, BodyDecompress, &sc)) RaiseJPEGError(d.Err, d.Monitor);
 
         if (grey) {

@@ -76,20 +76,21 @@ TProfileSpace ProfileSpace(const std::string& icc) {
     return psUnknown;
 }
 
-std::unique_ptr<TProfileTransform> TProfileTransform::ToSRGB(const std::string& icc,
-                                                             TProfilePixels input,
-                                                             TProfilePixels output) {
+std::unique_ptr<TProfileTransform>
+TProfileTransform::ToSRGB(const std::string& icc, TProfilePixels input, TProfilePixels output) {
     if (icc.size() < 128 || icc.size() > MaxMetadataBlock) return nullptr;
     if (ProfileSpace(icc) != SpaceOf(input) || SpaceOf(output) != psRGB) return nullptr;
     // A header that claims more bytes than there are describes a cut-off profile.
     const auto* h = reinterpret_cast<const uint8_t*>(icc.data());
-    const uint32_t declared = uint32_t(h[0]) << 24 | uint32_t(h[1]) << 16 | uint32_t(h[2]) << 8 | h[3];
+    const uint32_t declared =
+        uint32_t(h[0]) << 24 | uint32_t(h[1]) << 16 | uint32_t(h[2]) << 8 | h[3];
     if (declared < 128 || declared > icc.size()) return nullptr;
     TContextGuard g;
     g.Context = cmsCreateContext(nullptr, nullptr);
     if (!g.Context) return nullptr;
     cmsSetLogErrorHandlerTHR(g.Context, SilentLog);
-    g.Source = cmsOpenProfileFromMemTHR(g.Context, icc.data(), static_cast<cmsUInt32Number>(icc.size()));
+    g.Source =
+        cmsOpenProfileFromMemTHR(g.Context, icc.data(), static_cast<cmsUInt32Number>(icc.size()));
     if (!g.Source) return nullptr;
     const cmsProfileClassSignature cls = cmsGetDeviceClass(g.Source);
     if (cls != cmsSigInputClass && cls != cmsSigDisplayClass && cls != cmsSigOutputClass &&

@@ -34,7 +34,7 @@ public:
     // perceptual table, relative colorimetric otherwise. Made once per
     // picture; each has its own library context, so threads never share one.
     static std::unique_ptr<TProfileTransform> ToSRGB(const std::string& icc, TProfilePixels input,
-                                                      TProfilePixels output);
+                                                     TProfilePixels output);
     ~TProfileTransform();
     TProfileTransform(const TProfileTransform&) = delete;
     TProfileTransform& operator=(const TProfileTransform&) = delete;

@@ -35,8 +35,7 @@ void TJPEGMetadataCollector::Add(int marker, const uint8_t* data, size_t size) {
             }
         }
     } else if (marker == JPEGMarkerAPP2) {
-        if (!StartsWith(data, size, IccSignature, sizeof IccSignature) || size <= IccHeader)
-            return;
+        if (!StartsWith(data, size, IccSignature, sizeof IccSignature) || size <= IccHeader) return;
         const int sequence = data[sizeof IccSignature];
         const int count = data[sizeof IccSignature + 1];
         if (sequence < 1 || count < 1 || sequence > count ||
@@ -80,8 +79,7 @@ std::vector<TJPEGSegment> JPEGMetadataSegments(const TImageMetadata& metadata) {
     if (!metadata.Exif.empty() && metadata.Exif.size() + ExifHeader <= SegmentPayload)
         segments.push_back({JPEGMarkerAPP1, std::string("Exif\0\0", ExifHeader) + metadata.Exif});
     if (!metadata.Xmp.empty() && metadata.Xmp.size() + XmpHeader <= SegmentPayload)
-        segments.push_back(
-            {JPEGMarkerAPP1, std::string(XmpSignature, XmpHeader) + metadata.Xmp});
+        segments.push_back({JPEGMarkerAPP1, std::string(XmpSignature, XmpHeader) + metadata.Xmp});
     const size_t iccSize = metadata.Icc.size();
     const size_t chunks = (iccSize + IccChunkData - 1) / IccChunkData;
     if (iccSize > 0 && chunks <= 255) {

@@ -44,7 +44,6 @@ bool IsXmpLocation(const std::string& key) {
     return false;
 }
 
-
 bool SetExifNumber(Exiv2::ExifData& exif, const char* key, uint32_t value, bool asShort) {
     auto it = exif.findKey(Exiv2::ExifKey(key));
     if (it == exif.end()) return false;
@@ -66,9 +65,9 @@ bool SetXmpText(Exiv2::XmpData& xmp, const char* key, long value) {
 
 std::string EditExifLocked(const std::string& block, const TMetadataEdit& edit) {
     Exiv2::ExifData exif;
-    const Exiv2::ByteOrder order = Exiv2::ExifParser::decode(
-        exif, reinterpret_cast<const Exiv2::byte*>(block.data()),
-        static_cast<uint32_t>(block.size()));
+    const Exiv2::ByteOrder order =
+        Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte*>(block.data()),
+                                  static_cast<uint32_t>(block.size()));
     if (order == Exiv2::invalidByteOrder || exif.empty()) return std::string();
 
     Exiv2::ExifThumb(exif).erase();
@@ -127,7 +126,7 @@ std::string EditXmpLocked(const std::string& packet, const TMetadataEdit& edit) 
 // IFD0 tags of a TIFF that describe the picture rather than how its pixels are stored.
 bool IsDescriptiveImageTag(const std::string& key) {
     static const char* const keys[] = {
-        "Exif.Image.ImageDescription", "Exif.Image.Make",       "Exif.Image.Model",
+        "Exif.Image.ImageDescription", "Exif.Image.Make",        "Exif.Image.Model",
         "Exif.Image.Orientation",      "Exif.Image.XResolution", "Exif.Image.YResolution",
         "Exif.Image.ResolutionUnit",   "Exif.Image.Software",    "Exif.Image.DateTime",
         "Exif.Image.Artist",           "Exif.Image.Copyright",

@@ -399,7 +399,7 @@ void TPSDGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
                 }
             }
             // ICC profile, EXIF (a TIFF structure) and XMP are carried to the destination.
-            std::string* block = id == 1039 ? &metadata.Icc
+            std::string* block = id == 1039   ? &metadata.Icc
                                  : id == 1058 ? &metadata.Exif
                                  : id == 1060 ? &metadata.Xmp
                                               : nullptr;

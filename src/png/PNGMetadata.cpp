@@ -140,9 +140,9 @@ void WritePNGMetadata(TChunkList& chunks, const TImageMetadata& metadata) {
         chunks.Move(chunks.Count() - 1, at++);
     };
     if (!metadata.Icc.empty())
-        insert(MakeChunk(chunks, "iCCP",
-                         std::string(ProfileName, sizeof ProfileName) + '\0' +
-                             Deflate(metadata.Icc)));
+        insert(
+            MakeChunk(chunks, "iCCP",
+                      std::string(ProfileName, sizeof ProfileName) + '\0' + Deflate(metadata.Icc)));
     // Chunk lengths are limited to 2^31 - 1; metadata blocks are far below.
     if (!metadata.Exif.empty()) insert(MakeChunk(chunks, "eXIf", metadata.Exif));
     if (!metadata.Xmp.empty())

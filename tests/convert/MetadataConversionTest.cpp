@@ -48,8 +48,7 @@ std::string AdobeRGBProfile() {
 // A CMYK printer profile with a perceptual table: ink removes its complement
 // from white, black darkens everything (a plain ink model, in Lab).
 cmsInt32Number SampleInk(const cmsUInt16Number in[], cmsUInt16Number out[], void*) {
-    const double c = in[0] / 65535.0, m = in[1] / 65535.0, y = in[2] / 65535.0,
-                 k = in[3] / 65535.0;
+    const double c = in[0] / 65535.0, m = in[1] / 65535.0, y = in[2] / 65535.0, k = in[3] / 65535.0;
     auto linear = [](double v) { return std::pow(v, 2.2); };
     const double r = linear((1 - c) * (1 - k)), g = linear((1 - m) * (1 - k)),
                  b = linear((1 - y) * (1 - 0.9 * k));
@@ -159,8 +158,8 @@ TBlocks JPEGBlocks(const std::vector<uint8_t>& f) {
         if (marker == 0xE1 && payload.compare(0, 6, std::string("Exif\0\0", 6)) == 0) {
             b.Exif = payload.substr(6);
             ++b.Count;
-        } else if (marker == 0xE1 && payload.compare(0, 29, "http://ns.adobe.com/xap/1.0/\0",
-                                                     29) == 0) {
+        } else if (marker == 0xE1 &&
+                   payload.compare(0, 29, "http://ns.adobe.com/xap/1.0/\0", 29) == 0) {
             b.Xmp = payload.substr(29);
             ++b.Count;
         } else if (marker == 0xE2 && payload.compare(0, 12, "ICC_PROFILE\0", 12) == 0) {
@@ -249,7 +248,8 @@ TBitmap LittleCMSToSRGB(const TBitmap& picture, const std::string& icc, cmsUInt3
     cmsHTRANSFORM t = cmsCreateTransform(from, format, to, TYPE_BGR_8, intent, flags);
     TBitmap out(picture.Width(), picture.Height(), pf24bit);
     for (int y = 0; y < picture.Height(); ++y)
-        cmsDoTransform(t, picture.ScanLine(y), out.ScanLine(y), static_cast<unsigned>(picture.Width()));
+        cmsDoTransform(t, picture.ScanLine(y), out.ScanLine(y),
+                       static_cast<unsigned>(picture.Width()));
     cmsDeleteTransform(t);
     cmsCloseProfile(from);
     cmsCloseProfile(to);
@@ -371,7 +371,8 @@ TEST_F(MetadataConversionTest, ThumbnailIsDroppedAndPixelDimensionsFollowTheWrit
     o.WidthText = "48";
     o.HeightText = "32";
     FConverter.ConvertFile(src, FFolder.File("small.jpg"), o);
-    const Exiv2::ExifData exif = ParseExif(JPEGBlocks(ReadFileBytes(FFolder.File("small.jpg"))).Exif);
+    const Exiv2::ExifData exif =
+        ParseExif(JPEGBlocks(ReadFileBytes(FFolder.File("small.jpg"))).Exif);
     EXPECT_EQ(ExifValue(exif, "Exif.Photo.PixelXDimension"), "48");
     EXPECT_EQ(ExifValue(exif, "Exif.Photo.PixelYDimension"), "32");
     for (const auto& datum : exif)
@@ -387,18 +388,18 @@ TEST_F(MetadataConversionTest, AdobeRGBPictureIsConvertedToSRGBWhereTheProfileIs
     const std::string src = FFolder.File("adobe.png");
     png.SaveToFile(src);
     // A matrix-shaper profile has no perceptual table: relative colorimetric.
-    const TBitmap expected = LittleCMSToSRGB(picture, png.Metadata().Icc, TYPE_BGR_8,
-                                             INTENT_RELATIVE_COLORIMETRIC, 0);
+    const TBitmap expected =
+        LittleCMSToSRGB(picture, png.Metadata().Icc, TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC, 0);
     ASSERT_GT(LargestDifference(picture, expected), 20) << "the profile must change colours";
 
     EXPECT_LE(LargestDifference(LoadPixels(Convert(src, dfGIF, TMetadataMode::Keep)), expected), 2);
     EXPECT_LE(LargestDifference(LoadPixels(Convert(src, dfBitmap, TMetadataMode::Keep, pf24bit)),
                                 expected),
               2);
-    EXPECT_LE(LargestDifference(LoadPixels(Convert(src, dfBitmap, TMetadataMode::Keep, pf32bit,
-                                                   "out32")),
-                                expected),
-              2);
+    EXPECT_LE(
+        LargestDifference(LoadPixels(Convert(src, dfBitmap, TMetadataMode::Keep, pf32bit, "out32")),
+                          expected),
+        2);
     const std::string stripped = Convert(src, dfPNG, TMetadataMode::Strip);
     EXPECT_LE(LargestDifference(LoadPixels(stripped), expected), 2);
     EXPECT_TRUE(PNGBlocks(ReadFileBytes(stripped)).Icc.empty());
@@ -415,8 +416,8 @@ TEST_F(MetadataConversionTest, MetafileAndSixteenBitDestinationsAreConvertedToSR
     png.Metadata().Icc = AdobeRGBProfile();
     const std::string src = FFolder.File("adobe.png");
     png.SaveToFile(src);
-    const TBitmap expected = LittleCMSToSRGB(picture, png.Metadata().Icc, TYPE_BGR_8,
-                                             INTENT_RELATIVE_COLORIMETRIC, 0);
+    const TBitmap expected =
+        LittleCMSToSRGB(picture, png.Metadata().Icc, TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC, 0);
     EXPECT_LE(
         LargestDifference(LoadPixels(Convert(src, dfEMF, TMetadataMode::Keep)), expected, false),
         2);
@@ -536,11 +537,10 @@ TEST_F(MetadataConversionTest, CMYKJPEGWithoutProfileKeepsTheFormula) {
     WriteFileBytes(FFolder.File("plain.jpg"), WriteCMYKJPEG(ink, w, h, std::string()));
     WriteFileBytes(FFolder.File("broken.jpg"), WriteCMYKJPEG(ink, w, h, "not a profile at all"));
     // A profile that cannot be used changes nothing.
-    EXPECT_EQ(LargestDifference(
-                  LoadPixels(Convert(FFolder.File("plain.jpg"), dfBitmap, TMetadataMode::Keep,
-                                     pf24bit, "plain")),
-                  LoadPixels(Convert(FFolder.File("broken.jpg"), dfBitmap, TMetadataMode::Keep,
-                                     pf24bit, "broken"))),
+    EXPECT_EQ(LargestDifference(LoadPixels(Convert(FFolder.File("plain.jpg"), dfBitmap,
+                                                   TMetadataMode::Keep, pf24bit, "plain")),
+                                LoadPixels(Convert(FFolder.File("broken.jpg"), dfBitmap,
+                                                   TMetadataMode::Keep, pf24bit, "broken"))),
               0);
 }
 
@@ -567,13 +567,14 @@ TEST_F(MetadataConversionTest, CorpusGPSPhotoLosesItsLocationOnly) {
     for (const auto& d : before)
         hadGPS |= d.groupName() == "GPSInfo";
     ASSERT_TRUE(hadGPS);
-    const Exiv2::ExifData after = ParseExif(
-        JPEGBlocks(ReadFileBytes(Convert(src, dfJPEG, TMetadataMode::NoLocation))).Exif);
+    const Exiv2::ExifData after =
+        ParseExif(JPEGBlocks(ReadFileBytes(Convert(src, dfJPEG, TMetadataMode::NoLocation))).Exif);
     for (const auto& d : after)
         EXPECT_NE(d.groupName(), "GPSInfo") << d.key();
     size_t kept = 0;
     for (const auto& d : before)
-        if (d.groupName() != "GPSInfo" && d.groupName() != "Thumbnail" && d.key() != "Exif.Image.GPSTag")
+        if (d.groupName() != "GPSInfo" && d.groupName() != "Thumbnail" &&
+            d.key() != "Exif.Image.GPSTag")
             kept += after.findKey(Exiv2::ExifKey(d.key())) != after.end();
     EXPECT_GT(kept, 0u);
 }

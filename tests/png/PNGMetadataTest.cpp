@@ -39,8 +39,8 @@ TEST(PNGMetadata, ReadsProfileExifAndCompressedOrPlainXmp) {
     const Bytes profile = Text(std::string(3000, 'p'));
     const Bytes exif = Text(std::string("MM\0*\0\0\0\x08", 8) + "rest");
     const Bytes iccp = Join({Text(std::string("Photo profile\0\0", 15)), Deflate(profile)});
-    const Bytes xmp = Join({Text(std::string("XML:com.adobe.xmp\0\1\0en\0\0", 24)),
-                            Deflate(Text("<x:xmpmeta/>"))});
+    const Bytes xmp = Join(
+        {Text(std::string("XML:com.adobe.xmp\0\1\0en\0\0", 24)), Deflate(Text("<x:xmpmeta/>"))});
     const TImageMetadata m = LoadMetadata(
         MakePNG(IHDR(1, 1, 8, 2), OnePixel, {{"iCCP", iccp}, {"eXIf", exif}, {"iTXt", xmp}}));
     EXPECT_EQ(m.Icc, std::string(profile.begin(), profile.end()));
