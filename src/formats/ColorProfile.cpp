@@ -2,6 +2,8 @@
 
 #include "toolkit/ImageMetadata.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <lcms2.h>
 #include <vector>
@@ -47,6 +49,33 @@ TProfileSpace SpaceOf(TProfilePixels pixels) {
         return psCMYK;
     }
     return psUnknown;
+}
+
+// Positions of red, green, blue (grey: the sample) and the pixel size of a layout.
+void Layout(TProfilePixels pixels, int layout[4]) {
+    switch (pixels) {
+    case ppBGR:
+    case ppBGRX:
+        layout[0] = 2, layout[1] = 1, layout[2] = 0;
+        break;
+    default:
+        layout[0] = 0, layout[1] = 1, layout[2] = 2;
+        break;
+    }
+    switch (pixels) {
+    case ppGray:
+        layout[3] = 1;
+        break;
+    case ppBGRX:
+    case ppGrayInBGRX:
+    case ppCMYK:
+    case ppInvertedCMYK:
+        layout[3] = 4;
+        break;
+    default:
+        layout[3] = 3;
+        break;
+    }
 }
 
 // Owns a context and the profiles opened in it until the transform is made.
@@ -109,7 +138,103 @@ TProfileTransform::ToSRGB(const std::string& icc, TProfilePixels input, TProfile
     result->FTransform = transform;
     result->FPerceptual = perceptual;
     g.Context = nullptr; // the transform's now
+    Layout(input, result->FIn);
+    Layout(output, result->FOut);
+    const bool rgbIn = input == ppBGR || input == ppBGRX || input == ppRGB;
+    const bool greyIn = input == ppGray || input == ppGrayInBGR || input == ppGrayInBGRX;
+    if (rgbIn && !perceptual && cmsIsMatrixShaper(g.Source) && cmsIsMatrixShaper(g.Target))
+        result->PrepareMatrixShaper(g.Source, g.Target);
+    else if (greyIn)
+        result->PrepareGrey();
     return result;
+}
+
+namespace {
+bool Invert(const double m[9], double r[9]) {
+    const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
+                       m[2] * (m[3] * m[7] - m[4] * m[6]);
+    if (std::fabs(det) < 1e-12) return false;
+    r[0] = (m[4] * m[8] - m[5] * m[7]) / det;
+    r[1] = (m[2] * m[7] - m[1] * m[8]) / det;
+    r[2] = (m[1] * m[5] - m[2] * m[4]) / det;
+    r[3] = (m[5] * m[6] - m[3] * m[8]) / det;
+    r[4] = (m[0] * m[8] - m[2] * m[6]) / det;
+    r[5] = (m[2] * m[3] - m[0] * m[5]) / det;
+    r[6] = (m[3] * m[7] - m[4] * m[6]) / det;
+    r[7] = (m[1] * m[6] - m[0] * m[7]) / det;
+    r[8] = (m[0] * m[4] - m[1] * m[3]) / det;
+    return true;
+}
+
+// The colorant matrix (columns: red, green, blue in D50 XYZ) of a matrix-shaper profile.
+bool Colorants(cmsHPROFILE p, double m[9]) {
+    const cmsTagSignature tags[3] = {cmsSigRedColorantTag, cmsSigGreenColorantTag,
+                                     cmsSigBlueColorantTag};
+    for (int c = 0; c < 3; ++c) {
+        const auto* xyz = static_cast<const cmsCIEXYZ*>(cmsReadTag(p, tags[c]));
+        if (!xyz) return false;
+        m[c] = xyz->X;
+        m[3 + c] = xyz->Y;
+        m[6 + c] = xyz->Z;
+    }
+    return true;
+}
+} // namespace
+
+bool TProfileTransform::PrepareMatrixShaper(void* sourceProfile, void* targetProfile) {
+    auto* source = static_cast<cmsHPROFILE>(sourceProfile);
+    auto* target = static_cast<cmsHPROFILE>(targetProfile);
+    double from[9], to[9], toInverse[9];
+    if (!Colorants(source, from) || !Colorants(target, to) || !Invert(to, toInverse)) return false;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) {
+            double v = 0;
+            for (int k = 0; k < 3; ++k)
+                v += toInverse[r * 3 + k] * from[k * 3 + c];
+            FMatrix[r * 3 + c] = static_cast<float>(v);
+        }
+    const cmsTagSignature curves[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
+    std::vector<float> linear(3 * 256);
+    for (int c = 0; c < 3; ++c) {
+        const auto* curve = static_cast<const cmsToneCurve*>(cmsReadTag(source, curves[c]));
+        if (!curve) return false;
+        for (int v = 0; v < 256; ++v)
+            linear[c * 256 + v] = cmsEvalToneCurveFloat(curve, static_cast<cmsFloat32Number>(v / 255.0));
+    }
+    // sRGB's three curves are the same: the red one, reversed, encodes all three.
+    const auto* encode = static_cast<const cmsToneCurve*>(cmsReadTag(target, cmsSigRedTRCTag));
+    if (!encode) return false;
+    cmsToneCurve* reversed = cmsReverseToneCurve(encode);
+    if (!reversed) return false;
+    std::vector<uint8_t> table(EncodeSteps + 1);
+    for (int i = 0; i <= EncodeSteps; ++i) {
+        const float v = cmsEvalToneCurveFloat(reversed, static_cast<cmsFloat32Number>(i) / EncodeSteps);
+        table[i] = static_cast<uint8_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f));
+    }
+    cmsFreeToneCurve(reversed);
+    FLinear = std::move(linear);
+    FEncode = std::move(table);
+    FFastPath = fpMatrixShaper;
+    return true;
+}
+
+bool TProfileTransform::PrepareGrey() {
+    // Grey pixels have 256 possible values: each is converted once by the library.
+    uint8_t levels[256 * 4];
+    for (int v = 0; v < 256; ++v)
+        for (int k = 0; k < 4; ++k)
+            levels[v * 4 + k] = static_cast<uint8_t>(v);
+    std::vector<uint8_t> rgb(256 * 3);
+    for (int v = 0; v < 256; ++v) {
+        uint8_t pixel[4] = {};
+        cmsDoTransform(static_cast<cmsHTRANSFORM>(FTransform), levels + v * 4, pixel, 1);
+        rgb[v * 3] = pixel[FOut[0]];
+        rgb[v * 3 + 1] = pixel[FOut[1]];
+        rgb[v * 3 + 2] = pixel[FOut[2]];
+    }
+    FGreyRGB = std::move(rgb);
+    FFastPath = fpGrey;
+    return true;
 }
 
 TProfileTransform::~TProfileTransform() {
@@ -118,6 +243,42 @@ TProfileTransform::~TProfileTransform() {
 }
 
 void TProfileTransform::Convert(const void* in, void* out, unsigned count) const noexcept {
+    const auto* s = static_cast<const uint8_t*>(in);
+    auto* t = static_cast<uint8_t*>(out);
+    const int inStep = FIn[3], outStep = FOut[3];
+    if (FFastPath == fpMatrixShaper) {
+        const float* lr = FLinear.data();
+        const float* lg = lr + 256;
+        const float* lb = lg + 256;
+        const float* m = FMatrix;
+        const uint8_t* encode = FEncode.data();
+        const float scale = EncodeSteps;
+        auto level = [&](float v) {
+            v = v < 0.0f ? 0.0f : v > 1.0f ? 1.0f : v;
+            return encode[static_cast<int>(v * scale + 0.5f)];
+        };
+        for (unsigned i = 0; i < count; ++i, s += inStep, t += outStep) {
+            const float r = lr[s[FIn[0]]], g = lg[s[FIn[1]]], b = lb[s[FIn[2]]];
+            const uint8_t R = level(m[0] * r + m[1] * g + m[2] * b);
+            const uint8_t G = level(m[3] * r + m[4] * g + m[5] * b);
+            const uint8_t B = level(m[6] * r + m[7] * g + m[8] * b);
+            t[FOut[0]] = R;
+            t[FOut[1]] = G;
+            t[FOut[2]] = B;
+        }
+        return;
+    }
+    if (FFastPath == fpGrey) {
+        const uint8_t* table = FGreyRGB.data();
+        for (unsigned i = 0; i < count; ++i, s += inStep, t += outStep) {
+            const uint8_t* rgb = table + s[FIn[0]] * 3;
+            const uint8_t R = rgb[0], G = rgb[1], B = rgb[2];
+            t[FOut[0]] = R;
+            t[FOut[1]] = G;
+            t[FOut[2]] = B;
+        }
+        return;
+    }
     cmsDoTransform(static_cast<cmsHTRANSFORM>(FTransform), in, out, count);
 }
 
