@@ -43,6 +43,9 @@ const char* const ColorReductionItems[9] = {"none",
 const char* const ColorReductionNames[9] = {"none",    "system20", "halftone", "gray4",    "mono",
                                             "gray256", "web216",   "optimal",  "optimal56"};
 
+const char* const MetadataItems[3] = {"keep", "strip", "keep all but location"};
+const char* const MetadataNames[3] = {"keep", "strip", "nolocation"};
+
 namespace {
 
 const char* const DestinationItems[6] = {"Bitmaps (*.bmp)",
@@ -55,6 +58,13 @@ const char* const DestinationItems[6] = {"Bitmaps (*.bmp)",
 // Defaults of a fresh start; the equivalent command line names what differs.
 constexpr int DefaultColorReduction = 7;
 constexpr int DefaultJPEGQuality = 100;
+
+// Index of a metadata choice by name, -1 for anything else.
+int MetadataIndex(const std::string& name) {
+    for (int i = 0; i < 3; ++i)
+        if (SameTextAscii(name, MetadataNames[i])) return i;
+    return -1;
+}
 
 template <class T> T* Named(T* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
@@ -155,14 +165,15 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
                 rgDestination->Button(5)});
     ChainFocus({chkLogProcessed->previousInFocusChain(), chkResize, cbStretchMode, chkWidth,
                 edWidth, chkHeight, edHeight, cbPixelFormat, cbCompression, cbGIFColorReduction,
-                chkWatermark, edWatermarkText, btnWatermarkText, cbWAlignment, cbWPosition,
-                chkWAngle, edWAngle});
+                chkWatermark, cbMetadata, edWatermarkText, btnWatermarkText, cbWAlignment,
+                cbWPosition, chkWAngle, edWAngle});
     ChainFocus({lvProgress, edCommandLine, btnCopyCommandLine});
     // Each label names the field it stands over (screen readers announce it with the field).
     lblStretchMode->setBuddy(cbStretchMode);
     lblPixelFormat->setBuddy(cbPixelFormat);
     lblCompression->setBuddy(cbCompression);
     lblGIFColorReduction->setBuddy(cbGIFColorReduction);
+    lblMetadata->setBuddy(cbMetadata);
     lblWatermarkText->setBuddy(edWatermarkText);
     lblWAlignment->setBuddy(cbWAlignment);
     lblWPosition->setBuddy(cbWPosition);
@@ -250,6 +261,12 @@ void TfrmMain::CreateOptionControls() {
 
     chkWatermark = Named(new QCheckBox(QStringLiteral("Watermark"), tsOptions), "chkWatermark");
     chkWatermark->setGeometry(8, 140, 200, 20);
+    // EXIF, XMP and colour profile: carried, stripped, or carried without the location.
+    lblMetadata = Named(new QLabel(QStringLiteral("Metadata:"), tsOptions), "lblMetadata");
+    lblMetadata->setGeometry(256, 142, 70, 16);
+    cbMetadata = Named(new QComboBox(tsOptions), "cbMetadata");
+    cbMetadata->setGeometry(330, 138, 167, 22);
+    FillCombo(cbMetadata, MetadataItems, 3);
     pnlWatermark = Named(new QFrame(tsOptions), "pnlWatermark");
     pnlWatermark->setGeometry(8, 160, 489, 140);
     lblWatermarkText =
@@ -503,6 +520,16 @@ bool TfrmMain::ProcessOptionSwitch(const std::string& param) {
             cbGIFColorReduction->setCurrentIndex(index);
         return true;
     }
+    if (StartsWithSwitch(param, "/METADATA=")) {
+        const std::string value = param.substr(10);
+        const int index = MetadataIndex(value);
+        if (index < 0)
+            CommandLineError(
+                Format("/METADATA=%s: expected keep, strip or nolocation", value.c_str()));
+        else
+            cbMetadata->setCurrentIndex(index);
+        return true;
+    }
     return false;
 }
 
@@ -553,10 +580,10 @@ TWorkerConversion TfrmMain::CreateWorkerConversion() {
     // controls cannot change while a run keeps the window busy.
     auto converter = std::make_shared<TImageConverter>();
     converter->BeforeRun();
-    return [converter, options = ReadOptions()](const std::string& source,
-                                                 const std::string& dest) {
-        converter->ConvertFile(source, dest, options);
-    };
+    return
+        [converter, options = ReadOptions()](const std::string& source, const std::string& dest) {
+            converter->ConvertFile(source, dest, options);
+        };
 }
 
 void TfrmMain::AfterRun() {
@@ -581,6 +608,9 @@ TConvertOptions TfrmMain::ReadOptions() const {
     o.HeightText = Text(edHeight);
     o.CompressionText = cbCompression->currentText().toUtf8().toStdString();
     o.GIFColorReduction = cbGIFColorReduction->currentIndex();
+    const int metadata = cbMetadata->currentIndex();
+    o.Metadata =
+        metadata > 0 && metadata < 3 ? static_cast<TMetadataMode>(metadata) : TMetadataMode::Keep;
     return o;
 }
 
@@ -604,6 +634,9 @@ void TfrmMain::LoadSettings() {
         "Jpeg", "Compression", cbCompression->currentText().toUtf8().toStdString())));
     cbGIFColorReduction->setCurrentIndex(
         ini.ReadInteger("GIF", "ColorReduction", DefaultColorReduction));
+    // An unknown name keeps everything, the safe reading of a damaged file.
+    cbMetadata->setCurrentIndex(
+        std::max(0, MetadataIndex(ini.ReadString("Image", "Metadata", MetadataNames[0]))));
 
     chkWatermark->setChecked(ini.ReadBool("Watermark", "Enabled", chkWatermark->isChecked()));
     edWatermarkText->setText(QText(ini.ReadString("Watermark", "Text", Text(edWatermarkText))));
@@ -644,6 +677,10 @@ void TfrmMain::SaveSettings() {
     ini.WriteInteger("Bitmap", "PixelFormat", cbPixelFormat->currentIndex());
     ini.WriteString("Jpeg", "Compression", cbCompression->currentText().toUtf8().toStdString());
     ini.WriteInteger("GIF", "ColorReduction", cbGIFColorReduction->currentIndex());
+    // Written once it differs from the default, and kept true once it is in the file.
+    const int metadata = std::max(0, cbMetadata->currentIndex());
+    if (metadata != 0 || ini.ValueExists("Image", "Metadata"))
+        ini.WriteString("Image", "Metadata", MetadataNames[metadata]);
     ini.WriteBool("Watermark", "Enabled", chkWatermark->isChecked());
     ini.WriteString("Watermark", "Text", Text(edWatermarkText));
     ini.WriteString("Watermark", "Font", FontToString(FWatermarkFont, FWatermarkBackground));
@@ -713,6 +750,9 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
     const int reduction = cbGIFColorReduction->currentIndex();
     if (reduction >= 0 && reduction < 9 && reduction != DefaultColorReduction)
         args.push_back(std::string("/COLORREDUCTION=") + ColorReductionNames[reduction]);
+    const int metadata = cbMetadata->currentIndex();
+    if (metadata > 0 && metadata < 3)
+        args.push_back(std::string("/METADATA=") + MetadataNames[metadata]);
     if (ThreadCount() > 1) args.push_back("/THREADS=" + std::to_string(ThreadCount()));
     args.push_back("/EXECUTE");
     return args;
@@ -751,6 +791,8 @@ std::string TfrmMain::CommandLineHelp() {
            "  /QUALITY=<1..100>       JPEG quality\n"
            "  /COLORREDUCTION=<name>  GIF colours: none, system20, halftone, gray4, mono,\n"
            "                          gray256, web216, optimal, optimal56, or 0 to 8\n"
+           "  /METADATA=<choice>      EXIF, XMP and colour profile: keep (the default),\n"
+           "                          strip, or nolocation (all but GPS and place names)\n"
            "  /THREADS=<n>            convert n files at once (0: one per core; default 1)\n"
            "  /EXECUTE                run the job without a window, then end\n"
            "  --help                  show this text\n"

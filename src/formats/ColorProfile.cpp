@@ -184,22 +184,27 @@ bool Colorants(cmsHPROFILE p, double m[9]) {
 bool TProfileTransform::PrepareMatrixShaper(void* sourceProfile, void* targetProfile) {
     auto* source = static_cast<cmsHPROFILE>(sourceProfile);
     auto* target = static_cast<cmsHPROFILE>(targetProfile);
-    double from[9], to[9], toInverse[9];
+    double from[9], to[9], toInverse[9], matrix[9];
     if (!Colorants(source, from) || !Colorants(target, to) || !Invert(to, toInverse)) return false;
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) {
             double v = 0;
             for (int k = 0; k < 3; ++k)
                 v += toInverse[r * 3 + k] * from[k * 3 + c];
-            FMatrix[r * 3 + c] = static_cast<float>(v);
+            matrix[r * 3 + c] = v;
         }
     const cmsTagSignature curves[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
-    std::vector<float> linear(3 * 256);
+    std::vector<int32_t> contribution(3 * 3 * 256);
     for (int c = 0; c < 3; ++c) {
         const auto* curve = static_cast<const cmsToneCurve*>(cmsReadTag(source, curves[c]));
         if (!curve) return false;
-        for (int v = 0; v < 256; ++v)
-            linear[c * 256 + v] = cmsEvalToneCurveFloat(curve, static_cast<cmsFloat32Number>(v / 255.0));
+        for (int v = 0; v < 256; ++v) {
+            const double linear =
+                cmsEvalToneCurveFloat(curve, static_cast<cmsFloat32Number>(v / 255.0));
+            for (int o = 0; o < 3; ++o)
+                contribution[(o * 3 + c) * 256 + v] =
+                    static_cast<int32_t>(std::lround(matrix[o * 3 + c] * linear * EncodeSteps));
+        }
     }
     // sRGB's three curves are the same: the red one, reversed, encodes all three.
     const auto* encode = static_cast<const cmsToneCurve*>(cmsReadTag(target, cmsSigRedTRCTag));
@@ -208,11 +213,12 @@ bool TProfileTransform::PrepareMatrixShaper(void* sourceProfile, void* targetPro
     if (!reversed) return false;
     std::vector<uint8_t> table(EncodeSteps + 1);
     for (int i = 0; i <= EncodeSteps; ++i) {
-        const float v = cmsEvalToneCurveFloat(reversed, static_cast<cmsFloat32Number>(i) / EncodeSteps);
+        const float v =
+            cmsEvalToneCurveFloat(reversed, static_cast<cmsFloat32Number>(i) / EncodeSteps);
         table[i] = static_cast<uint8_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f));
     }
     cmsFreeToneCurve(reversed);
-    FLinear = std::move(linear);
+    FContribution = std::move(contribution);
     FEncode = std::move(table);
     FFastPath = fpMatrixShaper;
     return true;
@@ -247,21 +253,17 @@ void TProfileTransform::Convert(const void* in, void* out, unsigned count) const
     auto* t = static_cast<uint8_t*>(out);
     const int inStep = FIn[3], outStep = FOut[3];
     if (FFastPath == fpMatrixShaper) {
-        const float* lr = FLinear.data();
-        const float* lg = lr + 256;
-        const float* lb = lg + 256;
-        const float* m = FMatrix;
+        const int32_t* k = FContribution.data();
         const uint8_t* encode = FEncode.data();
-        const float scale = EncodeSteps;
-        auto level = [&](float v) {
-            v = v < 0.0f ? 0.0f : v > 1.0f ? 1.0f : v;
-            return encode[static_cast<int>(v * scale + 0.5f)];
+        // Out-of-gamut colours clip, as the library's relative colorimetric intent does.
+        auto level = [encode](int32_t v) {
+            return encode[v < 0 ? 0 : v > EncodeSteps ? EncodeSteps : v];
         };
         for (unsigned i = 0; i < count; ++i, s += inStep, t += outStep) {
-            const float r = lr[s[FIn[0]]], g = lg[s[FIn[1]]], b = lb[s[FIn[2]]];
-            const uint8_t R = level(m[0] * r + m[1] * g + m[2] * b);
-            const uint8_t G = level(m[3] * r + m[4] * g + m[5] * b);
-            const uint8_t B = level(m[6] * r + m[7] * g + m[8] * b);
+            const unsigned r = s[FIn[0]], g = s[FIn[1]] + 256u, b = s[FIn[2]] + 512u;
+            const uint8_t R = level(k[r] + k[g] + k[b]);
+            const uint8_t G = level(k[768 + r] + k[768 + g] + k[768 + b]);
+            const uint8_t B = level(k[1536 + r] + k[1536 + g] + k[1536 + b]);
             t[FOut[0]] = R;
             t[FOut[1]] = G;
             t[FOut[2]] = B;

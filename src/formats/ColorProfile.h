@@ -57,10 +57,11 @@ private:
     // grey ones: those are worked out here from tables, several times faster
     // than the library's general pipeline, within a level of its results.
     enum { fpNone, fpMatrixShaper, fpGrey } FFastPath = fpNone;
-    std::vector<float> FLinear;    // 3 x 256: each input channel made linear
-    float FMatrix[9] = {};         // source linear RGB to sRGB linear RGB
-    std::vector<uint8_t> FEncode;  // linear 0..1 (in EncodeSteps) to sRGB levels
-    std::vector<uint8_t> FGreyRGB; // 256 x 3: each grey level in sRGB
+    // For each output channel and input channel, what each input level adds to the
+    // output's linear value (in EncodeSteps): the curves and the matrix in one lookup.
+    std::vector<int32_t> FContribution; // 3 x 3 x 256
+    std::vector<uint8_t> FEncode;       // linear 0..1 (in EncodeSteps) to sRGB levels
+    std::vector<uint8_t> FGreyRGB;      // 256 x 3: each grey level in sRGB
     static constexpr int EncodeSteps = 8192;
 };
 

@@ -290,8 +290,8 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
         Mnemonic(Qt::Key_N);
         ASSERT_EQ(w.CurrentPage(), 4);
         // Resize and watermark are off at first: their panels are skipped.
-        ExpectCycle(QStringList{"chkResize", panels[format], "chkWatermark", "chkLogProcessed",
-                                "seThreads"} +
+        ExpectCycle(QStringList{"chkResize", panels[format], "chkWatermark", "cbMetadata",
+                                "chkLogProcessed", "seThreads"} +
                     Navigation);
     }
 
@@ -303,9 +303,10 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     TabTo("chkLogProcessed");
     Press(Qt::Key_Space);
     ExpectCycle(QStringList{"chkResize", "cbStretchMode", "chkWidth", "edWidth", "chkHeight",
-                            "edHeight", "cbGIFColorReduction", "chkWatermark", "edWatermarkText",
-                            "btnWatermarkText", "cbWAlignment", "cbWPosition", "chkWAngle",
-                            "chkLogProcessed", "seThreads", "edLogProcessed", "btnLogProcessed"} +
+                            "edHeight", "cbGIFColorReduction", "chkWatermark", "cbMetadata",
+                            "edWatermarkText", "btnWatermarkText", "cbWAlignment", "cbWPosition",
+                            "chkWAngle", "chkLogProcessed", "seThreads", "edLogProcessed",
+                            "btnLogProcessed"} +
                 Navigation);
     TabTo("cbStretchMode");
     Press(Qt::Key_Down);
@@ -358,6 +359,8 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     // The watermark off again: its controls leave the chain, the log settings stay.
     TabTo("chkWatermark");
     Press(Qt::Key_Space);
+    Press(Qt::Key_Tab);
+    EXPECT_EQ(FocusName().toStdString(), "cbMetadata");
     Press(Qt::Key_Tab);
     EXPECT_EQ(FocusName().toStdString(), "chkLogProcessed");
 
