@@ -221,6 +221,19 @@ bool TProfileTransform::PrepareMatrixShaper(void* sourceProfile, void* targetPro
     FContribution = std::move(contribution);
     FEncode = std::move(table);
     FFastPath = fpMatrixShaper;
+    // Every level of each channel alone and of grey: when all come back as they
+    // went in, the matrix is the identity and the curves are sRGB's.
+    std::vector<uint8_t> probe(256 * 4 * FIn[3]), result(256 * 4 * FOut[3]);
+    for (int v = 0; v < 256; ++v)
+        for (int kind = 0; kind < 4; ++kind)
+            for (int c = 0; c < 3; ++c)
+                probe[(v * 4 + kind) * FIn[3] + FIn[c]] =
+                    kind == 3 || kind == c ? static_cast<uint8_t>(v) : 0;
+    Convert(probe.data(), result.data(), 256 * 4);
+    FIdentity = true;
+    for (int i = 0; i < 256 * 4 && FIdentity; ++i)
+        for (int c = 0; c < 3; ++c)
+            FIdentity &= probe[i * FIn[3] + FIn[c]] == result[i * FOut[3] + FOut[c]];
     return true;
 }
 
@@ -317,6 +330,7 @@ bool ConvertToSRGB(TBitmap& bitmap, const std::string& icc) {
         pixels = bits == 24 ? ppGrayInBGR : ppGrayInBGRX;
     auto t = TProfileTransform::ToSRGB(icc, pixels, bits == 24 ? ppBGR : ppBGRX);
     if (!t) return false;
+    if (t->Identity()) return true;
     const unsigned width = static_cast<unsigned>(bitmap.Width());
     for (int y = 0; y < bitmap.Height(); ++y) {
         uint8_t* row = bitmap.ScanLine(y);

@@ -43,6 +43,9 @@ public:
     // Converts count pixels; in and out may be the same row when their layouts have the same size.
     void Convert(const void* in, void* out, unsigned count) const noexcept;
     bool Perceptual() const { return FPerceptual; }
+    // True when the profile gives every colour its own value again (an sRGB
+    // profile, as most cameras embed): converting would only cost time.
+    bool Identity() const { return FIdentity; }
 
 private:
     TProfileTransform() = default;
@@ -51,6 +54,7 @@ private:
     void* FContext = nullptr;
     void* FTransform = nullptr;
     bool FPerceptual = false;
+    bool FIdentity = false;
     // Byte positions of red, green and blue, and the pixel size, of each side.
     int FIn[4] = {}, FOut[4] = {};
     // Photos mostly carry matrix-shaper profiles (Adobe RGB, Display P3) or

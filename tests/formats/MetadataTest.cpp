@@ -243,6 +243,7 @@ TEST(ColorProfile, SRGBToSRGBKeepsColoursAndTheFourthByte) {
         p[3] = 0x5A;
     }
     const TBitmap before = b;
+    EXPECT_TRUE(TProfileTransform::ToSRGB(SRGBProfile(), ppBGRX, ppBGRX)->Identity());
     ASSERT_TRUE(ConvertToSRGB(b, SRGBProfile()));
     for (int x = 0; x < 256 * 4; ++x)
         EXPECT_NEAR(b.ScanLine(0)[x], before.ScanLine(0)[x], 1) << x;
@@ -352,4 +353,87 @@ TEST(TPSDGraphic, ReadsProfileExifAndXmpResources) {
     EXPECT_EQ(g.Metadata().Exif, exif);
     EXPECT_EQ(g.Metadata().Xmp, xmp + "x");
     EXPECT_EQ(g.ScanLine(0)[2], 10);
+}
+
+namespace {
+// A CMYK printer profile with a perceptual table (plain ink model, in Lab).
+cmsInt32Number SampleInk(const cmsUInt16Number in[], cmsUInt16Number out[], void*) {
+    const double c = in[0] / 65535.0, m = in[1] / 65535.0, y = in[2] / 65535.0, k = in[3] / 65535.0;
+    cmsCIELab lab{100.0 * (1 - k) * (1 - 0.3 * c - 0.3 * m - 0.2 * y), 60.0 * (m - c) * (1 - k),
+                  60.0 * (y - 0.5 * c - 0.5 * m) * (1 - k)};
+    cmsFloat2LabEncoded(out, &lab);
+    return TRUE;
+}
+
+std::string CMYKProfile() {
+    cmsHPROFILE p = cmsCreateProfilePlaceholder(nullptr);
+    cmsSetProfileVersion(p, 2.1); // its 16-bit table type takes a bare colour table
+    cmsSetDeviceClass(p, cmsSigOutputClass);
+    cmsSetColorSpace(p, cmsSigCmykData);
+    cmsSetPCS(p, cmsSigLabData);
+    cmsPipeline* lut = cmsPipelineAlloc(nullptr, 4, 3);
+    cmsStage* clut = cmsStageAllocCLut16bit(nullptr, 9, 4, 3, nullptr);
+    cmsStageSampleCLut16bit(clut, SampleInk, nullptr, 0);
+    cmsPipelineInsertStage(lut, cmsAT_BEGIN, clut);
+    cmsWriteTag(p, cmsSigAToB0Tag, lut);
+    cmsWriteTag(p, cmsSigMediaWhitePointTag, cmsD50_XYZ());
+    cmsPipelineFree(lut);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(p, nullptr, &size);
+    std::string bytes(size, '\0');
+    cmsSaveProfileToMem(p, bytes.data(), &size);
+    cmsCloseProfile(p);
+    return bytes;
+}
+} // namespace
+
+TEST(TPSDGraphic, CMYKWithAProfileConvertsThroughIt) {
+    const std::string icc = CMYKProfile();
+    ASSERT_EQ(ProfileSpace(icc), psCMYK);
+    const uint8_t ink[3][4] = {{0, 0, 0, 0}, {200, 30, 90, 10}, {20, 180, 40, 120}};
+    auto psd = [&](const std::string& profile) {
+        std::vector<uint8_t> resources;
+        if (!profile.empty()) PutResource(resources, 1039, profile);
+        std::vector<uint8_t> f = {'8', 'B', 'P', 'S'};
+        Put(f, 1, 2);
+        f.insert(f.end(), 6, 0);
+        Put(f, 4, 2); // channels
+        Put(f, 1, 4); // height
+        Put(f, 3, 4); // width
+        Put(f, 8, 2);
+        Put(f, 4, 2); // CMYK
+        Put(f, 0, 4);
+        Put(f, static_cast<uint32_t>(resources.size()), 4);
+        f.insert(f.end(), resources.begin(), resources.end());
+        Put(f, 0, 4);
+        Put(f, 0, 2);
+        for (int k = 0; k < 4; ++k)
+            for (int x = 0; x < 3; ++x)
+                f.push_back(static_cast<uint8_t>(255 - ink[x][k])); // stored inverted
+        return f;
+    };
+    // Little CMS's own conversion of the ink, perceptual with black-point
+    // compensation (the profile has a perceptual table).
+    cmsHPROFILE from = cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
+    cmsHPROFILE to = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM t = cmsCreateTransform(from, TYPE_CMYK_8, to, TYPE_BGR_8, INTENT_PERCEPTUAL,
+                                         cmsFLAGS_BLACKPOINTCOMPENSATION);
+    uint8_t expected[9];
+    cmsDoTransform(t, ink, expected, 3);
+    cmsDeleteTransform(t);
+    cmsCloseProfile(from);
+    cmsCloseProfile(to);
+
+    const std::vector<uint8_t> withProfile = psd(icc), without = psd("");
+    TPSDGraphic g, plain;
+    g.ReadFromMemory(withProfile.data(), 0, withProfile.size());
+    plain.ReadFromMemory(without.data(), 0, without.size());
+    ASSERT_EQ(g.BitsPerPixel(), 24);
+    int differsFromFormula = 0;
+    for (int i = 0; i < 9; ++i) {
+        EXPECT_NEAR(g.ScanLine(0)[i], expected[i], 1) << i;
+        differsFromFormula =
+            std::max(differsFromFormula, std::abs(g.ScanLine(0)[i] - plain.ScanLine(0)[i]));
+    }
+    EXPECT_GT(differsFromFormula, 10);
 }
