@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <exiv2/exiv2.hpp>
+#include <filesystem>
 #include <lcms2.h>
 #include <tiffio.h>
 
@@ -436,4 +437,41 @@ TEST(TPSDGraphic, CMYKWithAProfileConvertsThroughIt) {
             std::max(differsFromFormula, std::abs(g.ScanLine(0)[i] - plain.ScanLine(0)[i]));
     }
     EXPECT_GT(differsFromFormula, 10);
+}
+
+TEST(FuzzRegressions, MetadataPathSurvivesEveryKeptInput) {
+    const std::string dir = "fuzz/regressions/metadata";
+    if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no kept inputs";
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
+        SCOPED_TRACE(entry.path().string());
+        const std::vector<uint8_t> data = ReadFileBytes(entry.path().string());
+        ASSERT_FALSE(data.empty());
+        // Every path, whatever the first byte chose under the fuzzer.
+        const std::string block(data.begin() + 1, data.end());
+        for (TMetadataMode mode :
+             {TMetadataMode::Keep, TMetadataMode::Strip, TMetadataMode::NoLocation}) {
+            TMetadataEdit edit;
+            edit.Mode = mode;
+            edit.Upright = true;
+            edit.Width = 640;
+            edit.Height = 70000;
+            TImageMetadata m;
+            m.Exif = EditExif(block, edit);
+            m.Xmp = EditXmp(block, edit);
+            m.Exif += ExifFromTIFF(data.data() + 1, data.size() - 1);
+            TJPEGMetadataCollector collector;
+            collector.Add(JPEGMarkerAPP2, data.data() + 1, data.size() - 1);
+            collector.Finish(m);
+            JPEGMetadataSegments(EditMetadata(m, edit));
+        }
+        for (TProfilePixels input : {ppBGR, ppBGRX, ppGrayInBGR, ppCMYK, ppInvertedCMYK})
+            if (auto t = TProfileTransform::ToSRGB(block, input, ppBGRX)) {
+                uint8_t pixels[16 * 4] = {1, 2, 3, 4}, out[16 * 4];
+                t->Convert(pixels, out, 16);
+            }
+        ++count;
+    }
+    EXPECT_GT(count, 0);
 }
