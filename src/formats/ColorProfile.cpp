@@ -201,9 +201,13 @@ bool TProfileTransform::PrepareMatrixShaper(void* sourceProfile, void* targetPro
         for (int v = 0; v < 256; ++v) {
             const double linear =
                 cmsEvalToneCurveFloat(curve, static_cast<cmsFloat32Number>(v / 255.0));
-            for (int o = 0; o < 3; ++o)
+            for (int o = 0; o < 3; ++o) {
+                // No real profile comes near: a damaged one is left to the library.
+                const double part = matrix[o * 3 + c] * linear;
+                if (!std::isfinite(part) || std::fabs(part) > 16.0) return false;
                 contribution[(o * 3 + c) * 256 + v] =
-                    static_cast<int32_t>(std::lround(matrix[o * 3 + c] * linear * EncodeSteps));
+                    static_cast<int32_t>(std::lround(part * EncodeSteps));
+            }
         }
     }
     // sRGB's three curves are the same: the red one, reversed, encodes all three.
