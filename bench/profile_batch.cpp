@@ -4,9 +4,9 @@
 // with Little CMS, the common case of a camera set to Adobe RGB), best of RUNS.
 //
 //   profile_batch SRC_DIR [RUNS]
-#include "convert/JPEGImage.h"
-#include "formats/ColorProfile.h"
-#include "util/StrUtils.h"
+#include "jpeg/JPEGImage.h"
+#include "toolkit/ColorProfile.h"
+#include "base/StrUtils.h"
 
 #include <lcms2.h>
 

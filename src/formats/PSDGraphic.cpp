@@ -1,7 +1,7 @@
 #include "formats/PSDGraphic.h"
 
-#include "formats/ColorProfile.h"
-#include "util/StrUtils.h"
+#include "base/StrUtils.h"
+#include "toolkit/ColorProfile.h"
 
 #include <algorithm>
 #include <cstring>

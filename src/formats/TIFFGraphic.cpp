@@ -1,8 +1,7 @@
 #include "formats/TIFFGraphic.h"
 
+#include "base/StrUtils.h"
 #include "formats/MetadataEditor.h"
-
-#include "util/StrUtils.h"
 
 #include <tiffio.h>
 

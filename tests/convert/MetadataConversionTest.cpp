@@ -7,7 +7,7 @@
 #include "convert/ConvertTestSupport.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
-#include "convert/JPEGImage.h"
+#include "jpeg/JPEGImage.h"
 
 #include "png/PNGImage.h"
 #include "toolkit/Canvas.h"

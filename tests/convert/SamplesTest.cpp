@@ -5,14 +5,14 @@
 #include "convert/ConvertTestSupport.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
-#include "convert/JPEGImage.h"
+#include "jpeg/JPEGImage.h"
 
+#include "base/Streams.h"
 #include "gif/GIFImage.h"
 #include "png/PNGImage.h"
 #include "toolkit/Bitmap.h"
 #include "toolkit/Metafile.h"
 #include "toolkit/Picture.h"
-#include "toolkit/Streams.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 #include "TestSupport.h"
+#include "base/Exceptions.h"
 #include "formats/EPSGraphic.h"
 #include "formats/PCXGraphic.h"
 #include "formats/PSDGraphic.h"
 #include "formats/TIFFGraphic.h"
-#include "toolkit/Exceptions.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // the Exiv2 editor, the Little CMS transforms, and the TIFF and PSD readers'
 // metadata.
 #include "TestSupport.h"
-#include "formats/ColorProfile.h"
-#include "formats/JPEGMetadata.h"
+#include "toolkit/ColorProfile.h"
+#include "jpeg/JPEGMetadata.h"
 #include "formats/MetadataEditor.h"
 #include "formats/PSDGraphic.h"
 #include "formats/TIFFGraphic.h"

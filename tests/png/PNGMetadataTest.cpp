@@ -3,7 +3,7 @@
 #include "PNGTestSupport.h"
 #include "TestSupport.h"
 #include "png/PNGImage.h"
-#include "toolkit/Streams.h"
+#include "base/Streams.h"
 
 #include <gtest/gtest.h>
 
