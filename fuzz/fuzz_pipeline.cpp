@@ -53,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     o.PixelFormatIndex = data[2] % 8;
     o.GIFColorReduction = (data[2] >> 3) % 9;
     o.CompressionText = std::to_string(data[2]);
+    o.Metadata = static_cast<TMetadataMode>((data[1] >> 3) % 3);
     // Small destinations keep the writers fast; the proportional side may still be refused.
     o.Resize = true;
     o.UseWidth = true;

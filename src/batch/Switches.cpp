@@ -54,6 +54,9 @@ const std::vector<TSwitchInfo>& SwitchTable() {
          "GIF colours: none, system20, halftone, gray4, mono,\n"
          "gray256, web216, optimal, optimal56, best (the\n"
          "default), or 0 to 9"},
+        {"/METADATA", true, "<choice>",
+         "EXIF, XMP and colour profile: keep (the default),\n"
+         "strip, or nolocation (all but GPS and place names)"},
         {"/THREADS", true, "<n>", "convert n files at once (0: one per core; default 1)"},
         {"/LIST", false, "",
          "with /EXECUTE: print what the run would do (source -> destination,\n"

@@ -2,6 +2,8 @@
 // controls at every file, so the engine never sees a widget.
 #pragma once
 
+#include "formats/MetadataEditor.h"
+
 #include <cstdint>
 #include <string>
 
@@ -41,6 +43,9 @@ struct TConvertOptions {
     // Index into the GIF colour reductions (7: optimal 2^n colour palette,
     // 9: optimal, best quality).
     int GIFColorReduction = 9;
+
+    // EXIF, XMP, ICC profile and comment carried to destinations that hold them.
+    TMetadataMode Metadata = TMetadataMode::Keep;
 };
 
 // ".bmp", ".jpg", ".gif", ".wmf", ".emf", ".png" by destination index; "" otherwise.

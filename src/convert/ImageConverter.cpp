@@ -10,6 +10,7 @@
 #include "metafile/Metafile.h"
 #include "png/PNGImage.h"
 #include "toolkit/Bitmap.h"
+#include "toolkit/ColorProfile.h"
 #include "toolkit/Icon.h"
 
 #include <algorithm>
@@ -28,6 +29,47 @@ bool KeepsTransparency(const TGraphic& g) {
 // needs no white fill first.
 bool DrawsEveryPixel(const TGraphic& g) {
     return g.InheritsFrom(TBitmap::StaticClass()) || g.InheritsFrom(TJPEGImage::StaticClass());
+}
+
+// Whether the destination keeps the source's profile: only JPEG and PNG
+// hold one, only an RGB profile describes the RGB pixels they are written
+// with, and stripping takes the profile too.
+bool CarriesProfile(const TConvertOptions& o, const std::string& icc) {
+    return (o.DestinationIndex == dfJPEG || o.DestinationIndex == dfPNG) &&
+           o.Metadata != TMetadataMode::Strip && ProfileSpace(icc) == psRGB;
+}
+
+// Whether the drawn pixels must be turned from the source's profile into
+// sRGB: the profile describes them (RGB or grey) and is not written along.
+// CMYK profiles are applied by the decoders themselves.
+bool NeedsSRGB(const TConvertOptions& o, const std::string& icc) {
+    const TProfileSpace space = ProfileSpace(icc);
+    return (space == psRGB || space == psGray) && !CarriesProfile(o, icc);
+}
+
+// Converts a source picture to sRGB before it is drawn, for destinations
+// whose own pixels cannot be converted afterwards (metafiles, 15/16-bit).
+void ConvertSourceToSRGB(TGraphic& source, const std::string& icc) {
+    if (auto* bitmap = dynamic_cast<TBitmap*>(&source)) {
+        ConvertToSRGB(*bitmap, icc);
+    } else if (auto* jpeg = dynamic_cast<TJPEGImage*>(&source)) {
+        auto copy = std::make_unique<TBitmap>(jpeg->Bitmap());
+        if (ConvertToSRGB(*copy, icc)) jpeg->TakeBitmap(std::move(copy));
+    }
+}
+
+// The blocks the destination writes.
+TImageMetadata DestinationMetadata(const TImageMetadata& source, const TConvertOptions& o,
+                                   int width, int height, int orientation) {
+    TMetadataEdit edit;
+    edit.Mode = o.Metadata;
+    // Pixels turned upright say so: a viewer must not turn them again.
+    edit.Upright = o.AutoRotate && orientation != 1;
+    edit.Width = width;
+    edit.Height = height;
+    TImageMetadata written = EditMetadata(source, edit);
+    if (!CarriesProfile(o, source.Icc)) written.Icc.clear();
+    return written;
 }
 
 TPixelFormat PixelFormatFromIndex(int index) {
@@ -220,6 +262,10 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
                                       const TConvertOptions& options, int width, int height,
                                       int orientation) {
     std::unique_ptr<TBitmap> dest = NewDestination(options);
+    const std::string icc = source.Metadata().Icc;
+    const bool needsSRGB = NeedsSRGB(options, icc);
+    const TImageMetadata written =
+        DestinationMetadata(source.Metadata(), options, width, height, orientation);
     if (!NeedsWorkingRaster(source, options, width, height, orientation)) {
         const bool metafileSource = source.InheritsFrom(TMetafile::StaticClass());
         // The picture draws itself into the destination: metafiles at the
@@ -235,18 +281,25 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
                                                  static_cast<uint8_t>(options.Background));
             dest->Canvas().FillRect(Rect(0, 0, width, height));
         }
+        // Converting the drawn pixels costs the destination's size, usually the
+        // smaller; formats the conversion cannot work on are converted before.
+        const bool convertDest =
+            needsSRGB && (dest->IsIndexed() || dest->BitsPerPixel() >= 24);
+        if (needsSRGB && !convertDest) ConvertSourceToSRGB(source, icc);
         // A JPEG of the destination's size decodes straight into it, so neither a
         // decoded copy nor the copy from it exists; otherwise the source is drawn.
         auto* jpeg = dynamic_cast<TJPEGImage*>(&source);
         if (!jpeg || !jpeg->DecodeInto(*dest))
             dest->Canvas().StretchDraw(Rect(0, 0, width, height), source);
+        if (convertDest) ConvertToSRGB(*dest, icc);
         FSource->ReleaseGraphic(); // source is not used below
-        SaveRaster(std::move(dest), destFileName, options);
+        SaveRaster(std::move(dest), destFileName, options, written);
         return;
     }
 
     // Everything else goes through the working raster, then to the
     // destination with or without its alpha.
+    if (needsSRGB) ConvertSourceToSRGB(source, icc);
     TWorkingRaster work = UprightAtSize(source, options, width, height, orientation);
     const TBitmap& picture = *work.Pixels;
     const bool transparent = work.Alpha && AnyTransparent(picture);
@@ -256,7 +309,7 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
         dest->SetPixelFormat(pf24bit);
         dest->SetSizeForOverwrite(width, height);
         CopyWithAlphaPlane(picture, *dest);
-        SaveRaster(std::move(dest), destFileName, options);
+        SaveRaster(std::move(dest), destFileName, options, written);
         return;
     }
     if (transparent && options.DestinationIndex == dfGIF)
@@ -276,11 +329,11 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
         dest->SetSizeForOverwrite(width, height);
         dest->Canvas().StretchDraw(Rect(0, 0, width, height), *flat);
     }
-    SaveRaster(std::move(dest), destFileName, options);
+    SaveRaster(std::move(dest), destFileName, options, written);
 }
 
 void TImageConverter::SaveRaster(std::unique_ptr<TBitmap> dest, const std::string& destFileName,
-                                 const TConvertOptions& options) {
+                                 const TConvertOptions& options, const TImageMetadata& written) {
     switch (options.DestinationIndex) {
     case dfBitmap:
         dest->SaveToFile(destFileName);
@@ -290,6 +343,7 @@ void TImageConverter::SaveRaster(std::unique_ptr<TBitmap> dest, const std::strin
         jpeg.OnProgress = SaveProgressEvent();
         // The destination bitmap is not used again, so the encoder takes it over.
         jpeg.TakeBitmap(std::move(dest));
+        jpeg.Metadata() = written;
         jpeg.CompressionQuality = JPEGQualityFromText(options.CompressionText);
         jpeg.SaveToFile(destFileName);
         break;
@@ -304,6 +358,7 @@ void TImageConverter::SaveRaster(std::unique_ptr<TBitmap> dest, const std::strin
         break;
     }
     case dfPNG:
+        dest->Metadata() = written;
         dest->OnProgress = SaveProgressEvent();
         dest->SaveToFile(destFileName);
         break;
@@ -315,6 +370,9 @@ void TImageConverter::SaveRaster(std::unique_ptr<TBitmap> dest, const std::strin
 void TImageConverter::ConvertToMetafile(TGraphic& source, const std::string& destFileName,
                                         const TConvertOptions& options, int width, int height,
                                         int orientation) {
+    // Metafiles hold no profile: the picture is drawn in sRGB.
+    if (NeedsSRGB(options, source.Metadata().Icc))
+        ConvertSourceToSRGB(source, source.Metadata().Icc);
     TMetafile metafile;
     const bool enhanced = options.DestinationIndex == dfEMF;
     metafile.SetEnhanced(enhanced);

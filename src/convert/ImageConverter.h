@@ -80,7 +80,7 @@ private:
                          const TConvertOptions& options, int width, int height, int orientation);
     static std::unique_ptr<TBitmap> NewDestination(const TConvertOptions& options);
     void SaveRaster(std::unique_ptr<TBitmap> dest, const std::string& destFileName,
-                    const TConvertOptions& options);
+                    const TConvertOptions& options, const TImageMetadata& written);
     void ConvertToMetafile(TGraphic& source, const std::string& destFileName,
                            const TConvertOptions& options, int width, int height, int orientation);
     // Whether the picture must be turned, resampled or flattened here rather

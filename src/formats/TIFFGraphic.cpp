@@ -1,6 +1,7 @@
 #include "formats/TIFFGraphic.h"
 
 #include "base/StrUtils.h"
+#include "formats/MetadataEditor.h"
 
 #include <tiffio.h>
 
@@ -357,6 +358,26 @@ bool TTIFFGraphic::ReadProperties(const uint8_t* memory, int imageIndex, size_t 
     return ok;
 }
 
+void TTIFFGraphic::ReadMetadata(TIFF* tif, const uint8_t* memory, size_t size, int imageIndex) {
+    TImageMetadata& metadata = Metadata();
+    const int orientation = metadata.Orientation;
+    metadata = TImageMetadata{};
+    metadata.Orientation = orientation;
+    // libtiff has checked the counts against the file; the blocks are bounded besides.
+    uint32_t count = 0;
+    void* data = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &count, &data) && data && count <= MaxMetadataBlock)
+        metadata.Icc.assign(static_cast<const char*>(data), count);
+    count = 0;
+    data = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_XMLPACKET, &count, &data) && data && count <= MaxMetadataBlock)
+        metadata.Xmp.assign(static_cast<const char*>(data), count);
+    ClearError(); // a damaged metadata tag is no reason to fail the picture
+    // The camera tags of the first directory (and its EXIF and GPS directories)
+    // as an EXIF block of their own.
+    if (imageIndex == 0) metadata.Exif = ExifFromTIFF(memory, size);
+}
+
 void TTIFFGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t size) {
     ClearRaster();
     if (!ReadProperties(memory, imageIndex, size))
@@ -385,6 +406,7 @@ void TTIFFGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t 
     TIFFSetDirectory(tif, static_cast<tdir_t>(imageIndex));
     CheckError();
     CheckStripData(tif, size, width, height);
+    ReadMetadata(tif, memory, size, imageIndex);
 
     uint16_t samples = 1, bits = 1, sampleFormat = SAMPLEFORMAT_UINT, photometric = 0;
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);

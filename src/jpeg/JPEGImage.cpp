@@ -1,6 +1,8 @@
 #include "jpeg/JPEGImage.h"
 
 #include "base/StrUtils.h"
+#include "jpeg/JPEGMetadata.h"
+#include "toolkit/ColorProfile.h"
 #include "toolkit/Canvas.h"
 #include "toolkit/ExifOrientation.h"
 #include "toolkit/PixelRows.h"
@@ -257,6 +259,7 @@ struct THeaderContext {
     const uint8_t* Data;
     size_t Size;
     long MaxMemory;
+    bool SaveMarkers;
 };
 
 void BodyReadHeader(void* p) {
@@ -264,6 +267,12 @@ void BodyReadHeader(void* p) {
     jpeg_create_decompress(c->Info);
     c->Info->mem->max_memory_to_use = c->MaxMemory;
     jpeg_mem_src(c->Info, c->Data, static_cast<unsigned long>(c->Size));
+    // EXIF and XMP (APP1), ICC profile chunks (APP2) and comments are kept for the metadata.
+    if (c->SaveMarkers) {
+        jpeg_save_markers(c->Info, JPEG_APP0 + 1, 0xFFFF);
+        jpeg_save_markers(c->Info, JPEG_APP0 + 2, 0xFFFF);
+        jpeg_save_markers(c->Info, JPEG_COM, 0xFFFF);
+    }
     jpeg_read_header(c->Info, TRUE);
 }
 
@@ -288,6 +297,8 @@ struct TScanContext {
     // Progressive only: some coefficient of some component was never
     // completed (libjpeg's coef_bits are 0 once every refinement arrived).
     bool CoefficientsMissing;
+    // CMYK only: the embedded profile's conversion, used instead of the table when present.
+    const TProfileTransform* Profile;
 };
 
 void BodyDecompress(void* p) {
@@ -309,6 +320,10 @@ void BodyDecompress(void* p) {
         if (jpeg_read_scanlines(info, &line, 1) != 1) continue;
         uint8_t* out = c->Rows[y];
         const uint8_t* in = c->Buffer;
+        if (c->Profile) {
+            c->Profile->Convert(in, out, info->output_width);
+            continue;
+        }
         uint8_t flip = c->Inverted ? 0xFF : 0x00;
         for (JDIMENSION x = 0; x < info->output_width; ++x, in += 4, out += 3) {
             unsigned k = in[3] ^ flip;
@@ -365,6 +380,7 @@ struct TCompressContext {
     int Quality;
     bool Grayscale;
     bool Progressive;
+    const std::vector<TJPEGSegment>* Segments; // metadata written after the frame header
 };
 
 void BodyCompress(void* p) {
@@ -385,6 +401,10 @@ void BodyCompress(void* p) {
     if (c->Grayscale) jpeg_set_colorspace(info, JCS_GRAYSCALE);
     if (c->Progressive) jpeg_simple_progression(info);
     jpeg_start_compress(info, TRUE);
+    for (const TJPEGSegment& segment : *c->Segments)
+        jpeg_write_marker(info, segment.Marker,
+                          reinterpret_cast<const JOCTET*>(segment.Payload.data()),
+                          static_cast<unsigned>(segment.Payload.size()));
     while (info->next_scanline < info->image_height)
         jpeg_write_scanlines(info, c->Rows + info->next_scanline,
                              info->image_height - info->next_scanline);
@@ -478,12 +498,20 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
 
 void TJPEGImage::ReadHeader() {
     TDecompressor d(this);
-    THeaderContext hc{&d.Info, FData.data(), FData.size(), MaxDecoderMemory()};
+    THeaderContext hc{&d.Info, FData.data(), FData.size(), MaxDecoderMemory(), true};
     if (!GuardedCall(d.Err, BodyReadHeader, &hc)) RaiseJPEGError(d.Err, d.Monitor);
     CheckRasterSize(d.Info.image_width, d.Info.image_height);
     CheckJPEGDataBound(d.Info, FData.size());
     FHeaderWidth = static_cast<int>(d.Info.image_width);
     FHeaderHeight = static_cast<int>(d.Info.image_height);
+    TJPEGMetadataCollector collector;
+    for (jpeg_saved_marker_ptr m = d.Info.marker_list; m; m = m->next)
+        collector.Add(m->marker, m->data, m->data_length);
+    TImageMetadata& metadata = Metadata();
+    const int orientation = metadata.Orientation;
+    metadata = TImageMetadata{};
+    metadata.Orientation = orientation;
+    collector.Finish(metadata);
 }
 
 TJPEGImage::TOutputKind TJPEGImage::PrepareDecode(jpeg_decompress_struct& info,
@@ -491,7 +519,7 @@ TJPEGImage::TOutputKind TJPEGImage::PrepareDecode(jpeg_decompress_struct& info,
                                                   int colourSpace) const {
     auto& err = *static_cast<TJPEGErrorManager*>(errors);
     auto& monitor = *reinterpret_cast<TJPEGProgressMonitor*>(progress);
-    THeaderContext hc{&info, FData.data(), FData.size(), MaxDecoderMemory()};
+    THeaderContext hc{&info, FData.data(), FData.size(), MaxDecoderMemory(), false};
     if (!GuardedCall(err, BodyReadHeader, &hc)) RaiseJPEGError(err, monitor);
     CheckRasterSize(info.image_width, info.image_height);
     CheckJPEGDataBound(info, FData.size());
@@ -546,9 +574,14 @@ void TJPEGImage::Decode() {
         std::vector<uint8_t> buffer(cmyk ? static_cast<size_t>(info.output_width) * 4 : 0);
 
         uint8_t colorMap[256 * 3] = {};
-        TScanContext sc{
-            &info,    rows.data(), buffer.data(), cmyk, cmyk && info.saw_Adobe_marker, CMYKTable(),
-            colorMap, 0,           false,         false};
+        const bool inverted = cmyk && info.saw_Adobe_marker;
+        // Ink through the file's own profile; without a usable one, the formula.
+        std::unique_ptr<TProfileTransform> profile;
+        if (cmyk && !Metadata().Icc.empty())
+            profile = TProfileTransform::ToSRGB(Metadata().Icc, inverted ? ppInvertedCMYK : ppCMYK,
+                                                ppBGR);
+        TScanContext sc{&info,    rows.data(), buffer.data(), cmyk, inverted, CMYKTable(),
+                        colorMap, 0,           false,         false, profile.get()};
         if (!GuardedCall(d.Err, BodyDecompress, &sc)) RaiseJPEGError(d.Err, d.Monitor);
         CheckComplete(d.Err, info, sc.CoefficientsMissing);
 
@@ -588,7 +621,7 @@ bool TJPEGImage::DecodeInto(TBitmap& target) {
             rows[y] = target.ScanLine(static_cast<int>(y));
         uint8_t colorMap[256 * 3] = {};
         TScanContext sc{&info,   rows.data(), nullptr, false,      false,
-                        nullptr, colorMap,    0,       bits == 32, false};
+                        nullptr, colorMap,    0,       bits == 32, false, nullptr};
         if (!GuardedCall(d.Err, BodyDecompress, &sc)) RaiseJPEGError(d.Err, d.Monitor);
         CheckComplete(d.Err, info, sc.CoefficientsMissing);
     } catch (...) {
@@ -634,6 +667,9 @@ void TJPEGImage::Compress() {
     for (int y = 0; y < source->Height(); ++y)
         rows[static_cast<size_t>(y)] = const_cast<uint8_t*>(source->ScanLine(y));
 
+    TImageMetadata written = Metadata();
+    if (Grayscale) written.Icc.clear(); // a colour profile does not describe grey samples
+    const std::vector<TJPEGSegment> segments = JPEGMetadataSegments(written);
     TCompressor c(this);
     int64_t estimate = static_cast<int64_t>(source->Width()) * source->Height() / 4;
     c.Dest.Capacity = static_cast<size_t>(estimate < 65536        ? 65536
@@ -649,7 +685,8 @@ void TJPEGImage::Compress() {
                         space,
                         CompressionQuality,
                         Grayscale,
-                        ProgressiveEncoding};
+                        ProgressiveEncoding,
+                        &segments};
     ReportProgress(psStarting, 0);
     if (!GuardedCall(c.Err, BodyCompress, &cc)) {
         ReportProgress(psEnding, 0);
@@ -687,6 +724,7 @@ void TJPEGImage::Assign(const TGraphic& source) {
         ProgressiveDisplay = j->ProgressiveDisplay;
         Scale = j->Scale;
         Smoothing = j->Smoothing;
+        Metadata() = j->Metadata();
         return;
     }
     if (const auto* b = dynamic_cast<const TBitmap*>(&source)) {

@@ -2,6 +2,7 @@
 
 #include "png/PNGDeflate.h"
 #include "toolkit/ExifOrientation.h"
+#include "png/PNGMetadata.h"
 #include "toolkit/Picture.h"
 
 #include <algorithm>
@@ -93,6 +94,7 @@ void TPNGImage::PrepareForSave() {
         }
         FAlphaColorType = grey ? 4 : 6;
     }
+    WritePNGMetadata(FChunks, Metadata());
 }
 
 void TPNGImage::SaveToStream(TStream& stream) {
@@ -113,6 +115,7 @@ void TPNGImage::LoadFromStream(TStream& stream) {
     SetTransparent(false);
     SetTransparentColor(clDefault);
     SetAlphaChannel({});
+    Metadata() = TImageMetadata{};
 
     uint8_t signature[8] = {};
     if (stream.Read(signature, 8) != 8 || std::memcmp(signature, Signature, 8) != 0)
@@ -143,6 +146,7 @@ void TPNGImage::LoadFromStream(TStream& stream) {
         if (ended) throw;
         throw EPNGImageException(CutShortMessage("the PNG data ends before the picture."));
     }
+    ReadPNGMetadata(FChunks, Metadata());
     Metadata().Orientation = 1;
     for (int i = 0; i < FChunks.Count(); ++i)
         if (std::memcmp(FChunks[i]->ChunkType.data(), "eXIf", 4) == 0) {
@@ -186,6 +190,7 @@ void TPNGImage::Assign(const TGraphic& source) {
         }
         FFilters = png->FFilters;
         FInterlaced = png->FInterlaced;
+        Metadata() = png->Metadata();
     }
     TBitmap::Assign(source);
 }

@@ -49,6 +49,9 @@ const char* const ColorReductionNames[10] = {"none",      "system20", "halftone"
                                              "mono",      "gray256",  "web216",   "optimal",
                                              "optimal56", "best"};
 
+const char* const MetadataItems[3] = {"keep", "strip", "keep all but location"};
+const char* const MetadataNames[3] = {"keep", "strip", "nolocation"};
+
 namespace {
 
 const char* const DestinationItems[6] = {"Bitmaps (*.bmp)",
@@ -63,6 +66,13 @@ constexpr int DefaultColorReduction = 9;
 // What a settings file without the key has always meant: the octree.
 constexpr int StoredColorReductionDefault = 7;
 constexpr int DefaultJPEGQuality = 100;
+
+// Index of a metadata choice by name, -1 for anything else.
+int MetadataIndex(const std::string& name) {
+    for (int i = 0; i < 3; ++i)
+        if (SameTextAscii(name, MetadataNames[i])) return i;
+    return -1;
+}
 
 template <class T> T* Named(T* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
@@ -167,7 +177,8 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
                 cbWAlignment,
                 cbWPosition,
                 chkWAngle,
-                edWAngle});
+                edWAngle,
+                cbMetadata});
     ChainFocus({lvProgress, edCommandLine, btnCopyCommandLine});
     // Each label names the field it stands over (screen readers announce it with the field).
     lblStretchMode->setBuddy(cbStretchMode);
@@ -176,6 +187,7 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
     lblPixelFormat->setBuddy(cbPixelFormat);
     lblCompression->setBuddy(cbCompression);
     lblGIFColorReduction->setBuddy(cbGIFColorReduction);
+    lblMetadata->setBuddy(cbMetadata);
     lblWatermarkText->setBuddy(edWatermarkText);
     lblWAlignment->setBuddy(cbWAlignment);
     lblWPosition->setBuddy(cbWPosition);
@@ -288,6 +300,13 @@ void TfrmMain::CreateOptionControls() {
         "chkAutoRotate");
     chkAutoRotate->setGeometry(200, 140, 297, 20);
     chkAutoRotate->setChecked(true);
+    // EXIF, XMP and colour profile: carried, stripped, or carried without the
+    // location. On the free right half of the watermark's last row, outside its
+    // panel, so that it stays usable while the watermark is off.
+    lblMetadata = Named(new QLabel(QStringLiteral("Metadata:"), tsOptions), "lblMetadata");
+    cbMetadata = Named(new QComboBox(tsOptions), "cbMetadata");
+    FillCombo(cbMetadata, MetadataItems, 3);
+    lblMetadata->setBuddy(cbMetadata);
     pnlWatermark = Named(new QFrame(tsOptions), "pnlWatermark");
     pnlWatermark->setGeometry(8, 160, 489, 140);
     lblWatermarkText =
@@ -318,6 +337,10 @@ void TfrmMain::CreateOptionControls() {
     chkWAngle->setGeometry(4, 104, 140, 20);
     edWAngle = Named(new QLineEdit(QStringLiteral("0"), pnlWatermark), "edWAngle");
     edWAngle->setGeometry(150, 102, 60, 22);
+    lblMetadata->setGeometry(256, 266, 70, 16);
+    cbMetadata->setGeometry(330, 262, 167, 22);
+    lblMetadata->raise();
+    cbMetadata->raise();
 
     // Log page: the job as a command line, under the progress list.
     lvProgress->setGeometry(8, 8, 489, 290);
@@ -597,6 +620,14 @@ void TfrmMain::CreateOptionSwitchSetters() {
         else
             cbGIFColorReduction->setCurrentIndex(index);
     });
+    SetSwitchSetter("/METADATA", [this](const std::string& value) {
+        const int index = MetadataIndex(value);
+        if (index < 0)
+            CommandLineError(
+                Format("/METADATA=%s: expected keep, strip or nolocation", value.c_str()));
+        else
+            cbMetadata->setCurrentIndex(index);
+    });
 }
 
 void TfrmMain::SetPage(int page) {
@@ -695,6 +726,9 @@ TConvertOptions TfrmMain::ReadOptions() const {
     o.Background = FBackground;
     o.CompressionText = cbCompression->currentText().toUtf8().toStdString();
     o.GIFColorReduction = cbGIFColorReduction->currentIndex();
+    const int metadata = cbMetadata->currentIndex();
+    o.Metadata =
+        metadata > 0 && metadata < 3 ? static_cast<TMetadataMode>(metadata) : TMetadataMode::Keep;
     return o;
 }
 
@@ -731,6 +765,9 @@ void TfrmMain::LoadSettings() {
     cbGIFColorReduction->setCurrentIndex(ini.ReadInteger(
         "GIF", "ColorReduction",
         ini.ReadSections().empty() ? DefaultColorReduction : StoredColorReductionDefault));
+    // An unknown name keeps everything, the safe reading of a damaged file.
+    cbMetadata->setCurrentIndex(
+        std::max(0, MetadataIndex(ini.ReadString("Image", "Metadata", MetadataNames[0]))));
 
     chkWatermark->setChecked(ini.ReadBool("Watermark", "Enabled", chkWatermark->isChecked()));
     edWatermarkText->setText(QText(ini.ReadString("Watermark", "Text", Text(edWatermarkText))));
@@ -781,6 +818,10 @@ void TfrmMain::SaveSettings() {
     ini.WriteInteger("Bitmap", "PixelFormat", cbPixelFormat->currentIndex());
     ini.WriteString("Jpeg", "Compression", cbCompression->currentText().toUtf8().toStdString());
     ini.WriteInteger("GIF", "ColorReduction", cbGIFColorReduction->currentIndex());
+    // Written once it differs from the default, and kept true once it is in the file.
+    const int metadata = std::max(0, cbMetadata->currentIndex());
+    if (metadata != 0 || ini.ValueExists("Image", "Metadata"))
+        ini.WriteString("Image", "Metadata", MetadataNames[metadata]);
     ini.WriteBool("Watermark", "Enabled", chkWatermark->isChecked());
     ini.WriteString("Watermark", "Text", Text(edWatermarkText));
     ini.WriteString("Watermark", "Font", FontToString(FWatermarkFont, FWatermarkBackground));
@@ -864,6 +905,9 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
     const int reduction = cbGIFColorReduction->currentIndex();
     if (reduction >= 0 && reduction < 10 && reduction != DefaultColorReduction)
         args.push_back(std::string("/COLORREDUCTION=") + ColorReductionNames[reduction]);
+    const int metadata = cbMetadata->currentIndex();
+    if (metadata > 0 && metadata < 3)
+        args.push_back(std::string("/METADATA=") + MetadataNames[metadata]);
     if (ThreadCount() > 1) args.push_back("/THREADS=" + std::to_string(ThreadCount()));
     args.push_back("/EXECUTE");
     return args;

@@ -29,6 +29,9 @@ extern const char* const CompressionItems[5];
 extern const char* const ColorReductionItems[10];
 // Short names of the colour reductions for /COLORREDUCTION=, in index order.
 extern const char* const ColorReductionNames[10];
+// Metadata choices (TMetadataMode order): captions, and names for /METADATA= and the settings file.
+extern const char* const MetadataItems[3];
+extern const char* const MetadataNames[3];
 
 class TfrmMain : public TfrmMainBasic {
     Q_OBJECT
@@ -103,6 +106,8 @@ protected:
     QLabel* lblGIFColorReduction;
     QComboBox* cbGIFColorReduction;
     QCheckBox* chkWatermark;
+    QLabel* lblMetadata;
+    QComboBox* cbMetadata;
     QFrame* pnlWatermark;
     QLabel* lblWatermarkText;
     QLineEdit* edWatermarkText;

@@ -293,7 +293,8 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
         ASSERT_EQ(w.CurrentPage(), 4);
         // Resize and watermark are off at first: their panels are skipped.
         ExpectCycle(QStringList{"chkResize", panels[format], "cbResample", "btnBackground",
-                                "chkAutoRotate", "chkWatermark", "chkLogProcessed", "seThreads"} +
+                                "chkAutoRotate", "chkWatermark", "cbMetadata", "chkLogProcessed",
+                                "seThreads"} +
                     Navigation);
     }
 
@@ -309,8 +310,9 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
                             "chkShrinkOnly",   "cbGIFColorReduction", "cbResample",
                             "btnBackground",   "chkAutoRotate",       "chkWatermark",
                             "edWatermarkText", "btnWatermarkText",    "cbWAlignment",
-                            "cbWPosition",     "chkWAngle",           "chkLogProcessed",
-                            "seThreads",       "edLogProcessed",      "btnLogProcessed"} +
+                            "cbWPosition",     "chkWAngle",           "cbMetadata",
+                            "chkLogProcessed", "seThreads",           "edLogProcessed",
+                            "btnLogProcessed"} +
                 Navigation);
     TabTo("cbStretchMode");
     Press(Qt::Key_Down);
@@ -364,6 +366,8 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     // The watermark off again: its controls leave the chain, the log settings stay.
     TabTo("chkWatermark");
     Press(Qt::Key_Space);
+    Press(Qt::Key_Tab);
+    EXPECT_EQ(FocusName().toStdString(), "cbMetadata");
     Press(Qt::Key_Tab);
     EXPECT_EQ(FocusName().toStdString(), "chkLogProcessed");
 

@@ -230,14 +230,15 @@ TEST(ImageWindowRun, PresetSavedFromTheWindowGivesTheSameFiles) {
     const std::string preset = job.Tmp.File("job.ini");
     const std::string out1 = job.Tmp.File("out1"), out2 = job.Tmp.File("out2");
     auto w = NewWindow();
-    w->ProcessCommandLine(
-        {"/SRC=" + job.In, "/DST=" + out1, "/DSTFORMAT=jpg", "/QUALITY=40", "/RESIZE=x20"});
+    w->ProcessCommandLine({"/SRC=" + job.In, "/DST=" + out1, "/DSTFORMAT=jpg", "/QUALITY=40",
+                           "/RESIZE=x20", "/METADATA=nolocation"});
     w->SaveSettingsTo(preset);
     const std::vector<uint8_t> presetBytes = ReadFileBytes(preset);
     ASSERT_EQ(RunInWindow(*w).size(), 2u);
 
     auto v = NewWindow();
     v->ProcessCommandLine({"/SETTINGS=" + preset, "/DST=" + out2});
+    EXPECT_EQ(v->ReadOptions().Metadata, TMetadataMode::NoLocation);
     std::vector<std::string> rows = RunInWindow(*v);
     ASSERT_EQ(rows.size(), 2u);
     for (const char* name : {"a.jpg", "b.jpg"})

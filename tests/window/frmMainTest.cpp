@@ -262,6 +262,7 @@ TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
         C<QComboBox>(w.get(), "cbPixelFormat")->setCurrentIndex(6);
         C<QComboBox>(w.get(), "cbCompression")->setCurrentText("high");
         C<QComboBox>(w.get(), "cbGIFColorReduction")->setCurrentIndex(0);
+        C<QComboBox>(w.get(), "cbMetadata")->setCurrentIndex(2);
         C<QCheckBox>(w.get(), "chkWatermark")->setChecked(true);
         C<QLineEdit>(w.get(), "edWatermarkText")->setText(QString::fromUtf8("© Kelvane, 2024"));
         w->SetWatermarkFont(font, 0x00FFFF);
@@ -285,6 +286,7 @@ TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
     EXPECT_EQ(ini.ReadString("Jpeg", "Compression", ""), "high");
     EXPECT_EQ(ini.ReadString("Watermark", "Font", ""), "DejaVu Serif,0,255,14,3,65535");
     EXPECT_EQ(ini.ReadString("Image", "Height", "?"), "");
+    EXPECT_EQ(ini.ReadString("Image", "Metadata", ""), "nolocation");
 
     auto w = NewWindow();
     w->LoadSettings();
@@ -297,6 +299,7 @@ TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
     EXPECT_EQ(C<QComboBox>(w.get(), "cbPixelFormat")->currentIndex(), 6);
     EXPECT_EQ(C<QComboBox>(w.get(), "cbCompression")->currentText(), "high");
     EXPECT_EQ(C<QComboBox>(w.get(), "cbGIFColorReduction")->currentIndex(), 0);
+    EXPECT_EQ(w->ReadOptions().Metadata, TMetadataMode::NoLocation);
     EXPECT_TRUE(C<QWidget>(w.get(), "pnlWatermark")->isEnabled());
     EXPECT_EQ(C<QLineEdit>(w.get(), "edWatermarkText")->text(),
               QString::fromUtf8("© Kelvane, 2024"));
@@ -401,7 +404,7 @@ TEST(ImageWindow, AlignmentItemsAreDrawnWithTheirPictures) {
 TEST(ImageWindow, OptionSwitchesSetTheControls) {
     auto w = NewWindow();
     w->ProcessCommandLine({"/resize=800x", "/PIXELFORMAT=pf24bit", "/QUALITY=50",
-                           "/COLORREDUCTION=mono", "/NOOVERRIDE"});
+                           "/COLORREDUCTION=mono", "/NOOVERRIDE", "/metadata=Strip"});
     TConvertOptions o = w->ReadOptions();
     EXPECT_TRUE(o.Resize);
     EXPECT_EQ(o.StretchMode, smPixels);
@@ -411,6 +414,7 @@ TEST(ImageWindow, OptionSwitchesSetTheControls) {
     EXPECT_EQ(o.PixelFormatIndex, 6);
     EXPECT_EQ(o.CompressionText, "50");
     EXPECT_EQ(o.GIFColorReduction, 4);
+    EXPECT_EQ(o.Metadata, TMetadataMode::Strip);
     EXPECT_FALSE(C<QCheckBox>(w.get(), "chkOverwrite")->isChecked());
     EXPECT_TRUE(C<QWidget>(w.get(), "cbStretchMode")->isEnabled());
     EXPECT_FALSE(C<QWidget>(w.get(), "edHeight")->isEnabled());
@@ -462,6 +466,8 @@ TEST(ImageWindow, OptionValuesThatNameNothingFailAnUnattendedRun) {
                          "/QUALITY= 50",
                          "/COLORREDUCTION=10",
                          "/COLORREDUCTION=gray",
+                         "/METADATA=none",
+                         "/METADATA=",
                          "/SETTINGS=/nonexistent/a.ini"};
     for (const char* arg : bad) {
         auto w = NewWindow();
@@ -477,6 +483,7 @@ TEST(ImageWindow, OptionValuesThatNameNothingFailAnUnattendedRun) {
         EXPECT_EQ(after.PixelFormatIndex, before.PixelFormatIndex) << arg;
         EXPECT_EQ(after.CompressionText, before.CompressionText) << arg;
         EXPECT_EQ(after.GIFColorReduction, before.GIFColorReduction) << arg;
+        EXPECT_EQ(after.Metadata, before.Metadata) << arg;
     }
     // Interactively the same value is shown in a message box once the window is up.
     auto w = NewWindow();
@@ -496,7 +503,8 @@ TEST(ImageWindow, EquivalentCommandLineRecreatesTheJob) {
                            "/MASK=*.p*", "/SUBDIR", "/LOGFILE=" + tmp.File("it's.log"),
                            "/DSTFORMAT=gif", "/SRCFORMAT=*.png;*.bmp", "/RESIZE=x25%",
                            "/PIXELFORMAT=pf8bit", "/COLORREDUCTION=web216", "/RENAME",
-                           "/KEEPFOLDERS", "/NAME={name}-{n}"});
+                           "/KEEPFOLDERS", "/NAME={name}-{n}",
+                           "/METADATA=nolocation"});
     C<QComboBox>(w.get(), "cbCompression")
         ->setCurrentText("300"); // the encoder uses 300 & 255 = 44
     std::vector<std::string> args = w->EquivalentArguments();
@@ -516,6 +524,7 @@ TEST(ImageWindow, EquivalentCommandLineRecreatesTheJob) {
     EXPECT_EQ(b.HeightText, a.HeightText);
     EXPECT_EQ(b.PixelFormatIndex, a.PixelFormatIndex);
     EXPECT_EQ(b.GIFColorReduction, a.GIFColorReduction);
+    EXPECT_EQ(b.Metadata, TMetadataMode::NoLocation);
     EXPECT_EQ(JPEGQualityFromText(b.CompressionText), JPEGQualityFromText(a.CompressionText));
     EXPECT_EQ(TickedRows(v.get()), TickedRows(w.get()));
     for (const char* name :
@@ -583,10 +592,43 @@ TEST(ImageWindow, BestColourReductionIsTheNewDefaultAndStoredOnesKeepTheirMeanin
 
 TEST(ImageWindow, HelpListsEverySwitch) {
     const std::string help = TfrmMain::CommandLineHelp();
-    for (const char* s : {"/SRC=", "/SUBDIR", "/MASK=", "/DST=", "/OVERRIDE", "/NOOVERRIDE",
-                          "/LOGFILE=", "/DSTFORMAT=", "/SRCFORMAT=", "/SETTINGS=", "/RESIZE=",
-                          "/PIXELFORMAT=", "/QUALITY=", "/COLORREDUCTION=", "/EXECUTE", "--help"})
+    for (const char* s :
+         {"/SRC=", "/SUBDIR", "/MASK=", "/DST=", "/OVERRIDE", "/NOOVERRIDE",
+          "/LOGFILE=", "/DSTFORMAT=", "/SRCFORMAT=", "/SETTINGS=", "/RESIZE=", "/PIXELFORMAT=",
+          "/QUALITY=", "/COLORREDUCTION=", "/METADATA=", "/EXECUTE", "--help"})
         EXPECT_NE(help.find(s), std::string::npos) << s;
     for (const char* name : ColorReductionNames)
         EXPECT_NE(help.find(name), std::string::npos) << name;
+    for (const char* name : MetadataNames)
+        EXPECT_NE(help.find(name), std::string::npos) << name;
+}
+
+TEST(ImageWindow, MetadataKeyIsWrittenOnlyOnceItDiffersAndThenStaysTrue) {
+    TPrivateSettings settings;
+    {
+        auto w = NewWindow();
+        w->SaveSettings();
+    }
+    EXPECT_FALSE(TIniFile(settings.SettingsFile()).ValueExists("Image", "Metadata"));
+    {
+        auto w = NewWindow();
+        w->ProcessCommandLine({"/METADATA=strip"});
+        w->SaveSettings();
+    }
+    EXPECT_EQ(TIniFile(settings.SettingsFile()).ReadString("Image", "Metadata", ""), "strip");
+    {
+        // Back to keep: the key says so, instead of leaving "strip" behind.
+        auto w = NewWindow();
+        w->LoadSettings();
+        EXPECT_EQ(w->ReadOptions().Metadata, TMetadataMode::Strip);
+        C<QComboBox>(w.get(), "cbMetadata")->setCurrentIndex(0);
+        w->SaveSettings();
+    }
+    EXPECT_EQ(TIniFile(settings.SettingsFile()).ReadString("Image", "Metadata", ""), "keep");
+    // A name the program does not know keeps everything.
+    TIniFile(settings.SettingsFile()).WriteString("Image", "Metadata", "some");
+    auto w = NewWindow();
+    w->ProcessCommandLine({"/METADATA=strip"});
+    w->LoadSettings();
+    EXPECT_EQ(w->ReadOptions().Metadata, TMetadataMode::Keep);
 }
