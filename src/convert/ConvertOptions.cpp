@@ -16,6 +16,12 @@ std::string DestinationExtension(int destinationIndex) {
         return ".emf";
     case dfPNG:
         return ".png";
+    case dfWebP:
+        return ".webp";
+    case dfAVIF:
+        return ".avif";
+    case dfJXL:
+        return ".jxl";
     default:
         return "";
     }

@@ -6,7 +6,8 @@
 #include <string>
 
 // Destination-format indexes, in the order of the destination list.
-enum TDestinationFormat { dfBitmap, dfJPEG, dfGIF, dfWMF, dfEMF, dfPNG };
+// WebP, AVIF and JPEG XL come after the first six so stored indexes keep their meaning.
+enum TDestinationFormat { dfBitmap, dfJPEG, dfGIF, dfWMF, dfEMF, dfPNG, dfWebP, dfAVIF, dfJXL };
 
 // Stretch modes of the resize options.
 enum TStretchMode { smPixels, smPercent };
@@ -27,9 +28,18 @@ struct TConvertOptions {
     std::string CompressionText = "100";
     // Index into the GIF colour reductions (7: optimal 2^n colour palette).
     int GIFColorReduction = 7;
+
+    // WebP, AVIF and JPEG XL: the quality is the JPEG quality above; Effort
+    // is on the format's own scale (-1: the encoder's default).
+    struct TModernFormat {
+        bool Lossless = false;
+        int Effort = -1;
+    };
+    TModernFormat WebP, AVIF, JXL;
 };
 
-// ".bmp", ".jpg", ".gif", ".wmf", ".emf", ".png" by destination index; "" otherwise.
+// ".bmp", ".jpg", ".gif", ".wmf", ".emf", ".png", ".webp", ".avif", ".jxl" by destination
+// index; "" otherwise.
 std::string DestinationExtension(int destinationIndex);
 
 // The JPEG quality of a quality text: its low 8 bits (300 gives 44), 100 when

@@ -1,6 +1,7 @@
 #include "convert/ImageConverter.h"
 
 #include "convert/JPEGImage.h"
+#include "formats/ImageEncoder.h"
 #include "gif/GIFImage.h"
 #include "png/PNGImage.h"
 #include "toolkit/Bitmap.h"
@@ -30,6 +31,26 @@ TPixelFormat PixelFormatFromIndex(int index) {
     // outside the list (possible through the settings file) is refused alike.
     if (index < pfDevice || index >= pfCustom) throw EInvalidGraphic("Invalid pixel format");
     return static_cast<TPixelFormat>(index);
+}
+
+// The encoder of a WebP, AVIF or JPEG XL destination with its options.
+std::unique_ptr<TImageEncoder> CreateEncoder(const TConvertOptions& o) {
+    TEncoderSettings s;
+    s.Quality = ClampQuality(JPEGQualityFromText(o.CompressionText));
+    switch (o.DestinationIndex) {
+    case dfWebP:
+        s.Lossless = o.WebP.Lossless;
+        s.Effort = o.WebP.Effort;
+        return std::make_unique<TWebPEncoder>(s);
+    case dfAVIF:
+        s.Lossless = o.AVIF.Lossless;
+        s.Effort = o.AVIF.Effort;
+        return std::make_unique<TAVIFEncoder>(s);
+    default:
+        s.Lossless = o.JXL.Lossless;
+        s.Effort = o.JXL.Effort;
+        return std::make_unique<TJXLEncoder>(s);
+    }
 }
 
 } // namespace
@@ -87,7 +108,7 @@ TProgressEvent TImageConverter::SaveProgressEvent() {
 
 void TImageConverter::ConvertFile(const std::string& sourceFileName,
                                   const std::string& destFileName, const TConvertOptions& options) {
-    if (options.DestinationIndex < dfBitmap || options.DestinationIndex > dfPNG)
+    if (options.DestinationIndex < dfBitmap || options.DestinationIndex > dfJXL)
         throw EInvalidGraphicOperation("No destination format selected.");
     if (!FSource) BeforeRun();
 
@@ -131,7 +152,8 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
             dest->SetPixelFormat(PixelFormatFromIndex(options.PixelFormatIndex));
         // The colour reduction reads blue, green and red only: a fourth byte
         // a pixel would be memory traffic for nothing.
-        else if (options.DestinationIndex == dfGIF)
+        // The modern encoders read the same three bytes a pixel.
+        else if (options.DestinationIndex == dfGIF || options.DestinationIndex >= dfWebP)
             dest->SetPixelFormat(pf24bit);
     }
     if (options.DestinationIndex == dfGIF &&
@@ -146,6 +168,8 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
     auto* jpeg = dynamic_cast<TJPEGImage*>(&source);
     if (!jpeg || !jpeg->DecodeInto(*dest))
         dest->Canvas().StretchDraw(Rect(0, 0, width, height), source);
+    // Kept for the destinations that hold metadata; the source goes now.
+    const TImageMetadata metadata = source.Metadata();
     FSource->ReleaseGraphic(); // source is not used below
 
     switch (options.DestinationIndex) {
@@ -174,6 +198,13 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
         dest->OnProgress = SaveProgressEvent();
         dest->SaveToFile(destFileName);
         break;
+    case dfWebP:
+    case dfAVIF:
+    case dfJXL: {
+        std::unique_ptr<TImageEncoder> encoder = CreateEncoder(options);
+        SaveEncodedFile(*encoder, *dest, metadata, destFileName);
+        break;
+    }
     default:
         break;
     }
