@@ -76,7 +76,7 @@ public:
     static constexpr int MinEffort = 1;
     static constexpr int MaxEffort = 9;
     // The Butteraugli distance a quality stands for (cjxl's mapping): 100 is
-    // 0.1, 90 is 1.0, 30 is 6.4, below that it grows faster.
+    // 0.1, 90 is 1.0, 30 is 6.4, below that it grows faster, up to libjxl's 25.
     static float DistanceOf(int quality);
 
 private:

@@ -28,7 +28,8 @@ void Check(JxlEncoderStatus status, JxlEncoder* enc, const char* what) {
 float TJXLEncoder::DistanceOf(int quality) {
     const int q = ClampQuality(quality);
     if (q >= 30) return 0.1f + (100 - q) * 0.09f;
-    return 6.4f + std::pow(2.5f, (30 - q) / 5.0f) / 6.25f;
+    // libjxl takes distances up to 25.
+    return std::min(25.0f, 6.4f + std::pow(2.5f, (30 - q) / 5.0f) / 6.25f);
 }
 
 void TJXLEncoder::Encode(const TBitmap& bitmap, const TImageMetadata& metadata, TStream& stream) {
