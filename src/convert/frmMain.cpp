@@ -4,6 +4,7 @@
 #include "batch/WindowUtils.h"
 #include "convert/frmMainAlignment.h"
 #include "formats/FileFormatList.h"
+#include "formats/ImageEncoder.h"
 #include "toolkit/Exceptions.h"
 #include "util/FileUtils.h"
 #include "util/IniFile.h"
@@ -45,12 +46,38 @@ const char* const ColorReductionNames[9] = {"none",    "system20", "halftone", "
 
 namespace {
 
-const char* const DestinationItems[6] = {"Bitmaps (*.bmp)",
+const char* const DestinationItems[9] = {"Bitmaps (*.bmp)",
                                          "JPEG (*.jpg)",
                                          "GIF-images (*.gif)",
                                          "Metafiles (*.wmf)",
                                          "Enchanced metafiles (*.emf)",
-                                         "PNG-images (*.png)"};
+                                         "PNG-images (*.png)",
+                                         "WebP images (*.webp)",
+                                         "AVIF images (*.avif)",
+                                         "JPEG XL images (*.jxl)"};
+
+// Encoder effort of WebP, AVIF (its speed: higher is faster) and JPEG XL:
+// the lowest value of each list and its default.
+struct TEffortScale {
+    const char* Switch;
+    int Min, Max, Default;
+};
+constexpr TEffortScale WebPEffortScale{"/WEBPEFFORT=", 0, TWebPEncoder::MaxEffort,
+                                       TWebPEncoder::DefaultEffort};
+constexpr TEffortScale AVIFSpeedScale{"/AVIFSPEED=", 0, TAVIFEncoder::MaxEffort,
+                                      TAVIFEncoder::DefaultEffort};
+constexpr TEffortScale JXLEffortScale{"/JXLEFFORT=", TJXLEncoder::MinEffort, TJXLEncoder::MaxEffort,
+                                      TJXLEncoder::DefaultEffort};
+
+// The effort a combo of the scale shows; -1 (the encoder's default) without a selection.
+int EffortOf(const QComboBox* combo, const TEffortScale& scale) {
+    return combo->currentIndex() < 0 ? -1 : combo->currentIndex() + scale.Min;
+}
+
+// A value outside the scale leaves the list without a selection: the encoder's default.
+void SetEffort(QComboBox* combo, const TEffortScale& scale, int32_t value) {
+    combo->setCurrentIndex(value < scale.Min || value > scale.Max ? -1 : value - scale.Min);
+}
 
 // Defaults of a fresh start; the equivalent command line names what differs.
 constexpr int DefaultColorReduction = 7;
@@ -150,13 +177,35 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
     // Tab walks each page in reading order. Creation order would put what is made
     // here after the framework's navigation buttons.
     ChainFocus({edSourceWildcard, lvImageFormats});
+    // Nine formats need more room than the six the page was laid out for.
+    rgDestination->setGeometry(8, 84, 489, 250);
     ChainFocus({chkOverwrite, rgDestination->Button(0), rgDestination->Button(1),
                 rgDestination->Button(2), rgDestination->Button(3), rgDestination->Button(4),
-                rgDestination->Button(5)});
-    ChainFocus({chkLogProcessed->previousInFocusChain(), chkResize, cbStretchMode, chkWidth,
-                edWidth, chkHeight, edHeight, cbPixelFormat, cbCompression, cbGIFColorReduction,
-                chkWatermark, edWatermarkText, btnWatermarkText, cbWAlignment, cbWPosition,
-                chkWAngle, edWAngle});
+                rgDestination->Button(5), rgDestination->Button(6), rgDestination->Button(7),
+                rgDestination->Button(8)});
+    ChainFocus({chkLogProcessed->previousInFocusChain(),
+                chkResize,
+                cbStretchMode,
+                chkWidth,
+                edWidth,
+                chkHeight,
+                edHeight,
+                cbPixelFormat,
+                cbCompression,
+                cbGIFColorReduction,
+                chkWebPLossless,
+                cbWebPEffort,
+                chkAVIFLossless,
+                cbAVIFSpeed,
+                chkJXLLossless,
+                cbJXLEffort,
+                chkWatermark,
+                edWatermarkText,
+                btnWatermarkText,
+                cbWAlignment,
+                cbWPosition,
+                chkWAngle,
+                edWAngle});
     ChainFocus({lvProgress, edCommandLine, btnCopyCommandLine});
     // Each label names the field it stands over (screen readers announce it with the field).
     lblStretchMode->setBuddy(cbStretchMode);
@@ -171,6 +220,9 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
     cbPixelFormat->setCurrentIndex(0);
     cbCompression->setCurrentText(QString::fromLatin1(CompressionItems[0]));
     cbGIFColorReduction->setCurrentIndex(DefaultColorReduction);
+    lblWebPEffort->setBuddy(cbWebPEffort);
+    lblAVIFSpeed->setBuddy(cbAVIFSpeed);
+    lblJXLEffort->setBuddy(cbJXLEffort);
     cbWAlignment->setCurrentIndex(0);
     cbWPosition->setCurrentIndex(0);
     MakeEditNumeric(edWidth);
@@ -247,6 +299,7 @@ void TfrmMain::CreateOptionControls() {
     cbGIFColorReduction = Named(new QComboBox(gbGIF), "cbGIFColorReduction");
     cbGIFColorReduction->setGeometry(10, 42, 220, 22);
     FillCombo(cbGIFColorReduction, ColorReductionItems, 9);
+    CreateModernFormatPanels();
 
     chkWatermark = Named(new QCheckBox(QStringLiteral("Watermark"), tsOptions), "chkWatermark");
     chkWatermark->setGeometry(8, 140, 200, 20);
@@ -303,6 +356,34 @@ void TfrmMain::CreateOptionControls() {
             [this] { Guarded([this] { btnWatermarkTextClick(); }); });
     connect(btnCopyCommandLine, &QPushButton::clicked, this,
             [this] { Guarded([this] { btnCopyCommandLineClick(); }); });
+}
+
+void TfrmMain::CreateModernFormatPanels() {
+    auto panel = [this](const char* name, const char* caption, const char* losslessName,
+                        const char* labelName, const char* labelText, const char* comboName,
+                        const TEffortScale& scale, QCheckBox*& lossless, QLabel*& label,
+                        QComboBox*& combo) {
+        auto* box = Named(new QGroupBox(QString::fromLatin1(caption), tsOptions), name);
+        box->setGeometry(256, 4, 241, 130);
+        lossless = Named(new QCheckBox(QStringLiteral("Lossless"), box), losslessName);
+        lossless->setGeometry(10, 70, 220, 20);
+        label = Named(new QLabel(QString::fromLatin1(labelText), box), labelName);
+        label->setGeometry(10, 100, 80, 16);
+        combo = Named(new QComboBox(box), comboName);
+        combo->setGeometry(90, 98, 140, 22);
+        for (int v = scale.Min; v <= scale.Max; ++v)
+            combo->addItem(QString::number(v));
+        combo->setCurrentIndex(scale.Default - scale.Min);
+        box->setVisible(false);
+        return box;
+    };
+    gbWebP =
+        panel("gbWebP", " WebP ", "chkWebPLossless", "lblWebPEffort", "Effort:", "cbWebPEffort",
+              WebPEffortScale, chkWebPLossless, lblWebPEffort, cbWebPEffort);
+    gbAVIF = panel("gbAVIF", " AVIF ", "chkAVIFLossless", "lblAVIFSpeed", "Speed:", "cbAVIFSpeed",
+                   AVIFSpeedScale, chkAVIFLossless, lblAVIFSpeed, cbAVIFSpeed);
+    gbJXL = panel("gbJXL", " JPEG XL ", "chkJXLLossless", "lblJXLEffort", "Effort:", "cbJXLEffort",
+                  JXLEffortScale, chkJXLLossless, lblJXLEffort, cbJXLEffort);
 }
 
 void TfrmMain::FillSourceFormats() {
@@ -489,6 +570,25 @@ bool TfrmMain::ProcessOptionSwitch(const std::string& param) {
             cbCompression->setCurrentText(QText(std::to_string(quality)));
         return true;
     }
+    if (SameTextAscii(param, "/LOSSLESS")) {
+        for (QCheckBox* box : {chkWebPLossless, chkAVIFLossless, chkJXLLossless})
+            box->setChecked(true);
+        return true;
+    }
+    for (auto [scale, combo] :
+         {std::pair{&WebPEffortScale, cbWebPEffort}, std::pair{&AVIFSpeedScale, cbAVIFSpeed},
+          std::pair{&JXLEffortScale, cbJXLEffort}}) {
+        if (!StartsWithSwitch(param, scale->Switch)) continue;
+        const std::string value = param.substr(std::strlen(scale->Switch));
+        int32_t effort = -1;
+        if (!AllDigits(value) || !TryStrToInt(value, effort) || effort < scale->Min ||
+            effort > scale->Max)
+            CommandLineError(Format("%s%s: expected a number from %d to %d", scale->Switch,
+                                    value.c_str(), scale->Min, scale->Max));
+        else
+            SetEffort(combo, *scale, effort);
+        return true;
+    }
     if (StartsWithSwitch(param, "/COLORREDUCTION=")) {
         const std::string value = param.substr(16);
         int index = -1;
@@ -517,6 +617,22 @@ void TfrmMain::UpdatePageExtras() {
         gbBitmap->setVisible(destination == dfBitmap);
         gbJPEG->setVisible(destination == dfJPEG);
         gbGIF->setVisible(destination == dfGIF);
+        gbWebP->setVisible(destination == dfWebP);
+        gbAVIF->setVisible(destination == dfAVIF);
+        gbJXL->setVisible(destination == dfJXL);
+        // One quality for JPEG and today's formats: its edit goes to the panel on show.
+        QGroupBox* host = destination == dfWebP   ? gbWebP
+                          : destination == dfAVIF ? gbAVIF
+                          : destination == dfJXL  ? gbJXL
+                                                  : gbJPEG;
+        if (cbCompression->parentWidget() != host) {
+            lblCompression->setParent(host);
+            cbCompression->setParent(host);
+            lblCompression->setText(host == gbJPEG ? QStringLiteral("Compression (%):")
+                                                   : QStringLiteral("Quality (%):"));
+            lblCompression->show();
+            cbCompression->show();
+        }
     }
     if (CurrentPage() == PageCount()) edCommandLine->setText(QText(EquivalentCommandLine()));
 }
@@ -539,7 +655,7 @@ bool TfrmMain::AcceptFile(const std::string& fileName) {
 
 std::string TfrmMain::GetDestinationExt() {
     const int index = rgDestination->ItemIndex();
-    if (index >= dfBitmap && index <= dfPNG) return DestinationExtension(index);
+    if (index >= dfBitmap && index <= dfJXL) return DestinationExtension(index);
     return TfrmMainBasic::GetDestinationExt();
 }
 
@@ -553,10 +669,10 @@ TWorkerConversion TfrmMain::CreateWorkerConversion() {
     // controls cannot change while a run keeps the window busy.
     auto converter = std::make_shared<TImageConverter>();
     converter->BeforeRun();
-    return [converter, options = ReadOptions()](const std::string& source,
-                                                 const std::string& dest) {
-        converter->ConvertFile(source, dest, options);
-    };
+    return
+        [converter, options = ReadOptions()](const std::string& source, const std::string& dest) {
+            converter->ConvertFile(source, dest, options);
+        };
 }
 
 void TfrmMain::AfterRun() {
@@ -581,6 +697,9 @@ TConvertOptions TfrmMain::ReadOptions() const {
     o.HeightText = Text(edHeight);
     o.CompressionText = cbCompression->currentText().toUtf8().toStdString();
     o.GIFColorReduction = cbGIFColorReduction->currentIndex();
+    o.WebP = {chkWebPLossless->isChecked(), EffortOf(cbWebPEffort, WebPEffortScale)};
+    o.AVIF = {chkAVIFLossless->isChecked(), EffortOf(cbAVIFSpeed, AVIFSpeedScale)};
+    o.JXL = {chkJXLLossless->isChecked(), EffortOf(cbJXLEffort, JXLEffortScale)};
     return o;
 }
 
@@ -604,6 +723,13 @@ void TfrmMain::LoadSettings() {
         "Jpeg", "Compression", cbCompression->currentText().toUtf8().toStdString())));
     cbGIFColorReduction->setCurrentIndex(
         ini.ReadInteger("GIF", "ColorReduction", DefaultColorReduction));
+    for (auto [section, key, lossless, combo, scale] :
+         {std::tuple{"WebP", "Effort", chkWebPLossless, cbWebPEffort, &WebPEffortScale},
+          std::tuple{"AVIF", "Speed", chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},
+          std::tuple{"JXL", "Effort", chkJXLLossless, cbJXLEffort, &JXLEffortScale}}) {
+        lossless->setChecked(ini.ReadBool(section, "Lossless", lossless->isChecked()));
+        SetEffort(combo, *scale, ini.ReadInteger(section, key, EffortOf(combo, *scale)));
+    }
 
     chkWatermark->setChecked(ini.ReadBool("Watermark", "Enabled", chkWatermark->isChecked()));
     edWatermarkText->setText(QText(ini.ReadString("Watermark", "Text", Text(edWatermarkText))));
@@ -644,6 +770,16 @@ void TfrmMain::SaveSettings() {
     ini.WriteInteger("Bitmap", "PixelFormat", cbPixelFormat->currentIndex());
     ini.WriteString("Jpeg", "Compression", cbCompression->currentText().toUtf8().toStdString());
     ini.WriteInteger("GIF", "ColorReduction", cbGIFColorReduction->currentIndex());
+    // Keys of these sections are written only when they differ from a fresh start.
+    for (auto [section, key, lossless, combo, scale] :
+         {std::tuple{"WebP", "Effort", chkWebPLossless, cbWebPEffort, &WebPEffortScale},
+          std::tuple{"AVIF", "Speed", chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},
+          std::tuple{"JXL", "Effort", chkJXLLossless, cbJXLEffort, &JXLEffortScale}}) {
+        ini.EraseSection(section);
+        if (lossless->isChecked()) ini.WriteBool(section, "Lossless", true);
+        if (EffortOf(combo, *scale) != scale->Default)
+            ini.WriteInteger(section, key, EffortOf(combo, *scale));
+    }
     ini.WriteBool("Watermark", "Enabled", chkWatermark->isChecked());
     ini.WriteString("Watermark", "Text", Text(edWatermarkText));
     ini.WriteString("Watermark", "Font", FontToString(FWatermarkFont, FWatermarkBackground));
@@ -675,7 +811,7 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
     if (!chkOverwrite->isChecked()) args.push_back("/NOOVERRIDE");
     if (chkLogProcessed->isChecked()) args.push_back("/LOGFILE=" + EditBytes(edLogProcessed));
     const int destination = rgDestination->ItemIndex();
-    if (destination > dfBitmap && destination <= dfPNG)
+    if (destination > dfBitmap && destination <= dfJXL)
         args.push_back("/DSTFORMAT=" + DestinationExtension(destination).substr(1));
 
     std::string formats;
@@ -713,6 +849,17 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
     const int reduction = cbGIFColorReduction->currentIndex();
     if (reduction >= 0 && reduction < 9 && reduction != DefaultColorReduction)
         args.push_back(std::string("/COLORREDUCTION=") + ColorReductionNames[reduction]);
+    // Lossless and effort of the chosen format only: the others write nothing in this job.
+    for (auto [format, lossless, combo, scale] :
+         {std::tuple{dfWebP, chkWebPLossless, cbWebPEffort, &WebPEffortScale},
+          std::tuple{dfAVIF, chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},
+          std::tuple{dfJXL, chkJXLLossless, cbJXLEffort, &JXLEffortScale}}) {
+        if (destination != format) continue;
+        if (lossless->isChecked()) args.push_back("/LOSSLESS");
+        const int effort = EffortOf(combo, *scale);
+        if (effort >= 0 && effort != scale->Default)
+            args.push_back(scale->Switch + std::to_string(effort));
+    }
     if (ThreadCount() > 1) args.push_back("/THREADS=" + std::to_string(ThreadCount()));
     args.push_back("/EXECUTE");
     return args;
@@ -740,7 +887,8 @@ std::string TfrmMain::CommandLineHelp() {
            "  /OVERRIDE               overwrite existing destination files (the default)\n"
            "  /NOOVERRIDE             skip files whose destination exists\n"
            "  /LOGFILE=<file>         append the converted files to <file>\n"
-           "  /DSTFORMAT=<ext>        destination format: bmp, jpg, gif, wmf, emf or png\n"
+           "  /DSTFORMAT=<ext>        destination format: bmp, jpg, gif, wmf, emf, png,\n"
+           "                          webp, avif or jxl\n"
            "  /SRCFORMAT=<exts>       take only these source formats, e.g. *.jpg;*.png\n"
            "  /SETTINGS=<file>        read a settings file (a preset saved with File, Save\n"
            "                          settings as...); later switches override it\n"
@@ -748,7 +896,12 @@ std::string TfrmMain::CommandLineHelp() {
            "                          the proportions) or percent (50%, 50x25%); off\n"
            "  /PIXELFORMAT=<format>   bitmap pixel format: Device, 1bit, pf4bit, pf8bit,\n"
            "                          pf15bit, pf16bit, pf24bit, pf32bit, or 0 to 7\n"
-           "  /QUALITY=<1..100>       JPEG quality\n"
+           "  /QUALITY=<1..100>       JPEG quality, also of WebP, AVIF and JPEG XL\n"
+           "  /LOSSLESS               WebP, AVIF and JPEG XL keep every pixel exactly\n"
+           "                          (AVIF within one level: it stores YCbCr)\n"
+           "  /WEBPEFFORT=<0..6>      WebP encoder effort (default 4)\n"
+           "  /AVIFSPEED=<0..10>      AVIF encoder speed, higher is faster (default 6)\n"
+           "  /JXLEFFORT=<1..9>       JPEG XL encoder effort (default 7)\n"
            "  /COLORREDUCTION=<name>  GIF colours: none, system20, halftone, gray4, mono,\n"
            "                          gray256, web216, optimal, optimal56, or 0 to 8\n"
            "  /THREADS=<n>            convert n files at once (0: one per core; default 1)\n"

@@ -94,6 +94,20 @@ protected:
     QGroupBox* gbGIF;
     QLabel* lblGIFColorReduction;
     QComboBox* cbGIFColorReduction;
+    // WebP, AVIF and JPEG XL: the quality edit of the JPEG panel moves into
+    // the panel shown, so one quality serves them all.
+    QGroupBox* gbWebP;
+    QCheckBox* chkWebPLossless;
+    QLabel* lblWebPEffort;
+    QComboBox* cbWebPEffort;
+    QGroupBox* gbAVIF;
+    QCheckBox* chkAVIFLossless;
+    QLabel* lblAVIFSpeed;
+    QComboBox* cbAVIFSpeed;
+    QGroupBox* gbJXL;
+    QCheckBox* chkJXLLossless;
+    QLabel* lblJXLEffort;
+    QComboBox* cbJXLEffort;
     QCheckBox* chkWatermark;
     QFrame* pnlWatermark;
     QLabel* lblWatermarkText;
@@ -118,6 +132,7 @@ private:
     // Option switches: true when param was one of them (also when its value was refused).
     bool ProcessOptionSwitch(const std::string& param);
     void ApplyWatermarkFont();
+    void CreateModernFormatPanels();
     // The format panel of the Options page and the command line of the Log page.
     void UpdatePageExtras();
     // Runs a handler body so that no error leaves a Qt slot.

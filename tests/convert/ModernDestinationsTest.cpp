@@ -157,9 +157,9 @@ TEST_F(ModernDestinationsTest, SourceMetadataReachesTheDestination) {
 
 TEST_F(ModernDestinationsTest, CorpusFilesConvertToPNGAsTheirReadersSeeThem) {
     REQUIRE_CORPUS("modern");
-    for (const char* name : {"photo-lossy.webp", "photo-lossless.webp", "alpha-lossless.webp",
-                             "anim.webp", "photo.heic", "alpha.avif", "photo-lossy.jxl",
-                             "alpha-lossless.jxl"}) {
+    for (const char* name :
+         {"photo-lossy.webp", "photo-lossless.webp", "alpha-lossless.webp", "anim.webp",
+          "photo.heic", "alpha.avif", "photo-lossy.jxl", "alpha-lossless.jxl"}) {
         SCOPED_TRACE(name);
         const std::string src = CorpusPath(std::string("modern/") + name);
         TPicture source;

@@ -20,8 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <libheif/heif.h>
+#include <set>
 #include <tiffio.h>
 
 namespace fs = std::filesystem;

@@ -22,8 +22,7 @@ std::string Modern(const std::string& name) {
     return CorpusPath("modern/" + name);
 }
 
-template <class TReader>
-std::unique_ptr<TReader> Read(const std::vector<uint8_t>& bytes) {
+template <class TReader> std::unique_ptr<TReader> Read(const std::vector<uint8_t>& bytes) {
     auto g = std::make_unique<TReader>();
     g->ReadFromMemory(bytes.data(), 0, bytes.size());
     return g;
@@ -40,8 +39,8 @@ template <class TReader> std::string LoadError(const std::vector<uint8_t>& bytes
 
 // Ours against the library's own decoding of the same file.
 template <class TReader>
-void ExpectMatchesOracle(const std::string& name, TReferenceImage (*oracle)(const std::vector<uint8_t>&),
-                         int tolerance) {
+void ExpectMatchesOracle(const std::string& name,
+                         TReferenceImage (*oracle)(const std::vector<uint8_t>&), int tolerance) {
     SCOPED_TRACE(name);
     const std::vector<uint8_t> bytes = ReadFileBytes(Modern(name));
     auto g = Read<TReader>(bytes);
@@ -56,8 +55,8 @@ void ExpectMatchesOracle(const std::string& name, TReferenceImage (*oracle)(cons
 // The start of a WebP file of the extended layout: the canvas size and nothing else.
 std::vector<uint8_t> WebPHeaderOnly(uint32_t width, uint32_t height) {
     // The RIFF size promises more than the header: the rest is "still to come".
-    std::vector<uint8_t> f{'R', 'I', 'F', 'F', 0, 16, 0, 0, 'W', 'E', 'B', 'P',
-                           'V', 'P', '8', 'X', 10, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<uint8_t> f{'R', 'I', 'F', 'F', 0,  16, 0, 0, 'W', 'E', 'B', 'P',
+                           'V', 'P', '8', 'X', 10, 0,  0, 0, 0,   0,   0,   0};
     for (uint32_t v : {width - 1, height - 1})
         for (int i = 0; i < 3; ++i)
             f.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -74,11 +73,11 @@ std::vector<uint8_t> JXLHeaderOnly(uint32_t side) {
         bits |= value << count;
         count += n;
     };
-    put(0, 1);            // not a multiple of 8
-    put(2, 2);            // height: 18 bits + 1
+    put(0, 1); // not a multiple of 8
+    put(2, 2); // height: 18 bits + 1
     put(side - 1, 18);
-    put(1, 3);            // ratio 1:1, the width follows from the height
-    put(1, 1);            // all metadata default
+    put(1, 3); // ratio 1:1, the width follows from the height
+    put(1, 1); // all metadata default
     for (int i = 0; i < 8; ++i, bits >>= 8)
         f.push_back(static_cast<uint8_t>(bits & 0xFF));
     return f;
@@ -105,8 +104,7 @@ void ExpectRotatedClockwise(const TBitmap& stored, const TReferenceImage& uprigh
         for (int x = 0; x < upright.Width; ++x) {
             // Upright (x, y) shows stored (y, H - 1 - x) for a clockwise turn.
             const uint8_t* a = &upright.RGBA[(static_cast<size_t>(y) * upright.Width + x) * 4];
-            const uint8_t* b =
-                &s.RGBA[(static_cast<size_t>(s.Height - 1 - x) * s.Width + y) * 4];
+            const uint8_t* b = &s.RGBA[(static_cast<size_t>(s.Height - 1 - x) * s.Width + y) * 4];
             for (int c = 0; c < 3; ++c)
                 bad += std::abs(a[c] - b[c]) > 2;
         }
@@ -126,16 +124,17 @@ TEST(WebPGraphic, CorpusFilesEqualLibwebpsDecoding) {
 
 TEST(WebPGraphic, LosslessFilesEqualTheirSourcesAlphaIncluded) {
     REQUIRE_CORPUS("modern");
-    for (auto [webp, png] : {std::pair{"photo-lossless.webp", "photo.png"},
-                             std::pair{"alpha-lossless.webp", "alpha.png"},
-                             std::pair{"anim.webp", "alpha.png"}}) {
+    for (auto [webp, png] :
+         {std::pair{"photo-lossless.webp", "photo.png"},
+          std::pair{"alpha-lossless.webp", "alpha.png"}, std::pair{"anim.webp", "alpha.png"}}) {
         SCOPED_TRACE(webp);
         auto g = Read<TWebPGraphic>(ReadFileBytes(Modern(webp)));
         TReferenceImage want = LoadReferencePNG(Modern(png)), got = RGBAOf(*g);
         // img2webp without -exact keeps no colour under fully transparent pixels.
         if (std::string(webp) == "anim.webp")
             for (size_t i = 0; i < want.RGBA.size(); i += 4)
-                if (want.RGBA[i + 3] == 0) std::fill_n(&got.RGBA[i], 3, 0), std::fill_n(&want.RGBA[i], 3, 0);
+                if (want.RGBA[i + 3] == 0)
+                    std::fill_n(&got.RGBA[i], 3, 0), std::fill_n(&want.RGBA[i], 3, 0);
         EXPECT_EQ(Compare(got, want).Max, 0);
     }
 }
@@ -158,8 +157,9 @@ TEST(HEIFGraphic, CorpusFilesEqualLibheifsDecoding) {
 
 TEST(HEIFGraphic, CorpusFilesAreCloseToTheirSources) {
     REQUIRE_CORPUS("modern");
-    for (auto [file, png] : {std::pair{"photo.heic", "photo.png"}, std::pair{"alpha.heic", "alpha.png"},
-                             std::pair{"photo.avif", "photo.png"}, std::pair{"alpha.avif", "alpha.png"}}) {
+    for (auto [file, png] :
+         {std::pair{"photo.heic", "photo.png"}, std::pair{"alpha.heic", "alpha.png"},
+          std::pair{"photo.avif", "photo.png"}, std::pair{"alpha.avif", "alpha.png"}}) {
         SCOPED_TRACE(file);
         auto g = Read<THEIFGraphic>(ReadFileBytes(Modern(file)));
         const TImageDifference d = Compare(RGBAOf(*g), LoadReferencePNG(Modern(png)));
@@ -341,7 +341,7 @@ TEST(ModernReaders, CutFilesFailNamingTheirFormat) {
 
 TEST(ModernReaders, ForeignDataGetsTheInvalidFormatMessage) {
     const std::vector<uint8_t> png{0x89, 'P', 'N', 'G', 13, 10, 26, 10, 0, 0, 0, 13,
-                                   'I',  'H', 'D', 'R', 0,  0,  0,  1, 0, 0, 0, 1};
+                                   'I',  'H', 'D', 'R', 0,  0,  0,  1,  0, 0, 0, 1};
     EXPECT_EQ(LoadError<TWebPGraphic>(png),
               "Cannot load image. Invalid or unexpected WebP image format.");
     EXPECT_EQ(LoadError<THEIFGraphic>(png),
@@ -357,14 +357,18 @@ TEST(ModernReaders, PropertiesComeFromTheHeader) {
     REQUIRE_CORPUS("modern");
     for (auto [name, w, h, alpha] :
          {std::tuple{"photo-lossy.webp", 360, 240, false}, std::tuple{"alpha.avif", 64, 64, true},
-          std::tuple{"photo.heic", 360, 240, false}, std::tuple{"alpha-lossless.jxl", 64, 64, true}}) {
+          std::tuple{"photo.heic", 360, 240, false},
+          std::tuple{"alpha-lossless.jxl", 64, 64, true}}) {
         SCOPED_TRACE(name);
         const std::vector<uint8_t> bytes = ReadFileBytes(Modern(name));
         std::unique_ptr<TReaderGraphic> g;
         const std::string n = name;
-        if (n.ends_with(".webp")) g = std::make_unique<TWebPGraphic>();
-        else if (n.ends_with(".jxl")) g = std::make_unique<TJXLGraphic>();
-        else g = std::make_unique<THEIFGraphic>();
+        if (n.ends_with(".webp"))
+            g = std::make_unique<TWebPGraphic>();
+        else if (n.ends_with(".jxl"))
+            g = std::make_unique<TJXLGraphic>();
+        else
+            g = std::make_unique<THEIFGraphic>();
         ASSERT_TRUE(g->ReadProperties(bytes.data(), 0, bytes.size()));
         EXPECT_EQ(g->ImageProperties().Width, w);
         EXPECT_EQ(g->ImageProperties().Height, h);

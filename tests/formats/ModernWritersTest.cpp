@@ -47,19 +47,22 @@ TReferenceImage Oracle(TKind kind, const std::vector<uint8_t>& file) {
 
 std::unique_ptr<TReaderGraphic> ReadBack(TKind kind, const std::vector<uint8_t>& file) {
     std::unique_ptr<TReaderGraphic> g;
-    if (kind == kWebP) g = std::make_unique<TWebPGraphic>();
-    else if (kind == kAVIF) g = std::make_unique<THEIFGraphic>();
-    else g = std::make_unique<TJXLGraphic>();
+    if (kind == kWebP)
+        g = std::make_unique<TWebPGraphic>();
+    else if (kind == kAVIF)
+        g = std::make_unique<THEIFGraphic>();
+    else
+        g = std::make_unique<TJXLGraphic>();
     g->ReadFromMemory(file.data(), 0, file.size());
     return g;
 }
 
 // A little-endian EXIF block with the camera make and orientation 6 in IFD0.
 std::string SampleExif() {
-    const uint8_t b[] = {'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0,
-                         0x0F, 0x01, 2, 0, 4, 0, 0, 0, 'Q', 'v', 'x', 0, // Make "Qvx"
-                         0x12, 0x01, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0,       // Orientation 6
-                         0, 0, 0, 0};
+    const uint8_t b[] = {'I',  'I',  42, 0, 8, 0, 0,   0,   2,   0, 0x0F, 0x01,
+                         2,    0,    4,  0, 0, 0, 'Q', 'v', 'x', 0,          // Make "Qvx"
+                         0x12, 0x01, 3,  0, 1, 0, 0,   0,   6,   0, 0,    0, // Orientation 6
+                         0,    0,    0,  0};
     return std::string(reinterpret_cast<const char*>(b), sizeof b);
 }
 
