@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <jxl/encode.h>
+#include <jxl/thread_parallel_runner.h>
 #include <memory>
 
 namespace {
@@ -38,6 +39,9 @@ void TJXLEncoder::Encode(const TBitmap& bitmap, const TImageMetadata& metadata, 
     std::unique_ptr<JxlEncoder, TEncoderDeleter> owner(JxlEncoderCreate(nullptr));
     JxlEncoder* enc = owner.get();
     if (!enc) throw EOutOfResources("Out of memory");
+    TJxlThreads threads;
+    if (threads.Runner())
+        JxlEncoderSetParallelRunner(enc, JxlThreadParallelRunner, threads.Runner());
 
     const TInterleavedPixels pixels = GatherInterleaved(bitmap);
     const bool alpha = pixels.Channels == 4;

