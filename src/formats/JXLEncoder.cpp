@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <jxl/encode.h>
 #include <jxl/thread_parallel_runner.h>
 #include <memory>
@@ -22,6 +23,15 @@ void Check(JxlEncoderStatus status, JxlEncoder* enc, const char* what) {
     if (status == JXL_ENC_SUCCESS) return;
     if (JxlEncoderGetError(enc) == JXL_ENC_ERR_OOM) throw EOutOfResources("Out of memory");
     Fail(what);
+}
+
+// The ICC header's own size field matches the block and its signature is in place.
+bool LooksLikeIccProfile(const std::string& icc) {
+    if (icc.size() < 132) return false;
+    const auto* p = reinterpret_cast<const uint8_t*>(icc.data());
+    const uint32_t declared =
+        (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+    return declared == icc.size() && std::memcmp(p + 36, "acsp", 4) == 0;
 }
 
 } // namespace
@@ -62,7 +72,10 @@ void TJXLEncoder::Encode(const TBitmap& bitmap, const TImageMetadata& metadata, 
     Check(JxlEncoderSetBasicInfo(enc, &info), enc, "the picture size is not accepted");
 
     bool profileSet = false;
-    if (!metadata.Icc.empty())
+    // Only a block that looks like a profile reaches libjxl, which reports the
+    // others on stderr before refusing them (an unattended run prints nothing
+    // on success).
+    if (LooksLikeIccProfile(metadata.Icc))
         profileSet =
             JxlEncoderSetICCProfile(enc, reinterpret_cast<const uint8_t*>(metadata.Icc.data()),
                                     metadata.Icc.size()) == JXL_ENC_SUCCESS;

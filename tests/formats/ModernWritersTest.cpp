@@ -274,3 +274,16 @@ TEST(ModernSupport, ExifFramingsAndOrientation) {
     odd[30] = 9;
     EXPECT_EQ(ExifOrientation(odd), 1);
 }
+
+TEST(ModernWriters, AJunkProfileIsLeftOutQuietly) {
+    // The picture is written (as sRGB where the format needs a colour space),
+    // and libjxl is never handed the block, so nothing lands on stderr.
+    TImageMetadata meta;
+    meta.Icc = std::string(200, 'j');
+    const TBitmap picture = TestPicture(16, 12, false);
+    testing::internal::CaptureStderr();
+    const std::vector<uint8_t> file = Encode(kJXL, picture, {}, meta);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_GT(Oracle(kJXL, file).Width, 0);
+    EXPECT_TRUE(ReadBack(kJXL, file)->Metadata().Icc.empty());
+}
