@@ -376,3 +376,55 @@ TEST(ModernReaders, PropertiesComeFromTheHeader) {
         EXPECT_TRUE(g->CanRead(bytes.data(), bytes.size()));
     }
 }
+
+TEST(HEIFGraphic, TenBitImagesAreRoundedToEightBits) {
+    // A 10-bit HEIC with a ramp over every 10-bit level, from libheif's own encoder
+    // (x265: libaom 3.6 asserts on the 10-bit AV1 libheif 1.15 asks of it).
+    constexpr int W = 64, H = 16; // 1024 pixels, one per level
+    heif_context* ctx = heif_context_alloc();
+    heif_encoder* enc = nullptr;
+    ASSERT_EQ(heif_context_get_encoder_for_format(ctx, heif_compression_HEVC, &enc).code,
+              heif_error_Ok);
+    heif_encoder_set_lossy_quality(enc, 100);
+    heif_image* img = nullptr;
+    heif_image_create(W, H, heif_colorspace_RGB, heif_chroma_interleaved_RRGGBB_LE, &img);
+    heif_image_add_plane(img, heif_channel_interleaved, W, H, 10);
+    int stride = 0;
+    uint8_t* plane = heif_image_get_plane(img, heif_channel_interleaved, &stride);
+    // A smooth ramp through every 10-bit level (an encoder keeps smooth areas best).
+    auto level = [](int x, int y) { return y * W + x; };
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const int v = level(x, y);
+                plane[y * stride + (x * 3 + c) * 2] = static_cast<uint8_t>(v & 0xFF);
+                plane[y * stride + (x * 3 + c) * 2 + 1] = static_cast<uint8_t>(v >> 8);
+            }
+    const heif_error encoded = heif_context_encode_image(ctx, img, enc, nullptr, nullptr);
+    std::vector<uint8_t> file;
+    heif_writer writer{1, [](heif_context*, const void* data, size_t size, void* user) {
+                           auto* v = static_cast<std::vector<uint8_t>*>(user);
+                           v->insert(v->end(), static_cast<const uint8_t*>(data),
+                                     static_cast<const uint8_t*>(data) + size);
+                           return heif_error{heif_error_Ok, heif_suberror_Unspecified, ""};
+                       }};
+    if (encoded.code == heif_error_Ok) heif_context_write(ctx, &writer, &file);
+    heif_image_release(img);
+    heif_encoder_release(enc);
+    heif_context_free(ctx);
+    if (encoded.code != heif_error_Ok)
+        GTEST_SKIP() << "no 10-bit AV1 encoding: " << encoded.message;
+
+    auto g = Read<THEIFGraphic>(file);
+    ASSERT_EQ(g->Width(), W);
+    EXPECT_EQ(g->ImageProperties().SampleBits, 10);
+    const TReferenceImage got = RGBAOf(*g);
+    int worst = 0;
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            const int want = (level(x, y) * 255 + 511) / 1023;
+            worst = std::max(worst, std::abs(got.RGBA[(y * W + x) * 4] - want));
+        }
+    // Within the encoder's loss; a wrong shift or byte order would be far off.
+    EXPECT_LE(worst, 2);
+}
