@@ -5,9 +5,9 @@
 //   engine_batch SRC_DIR EXT DST_DIR FORMAT [QUALITY] [PIXELFORMAT]
 //   FORMAT: bmp jpg gif wmf emf png; QUALITY: the "Compression (%)" text;
 //   PIXELFORMAT: 0 Device ... 6 pf24bit, 7 pf32bit
+#include "base/StrUtils.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
-#include "util/StrUtils.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,9 +1,9 @@
 // Micro-benchmarks of the GIF writer and reader on a 10-megapixel synthetic
 // photo (smooth gradients, texture and noise, so the palette, the ditherer
 // and the LZW coder see photo-like statistics).
-#include "convert/JPEGImage.h"
 #include "gif/ColorReduction.h"
 #include "gif/GIFImage.h"
+#include "jpeg/JPEGImage.h"
 #include "toolkit/Bitmap.h"
 
 #include <benchmark/benchmark.h>

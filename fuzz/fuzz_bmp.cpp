@@ -1,7 +1,7 @@
 // libFuzzer target for the BMP reader: any input must load or fail with an
 // exception, and a loaded bitmap must draw without touching foreign memory.
+#include "base/Exceptions.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 
 #include <cstddef>
 #include <cstdint>

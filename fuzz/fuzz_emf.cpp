@@ -1,8 +1,8 @@
 // libFuzzer target for the metafile reader (EMF seeds): any input must load or
 // fail with EInvalidGraphic; a loaded picture must play on a raster, replay into
 // a recording and come out in both written forms, which must read back.
+#include "base/Exceptions.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Metafile.h"
 
 #include <cstddef>

@@ -1,7 +1,7 @@
 // libFuzzer target for the icon reader: any input must load or fail with an
 // exception, and a loaded icon must draw and save without touching foreign memory.
+#include "base/Exceptions.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Icon.h"
 
 #include <cstddef>

@@ -1,7 +1,7 @@
 // libFuzzer target: the JPEG decoder on arbitrary bytes.
-#include "convert/JPEGImage.h"
-#include "toolkit/Exceptions.h"
-#include "toolkit/Streams.h"
+#include "base/Exceptions.h"
+#include "base/Streams.h"
+#include "jpeg/JPEGImage.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // libFuzzer target for the JPEG XL reader (libjxl behind our class): any input must load
 // or fail with an exception; a loaded raster is drawn as a conversion would draw it.
+#include "base/Exceptions.h"
 #include "formats/JXLGraphic.h"
-#include "toolkit/Exceptions.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // libFuzzer target: any bytes, under any registered extension, through the
 // whole conversion to every destination format.
+#include "base/Exceptions.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Picture.h"
 
 #include <cstddef>

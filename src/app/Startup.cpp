@@ -1,7 +1,7 @@
 #include "app/Startup.h"
 
 #include "convert/FormatStartup.h"
-#include "convert/frmMain.h"
+#include "window/frmMain.h"
 
 void RegisterApplicationFormats() {
     RegisterImageFormats();

@@ -1,7 +1,8 @@
 // Program entry: the window, or with /EXECUTE an unattended run without a display.
 #include "app/Startup.h"
-#include "batch/frmMainBasic.h"
-#include "util/StrUtils.h"
+#include "base/StrUtils.h"
+#include "base/Streams.h"
+#include "window/frmMainBasic.h"
 
 #include <QApplication>
 
@@ -19,10 +20,25 @@ bool DebugOutput() {
 // Qt's own notes (such as the one about XDG_RUNTIME_DIR under the offscreen
 // platform) would break the rule that a successful run prints nothing.
 void QuietMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    // A fatal message ends the program: its reason must be seen.
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "trevasco: %s\n", message.toLocal8Bit().constData());
+        return;
+    }
     if (!DebugOutput()) return;
     static const char* const kinds[] = {"debug", "warning", "critical", "fatal", "info"};
     const char* kind = type >= 0 && type <= 4 ? kinds[type] : "message";
     std::fprintf(stderr, "qt %s: %s\n", kind, message.toLocal8Bit().constData());
+}
+
+// Whether the window can be shown: a platform named outright, or a display
+// server to connect to. Without one, Qt's platform plugin would abort.
+bool DisplayAvailable() {
+    auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0';
+    };
+    return set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
 
 } // namespace
@@ -45,8 +61,13 @@ int main(int argc, char* argv[]) {
     }
     // An unattended run needs no display server.
     if (unattended) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!unattended && !DisplayAvailable()) {
+        std::fputs("trevasco: no display; add /EXECUTE to run without a window\n", stderr);
+        return 1;
+    }
     qInstallMessageHandler(QuietMessageHandler);
 
+    InstallTemporaryFileCleanup();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("trevasco"));
     try {

@@ -1,5 +1,7 @@
 #include "batch/ParallelBatch.h"
 
+#include "base/Exceptions.h"
+
 #include <algorithm>
 #include <map>
 
@@ -106,6 +108,9 @@ void TParallelBatch::WorkerLoop(size_t worker) {
         try {
             convert(FJobs[job].Source, FJobs[job].Dest);
             outcome.Ok = true;
+        } catch (const EDestinationExists& e) {
+            outcome.Skipped = true;
+            outcome.Error = e.what();
         } catch (const std::exception& e) {
             outcome.Error = e.what();
         } catch (...) {

@@ -33,6 +33,8 @@ struct TBatchJob {
 struct TJobOutcome {
     size_t Job = 0;
     bool Ok = false;
+    // The destination appeared while overwriting was off: not written, not failed.
+    bool Skipped = false;
     int64_t Milliseconds = 0;
     std::string Error;          // e.what() of a failure derived from std::exception
     std::exception_ptr Foreign; // anything else; the caller rethrows it

@@ -1,10 +1,7 @@
 #include "batch/ProcessedLog.h"
 
-#include "toolkit/Exceptions.h"
-#include "util/StrUtils.h"
-
-#include <QLocale>
-#include <QRegularExpression>
+#include "base/Exceptions.h"
+#include "base/StrUtils.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -32,23 +29,4 @@ void AppendLine(const std::string& fileName, const std::string& text) {
     if (written != static_cast<ssize_t>(line.size()))
         throw EWriteError(Format("Cannot write to file %s. %s", fileName.c_str(),
                                  SysErrorMessage(written < 0 ? err : ENOSPC).c_str()));
-}
-
-namespace {
-// Removes the time-zone field ("t", "tt", ...) and the blanks that set it off.
-QString WithoutTimeZone(QString pattern) {
-    static const QRegularExpression zone(QStringLiteral("\\s*t+\\s*"));
-    // Quoted literal text never holds the field in Qt's patterns for real locales.
-    return pattern.replace(zone, QStringLiteral(" ")).trimmed();
-}
-} // namespace
-
-std::string LogDateTime(const QDateTime& when) {
-    QLocale locale = QLocale::system();
-    QString text = locale.toString(when.date(), locale.dateFormat(QLocale::ShortFormat));
-    QTime t = when.time();
-    if (t.hour() != 0 || t.minute() != 0 || t.second() != 0)
-        text += QLatin1Char(' ') +
-                locale.toString(t, WithoutTimeZone(locale.timeFormat(QLocale::LongFormat)));
-    return text.toUtf8().toStdString();
 }

@@ -1,15 +1,9 @@
 // The processed-files log: plain text, appended to, never truncated.
 #pragma once
 
-#include <QDateTime>
-
 #include <string>
 
 // Appends text and CR LF to the file in one write() on a descriptor opened with
 // O_APPEND, so lines of two programs logging at once never interleave. Does nothing
 // when either argument is empty. Raises EFOpenError / EFCreateError.
 void AppendLine(const std::string& fileName, const std::string& text);
-
-// Date and time for the log header: the system locale's short date and long time
-// pattern without the time-zone field; the time is left out at exactly 00:00:00.
-std::string LogDateTime(const QDateTime& when);

@@ -1,6 +1,6 @@
 #include "convert/ConvertOptions.h"
 
-#include "util/StrUtils.h"
+#include "base/StrUtils.h"
 
 std::string DestinationExtension(int destinationIndex) {
     switch (destinationIndex) {
@@ -30,4 +30,36 @@ std::string DestinationExtension(int destinationIndex) {
 uint8_t JPEGQualityFromText(const std::string& text) {
     // Only the low 8 bits are kept, as the quality setting is one byte wide.
     return static_cast<uint8_t>(static_cast<uint32_t>(StrToIntDef(text, 100)) & 0xFF);
+}
+
+namespace {
+// The highest destination index there is; the list has no gaps below it.
+constexpr int LastDestinationIndex = dfJXL;
+
+struct TDestinationAlias {
+    const char* Alias;
+    int Index;
+};
+const TDestinationAlias DestinationAliases[] = {
+    {"jpeg", dfJPEG}, {"jpe", dfJPEG}, {"jfif", dfJPEG}, {"dib", dfBitmap}};
+} // namespace
+
+int DestinationIndexFromSwitch(const std::string& value) {
+    std::string wanted = AsciiLower(value);
+    if (!wanted.empty() && wanted[0] == '.') wanted.erase(0, 1);
+    if (wanted.empty()) return -1;
+    for (int i = 0; i <= LastDestinationIndex; ++i)
+        if (DestinationExtension(i) == "." + wanted) return i;
+    for (const TDestinationAlias& alias : DestinationAliases)
+        if (wanted == alias.Alias) return alias.Index;
+    return -1;
+}
+
+std::string AcceptedDestinationFormats() {
+    std::string text;
+    for (int i = 0; i <= LastDestinationIndex; ++i) {
+        if (i > 0) text += i == LastDestinationIndex ? " or " : ", ";
+        text += DestinationExtension(i).substr(1);
+    }
+    return text;
 }

@@ -42,6 +42,13 @@ struct TConvertOptions {
 // index; "" otherwise.
 std::string DestinationExtension(int destinationIndex);
 
+// The destination index that a /DSTFORMAT= value names: a destination's extension
+// in any case, with or without its dot, or an alias people type for it (jpeg,
+// jpe, jfif); -1 for anything else.
+int DestinationIndexFromSwitch(const std::string& value);
+// "bmp, jpg, gif, wmf, emf or png": the values /DSTFORMAT= accepts, for messages.
+std::string AcceptedDestinationFormats();
+
 // The JPEG quality of a quality text: its low 8 bits (300 gives 44), 100 when
 // the text is not an integer; the encoder limits it to 1..100.
 uint8_t JPEGQualityFromText(const std::string& text);

@@ -1,10 +1,10 @@
 #include "convert/FormatStartup.h"
 
-#include "convert/JPEGImage.h"
 #include "formats/FileFormatList.h"
 #include "formats/ModernFormats.h"
 #include "formats/TIFFGraphic.h"
 #include "gif/GIFImage.h"
+#include "jpeg/JPEGImage.h"
 #include "png/PNGImage.h"
 #include "toolkit/Bitmap.h"
 #include "toolkit/Icon.h"

@@ -1,15 +1,16 @@
 #include "convert/ImageConverter.h"
 
-#include "convert/JPEGImage.h"
+#include "base/Exceptions.h"
+#include "base/StrUtils.h"
 #include "formats/ImageEncoder.h"
 #include "gif/GIFImage.h"
+#include "jpeg/JPEGImage.h"
 #include "png/PNGImage.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Icon.h"
 #include "toolkit/Metafile.h"
-#include "util/StrUtils.h"
 
+#include <atomic>
 #include <climits>
 
 namespace {
@@ -106,6 +107,14 @@ TProgressEvent TImageConverter::SaveProgressEvent() {
                   const std::string&) { SaveProgress(percent); };
 }
 
+namespace {
+std::atomic<int64_t> GPixelsConverted{0};
+}
+
+int64_t TImageConverter::PixelsConverted() {
+    return GPixelsConverted.load(std::memory_order_relaxed);
+}
+
 void TImageConverter::ConvertFile(const std::string& sourceFileName,
                                   const std::string& destFileName, const TConvertOptions& options) {
     if (options.DestinationIndex < dfBitmap || options.DestinationIndex > dfJXL)
@@ -137,6 +146,7 @@ void TImageConverter::ConvertFile(const std::string& sourceFileName,
         ConvertToMetafile(source, destFileName, options, w, h);
     else
         ConvertToRaster(source, destFileName, options, w, h);
+    GPixelsConverted.fetch_add(static_cast<int64_t>(sw) * sh, std::memory_order_relaxed);
     SetProgress(100);
 }
 

@@ -58,6 +58,8 @@ public:
                      const TConvertOptions& options);
 
     TProgressCallback OnProgress;
+    // Source pixels of every file converted so far by any converter (for a run's speed).
+    static int64_t PixelsConverted();
     // Creator and description written into metafiles.
     static constexpr const char* MetafileCreator = "Trevasco";
     static constexpr const char* MetafileDescription = "https://trevasco.kelvane.org/";

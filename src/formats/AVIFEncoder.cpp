@@ -1,7 +1,7 @@
+#include "base/Exceptions.h"
 #include "formats/HEIFGraphic.h"
 #include "formats/ImageEncoder.h"
 #include "formats/ModernSupport.h"
-#include "toolkit/Exceptions.h"
 
 #include <algorithm>
 #include <climits>

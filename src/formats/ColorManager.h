@@ -3,8 +3,8 @@
 // ramps. One conversion routine is chosen per setting change, not per row.
 #pragma once
 
+#include "base/Exceptions.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Palette.h"
 
 #include <array>

@@ -1,6 +1,6 @@
 #include "formats/EPSGraphic.h"
 
-#include "util/StrUtils.h"
+#include "base/StrUtils.h"
 
 TREVASCO_GRAPHIC_CLASS(TEPSGraphic, TTIFFGraphic)
 

@@ -1,13 +1,13 @@
 #include "formats/FileFormatList.h"
 
+#include "base/Exceptions.h"
+#include "base/StrUtils.h"
 #include "formats/EPSGraphic.h"
 #include "formats/PCXGraphic.h"
 #include "formats/PSDGraphic.h"
 #include "formats/ReaderGraphic.h"
 #include "formats/TIFFGraphic.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Picture.h"
-#include "util/StrUtils.h"
 
 std::unique_ptr<TFileFormatList> FormatRegistry;
 

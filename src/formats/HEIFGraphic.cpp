@@ -1,7 +1,7 @@
 #include "formats/HEIFGraphic.h"
 
+#include "base/Exceptions.h"
 #include "formats/ModernSupport.h"
-#include "toolkit/Exceptions.h"
 
 #include <algorithm>
 #include <climits>

@@ -4,9 +4,9 @@
 // and writes what the format can hold; the libraries stay behind it.
 #pragma once
 
+#include "base/Streams.h"
 #include "toolkit/Bitmap.h"
 #include "toolkit/ImageMetadata.h"
-#include "toolkit/Streams.h"
 
 #include <memory>
 

@@ -1,6 +1,6 @@
+#include "base/Exceptions.h"
 #include "formats/ImageEncoder.h"
 #include "formats/ModernSupport.h"
-#include "toolkit/Exceptions.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 #include "formats/JXLGraphic.h"
 
+#include "base/Exceptions.h"
 #include "formats/ModernSupport.h"
-#include "toolkit/Exceptions.h"
 
 #include <cstring>
 #include <jxl/decode.h>

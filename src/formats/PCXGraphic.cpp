@@ -1,6 +1,6 @@
 #include "formats/PCXGraphic.h"
 
-#include "util/StrUtils.h"
+#include "base/StrUtils.h"
 
 #include <algorithm>
 #include <cmath>

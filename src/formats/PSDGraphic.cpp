@@ -1,6 +1,6 @@
 #include "formats/PSDGraphic.h"
 
-#include "util/StrUtils.h"
+#include "base/StrUtils.h"
 
 #include <algorithm>
 #include <cstring>

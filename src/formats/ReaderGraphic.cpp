@@ -1,7 +1,7 @@
 #include "formats/ReaderGraphic.h"
 
-#include "toolkit/Exceptions.h"
-#include "util/StrUtils.h"
+#include "base/Exceptions.h"
+#include "base/StrUtils.h"
 
 #include <algorithm>
 #include <cmath>

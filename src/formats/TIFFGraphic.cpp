@@ -1,6 +1,6 @@
 #include "formats/TIFFGraphic.h"
 
-#include "util/StrUtils.h"
+#include "base/StrUtils.h"
 
 #include <tiffio.h>
 

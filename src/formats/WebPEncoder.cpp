@@ -1,7 +1,7 @@
+#include "base/Exceptions.h"
+#include "base/StrUtils.h"
 #include "formats/ImageEncoder.h"
 #include "formats/ModernSupport.h"
-#include "toolkit/Exceptions.h"
-#include "util/StrUtils.h"
 
 #include <algorithm>
 #include <webp/encode.h>

@@ -1,7 +1,7 @@
 #include "formats/WebPGraphic.h"
 
+#include "base/Exceptions.h"
 #include "formats/ModernSupport.h"
-#include "toolkit/Exceptions.h"
 
 #include <memory>
 #include <webp/decode.h>

@@ -1,8 +1,8 @@
 // TGIFColorMap: a GIF colour table of up to 256 red, green, blue entries.
 #pragma once
 
+#include "base/Streams.h"
 #include "toolkit/Palette.h"
-#include "toolkit/Streams.h"
 
 #include <array>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // The one exception class of the GIF codec.
 #pragma once
 
-#include "toolkit/Exceptions.h"
+#include "base/Exceptions.h"
 
 TREVASCO_EXCEPTION(GIFException, Exception)

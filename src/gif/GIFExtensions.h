@@ -1,7 +1,7 @@
 // The extension blocks that precede a frame's image descriptor.
 #pragma once
 
-#include "toolkit/Streams.h"
+#include "base/Streams.h"
 
 #include <array>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The LZW decoder of GIF image data, with the sub-block and bit readers.
 #pragma once
 
-#include "toolkit/Streams.h"
+#include "base/Streams.h"
 
 #include <array>
 #include <cstdint>

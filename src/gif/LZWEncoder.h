@@ -1,7 +1,7 @@
 // The LZW encoder of GIF image data and the sub-block writer it feeds.
 #pragma once
 
-#include "toolkit/Streams.h"
+#include "base/Streams.h"
 
 #include <array>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "png/PNGChunks.h"
 
+#include "base/StrUtils.h"
 #include "png/PNGImage.h"
-#include "util/StrUtils.h"
 
 #include <zlib.h>
 

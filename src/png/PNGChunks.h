@@ -2,8 +2,8 @@
 // maps chunk types to classes, and the ordered list an image owns.
 #pragma once
 
-#include "toolkit/Exceptions.h"
-#include "toolkit/Streams.h"
+#include "base/Exceptions.h"
+#include "base/Streams.h"
 
 #include <array>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "png/PNGDeflate.h"
 
-#include "util/StrUtils.h"
+#include "base/StrUtils.h"
 
 #include <zlib.h>
 

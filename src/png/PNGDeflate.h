@@ -2,7 +2,7 @@
 // zlib's default level, through zlib or libdeflate) and the reader's inflate.
 #pragma once
 
-#include "toolkit/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "toolkit/Bitmap.h"
 
-#include "toolkit/Exceptions.h"
+#include "base/Exceptions.h"
 #include "toolkit/PixelRows.h"
 
 #include <algorithm>

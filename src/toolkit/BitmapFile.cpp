@@ -3,8 +3,8 @@
 // The reader validates the whole header, the palette, the masks and the pixel
 // data range against the bytes before it allocates anything, then decodes into
 // a fresh raster that replaces the target's only when decoding succeeded.
+#include "base/Exceptions.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/PixelRows.h"
 
 #include <algorithm>
@@ -604,7 +604,8 @@ void WriteDibRows(const TBitmap& bitmap, TStream& stream) {
 }
 
 void SaveBitmapFile(const TBitmap& bitmap, TStream& stream) {
-    if (bitmap.Width() <= 0 || bitmap.Height() <= 0) return; // a bitmap without pixels writes nothing
+    if (bitmap.Width() <= 0 || bitmap.Height() <= 0)
+        return; // a bitmap without pixels writes nothing
     const std::vector<uint8_t> head = BitmapFileHead(bitmap);
     stream.WriteBuffer(head.data(), head.size());
     WriteDibRows(bitmap, stream);

@@ -2,7 +2,7 @@
 // the metafile recorder provides another implementation that records instead.
 #pragma once
 
-#include "toolkit/Types.h"
+#include "base/Types.h"
 
 class TBitmap;
 class TGraphic;

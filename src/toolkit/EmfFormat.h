@@ -3,8 +3,8 @@
 // reader, player, recorder and converters. Internal to the toolkit.
 #pragma once
 
-#include "toolkit/Exceptions.h"
-#include "toolkit/Types.h"
+#include "base/Exceptions.h"
+#include "base/Types.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "toolkit/Graphic.h"
 
-#include "toolkit/Exceptions.h"
-#include "util/StrUtils.h"
+#include "base/Exceptions.h"
+#include "base/StrUtils.h"
 
 #include <atomic>
 
@@ -33,8 +33,12 @@ void TGraphic::Progress(TProgressStage stage, uint8_t percent, bool redraw, cons
 
 static std::atomic<int64_t> GPixelLimit{int64_t(1) << 28};
 
-int64_t GetPixelLimit() { return GPixelLimit.load(); }
-void SetPixelLimit(int64_t limit) { GPixelLimit.store(limit); }
+int64_t GetPixelLimit() {
+    return GPixelLimit.load();
+}
+void SetPixelLimit(int64_t limit) {
+    GPixelLimit.store(limit);
+}
 
 void CheckRasterSize(int64_t width, int64_t height) {
     if (width < 0 || height < 0) throw EInvalidGraphic("Invalid image size");

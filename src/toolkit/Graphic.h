@@ -2,9 +2,9 @@
 // references the picture container's format table works with.
 #pragma once
 
+#include "base/Streams.h"
+#include "base/Types.h"
 #include "toolkit/ImageMetadata.h"
-#include "toolkit/Streams.h"
-#include "toolkit/Types.h"
 
 #include <functional>
 #include <memory>
@@ -31,7 +31,9 @@ using TGraphicClass = const TGraphicClassInfo*;
 #define TREVASCO_DECLARE_GRAPHIC_CLASS                                                             \
 public:                                                                                            \
     static TGraphicClass StaticClass();                                                            \
-    TGraphicClass ClassType() const override { return StaticClass(); }
+    TGraphicClass ClassType() const override {                                                     \
+        return StaticClass();                                                                      \
+    }
 
 #define TREVASCO_GRAPHIC_CLASS(Name, ParentName)                                                   \
     TGraphicClass Name::StaticClass() {                                                            \
@@ -42,9 +44,9 @@ public:                                                                         
     }
 
 // (Sender, Stage, PercentDone, RedrawNow, Rect, Msg)
-using TProgressEvent = std::function<void(TGraphic* sender, TProgressStage stage,
-                                          uint8_t percentDone, bool redrawNow, const TRect& rect,
-                                          const std::string& msg)>;
+using TProgressEvent =
+    std::function<void(TGraphic* sender, TProgressStage stage, uint8_t percentDone, bool redrawNow,
+                       const TRect& rect, const std::string& msg)>;
 
 class TGraphic {
 public:

@@ -1,7 +1,7 @@
 #include "toolkit/Icon.h"
 
+#include "base/Exceptions.h"
 #include "toolkit/Canvas.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Picture.h"
 
 #include <algorithm>

@@ -1,10 +1,10 @@
 #include "toolkit/Metafile.h"
 
+#include "base/Exceptions.h"
+#include "base/StrUtils.h"
 #include "toolkit/EmfFormat.h"
 #include "toolkit/EmfPlayer.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Picture.h"
-#include "util/StrUtils.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,15 +1,20 @@
 #include "toolkit/Palette.h"
 
-#include "toolkit/Exceptions.h"
+#include "base/Exceptions.h"
 
 TColor ColorToRGB(TColor c) {
     if ((c & 0xFF000000u) == 0xFF000000u) {
         switch (c & 0xFF) {
-        case 5: return clWhite;   // window
-        case 8: return clBlack;   // window text
-        case 15: return RGBColor(240, 240, 240);  // button face
-        case 18: return clBlack;  // button text
-        default: return RGBColor(192, 192, 192);
+        case 5:
+            return clWhite; // window
+        case 8:
+            return clBlack; // window text
+        case 15:
+            return RGBColor(240, 240, 240); // button face
+        case 18:
+            return clBlack; // button text
+        default:
+            return RGBColor(192, 192, 192);
         }
     }
     return c & 0x00FFFFFF;
@@ -17,12 +22,14 @@ TColor ColorToRGB(TColor c) {
 
 TPalette::TPalette(const std::vector<TPaletteEntry>& entries) {
     SetCount(static_cast<int>(entries.size() > 256 ? 256 : entries.size()));
-    for (int i = 0; i < FCount; ++i) FEntries[i] = entries[i];
+    for (int i = 0; i < FCount; ++i)
+        FEntries[i] = entries[i];
 }
 
 void TPalette::SetCount(int count) {
     if (count < 0 || count > 256) throw EInvalidGraphic("Invalid palette size");
-    for (int i = count; i < 256; ++i) FEntries[i] = TPaletteEntry{};
+    for (int i = count; i < 256; ++i)
+        FEntries[i] = TPaletteEntry{};
     FCount = count;
 }
 
@@ -65,15 +72,16 @@ bool TPalette::operator==(const TPalette& o) const {
 static TPalette FromTable(const uint8_t (*rgb)[3], int n) {
     TPalette p;
     p.SetCount(n);
-    for (int i = 0; i < n; ++i) p.Set(i, rgb[i][0], rgb[i][1], rgb[i][2]);
+    for (int i = 0; i < n; ++i)
+        p.Set(i, rgb[i][0], rgb[i][1], rgb[i][2]);
     return p;
 }
 
 const TPalette& SystemPalette16() {
-    static const uint8_t t[16][3] = {{0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0},
-                                     {0, 0, 128},     {128, 0, 128}, {0, 128, 128}, {128, 128, 128},
-                                     {192, 192, 192}, {255, 0, 0},   {0, 255, 0},   {255, 255, 0},
-                                     {0, 0, 255},     {255, 0, 255}, {0, 255, 255}, {255, 255, 255}};
+    static const uint8_t t[16][3] = {
+        {0, 0, 0},     {128, 0, 0},     {0, 128, 0},     {128, 128, 0},  {0, 0, 128}, {128, 0, 128},
+        {0, 128, 128}, {128, 128, 128}, {192, 192, 192}, {255, 0, 0},    {0, 255, 0}, {255, 255, 0},
+        {0, 0, 255},   {255, 0, 255},   {0, 255, 255},   {255, 255, 255}};
     static const TPalette p = FromTable(t, 16);
     return p;
 }
@@ -92,14 +100,15 @@ const TPalette& DefaultPalette20() {
 // static colours split around a colour cube. Entries 0..9 are the first ten
 // static colours, 246..255 the last ten; between them the 6x6x6 cube with
 // levels 0, 51, 102, 153, 204, 255 (blue fastest), followed by twenty greys
-// i * 255 / 25 (rounded, cube levels left out) that fill the table. Every entry is fixed here so that
-// output is the same on every machine.
+// i * 255 / 25 (rounded, cube levels left out) that fill the table. Every entry is fixed here so
+// that output is the same on every machine.
 const TPalette& HalftonePalette256() {
     static const TPalette p = [] {
         TPalette h;
         h.SetCount(256);
         const TPalette& s = DefaultPalette20();
-        for (int i = 0; i < 10; ++i) h.Set(i, s[i]);
+        for (int i = 0; i < 10; ++i)
+            h.Set(i, s[i]);
         int k = 10;
         for (int r = 0; r < 6; ++r)
             for (int g = 0; g < 6; ++g)
@@ -111,7 +120,8 @@ const TPalette& HalftonePalette256() {
             if (v % 51 == 0) continue;
             h.Set(k++, static_cast<uint8_t>(v), static_cast<uint8_t>(v), static_cast<uint8_t>(v));
         }
-        for (int i = 10; i < 20; ++i) h.Set(k++, s[i]);
+        for (int i = 10; i < 20; ++i)
+            h.Set(k++, s[i]);
         return h;
     }();
     return p;

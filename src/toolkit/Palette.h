@@ -1,7 +1,7 @@
 // Palettes of up to 256 colours and the fixed tables of the platform.
 #pragma once
 
-#include "toolkit/Types.h"
+#include "base/Types.h"
 
 #include <array>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "toolkit/Picture.h"
 
-#include "toolkit/Exceptions.h"
-#include "util/StrUtils.h"
+#include "base/Exceptions.h"
+#include "base/StrUtils.h"
 
 #include <algorithm>
 #include <mutex>
@@ -14,7 +14,7 @@ std::vector<TPictureFormat>& FormatTable() {
     static std::vector<TPictureFormat> table;
     return table;
 }
-}  // namespace
+} // namespace
 
 std::string ExtractFileExt(const std::string& fileName) {
     size_t dot = fileName.find_last_of('.');

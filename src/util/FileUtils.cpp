@@ -1,6 +1,6 @@
 #include "util/FileUtils.h"
 
-#include "toolkit/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -60,6 +60,17 @@ std::string GetProgramFolder() {
     std::string file = GetProgramFileName();
     size_t slash = file.rfind(PathDelim);
     return slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
+}
+
+std::string DefaultFolder() {
+    std::vector<char> buf(4096);
+    while (::getcwd(buf.data(), buf.size()) == nullptr) {
+        if (errno != ERANGE || buf.size() > (1u << 20)) return GetProgramFolder();
+        buf.resize(buf.size() * 2);
+    }
+    std::string folder(buf.data());
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    return folder;
 }
 
 std::string ProgramBaseName(std::string_view fileName) {

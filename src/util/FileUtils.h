@@ -21,6 +21,10 @@ bool CreateFolderPath(const std::string& path);
 std::string GetProgramFileName();
 // The folder of the program file, with trailing "/".
 std::string GetProgramFolder();
+// Where source and destination are when nobody says: the current working
+// folder, with trailing "/" (the program's own folder is a system folder once
+// installed). The program's folder when the working folder cannot be named.
+std::string DefaultFolder();
 // A file name without its folder and without its last extension
 // ("/opt/tool.beta.exe" gives "tool.beta"; a leading dot starts no extension).
 std::string ProgramBaseName(std::string_view fileName);

@@ -1,6 +1,6 @@
 #include "util/FontText.h"
 
-#include "util/StrUtils.h"
+#include "base/StrUtils.h"
 
 std::string FontToString(const TFontDescription& font, int32_t extra) {
     return font.Name +

@@ -2,7 +2,7 @@
 // (face, character set, colour, size, style, and one integer of the caller's).
 #pragma once
 
-#include "toolkit/Types.h"
+#include "base/Types.h"
 
 #include <cstdint>
 #include <string>

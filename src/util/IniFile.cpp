@@ -1,7 +1,7 @@
 #include "util/IniFile.h"
 
-#include "toolkit/Streams.h"
-#include "util/StrUtils.h"
+#include "base/StrUtils.h"
+#include "base/Streams.h"
 #include "util/Wildcard.h"
 
 #include <sys/stat.h>
@@ -77,7 +77,8 @@ void TIniFile::Parse(std::string_view text) const {
         start = end + 1;
         // CR LF ends a line too; stray CRs before the line end go with it, so a
         // line reads the same after a rewrite with LF ends.
-        while (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+        while (!raw.empty() && raw.back() == '\r')
+            raw.remove_suffix(1);
 
         TLine line;
         line.Raw = std::string(raw);

@@ -14,7 +14,7 @@
 // raises EIniFileException "Unable to write to <file name>".
 #pragma once
 
-#include "toolkit/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
 #include "convert/ConvertTestSupport.h"
 
-#include "toolkit/Streams.h"
+#include "base/Streams.h"
 
 #include <csetjmp>
 #include <cstdio>

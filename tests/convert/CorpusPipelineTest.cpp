@@ -2,10 +2,10 @@
 // through the whole conversion: it converts, or it fails with an Exception
 // and leaves nothing in the destination folder. Each file runs in a child
 // process, so one crash names its file and the run goes on with the next.
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Picture.h"
 
 #include <chrono>

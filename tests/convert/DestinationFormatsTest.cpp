@@ -5,7 +5,7 @@
 #include "convert/ConvertTestSupport.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
-#include "convert/JPEGImage.h"
+#include "jpeg/JPEGImage.h"
 
 #include "formats/FileFormatList.h"
 #include "formats/TIFFGraphic.h"

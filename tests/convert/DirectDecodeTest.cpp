@@ -1,13 +1,13 @@
 // Decoding a JPEG straight into the destination raster, and rasters that are
 // allocated without a fill because a copy covers them: both must give the
 // bytes of the ordinary decode, fill and draw.
+#include "base/Streams.h"
 #include "common/TestSupport.h"
 #include "convert/ConvertTestSupport.h"
 #include "convert/ImageConverter.h"
-#include "convert/JPEGImage.h"
+#include "jpeg/JPEGImage.h"
 #include "png/PNGImage.h"
 #include "toolkit/Picture.h"
-#include "toolkit/Streams.h"
 
 #include <gtest/gtest.h>
 

@@ -3,12 +3,12 @@
 // the scan. The conversion uses the bytes it read at open or fails with a
 // message; the destination is either complete or absent (an existing one
 // survives a failure), and no temporary file is left.
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "convert/ConvertTestSupport.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
 #include "png/PNGImage.h"
-#include "toolkit/Exceptions.h"
 
 #include <atomic>
 #include <chrono>

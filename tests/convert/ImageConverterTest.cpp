@@ -1,9 +1,9 @@
 #include "convert/ImageConverter.h"
 #include "common/TestSupport.h"
 #include "convert/ConvertTestSupport.h"
-#include "convert/JPEGImage.h"
+#include "jpeg/JPEGImage.h"
 
-#include "toolkit/Exceptions.h"
+#include "base/Exceptions.h"
 #include "toolkit/Picture.h"
 
 #include <csignal>

@@ -6,12 +6,12 @@
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
 
+#include "base/Exceptions.h"
 #include "formats/HEIFGraphic.h"
 #include "formats/ImageEncoder.h"
 #include "formats/JXLGraphic.h"
 #include "formats/WebPGraphic.h"
 #include "png/PNGImage.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Picture.h"
 
 #include <filesystem>

@@ -1,11 +1,11 @@
 // The pixel limit in every reader: a file of a few hundred bytes declaring a
 // raster of billions of pixels must be refused from its header, before any
 // buffer for it is allocated, and the limit is a setting, not a constant.
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "convert/ConvertTestSupport.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Graphic.h"
 
 #include <chrono>

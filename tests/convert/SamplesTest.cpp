@@ -5,8 +5,9 @@
 #include "convert/ConvertTestSupport.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
-#include "convert/JPEGImage.h"
+#include "jpeg/JPEGImage.h"
 
+#include "base/Streams.h"
 #include "formats/HEIFGraphic.h"
 #include "formats/ImageEncoder.h"
 #include "gif/GIFImage.h"
@@ -14,7 +15,6 @@
 #include "toolkit/Bitmap.h"
 #include "toolkit/Metafile.h"
 #include "toolkit/Picture.h"
-#include "toolkit/Streams.h"
 
 #include <cmath>
 #include <cstdlib>

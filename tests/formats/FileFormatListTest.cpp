@@ -1,10 +1,10 @@
 #include "formats/FileFormatList.h"
+#include "base/Exceptions.h"
 #include "formats/EPSGraphic.h"
 #include "formats/PCXGraphic.h"
 #include "formats/PSDGraphic.h"
 #include "formats/TIFFGraphic.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Picture.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #include "TestSupport.h"
+#include "base/Exceptions.h"
 #include "formats/EPSGraphic.h"
 #include "formats/HEIFGraphic.h"
 #include "formats/JXLGraphic.h"
@@ -6,7 +7,6 @@
 #include "formats/PSDGraphic.h"
 #include "formats/TIFFGraphic.h"
 #include "formats/WebPGraphic.h"
-#include "toolkit/Exceptions.h"
 
 #include <gtest/gtest.h>
 

@@ -4,10 +4,10 @@
 #include "ModernOracles.h"
 #include "ReferenceImage.h"
 #include "TestSupport.h"
+#include "base/Exceptions.h"
 #include "formats/HEIFGraphic.h"
 #include "formats/JXLGraphic.h"
 #include "formats/WebPGraphic.h"
-#include "toolkit/Exceptions.h"
 
 #include <gtest/gtest.h>
 

@@ -2,12 +2,12 @@
 // formats' own libraries and compared with the picture given to them.
 #include "ModernOracles.h"
 #include "TestSupport.h"
+#include "base/Exceptions.h"
 #include "formats/HEIFGraphic.h"
 #include "formats/ImageEncoder.h"
 #include "formats/JXLGraphic.h"
 #include "formats/ModernSupport.h"
 #include "formats/WebPGraphic.h"
-#include "toolkit/Exceptions.h"
 
 #include <gtest/gtest.h>
 

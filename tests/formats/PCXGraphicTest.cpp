@@ -1,7 +1,7 @@
 #include "formats/PCXGraphic.h"
 #include "ReferenceImage.h"
 #include "TestSupport.h"
-#include "toolkit/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <gtest/gtest.h>
 

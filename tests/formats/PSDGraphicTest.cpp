@@ -1,6 +1,6 @@
 #include "formats/PSDGraphic.h"
 #include "TestSupport.h"
-#include "toolkit/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "formats/ReaderGraphic.h"
+#include "base/Exceptions.h"
 #include "formats/PCXGraphic.h"
-#include "toolkit/Exceptions.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "formats/TIFFGraphic.h"
 #include "TestSupport.h"
+#include "base/Exceptions.h"
 #include "formats/EPSGraphic.h"
-#include "toolkit/Exceptions.h"
 
 #include <gtest/gtest.h>
 #include <tiffio.h>

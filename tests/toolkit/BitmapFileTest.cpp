@@ -1,8 +1,8 @@
 // BMP reading against the public suites (QImage as the independent decoder)
 // and BMP writing against the exact layout we promise.
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // TIcon: entry choice, masked and alpha drawing, PNG entries through the
 // picture format table, saving, and the icon files of the shared corpus.
 #include "toolkit/Icon.h"
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Picture.h"
 
 #include <gtest/gtest.h>

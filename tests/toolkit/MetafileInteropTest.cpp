@@ -3,10 +3,10 @@
 // inside the record, bitmaps inside their records), and the headers must
 // agree with the records that follow. Sources are a raster picture and every
 // readable corpus metafile, converted the way the conversion does it.
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "convert/ImageConverter.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Metafile.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // Playing EMF records onto a bitmap: golden pixels for the drawing state that
 // GDI defines exactly (fill modes, pen widths, hatches, mapping, saved states,
 // device-independent bitmaps) and loose boxes for text.
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Metafile.h"
 
 #include <gtest/gtest.h>

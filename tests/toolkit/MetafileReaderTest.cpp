@@ -1,8 +1,8 @@
 // Reading metafiles: the declared size in each form and the refusal of
 // damaged record framing. Every file here is built byte by byte in the test.
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Metafile.h"
 
 #include <gtest/gtest.h>

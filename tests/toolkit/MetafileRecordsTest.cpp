@@ -2,8 +2,8 @@
 // exclusive-or and difference, inside-frame pens, flood fills, masked and
 // parallelogram bitmap transfers, and WMF clip regions of several rectangles.
 // Golden pixels where GDI defines them exactly.
+#include "base/Exceptions.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Metafile.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "toolkit/Metafile.h"
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 
 #include <gtest/gtest.h>
 

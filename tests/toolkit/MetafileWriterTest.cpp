@@ -1,10 +1,10 @@
 // Writing metafiles: the EMF header as recorded, the WMF form's headers, and
 // round trips through our own reader and player. Headers are checked with a
 // little parser of this file, not the product's.
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "convert/ImageConverter.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Exceptions.h"
 #include "toolkit/Metafile.h"
 
 #include <gtest/gtest.h>

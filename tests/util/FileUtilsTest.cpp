@@ -1,6 +1,6 @@
 #include "util/FileUtils.h"
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
-#include "toolkit/Exceptions.h"
 
 #include <cstdlib>
 #include <fstream>

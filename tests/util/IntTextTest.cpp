@@ -1,4 +1,4 @@
-#include "util/StrUtils.h"
+#include "base/StrUtils.h"
 
 #include <gtest/gtest.h>
 

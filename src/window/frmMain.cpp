@@ -1,0 +1,893 @@
+#include "window/frmMain.h"
+
+#include "base/Exceptions.h"
+#include "base/StrUtils.h"
+#include "batch/Switches.h"
+#include "formats/FileFormatList.h"
+#include "formats/ImageEncoder.h"
+#include "util/FileUtils.h"
+#include "util/IniFile.h"
+#include "util/Wildcard.h"
+#include "window/RadioGroup.h"
+#include "window/WindowUtils.h"
+#include "window/frmMainAlignment.h"
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QFontDialog>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTreeWidget>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+const char* const StretchModeItems[2] = {"fixed size in pixels", "resize/stretch in %"};
+const char* const PixelFormatItems[8] = {"Device",  "1bit",    "pf4bit",  "pf8bit",
+                                         "pf15bit", "pf16bit", "pf24bit", "pf32bit"};
+const char* const CompressionItems[5] = {"100", "80", "50", "30", "20"};
+const char* const ColorReductionItems[9] = {"none",
+                                            "Windows 20 color system palette",
+                                            "Windows 256 color halftone palette",
+                                            "Windows 4 grayscale colors",
+                                            "black/white monochrome palette",
+                                            "256 shade grayscale palette",
+                                            "Netscape 216 color palette",
+                                            "optimal 2^n color palette",
+                                            "56 color windows palette"};
+const char* const ColorReductionNames[9] = {"none",    "system20", "halftone", "gray4",    "mono",
+                                            "gray256", "web216",   "optimal",  "optimal56"};
+
+namespace {
+
+const char* const DestinationItems[9] = {"Bitmaps (*.bmp)",
+                                         "JPEG (*.jpg)",
+                                         "GIF-images (*.gif)",
+                                         "Metafiles (*.wmf)",
+                                         "Enchanced metafiles (*.emf)",
+                                         "PNG-images (*.png)",
+                                         "WebP images (*.webp)",
+                                         "AVIF images (*.avif)",
+                                         "JPEG XL images (*.jxl)"};
+
+// Encoder effort of WebP, AVIF (its speed: higher is faster) and JPEG XL:
+// the lowest value of each list and its default.
+struct TEffortScale {
+    const char* Switch;
+    int Min, Max, Default;
+};
+constexpr TEffortScale WebPEffortScale{"/WEBPEFFORT", 0, TWebPEncoder::MaxEffort,
+                                       TWebPEncoder::DefaultEffort};
+constexpr TEffortScale AVIFSpeedScale{"/AVIFSPEED", 0, TAVIFEncoder::MaxEffort,
+                                      TAVIFEncoder::DefaultEffort};
+constexpr TEffortScale JXLEffortScale{"/JXLEFFORT", TJXLEncoder::MinEffort, TJXLEncoder::MaxEffort,
+                                      TJXLEncoder::DefaultEffort};
+
+// The effort a combo of the scale shows; -1 (the encoder's default) without a selection.
+int EffortOf(const QComboBox* combo, const TEffortScale& scale) {
+    return combo->currentIndex() < 0 ? -1 : combo->currentIndex() + scale.Min;
+}
+
+// A value outside the scale leaves the list without a selection: the encoder's default.
+void SetEffort(QComboBox* combo, const TEffortScale& scale, int32_t value) {
+    combo->setCurrentIndex(value < scale.Min || value > scale.Max ? -1 : value - scale.Min);
+}
+
+// Defaults of a fresh start; the equivalent command line names what differs.
+constexpr int DefaultColorReduction = 7;
+constexpr int DefaultJPEGQuality = 100;
+
+template <class T> T* Named(T* widget, const char* name) {
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+bool AllDigits(std::string_view s) {
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A whole number of digits within 32 bits; the edits it goes into take digits only.
+bool IsSwitchNumber(std::string_view s) {
+    int32_t value = 0;
+    return AllDigits(s) && TryStrToInt(s, value);
+}
+
+std::string Text(const QLineEdit* edit) {
+    return edit->text().toUtf8().toStdString();
+}
+
+QString QText(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+void FillCombo(QComboBox* combo, const char* const* items, int count) {
+    for (int i = 0; i < count; ++i)
+        combo->addItem(QString::fromLatin1(items[i]));
+}
+
+QColor DisplayColor(int32_t color) {
+    const TColor rgb = ColorToRGB(static_cast<TColor>(color));
+    return QColor(GetRValue(rgb), GetGValue(rgb), GetBValue(rgb));
+}
+
+// One argument for a POSIX shell: as it is when nothing in it is special.
+std::string ShellQuote(const std::string& arg) {
+    const bool plain = !arg.empty() && std::all_of(arg.begin(), arg.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               std::strchr("_/.,:=%+@-", c) != nullptr;
+    });
+    if (plain) return arg;
+    std::string quoted = "'";
+    for (char c : arg) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted.push_back(c);
+    }
+    return quoted + "'";
+}
+
+// Puts the widgets one after another in the Tab order, each after the one before.
+void ChainFocus(std::initializer_list<QWidget*> widgets) {
+    QWidget* previous = nullptr;
+    for (QWidget* w : widgets) {
+        if (previous && w) QWidget::setTabOrder(previous, w);
+        if (w) previous = w;
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Creation
+
+TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
+    setObjectName(QStringLiteral("frmMain"));
+    imgAlignment = DrawAlignmentImages();
+    CreateOptionControls();
+    CreateOptionSwitchSetters();
+
+    // FormCreate: the image window's part, after the framework's.
+    FillSourceFormats();
+    rgDestination->Clear();
+    for (const char* item : DestinationItems)
+        rgDestination->AddItem(QString::fromLatin1(item));
+    rgDestination->SetItemIndex(0);
+    // Tab walks each page in reading order. Creation order would put what is made
+    // here after the framework's navigation buttons.
+    ChainFocus({chkSubFolders, chkKeepFolders, edSourceWildcard, lvImageFormats});
+    // Nine formats need a little more room than the six the page was laid out for.
+    rgDestination->setGeometry(8, 78, 489, 200);
+    chkKeepBoth->move(8, 280);
+    ChainFocus({chkOverwrite, rgDestination->Button(0), rgDestination->Button(1),
+                rgDestination->Button(2), rgDestination->Button(3), rgDestination->Button(4),
+                rgDestination->Button(5), rgDestination->Button(6), rgDestination->Button(7),
+                rgDestination->Button(8), chkKeepBoth, edNamePattern});
+    ChainFocus({chkLogProcessed->previousInFocusChain(),
+                chkResize,
+                cbStretchMode,
+                chkWidth,
+                edWidth,
+                chkHeight,
+                edHeight,
+                cbPixelFormat,
+                cbCompression,
+                cbGIFColorReduction,
+                chkWebPLossless,
+                cbWebPEffort,
+                chkAVIFLossless,
+                cbAVIFSpeed,
+                chkJXLLossless,
+                cbJXLEffort,
+                chkWatermark,
+                edWatermarkText,
+                btnWatermarkText,
+                cbWAlignment,
+                cbWPosition,
+                chkWAngle,
+                edWAngle});
+    ChainFocus({lvProgress, edCommandLine, btnCopyCommandLine});
+    // Each label names the field it stands over (screen readers announce it with the field).
+    lblStretchMode->setBuddy(cbStretchMode);
+    lblPixelFormat->setBuddy(cbPixelFormat);
+    lblCompression->setBuddy(cbCompression);
+    lblGIFColorReduction->setBuddy(cbGIFColorReduction);
+    lblWatermarkText->setBuddy(edWatermarkText);
+    lblWAlignment->setBuddy(cbWAlignment);
+    lblWPosition->setBuddy(cbWPosition);
+    lblCommandLine->setBuddy(edCommandLine);
+    cbStretchMode->setCurrentIndex(smPixels);
+    cbPixelFormat->setCurrentIndex(0);
+    cbCompression->setCurrentText(QString::fromLatin1(CompressionItems[0]));
+    cbGIFColorReduction->setCurrentIndex(DefaultColorReduction);
+    lblWebPEffort->setBuddy(cbWebPEffort);
+    lblAVIFSpeed->setBuddy(cbAVIFSpeed);
+    lblJXLEffort->setBuddy(cbJXLEffort);
+    cbWAlignment->setCurrentIndex(0);
+    cbWPosition->setCurrentIndex(0);
+    MakeEditNumeric(edWidth);
+    MakeEditNumeric(edHeight);
+    MakeEditNumeric(edWAngle);
+    SetWatermarkFont(TFontDescription(), static_cast<int32_t>(clWindow));
+    chkResizeClick(chkResize->isChecked());
+    chkWatermarkClick(chkWatermark->isChecked());
+
+    FConverter.OnProgress = [this](int position, int maximum) { SetProgress(position, maximum); };
+}
+
+TfrmMain::~TfrmMain() = default;
+
+void TfrmMain::CreateOptionControls() {
+    // Source page: the source formats below the mask.
+    gbSourceFormats =
+        Named(new QGroupBox(QStringLiteral(" Source formats "), tsSource), "gbSourceFormats");
+    gbSourceFormats->setGeometry(8, 128, 489, 229);
+    lvImageFormats = Named(new QTreeWidget(gbSourceFormats), "lvImageFormats");
+    lvImageFormats->setGeometry(8, 20, 473, 201);
+    lvImageFormats->setColumnCount(2);
+    lvImageFormats->setColumnWidth(0, 350);
+    lvImageFormats->setHeaderHidden(true);
+    lvImageFormats->setRootIsDecorated(false);
+    lvImageFormats->setUniformRowHeights(true);
+    lvImageFormats->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lvImageFormats->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    AttachListPopup(lvImageFormats);
+
+    // Options page, above the framework's log settings.
+    chkResize = Named(new QCheckBox(QStringLiteral("Resize"), tsOptions), "chkResize");
+    chkResize->setGeometry(8, 4, 200, 20);
+    pnlResize = Named(new QFrame(tsOptions), "pnlResize");
+    pnlResize->setGeometry(8, 24, 240, 110);
+    lblStretchMode = Named(new QLabel(QStringLiteral("Mode:"), pnlResize), "lblStretchMode");
+    lblStretchMode->setGeometry(4, 4, 200, 16);
+    cbStretchMode = Named(new QComboBox(pnlResize), "cbStretchMode");
+    cbStretchMode->setGeometry(4, 22, 228, 22);
+    FillCombo(cbStretchMode, StretchModeItems, 2);
+    chkWidth = Named(new QCheckBox(QStringLiteral("width"), pnlResize), "chkWidth");
+    chkWidth->setGeometry(4, 52, 80, 20);
+    chkWidth->setChecked(true);
+    edWidth = Named(new QLineEdit(QStringLiteral("800"), pnlResize), "edWidth");
+    edWidth->setGeometry(90, 50, 80, 22);
+    chkHeight = Named(new QCheckBox(QStringLiteral("height"), pnlResize), "chkHeight");
+    chkHeight->setGeometry(4, 80, 80, 20);
+    chkHeight->setChecked(true);
+    edHeight = Named(new QLineEdit(QStringLiteral("600"), pnlResize), "edHeight");
+    edHeight->setGeometry(90, 78, 80, 22);
+
+    // The three format panels share one place; SetPage shows the one that applies.
+    auto formatPanel = [this](const char* name, const char* caption, const char* labelName,
+                              const char* labelText, QLabel*& label) {
+        auto* panel = Named(new QGroupBox(QString::fromLatin1(caption), tsOptions), name);
+        panel->setGeometry(256, 4, 241, 130);
+        label = Named(new QLabel(QString::fromLatin1(labelText), panel), labelName);
+        label->setGeometry(10, 24, 220, 16);
+        return panel;
+    };
+    gbBitmap =
+        formatPanel("gbBitmap", " Bitmap ", "lblPixelFormat", "Pixel format:", lblPixelFormat);
+    cbPixelFormat = Named(new QComboBox(gbBitmap), "cbPixelFormat");
+    cbPixelFormat->setGeometry(10, 42, 220, 22);
+    FillCombo(cbPixelFormat, PixelFormatItems, 8);
+    gbJPEG = formatPanel("gbJPEG", " JPEG ", "lblCompression", "Compression (%):", lblCompression);
+    cbCompression = Named(new QComboBox(gbJPEG), "cbCompression");
+    cbCompression->setGeometry(10, 42, 220, 22);
+    cbCompression->setEditable(true);
+    cbCompression->setInsertPolicy(QComboBox::NoInsert);
+    FillCombo(cbCompression, CompressionItems, 5);
+    gbGIF = formatPanel("gbGIF", " GIF ", "lblGIFColorReduction",
+                        "Color reduction:", lblGIFColorReduction);
+    cbGIFColorReduction = Named(new QComboBox(gbGIF), "cbGIFColorReduction");
+    cbGIFColorReduction->setGeometry(10, 42, 220, 22);
+    FillCombo(cbGIFColorReduction, ColorReductionItems, 9);
+    CreateModernFormatPanels();
+
+    chkWatermark = Named(new QCheckBox(QStringLiteral("Watermark"), tsOptions), "chkWatermark");
+    chkWatermark->setGeometry(8, 140, 200, 20);
+    pnlWatermark = Named(new QFrame(tsOptions), "pnlWatermark");
+    pnlWatermark->setGeometry(8, 160, 489, 140);
+    lblWatermarkText =
+        Named(new QLabel(QStringLiteral("Watermark text:"), pnlWatermark), "lblWatermarkText");
+    lblWatermarkText->setGeometry(4, 4, 200, 16);
+    edWatermarkText =
+        Named(new QLineEdit(QStringLiteral("Sample text"), pnlWatermark), "edWatermarkText");
+    edWatermarkText->setGeometry(4, 22, 380, 24);
+    btnWatermarkText =
+        Named(new QPushButton(QStringLiteral("Font..."), pnlWatermark), "btnWatermarkText");
+    btnWatermarkText->setGeometry(390, 22, 90, 24);
+    btnWatermarkText->setAutoDefault(false);
+    lblWAlignment =
+        Named(new QLabel(QStringLiteral("Horizontal position:"), pnlWatermark), "lblWAlignment");
+    lblWAlignment->setGeometry(4, 52, 200, 16);
+    cbWAlignment = Named(new TAlignmentComboBox(&imgAlignment, pnlWatermark), "cbWAlignment");
+    cbWAlignment->setGeometry(4, 70, 200, 22);
+    cbWAlignment->addItems(
+        {QStringLiteral("left"), QStringLiteral("center"), QStringLiteral("right")});
+    lblWPosition =
+        Named(new QLabel(QStringLiteral("Vertical position:"), pnlWatermark), "lblWPosition");
+    lblWPosition->setGeometry(250, 52, 200, 16);
+    cbWPosition = Named(new QComboBox(pnlWatermark), "cbWPosition");
+    cbWPosition->setGeometry(250, 70, 200, 22);
+    cbWPosition->addItems(
+        {QStringLiteral("top"), QStringLiteral("center"), QStringLiteral("bottom")});
+    chkWAngle = Named(new QCheckBox(QStringLiteral("Rotate (angle)"), pnlWatermark), "chkWAngle");
+    chkWAngle->setGeometry(4, 104, 140, 20);
+    edWAngle = Named(new QLineEdit(QStringLiteral("0"), pnlWatermark), "edWAngle");
+    edWAngle->setGeometry(150, 102, 60, 22);
+
+    // Log page: the job as a command line, under the progress list.
+    lvProgress->setGeometry(8, 8, 489, 290);
+    lblCommandLine = Named(new QLabel(QStringLiteral("Command line:"), tsLog), "lblCommandLine");
+    lblCommandLine->setGeometry(8, 306, 90, 16);
+    edCommandLine = Named(new QLineEdit(tsLog), "edCommandLine");
+    edCommandLine->setGeometry(100, 304, 320, 22);
+    edCommandLine->setReadOnly(true);
+    btnCopyCommandLine =
+        Named(new QPushButton(QStringLiteral("Copy"), tsLog), "btnCopyCommandLine");
+    btnCopyCommandLine->setGeometry(426, 304, 71, 22);
+    btnCopyCommandLine->setAutoDefault(false);
+
+    // toggled, not clicked: a box set from the settings file or a switch runs its rule too.
+    connect(chkResize, &QCheckBox::toggled, this, [this](bool on) { chkResizeClick(on); });
+    connect(chkWidth, &QCheckBox::toggled, this, [this](bool on) { chkWidthClick(on); });
+    connect(chkHeight, &QCheckBox::toggled, this, [this](bool on) { chkHeightClick(on); });
+    connect(chkWatermark, &QCheckBox::toggled, this, [this](bool on) { chkWatermarkClick(on); });
+    connect(chkWAngle, &QCheckBox::toggled, this, [this](bool on) { chkWAngleClick(on); });
+    connect(btnWatermarkText, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnWatermarkTextClick(); }); });
+    connect(btnCopyCommandLine, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnCopyCommandLineClick(); }); });
+}
+
+void TfrmMain::CreateModernFormatPanels() {
+    auto panel = [this](const char* name, const char* caption, const char* losslessName,
+                        const char* labelName, const char* labelText, const char* comboName,
+                        const TEffortScale& scale, QCheckBox*& lossless, QLabel*& label,
+                        QComboBox*& combo) {
+        auto* box = Named(new QGroupBox(QString::fromLatin1(caption), tsOptions), name);
+        box->setGeometry(256, 4, 241, 130);
+        lossless = Named(new QCheckBox(QStringLiteral("Lossless"), box), losslessName);
+        lossless->setGeometry(10, 70, 220, 20);
+        label = Named(new QLabel(QString::fromLatin1(labelText), box), labelName);
+        label->setGeometry(10, 100, 80, 16);
+        combo = Named(new QComboBox(box), comboName);
+        combo->setGeometry(90, 98, 140, 22);
+        for (int v = scale.Min; v <= scale.Max; ++v)
+            combo->addItem(QString::number(v));
+        combo->setCurrentIndex(scale.Default - scale.Min);
+        box->setVisible(false);
+        return box;
+    };
+    gbWebP =
+        panel("gbWebP", " WebP ", "chkWebPLossless", "lblWebPEffort", "Effort:", "cbWebPEffort",
+              WebPEffortScale, chkWebPLossless, lblWebPEffort, cbWebPEffort);
+    gbAVIF = panel("gbAVIF", " AVIF ", "chkAVIFLossless", "lblAVIFSpeed", "Speed:", "cbAVIFSpeed",
+                   AVIFSpeedScale, chkAVIFLossless, lblAVIFSpeed, cbAVIFSpeed);
+    gbJXL = panel("gbJXL", " JPEG XL ", "chkJXLLossless", "lblJXLEffort", "Effort:", "cbJXLEffort",
+                  JXLEffortScale, chkJXLLossless, lblJXLEffort, cbJXLEffort);
+}
+
+void TfrmMain::FillSourceFormats() {
+    lvImageFormats->clear();
+    if (!FormatRegistry) return;
+    std::vector<std::string> extensions;
+    FormatRegistry->ListExtensions(extensions);
+    QList<QTreeWidgetItem*> rows;
+    for (const std::string& ext : extensions) {
+        auto* row = new QTreeWidgetItem();
+        row->setText(
+            0, QText(FormatRegistry->ClassDescription(FormatRegistry->ClassForExtension(ext))));
+        row->setText(1, QText("." + ext));
+        row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        row->setCheckState(0, Qt::Checked);
+        rows.append(row);
+    }
+    lvImageFormats->addTopLevelItems(rows);
+}
+
+// ---------------------------------------------------------------------------
+// Enabling rules
+
+void TfrmMain::chkResizeClick(bool checked) {
+    pnlResize->setEnabled(checked);
+    for (QWidget* w : pnlResize->findChildren<QWidget*>())
+        w->setEnabled(checked);
+    // The edits' own state after their panel's: an edit may show enabled inside a disabled panel.
+    edWidth->setEnabled(chkWidth->isChecked());
+    edHeight->setEnabled(chkHeight->isChecked());
+}
+
+void TfrmMain::chkWidthClick(bool checked) {
+    edWidth->setEnabled(checked);
+}
+
+void TfrmMain::chkHeightClick(bool checked) {
+    edHeight->setEnabled(checked);
+}
+
+void TfrmMain::chkWatermarkClick(bool checked) {
+    pnlWatermark->setEnabled(checked);
+    for (QWidget* w : pnlWatermark->findChildren<QWidget*>())
+        w->setEnabled(checked);
+    chkWAngleClick(chkWAngle->isChecked());
+}
+
+void TfrmMain::chkWAngleClick(bool checked) {
+    edWAngle->setEnabled(checked);
+}
+
+// ---------------------------------------------------------------------------
+// Watermark font
+
+void TfrmMain::SetWatermarkFont(const TFontDescription& font, int32_t background) {
+    FWatermarkFont = font;
+    FWatermarkBackground = background;
+    ApplyWatermarkFont();
+}
+
+void TfrmMain::ApplyWatermarkFont() {
+    // The face is kept as chosen; the system substitutes a similar one for display.
+    QFont f(QText(FWatermarkFont.Name));
+    f.setStyleHint(QFont::SansSerif);
+    f.setPointSize(FWatermarkFont.Size > 0 ? FWatermarkFont.Size : 8);
+    f.setBold(FWatermarkFont.Style & fsBold);
+    f.setItalic(FWatermarkFont.Style & fsItalic);
+    f.setUnderline(FWatermarkFont.Style & fsUnderline);
+    f.setStrikeOut(FWatermarkFont.Style & fsStrikeOut);
+    edWatermarkText->setFont(f);
+    QPalette palette = edWatermarkText->palette();
+    // The edit previews the watermark's colours; disabled it looks disabled.
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::Text, DisplayColor(FWatermarkFont.Color));
+        palette.setColor(group, QPalette::Base, DisplayColor(FWatermarkBackground));
+    }
+    edWatermarkText->setPalette(palette);
+}
+
+void TfrmMain::btnWatermarkTextClick() {
+    bool ok = false;
+    const QFont chosen = QFontDialog::getFont(&ok, edWatermarkText->font(), this);
+    if (!ok) return;
+    TFontDescription font = FWatermarkFont;
+    font.Name = chosen.family().toUtf8().toStdString();
+    font.Size = chosen.pointSize() > 0 ? chosen.pointSize()
+                                       : static_cast<int>(std::lround(chosen.pointSizeF()));
+    font.Style = (chosen.bold() ? fsBold : 0) | (chosen.italic() ? fsItalic : 0) |
+                 (chosen.underline() ? fsUnderline : 0) | (chosen.strikeOut() ? fsStrikeOut : 0);
+    SetWatermarkFont(font, FWatermarkBackground);
+}
+
+void TfrmMain::btnCopyCommandLineClick() {
+    QGuiApplication::clipboard()->setText(edCommandLine->text());
+}
+
+// ---------------------------------------------------------------------------
+// Overridable operations
+
+bool TfrmMain::ProcessParameter(const std::string& param) {
+    return TfrmMainBasic::ProcessParameter(param);
+}
+
+void TfrmMain::CreateOptionSwitchSetters() {
+    SetSwitchSetter("/DSTFORMAT", [this](const std::string& value) {
+        const int index = DestinationIndexFromSwitch(value);
+        if (index < 0)
+            CommandLineError(Format("/DSTFORMAT=%s: expected %s", value.c_str(),
+                                    AcceptedDestinationFormats().c_str()));
+        else
+            rgDestination->SetItemIndex(index);
+    });
+    SetSwitchSetter("/SRCFORMAT", [this](const std::string& value) {
+        std::vector<std::string> wanted;
+        std::string unknown;
+        for (const std::string& ext : SourceExtensionsFromSwitch(value)) {
+            bool known = false;
+            for (int i = 0; i < lvImageFormats->topLevelItemCount() && !known; ++i)
+                known =
+                    AsciiLower(lvImageFormats->topLevelItem(i)->text(1).toUtf8().toStdString()) ==
+                    "." + ext;
+            if (known)
+                wanted.push_back("." + ext);
+            else
+                unknown += (unknown.empty() ? "" : ", ") + ext;
+        }
+        if (!unknown.empty() || wanted.empty()) {
+            CommandLineError(Format("/SRCFORMAT=%s: no reader for %s", value.c_str(),
+                                    unknown.empty() ? "an empty list" : unknown.c_str()));
+            return;
+        }
+        for (int i = 0; i < lvImageFormats->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* row = lvImageFormats->topLevelItem(i);
+            const std::string key = AsciiLower(row->text(1).toUtf8().toStdString());
+            const bool on = std::find(wanted.begin(), wanted.end(), key) != wanted.end();
+            row->setCheckState(0, on ? Qt::Checked : Qt::Unchecked);
+        }
+    });
+    SetSwitchSetter("/RESIZE", [this](const std::string& value) {
+        std::string sizeText = AsciiLower(value);
+        if (sizeText == "off" || sizeText == "none") {
+            chkResize->setChecked(false);
+            return;
+        }
+        int mode = smPixels;
+        if (sizeText.ends_with("%")) {
+            mode = smPercent;
+            sizeText.pop_back();
+        } else if (sizeText.ends_with("px")) {
+            sizeText.resize(sizeText.size() - 2);
+        }
+        std::string width, height;
+        bool valid;
+        if (size_t x = sizeText.find('x'); x != std::string::npos) {
+            width = sizeText.substr(0, x);
+            height = sizeText.substr(x + 1);
+            valid = (width.empty() || IsSwitchNumber(width)) &&
+                    (height.empty() || IsSwitchNumber(height)) &&
+                    !(width.empty() && height.empty());
+        } else {
+            // One number scales both sides alike; in pixels that would be a square, so it
+            // must be said as WIDTHxHEIGHT.
+            width = height = sizeText;
+            valid = mode == smPercent && IsSwitchNumber(sizeText);
+        }
+        if (!valid) {
+            CommandLineError(Format("/RESIZE=%s: expected WIDTHxHEIGHT in pixels (800x600, 800x, "
+                                    "x600) or percent (50%%, 50x25%%), or off",
+                                    value.c_str()));
+            return;
+        }
+        chkResize->setChecked(true);
+        cbStretchMode->setCurrentIndex(mode);
+        chkWidth->setChecked(!width.empty());
+        if (!width.empty()) edWidth->setText(QText(width));
+        chkHeight->setChecked(!height.empty());
+        if (!height.empty()) edHeight->setText(QText(height));
+    });
+    SetSwitchSetter("/PIXELFORMAT", [this](const std::string& value) {
+        int index = -1;
+        for (int i = 0; i < 8; ++i)
+            if (SameTextAscii(value, PixelFormatItems[i]) || value == std::to_string(i)) index = i;
+        if (index < 0)
+            CommandLineError(Format("/PIXELFORMAT=%s: expected Device, 1bit, pf4bit, pf8bit, "
+                                    "pf15bit, pf16bit, pf24bit, pf32bit or 0 to 7",
+                                    value.c_str()));
+        else
+            cbPixelFormat->setCurrentIndex(index);
+    });
+    SetSwitchSetter("/QUALITY", [this](const std::string& value) {
+        int32_t quality = 0;
+        if (!AllDigits(value) || !TryStrToInt(value, quality) || quality < 1 || quality > 100)
+            CommandLineError(
+                Format("/QUALITY=%s: expected a JPEG quality from 1 to 100", value.c_str()));
+        else
+            cbCompression->setCurrentText(QText(std::to_string(quality)));
+    });
+    SetSwitchSetter("/LOSSLESS", [this](const std::string&) {
+        for (QCheckBox* box : {chkWebPLossless, chkAVIFLossless, chkJXLLossless})
+            box->setChecked(true);
+    });
+    for (auto [scale, combo] :
+         {std::pair{&WebPEffortScale, cbWebPEffort}, std::pair{&AVIFSpeedScale, cbAVIFSpeed},
+          std::pair{&JXLEffortScale, cbJXLEffort}}) {
+        SetSwitchSetter(scale->Switch, [this, scale, combo](const std::string& value) {
+            int32_t effort = -1;
+            if (!AllDigits(value) || !TryStrToInt(value, effort) || effort < scale->Min ||
+                effort > scale->Max)
+                CommandLineError(Format("%s=%s: expected a number from %d to %d", scale->Switch,
+                                        value.c_str(), scale->Min, scale->Max));
+            else
+                SetEffort(combo, *scale, effort);
+        });
+    }
+    SetSwitchSetter("/COLORREDUCTION", [this](const std::string& value) {
+        int index = -1;
+        for (int i = 0; i < 9; ++i)
+            if (SameTextAscii(value, ColorReductionNames[i]) || value == std::to_string(i))
+                index = i;
+        if (index < 0)
+            CommandLineError(Format("/COLORREDUCTION=%s: expected none, system20, halftone, "
+                                    "gray4, mono, gray256, web216, optimal, optimal56 or 0 to 8",
+                                    value.c_str()));
+        else
+            cbGIFColorReduction->setCurrentIndex(index);
+    });
+}
+
+void TfrmMain::SetPage(int page) {
+    TfrmMainBasic::SetPage(page);
+    UpdatePageExtras();
+}
+
+void TfrmMain::UpdatePageExtras() {
+    if (CurrentPage() == 4) {
+        const int destination = rgDestination->ItemIndex();
+        gbBitmap->setVisible(destination == dfBitmap);
+        gbJPEG->setVisible(destination == dfJPEG);
+        gbGIF->setVisible(destination == dfGIF);
+        gbWebP->setVisible(destination == dfWebP);
+        gbAVIF->setVisible(destination == dfAVIF);
+        gbJXL->setVisible(destination == dfJXL);
+        // One quality for JPEG and today's formats: its edit goes to the panel on show.
+        QGroupBox* host = destination == dfWebP   ? gbWebP
+                          : destination == dfAVIF ? gbAVIF
+                          : destination == dfJXL  ? gbJXL
+                                                  : gbJPEG;
+        if (cbCompression->parentWidget() != host) {
+            lblCompression->setParent(host);
+            cbCompression->setParent(host);
+            lblCompression->setText(host == gbJPEG ? QStringLiteral("Compression (%):")
+                                                   : QStringLiteral("Quality (%):"));
+            lblCompression->show();
+            cbCompression->show();
+        }
+    }
+    if (CurrentPage() == PageCount()) edCommandLine->setText(QText(EquivalentCommandLine()));
+}
+
+void TfrmMain::ConvertFile(const std::string& source, const std::string& dest) {
+    TfrmMainBasic::ConvertFile(source, dest);
+    // The controls are read at every file: what is on screen when a file is reached is used.
+    FConverter.ConvertFile(source, dest, ReadOptions());
+}
+
+bool TfrmMain::AcceptFile(const std::string& fileName) {
+    bool accepted = TfrmMainBasic::AcceptFile(fileName);
+    for (int i = 0; i < lvImageFormats->topLevelItemCount() && !accepted; ++i) {
+        QTreeWidgetItem* row = lvImageFormats->topLevelItem(i);
+        if (row->checkState(0) != Qt::Checked) continue;
+        accepted = MatchWildcard(fileName, "*" + row->text(1).toUtf8().toStdString(), true);
+    }
+    return accepted;
+}
+
+std::string TfrmMain::GetDestinationExt() {
+    const int index = rgDestination->ItemIndex();
+    if (index >= dfBitmap && index <= dfJXL) return DestinationExtension(index);
+    return TfrmMainBasic::GetDestinationExt();
+}
+
+void TfrmMain::BeforeRun() {
+    TfrmMainBasic::BeforeRun();
+    FConverter.BeforeRun();
+}
+
+TWorkerConversion TfrmMain::CreateWorkerConversion() {
+    // The options are read once for the whole parallel run: the option
+    // controls cannot change while a run keeps the window busy.
+    auto converter = std::make_shared<TImageConverter>();
+    converter->BeforeRun();
+    return
+        [converter, options = ReadOptions()](const std::string& source, const std::string& dest) {
+            converter->ConvertFile(source, dest, options);
+        };
+}
+
+void TfrmMain::AfterRun() {
+    FConverter.AfterRun();
+    TfrmMainBasic::AfterRun();
+}
+
+QTreeWidget* TfrmMain::GetSelectionList() {
+    if (CurrentPage() == 2) return lvImageFormats;
+    return TfrmMainBasic::GetSelectionList();
+}
+
+bool TfrmMain::WrittenSize(const std::string& source, int& width, int& height) {
+    // Only the name pattern asks, and only when it holds {w} or {h}: the picture is read for it.
+    try {
+        TPicture picture;
+        picture.LoadFromFile(source);
+        const TDestinationSize size =
+            ComputeDestinationSize(ReadOptions(), picture.Width(), picture.Height());
+        if (size.Width < 1 || size.Height < 1 || size.Width > INT32_MAX || size.Height > INT32_MAX)
+            return false;
+        width = static_cast<int>(size.Width);
+        height = static_cast<int>(size.Height);
+        return true;
+    } catch (const std::exception&) {
+        return false; // the run reports the file's own error
+    }
+}
+
+TConvertOptions TfrmMain::ReadOptions() const {
+    TConvertOptions o;
+    o.DestinationIndex = rgDestination->ItemIndex();
+    o.PixelFormatIndex = cbPixelFormat->currentIndex();
+    o.Resize = chkResize->isChecked();
+    o.StretchMode = cbStretchMode->currentIndex();
+    o.UseWidth = chkWidth->isChecked();
+    o.WidthText = Text(edWidth);
+    o.UseHeight = chkHeight->isChecked();
+    o.HeightText = Text(edHeight);
+    o.CompressionText = cbCompression->currentText().toUtf8().toStdString();
+    o.GIFColorReduction = cbGIFColorReduction->currentIndex();
+    o.WebP = {chkWebPLossless->isChecked(), EffortOf(cbWebPEffort, WebPEffortScale)};
+    o.AVIF = {chkAVIFLossless->isChecked(), EffortOf(cbAVIFSpeed, AVIFSpeedScale)};
+    o.JXL = {chkJXLLossless->isChecked(), EffortOf(cbJXLEffort, JXLEffortScale)};
+    return o;
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+
+void TfrmMain::LoadSettings() {
+    TfrmMainBasic::LoadSettings();
+    TIniFile ini(SettingsFileName());
+    // Indexes are applied as read: one outside its list leaves that list without a selection.
+    chkResize->setChecked(ini.ReadBool("Image", "Resize", chkResize->isChecked()));
+    cbStretchMode->setCurrentIndex(
+        ini.ReadInteger("Image", "StretchMode", cbStretchMode->currentIndex()));
+    chkWidth->setChecked(ini.ReadBool("Image", "StretchWidth", chkWidth->isChecked()));
+    edWidth->setText(QText(ini.ReadString("Image", "Width", Text(edWidth))));
+    chkHeight->setChecked(ini.ReadBool("Image", "StretchHeight", chkHeight->isChecked()));
+    edHeight->setText(QText(ini.ReadString("Image", "Height", Text(edHeight))));
+    cbPixelFormat->setCurrentIndex(
+        ini.ReadInteger("Bitmap", "PixelFormat", cbPixelFormat->currentIndex()));
+    cbCompression->setCurrentText(QText(ini.ReadString(
+        "Jpeg", "Compression", cbCompression->currentText().toUtf8().toStdString())));
+    cbGIFColorReduction->setCurrentIndex(
+        ini.ReadInteger("GIF", "ColorReduction", DefaultColorReduction));
+    for (auto [section, key, lossless, combo, scale] :
+         {std::tuple{"WebP", "Effort", chkWebPLossless, cbWebPEffort, &WebPEffortScale},
+          std::tuple{"AVIF", "Speed", chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},
+          std::tuple{"JXL", "Effort", chkJXLLossless, cbJXLEffort, &JXLEffortScale}}) {
+        lossless->setChecked(ini.ReadBool(section, "Lossless", lossless->isChecked()));
+        SetEffort(combo, *scale, ini.ReadInteger(section, key, EffortOf(combo, *scale)));
+    }
+
+    chkWatermark->setChecked(ini.ReadBool("Watermark", "Enabled", chkWatermark->isChecked()));
+    edWatermarkText->setText(QText(ini.ReadString("Watermark", "Text", Text(edWatermarkText))));
+    TFontDescription font = FWatermarkFont;
+    int32_t background = FWatermarkBackground;
+    StringToFont(ini.ReadString("Watermark", "Font", FontToString(font, background)), font,
+                 background);
+    SetWatermarkFont(font, background);
+    cbWAlignment->setCurrentIndex(
+        ini.ReadInteger("Watermark", "Alignment", cbWAlignment->currentIndex()));
+    cbWPosition->setCurrentIndex(
+        ini.ReadInteger("Watermark", "Position", cbWPosition->currentIndex()));
+    chkWAngle->setChecked(ini.ReadBool("Watermark", "Rotate", chkWAngle->isChecked()));
+    edWAngle->setText(
+        QString::number(ini.ReadInteger("Watermark", "Angle", StrToIntDef(Text(edWAngle), 0))));
+
+    lvImageFormats->setUpdatesEnabled(false);
+    for (int i = 0; i < lvImageFormats->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = lvImageFormats->topLevelItem(i);
+        const bool ticked = ini.ReadBool("SourceFormat", row->text(1).toUtf8().toStdString(),
+                                         row->checkState(0) == Qt::Checked);
+        row->setCheckState(0, ticked ? Qt::Checked : Qt::Unchecked);
+    }
+    lvImageFormats->setUpdatesEnabled(true);
+    // A preset loaded from the File menu may change what the current page shows.
+    UpdatePageExtras();
+}
+
+void TfrmMain::SaveSettings() {
+    TfrmMainBasic::SaveSettings();
+    TIniFile ini(SettingsFileName());
+    ini.WriteBool("Image", "Resize", chkResize->isChecked());
+    ini.WriteInteger("Image", "StretchMode", cbStretchMode->currentIndex());
+    ini.WriteBool("Image", "StretchWidth", chkWidth->isChecked());
+    ini.WriteString("Image", "Width", Text(edWidth));
+    ini.WriteBool("Image", "StretchHeight", chkHeight->isChecked());
+    ini.WriteString("Image", "Height", Text(edHeight));
+    ini.WriteInteger("Bitmap", "PixelFormat", cbPixelFormat->currentIndex());
+    ini.WriteString("Jpeg", "Compression", cbCompression->currentText().toUtf8().toStdString());
+    ini.WriteInteger("GIF", "ColorReduction", cbGIFColorReduction->currentIndex());
+    // Keys of these sections are written only when they differ from a fresh start.
+    for (auto [section, key, lossless, combo, scale] :
+         {std::tuple{"WebP", "Effort", chkWebPLossless, cbWebPEffort, &WebPEffortScale},
+          std::tuple{"AVIF", "Speed", chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},
+          std::tuple{"JXL", "Effort", chkJXLLossless, cbJXLEffort, &JXLEffortScale}}) {
+        ini.EraseSection(section);
+        if (lossless->isChecked()) ini.WriteBool(section, "Lossless", true);
+        if (EffortOf(combo, *scale) != scale->Default)
+            ini.WriteInteger(section, key, EffortOf(combo, *scale));
+    }
+    ini.WriteBool("Watermark", "Enabled", chkWatermark->isChecked());
+    ini.WriteString("Watermark", "Text", Text(edWatermarkText));
+    ini.WriteString("Watermark", "Font", FontToString(FWatermarkFont, FWatermarkBackground));
+    ini.WriteInteger("Watermark", "Alignment", cbWAlignment->currentIndex());
+    ini.WriteInteger("Watermark", "Position", cbWPosition->currentIndex());
+    ini.WriteBool("Watermark", "Rotate", chkWAngle->isChecked());
+    ini.WriteInteger("Watermark", "Angle", StrToIntDef(Text(edWAngle), 0));
+    // Rows of formats no longer registered leave the file.
+    ini.EraseSection("SourceFormat");
+    for (int i = 0; i < lvImageFormats->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = lvImageFormats->topLevelItem(i);
+        ini.WriteBool("SourceFormat", row->text(1).toUtf8().toStdString(),
+                      row->checkState(0) == Qt::Checked);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Command line of the current job
+
+std::vector<std::string> TfrmMain::EquivalentArguments() const {
+    std::vector<std::string> args;
+    const std::string programFolder = DefaultFolder();
+    if (EditBytes(edSourceName) != programFolder) args.push_back("/SRC=" + EditBytes(edSourceName));
+    if (chkSubFolders->isChecked()) args.push_back("/SUBDIR");
+    if (EditBytes(edSourceWildcard) != "*.*")
+        args.push_back("/MASK=" + EditBytes(edSourceWildcard));
+    if (EditBytes(edDestinationName) != programFolder)
+        args.push_back("/DST=" + EditBytes(edDestinationName));
+    if (chkKeepFolders->isChecked()) args.push_back("/KEEPFOLDERS");
+    if (chkKeepBoth->isChecked())
+        args.push_back("/RENAME");
+    else if (!chkOverwrite->isChecked())
+        args.push_back("/NOOVERRIDE");
+    if (EditBytes(edNamePattern) != "{name}") args.push_back("/NAME=" + EditBytes(edNamePattern));
+    if (chkLogProcessed->isChecked()) args.push_back("/LOGFILE=" + EditBytes(edLogProcessed));
+    const int destination = rgDestination->ItemIndex();
+    if (destination > dfBitmap && destination <= dfJXL)
+        args.push_back("/DSTFORMAT=" + DestinationExtension(destination).substr(1));
+
+    std::string formats;
+    bool all = true;
+    for (int i = 0; i < lvImageFormats->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = lvImageFormats->topLevelItem(i);
+        if (row->checkState(0) != Qt::Checked) {
+            all = false;
+            continue;
+        }
+        formats += (formats.empty() ? "*" : ";*") + row->text(1).toUtf8().toStdString();
+    }
+    if (!all) args.push_back("/SRCFORMAT=" + formats);
+
+    const int mode = cbStretchMode->currentIndex();
+    if (chkResize->isChecked() && (chkWidth->isChecked() || chkHeight->isChecked()) &&
+        (mode == smPixels || mode == smPercent)) {
+        // A side whose text is no number counts as 100 percent when the size is a percentage.
+        auto side = [mode](bool used, const std::string& text) -> std::string {
+            if (!used) return "";
+            if (IsSwitchNumber(text) || mode == smPixels) return text;
+            return "100";
+        };
+        args.push_back("/RESIZE=" + side(chkWidth->isChecked(), Text(edWidth)) + "x" +
+                       side(chkHeight->isChecked(), Text(edHeight)) +
+                       (mode == smPercent ? "%" : ""));
+    }
+    const int pixelFormat = cbPixelFormat->currentIndex();
+    if (pixelFormat > 0 && pixelFormat < 8)
+        args.push_back(std::string("/PIXELFORMAT=") + PixelFormatItems[pixelFormat]);
+    // The quality the encoder will use, so the switch gives the same files.
+    const int quality = std::clamp<int>(
+        JPEGQualityFromText(cbCompression->currentText().toUtf8().toStdString()), 1, 100);
+    if (quality != DefaultJPEGQuality) args.push_back("/QUALITY=" + std::to_string(quality));
+    const int reduction = cbGIFColorReduction->currentIndex();
+    if (reduction >= 0 && reduction < 9 && reduction != DefaultColorReduction)
+        args.push_back(std::string("/COLORREDUCTION=") + ColorReductionNames[reduction]);
+    // Lossless and effort of the chosen format only: the others write nothing in this job.
+    for (auto [format, lossless, combo, scale] :
+         {std::tuple{dfWebP, chkWebPLossless, cbWebPEffort, &WebPEffortScale},
+          std::tuple{dfAVIF, chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},
+          std::tuple{dfJXL, chkJXLLossless, cbJXLEffort, &JXLEffortScale}}) {
+        if (destination != format) continue;
+        if (lossless->isChecked()) args.push_back("/LOSSLESS");
+        const int effort = EffortOf(combo, *scale);
+        if (effort >= 0 && effort != scale->Default)
+            args.push_back(std::string(scale->Switch) + "=" + std::to_string(effort));
+    }
+    if (ThreadCount() > 1) args.push_back("/THREADS=" + std::to_string(ThreadCount()));
+    args.push_back("/EXECUTE");
+    return args;
+}
+
+std::string TfrmMain::EquivalentCommandLine() const {
+    std::string line = ProgramBaseName(GetProgramFileName());
+    for (const std::string& arg : EquivalentArguments())
+        line += " " + ShellQuote(arg);
+    return line;
+}
+
+std::string TfrmMain::CommandLineHelp() {
+    return SwitchHelp();
+}

@@ -1,0 +1,143 @@
+// The image window: the wizard of the framework turned into an image
+// converter. It adds the source-format list, the six destination formats, the
+// option panels of the Options page and their settings keys, the option
+// switches of the command line, and the conversion of one file, which reads
+// the controls at every call and hands a plain options value to the engine.
+#pragma once
+
+#include "convert/ConvertOptions.h"
+#include "convert/ImageConverter.h"
+#include "util/FontText.h"
+#include "window/frmMainBasic.h"
+
+#include <QPixmap>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class TAlignmentComboBox;
+
+// Item captions of the option lists, in index order.
+extern const char* const StretchModeItems[2];
+extern const char* const PixelFormatItems[8];
+extern const char* const CompressionItems[5];
+extern const char* const ColorReductionItems[9];
+// Short names of the colour reductions for /COLORREDUCTION=, in index order.
+extern const char* const ColorReductionNames[9];
+
+class TfrmMain : public TfrmMainBasic {
+    Q_OBJECT
+public:
+    explicit TfrmMain(QWidget* parent = nullptr);
+    ~TfrmMain() override;
+
+    bool ProcessParameter(const std::string& param) override;
+    void SetPage(int page) override;
+    void ConvertFile(const std::string& source, const std::string& dest) override;
+    bool AcceptFile(const std::string& fileName) override;
+    std::string GetDestinationExt() override;
+    void BeforeRun() override;
+    void AfterRun() override;
+    TWorkerConversion CreateWorkerConversion() override;
+    QTreeWidget* GetSelectionList() override;
+    bool WrittenSize(const std::string& source, int& width, int& height) override;
+    void LoadSettings() override;
+    void SaveSettings() override;
+
+    // What the conversion of one file uses, read from the controls now.
+    TConvertOptions ReadOptions() const;
+    // The arguments that run the current job unattended: a switch for every
+    // setting that differs from a fresh start, then /EXECUTE.
+    std::vector<std::string> EquivalentArguments() const;
+    // The same as one line for a POSIX shell, program name first.
+    std::string EquivalentCommandLine() const;
+    // The text of --help.
+    static std::string CommandLineHelp();
+
+    // The watermark font as stored: the description and the edit's background.
+    const TFontDescription& WatermarkFont() const { return FWatermarkFont; }
+    int32_t WatermarkBackground() const { return FWatermarkBackground; }
+    void SetWatermarkFont(const TFontDescription& font, int32_t background);
+    const std::vector<QPixmap>& AlignmentImages() const { return imgAlignment; }
+
+protected:
+    void chkResizeClick(bool checked);
+    void chkWidthClick(bool checked);
+    void chkHeightClick(bool checked);
+    void chkWatermarkClick(bool checked);
+    void chkWAngleClick(bool checked);
+    void btnWatermarkTextClick();
+    void btnCopyCommandLineClick();
+
+    // Source page.
+    QGroupBox* gbSourceFormats;
+    QTreeWidget* lvImageFormats;
+    // Options page.
+    QCheckBox* chkResize;
+    QFrame* pnlResize;
+    QLabel* lblStretchMode;
+    QComboBox* cbStretchMode;
+    QCheckBox* chkWidth;
+    QLineEdit* edWidth;
+    QCheckBox* chkHeight;
+    QLineEdit* edHeight;
+    QGroupBox* gbBitmap;
+    QLabel* lblPixelFormat;
+    QComboBox* cbPixelFormat;
+    QGroupBox* gbJPEG;
+    QLabel* lblCompression;
+    QComboBox* cbCompression;
+    QGroupBox* gbGIF;
+    QLabel* lblGIFColorReduction;
+    QComboBox* cbGIFColorReduction;
+    // WebP, AVIF and JPEG XL: the quality edit of the JPEG panel moves into
+    // the panel shown, so one quality serves them all.
+    QGroupBox* gbWebP;
+    QCheckBox* chkWebPLossless;
+    QLabel* lblWebPEffort;
+    QComboBox* cbWebPEffort;
+    QGroupBox* gbAVIF;
+    QCheckBox* chkAVIFLossless;
+    QLabel* lblAVIFSpeed;
+    QComboBox* cbAVIFSpeed;
+    QGroupBox* gbJXL;
+    QCheckBox* chkJXLLossless;
+    QLabel* lblJXLEffort;
+    QComboBox* cbJXLEffort;
+    QCheckBox* chkWatermark;
+    QFrame* pnlWatermark;
+    QLabel* lblWatermarkText;
+    QLineEdit* edWatermarkText;
+    QPushButton* btnWatermarkText;
+    QLabel* lblWAlignment;
+    TAlignmentComboBox* cbWAlignment;
+    QLabel* lblWPosition;
+    QComboBox* cbWPosition;
+    QCheckBox* chkWAngle;
+    QLineEdit* edWAngle;
+    // Log page.
+    QLabel* lblCommandLine;
+    QLineEdit* edCommandLine;
+    QPushButton* btnCopyCommandLine;
+
+    std::vector<QPixmap> imgAlignment;
+
+private:
+    void CreateOptionControls();
+    void FillSourceFormats();
+    // The setters of the option switches of the table.
+    void CreateOptionSwitchSetters();
+    void ApplyWatermarkFont();
+    void CreateModernFormatPanels();
+    // The format panel of the Options page and the command line of the Log page.
+    void UpdatePageExtras();
+
+    TFontDescription FWatermarkFont;
+    int32_t FWatermarkBackground = static_cast<int32_t>(clWindow);
+    TImageConverter FConverter;
+};

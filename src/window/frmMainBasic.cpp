@@ -1,0 +1,1435 @@
+#include "window/frmMainBasic.h"
+
+#include "base/Exceptions.h"
+#include "base/StrUtils.h"
+#include "batch/ProcessedLog.h"
+#include "batch/RowConversion.h"
+#include "batch/SourceScan.h"
+#include "batch/Switches.h"
+#include "convert/ImageConverter.h"
+#include "util/FileUtils.h"
+#include "util/IniFile.h"
+#include "util/Wildcard.h"
+#include "window/Artwork.h"
+#include "window/LinkLabel.h"
+#include "window/LogoStrip.h"
+#include "window/RadioGroup.h"
+#include "window/WindowUtils.h"
+#include "window/frmAbout.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
+#include <QShowEvent>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QThread>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+const char* const StatusWaiting = "Waiting";
+const char* const StatusSkipped = "Skipped";
+const char* const StatusInProgress = "In progress";
+const char* const StatusFinished = "Finished";
+const char* const StatusErrorPrefix = "Error ";
+
+namespace {
+
+const char* const AppTitle = "Trevasco";
+
+struct TPageHeader {
+    const char* Title;
+    const char* Description;
+};
+
+const TPageHeader PageHeaders[6] = {
+    {"General information",
+     "This wizard allows you to specify details on how you would like to convert files."},
+    {"Source", "Please select the source directory and mark the file format(s) of the data you "
+               "would like to convert."},
+    {"Destination", "Please select the destination directory and mark the file format(s) of the "
+                    "data you would like to create"},
+    {"Options", "Define additional options for the destination format."},
+    {"File list", "Select the file(s) that contains the data you would like to convert."},
+    {"Summary", "We've gathered all the information the wizard needs to convert your file(s). "
+                "Please click Execute to begin the convert process."},
+};
+
+const char* const GeneralInfo =
+    "Using this wizard you may convert the thousands of files in a few mouse clicks.\n"
+    "You may execute this task at once or on a regular basis.\n"
+    " \n"
+    "Navigate thru wizard steps and click the Execute button or call with command-line "
+    "arguments to start the task for file conversion";
+
+int64_t TickCount() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+QByteArray ToByteArray(const std::string& s) {
+    return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+QWidget* MakeSheet(QStackedWidget* pages, const char* name, const char* caption) {
+    auto* sheet = new QWidget(pages);
+    sheet->setObjectName(QString::fromLatin1(name));
+    sheet->setWindowTitle(QString::fromLatin1(caption));
+    pages->addWidget(sheet);
+    return sheet;
+}
+
+template <class T> T* Named(T* widget, const char* name) {
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+// Ends the program's event loop with a status. Only a running loop is told: exit()
+// without one would make every later loop (a message box's too) return at once.
+void EndApplication(int status) {
+    if (QThread::currentThread()->loopLevel() > 0) QCoreApplication::exit(status);
+}
+
+} // namespace
+
+const std::vector<QIcon>& TfrmMainBasic::ProgressImages() {
+    static const std::vector<QIcon> images = [] {
+        std::vector<QIcon> v;
+        for (int i = 0; i <= piMail; ++i)
+            v.emplace_back(DrawProgressImage(i));
+        return v;
+    }();
+    return images;
+}
+
+std::string TfrmMainBasic::ItemBytes(const QTreeWidgetItem* item, int column) {
+    QVariant raw = item->data(column, Qt::UserRole);
+    if (raw.isValid()) {
+        QByteArray b = raw.toByteArray();
+        return std::string(b.constData(), static_cast<size_t>(b.size()));
+    }
+    return item->text(column).toUtf8().toStdString();
+}
+
+// ---------------------------------------------------------------------------
+// Creation
+
+TfrmMainBasic::TfrmMainBasic(QWidget* parent) : QMainWindow(parent) {
+    setObjectName(QStringLiteral("frmMainBasic"));
+    QFont windowFont(QStringLiteral("MS Sans Serif"));
+    windowFont.setStyleHint(QFont::SansSerif);
+    windowFont.setPointSize(8);
+    setFont(windowFont);
+
+    CreateControls();
+    CreateMenus();
+    CreateSwitchSetters();
+
+    // FormCreate: the framework's part.
+    FFirstIdlePending = true;
+    setWindowTitle(QStringLiteral("Convert the images"));
+    lblProductURL->setText(QStringLiteral("Quorvath Software"));
+    lblProductURL->setToolTip(QString::fromLatin1(MakerHomepageAddress));
+
+    const std::string folder = DefaultFolder();
+    SetEditBytes(edSourceName, folder);
+    SetEditBytes(edDestinationName, folder);
+    SetEditBytes(edLogProcessed, folder + EditBytes(edLogProcessed));
+    chkLogProcessedClick(chkLogProcessed->isChecked());
+
+    FPageCount = 6;
+    SetPage(1);
+    FRunOnStart = false;
+    // The first idle moment: a zero-timeout timer runs once the event loop is up.
+    QTimer::singleShot(0, this, [this] { FirstIdle(); });
+}
+
+TfrmMainBasic::~TfrmMainBasic() = default;
+
+void TfrmMainBasic::CreateControls() {
+    auto* client = Named(new QWidget(this), "pnlClient");
+    client->setFixedSize(540, 504);
+    setCentralWidget(client);
+
+    // Header.
+    pnlDescription = Named(new QFrame(client), "pnlDescription");
+    pnlDescription->setGeometry(0, 0, 540, 59);
+    pnlDescription->setAutoFillBackground(true);
+    QPalette white = pnlDescription->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    pnlDescription->setPalette(white);
+    imgBackground = Named(new QLabel(pnlDescription), "imgBackground");
+    imgBackground->setPixmap(DrawHeaderBackground());
+    imgBackground->setGeometry(540 - 138, 0, 138, 59);
+    imgDescription = Named(new QLabel(pnlDescription), "imgDescription");
+    imgDescription->setPixmap(DrawHeaderIcon());
+    imgDescription->setAttribute(Qt::WA_TranslucentBackground);
+    imgDescription->setGeometry(imgBackground->x() + 86, 5, 48, 48);
+    QPalette navy = pnlDescription->palette();
+    navy.setColor(QPalette::WindowText, QColor(0, 0, 128));
+    lblCaption = Named(new QLabel(pnlDescription), "lblCaption");
+    QFont bold = font();
+    bold.setBold(true);
+    lblCaption->setFont(bold);
+    lblCaption->setPalette(navy);
+    lblCaption->setGeometry(12, 4, 380, 16);
+    lblDescription = Named(new QLabel(pnlDescription), "lblDescription");
+    lblDescription->setPalette(navy);
+    lblDescription->setWordWrap(true);
+    lblDescription->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblDescription->setGeometry(28, 20, 360, 38);
+
+    pbLogo = Named(new TLogoStrip(client), "pbLogo");
+    pbLogo->setGeometry(0, 60, 30, 365);
+
+    pcWizard = Named(new QStackedWidget(client), "pcWizard");
+    pcWizard->setGeometry(33, 60, 505, 365);
+    tsInfo = MakeSheet(pcWizard, "tsInfo", "Information");
+    tsSource = MakeSheet(pcWizard, "tsSource", "Source");
+    tsDestination = MakeSheet(pcWizard, "tsDestination", "Destination");
+    tsOptions = MakeSheet(pcWizard, "tsOptions", "Options");
+    tsFileList = MakeSheet(pcWizard, "tsFileList", "File list");
+    tsLog = MakeSheet(pcWizard, "tsLog", "Log");
+
+    // Page 1.
+    lblGeneralInfo = Named(new QLabel(QString::fromLatin1(GeneralInfo), tsInfo), "lblGeneralInfo");
+    lblGeneralInfo->setWordWrap(true);
+    lblGeneralInfo->setAlignment(Qt::AlignCenter);
+    lblGeneralInfo->setGeometry(30, 90, 445, 150);
+
+    // Page 2.
+    lblSourceName =
+        Named(new QLabel(QStringLiteral("Source directory:"), tsSource), "lblSourceName");
+    lblSourceName->setGeometry(8, 8, 300, 16);
+    edSourceName = Named(new QLineEdit(tsSource), "edSourceName");
+    lblSourceName->setBuddy(edSourceName);
+    edSourceName->setGeometry(8, 26, 458, 22);
+    btnSourceName = Named(new QPushButton(QStringLiteral("..."), tsSource), "btnSourceName");
+    btnSourceName->setGeometry(470, 26, 27, 22);
+    chkSubFolders =
+        Named(new QCheckBox(QStringLiteral("Process sub-directories"), tsSource), "chkSubFolders");
+    chkSubFolders->setGeometry(8, 54, 300, 20);
+    chkKeepFolders = Named(new QCheckBox(QStringLiteral("Keep the sub-folder structure"), tsSource),
+                           "chkKeepFolders");
+    chkKeepFolders->setGeometry(250, 54, 247, 20);
+    lblSourceWildcard =
+        Named(new QLabel(QStringLiteral("File mask/wildcard:"), tsSource), "lblSourceWildcard");
+    lblSourceWildcard->setGeometry(8, 80, 200, 16);
+    edSourceWildcard = Named(new QLineEdit(QStringLiteral("*.*"), tsSource), "edSourceWildcard");
+    lblSourceWildcard->setBuddy(edSourceWildcard);
+    edSourceWildcard->setGeometry(8, 98, 200, 22);
+
+    // Page 3.
+    lblDestinationName = Named(new QLabel(QStringLiteral("Destination directory:"), tsDestination),
+                               "lblDestinationName");
+    lblDestinationName->setGeometry(8, 8, 300, 16);
+    edDestinationName = Named(new QLineEdit(tsDestination), "edDestinationName");
+    lblDestinationName->setBuddy(edDestinationName);
+    edDestinationName->setGeometry(8, 26, 458, 22);
+    btnDestinationName =
+        Named(new QPushButton(QStringLiteral("..."), tsDestination), "btnDestinationName");
+    btnDestinationName->setGeometry(470, 26, 27, 22);
+    chkOverwrite = Named(
+        new QCheckBox(QStringLiteral("Overwrite destination file (if exists)"), tsDestination),
+        "chkOverwrite");
+    chkOverwrite->setGeometry(8, 54, 300, 20);
+    chkOverwrite->setChecked(true);
+    // Keep both is an addition of ours: it stands below the overwrite box and overrides it.
+    chkKeepBoth = Named(new QCheckBox(QStringLiteral("Keep both files: write \"name (2).ext\" when "
+                                                     "the destination exists"),
+                                      tsDestination),
+                        "chkKeepBoth");
+    chkKeepBoth->setGeometry(8, 278, 489, 20);
+    connect(chkKeepBoth, &QCheckBox::toggled, this,
+            [this](bool on) { chkOverwrite->setEnabled(!on); });
+    lblNamePattern =
+        Named(new QLabel(QStringLiteral("File na&me:"), tsDestination), "lblNamePattern");
+    lblNamePattern->setGeometry(8, 306, 80, 16);
+    edNamePattern = Named(new QLineEdit(QStringLiteral("{name}"), tsDestination), "edNamePattern");
+    edNamePattern->setGeometry(90, 302, 200, 22);
+    edNamePattern->setToolTip(
+        QStringLiteral("{name}: the source's name, {ext}: its extension, {n}: the row's number, "
+                       "{w} and {h}: the written size"));
+    lblNamePattern->setBuddy(edNamePattern);
+    rgDestination = new TRadioGroup(QStringLiteral(" Destination format "), tsDestination);
+    rgDestination->setObjectName(QStringLiteral("rgDestination"));
+    rgDestination->setGeometry(8, 84, 489, 190);
+
+    // Page 4: the derived window puts its option panels above the log settings.
+    chkLogProcessed =
+        Named(new QCheckBox(QStringLiteral("Save the list of processed files to log"), tsOptions),
+              "chkLogProcessed");
+    chkLogProcessed->setGeometry(8, 306, 290, 20);
+    edLogProcessed =
+        Named(new QLineEdit(QStringLiteral("processed.log"), tsOptions), "edLogProcessed");
+    edLogProcessed->setGeometry(8, 330, 458, 22);
+    btnLogProcessed = Named(new QPushButton(QStringLiteral("..."), tsOptions), "btnLogProcessed");
+    btnLogProcessed->setGeometry(470, 330, 27, 22);
+    // More than one file at a time is an addition of ours; one stays the default.
+    lblThreads =
+        Named(new QLabel(QStringLiteral("&Parallel conversions:"), tsOptions), "lblThreads");
+    lblThreads->setGeometry(302, 308, 140, 16);
+    lblThreads->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    seThreads = Named(new QSpinBox(tsOptions), "seThreads");
+    seThreads->setGeometry(447, 304, 50, 22);
+    seThreads->setRange(1, MaxThreadCount());
+    seThreads->setValue(1);
+    seThreads->setToolTip(QStringLiteral("How many files are converted at once"));
+    lblThreads->setBuddy(seThreads);
+    // Tab in reading order: the box stands on the row of the log check box.
+    setTabOrder(chkLogProcessed, seThreads);
+
+    // Page 5.
+    lvFileName = Named(new QTreeWidget(tsFileList), "lvFileName");
+    lvFileName->setGeometry(8, 40, 489, 317);
+    lvFileName->setColumnCount(2);
+    lvFileName->setHeaderLabels({QStringLiteral("File name"), QStringLiteral("Path")});
+    lvFileName->setColumnWidth(flcName, 150);
+    lvFileName->setColumnWidth(flcPath, 300);
+    // Page 6.
+    lvProgress = Named(new QTreeWidget(tsLog), "lvProgress");
+    lvProgress->setGeometry(8, 8, 489, 320);
+    lvProgress->setColumnCount(4);
+    lvProgress->setHeaderLabels({QStringLiteral("File name"), QStringLiteral("Status"),
+                                 QStringLiteral("Time"), QStringLiteral("Destination file")});
+    lvProgress->setColumnWidth(pcFileName, 300);
+    lvProgress->setColumnWidth(pcStatus, 80);
+    lvProgress->setColumnWidth(pcTime, 70);
+    lvProgress->setColumnHidden(pcDestination, true);
+    lvProgress->headerItem()->setTextAlignment(pcTime, Qt::AlignRight | Qt::AlignVCenter);
+    for (QTreeWidget* list : {lvFileName, lvProgress}) {
+        list->setRootIsDecorated(false);
+        list->setUniformRowHeights(true); // keeps 20,000 rows cheap to lay out
+        list->setSelectionBehavior(QAbstractItemView::SelectRows);
+        list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        list->setIconSize(QSize(16, 16));
+    }
+    pbProcess = Named(new QProgressBar(tsLog), "pbProcess");
+    pbProcess->setGeometry(8, 336, 489, 17);
+    pbProcess->setRange(0, 100);
+    pbProcess->setTextVisible(false);
+    pbProcess->hide();
+
+    // Bottom.
+    bvlLine = Named(new QFrame(client), "bvlLine");
+    bvlLine->setFrameShape(QFrame::HLine);
+    bvlLine->setFrameShadow(QFrame::Sunken);
+    bvlLine->setGeometry(8, 432, 524, 4);
+    lblProductURL = Named(new TLinkLabel(QString(), client), "lblProductURL");
+    lblProductURL->setGeometry(12, 470, 150, 18);
+    btnFirst = Named(new QPushButton(QStringLiteral("<<"), client), "btnFirst");
+    btnFirst->setGeometry(200, 466, 25, 25);
+    btnPrev = Named(new QPushButton(QStringLiteral("< &Back"), client), "btnPrev");
+    btnPrev->setGeometry(227, 466, 80, 25);
+    btnPrev->setEnabled(false);
+    btnNext = Named(new QPushButton(QStringLiteral("&Next >"), client), "btnNext");
+    btnNext->setGeometry(307, 466, 80, 25);
+    btnLast = Named(new QPushButton(QStringLiteral(">>"), client), "btnLast");
+    btnLast->setGeometry(389, 466, 25, 25);
+    btnCancel = Named(new QPushButton(QStringLiteral("&Cancel"), client), "btnCancel");
+    btnCancel->setGeometry(440, 466, 88, 25);
+    btnStop = Named(new QPushButton(QStringLiteral("&Stop"), client), "btnStop");
+    btnStop->setGeometry(440, 466, 88, 25);
+    btnStop->setEnabled(false);
+    btnStop->hide();
+    for (QPushButton* b : {btnFirst, btnPrev, btnNext, btnLast, btnCancel, btnStop})
+        b->setAutoDefault(false);
+
+    // Enter and Escape act on the buttons UpdateNavigation designates.
+    auto press = [this](bool escape) {
+        QPushButton* b = escape ? FEscapeButton : FDefaultButton;
+        if (b && b->isVisible() && b->isEnabled()) b->click();
+    };
+    FReturnKey = new QShortcut(QKeySequence(Qt::Key_Return), this, [press] { press(false); });
+    FEnterKey = new QShortcut(QKeySequence(Qt::Key_Enter), this, [press] { press(false); });
+    FEscapeKey = new QShortcut(QKeySequence(Qt::Key_Escape), this, [press] { press(true); });
+
+    auto guarded = [this](auto handler) { return GuardedSlot(std::move(handler)); };
+    connect(btnFirst, &QPushButton::clicked, this, guarded([this] { btnFirstClick(); }));
+    connect(btnPrev, &QPushButton::clicked, this, guarded([this] { btnPrevClick(); }));
+    connect(btnNext, &QPushButton::clicked, this, guarded([this] { btnNextClick(); }));
+    connect(btnLast, &QPushButton::clicked, this, guarded([this] { btnLastClick(); }));
+    connect(btnCancel, &QPushButton::clicked, this, guarded([this] { btnCancelClick(); }));
+    connect(btnStop, &QPushButton::clicked, this, guarded([this] { btnStopClick(); }));
+    connect(btnSourceName, &QPushButton::clicked, this, guarded([this] { btnSourceNameClick(1); }));
+    connect(btnDestinationName, &QPushButton::clicked, this,
+            guarded([this] { btnSourceNameClick(2); }));
+    connect(btnLogProcessed, &QPushButton::clicked, this,
+            guarded([this] { btnLogProcessedClick(); }));
+    connect(chkLogProcessed, &QCheckBox::toggled, this,
+            [this](bool on) { chkLogProcessedClick(on); });
+    connect(edSourceName, &QLineEdit::textChanged, this, [this] { edSourceNameChange(); });
+    connect(edSourceWildcard, &QLineEdit::textChanged, this, [this] { edSourceNameChange(); });
+    connect(chkSubFolders, &QCheckBox::toggled, this, [this] { edSourceNameChange(); });
+    connect(lblProductURL, &TLinkLabel::clicked, this, guarded([this] { miHelpHomepageClick(); }));
+}
+
+void TfrmMainBasic::CreateMenus() {
+    const auto& images = ProgressImages();
+    auto guarded = [this](auto handler) { return GuardedSlot(std::move(handler)); };
+    auto item = [this](QMenu* menu, const char* name, const char* caption) {
+        QAction* a = menu->addAction(QString::fromLatin1(caption));
+        a->setObjectName(QString::fromLatin1(name));
+        return a;
+    };
+
+    QMenu* file = Named(menuBar()->addMenu(QStringLiteral("&File")), "miFile");
+    miFileSource = item(file, "miFileSource", "Source directory...");
+    miFileDestination = item(file, "miFileDestination", "Destination directory...");
+    file->addSeparator();
+    miFileLoadSettings = item(file, "miFileLoadSettings", "Load settings...");
+    miFileSaveSettings = item(file, "miFileSaveSettings", "Save settings as...");
+    file->addSeparator();
+    miFileExecute = item(file, "miFileExecute", "Execute");
+    miFileExecute->setIcon(images[piExecute]);
+    miFileExecute->setEnabled(false);
+    file->addSeparator();
+    miFileExit = item(file, "miFileExit", "Exit");
+    miFileExit->setIcon(images[piExit]);
+
+    QMenu* help = Named(menuBar()->addMenu(QStringLiteral("&Help")), "miHelp");
+    miHelpContents = item(help, "miHelpContents", "Contents");
+    help->addSeparator();
+    miHelpHomepage = item(help, "miHelpHomepage", "Product homepage");
+    miHelpHomepage->setToolTip(QStringLiteral("Visit product home page"));
+    miHelpHomepage->setStatusTip(QStringLiteral("Visit product home page"));
+    miHelpHomepage->setIcon(images[piHomepage]);
+    miHelpSupport = item(help, "miHelpSupport", "Send E-mail to support");
+    miHelpSupport->setIcon(images[piMail]);
+    help->addSeparator();
+    miHelpAbout = item(help, "miHelpAbout", "About...");
+    help->setToolTipsVisible(true);
+
+    connect(miFileSource, &QAction::triggered, this, guarded([this] { btnSourceNameClick(1); }));
+    connect(miFileDestination, &QAction::triggered, this,
+            guarded([this] { btnSourceNameClick(2); }));
+    connect(miFileExecute, &QAction::triggered, this, guarded([this] { btnConvertClick(); }));
+    connect(miFileLoadSettings, &QAction::triggered, this,
+            guarded([this] { miFileLoadSettingsClick(); }));
+    connect(miFileSaveSettings, &QAction::triggered, this,
+            guarded([this] { miFileSaveSettingsClick(); }));
+    connect(miFileExit, &QAction::triggered, this, [this] { close(); });
+    connect(miHelpHomepage, &QAction::triggered, this, guarded([this] { miHelpHomepageClick(); }));
+    connect(miHelpSupport, &QAction::triggered, this, guarded([this] { miHelpSupportClick(); }));
+    connect(miHelpAbout, &QAction::triggered, this, guarded([this] { miHelpAboutClick(); }));
+
+    // The list popup, shared with the derived window's lists; items told apart by tag.
+    pmListView = new QMenu(this);
+    pmListView->setObjectName(QStringLiteral("pmListView"));
+    pmListView->setToolTipsVisible(true);
+    struct TPopupItem {
+        const char* Name;
+        const char* Caption;
+        const char* Hint;
+    };
+    const TPopupItem popup[3] = {{"miSelectAll", "&Select all", "Select all items"},
+                                 {"miUnselectAll", "&Unselect all", "Unselect all items"},
+                                 {"miRevert", "Revert", "Revert selections for all items"}};
+    QAction* actions[3];
+    for (int tag = 0; tag < 3; ++tag) {
+        actions[tag] = item(pmListView, popup[tag].Name, popup[tag].Caption);
+        actions[tag]->setToolTip(QString::fromLatin1(popup[tag].Hint));
+        actions[tag]->setStatusTip(QString::fromLatin1(popup[tag].Hint));
+        actions[tag]->setData(tag);
+        connect(actions[tag], &QAction::triggered, this,
+                guarded([this, tag] { miSelectAllClick(tag); }));
+    }
+    miSelectAll = actions[0];
+    miUnselectAll = actions[1];
+    miRevert = actions[2];
+    AttachListPopup(lvFileName);
+
+    // Fixed size: the client area plus the menu bar.
+    adjustSize();
+    setFixedSize(sizeHint());
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+}
+
+namespace {
+// Opens a list's popup at the current row when the menu key asks for it (the
+// mouse pointer may be anywhere then), and at the pointer otherwise.
+class TListPopupOpener : public QObject {
+public:
+    TListPopupOpener(QTreeWidget* list, QMenu* menu) : QObject(list), FList(list), FMenu(menu) {}
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::ContextMenu) return false;
+        auto* e = static_cast<QContextMenuEvent*>(event);
+        QPoint at = e->globalPos();
+        if (e->reason() == QContextMenuEvent::Keyboard) {
+            const QRect row =
+                FList->currentItem() ? FList->visualItemRect(FList->currentItem()) : QRect();
+            at = FList->viewport()->mapToGlobal(row.isValid() ? row.bottomLeft() : QPoint(0, 0));
+        }
+        FMenu->popup(at);
+        return true;
+    }
+
+private:
+    QTreeWidget* FList;
+    QMenu* FMenu;
+};
+} // namespace
+
+void TfrmMainBasic::AttachListPopup(QTreeWidget* list) {
+    // The viewport receives the mouse's request, the list the keyboard's.
+    auto* opener = new TListPopupOpener(list, pmListView);
+    list->installEventFilter(opener);
+    list->viewport()->installEventFilter(opener);
+}
+
+// ---------------------------------------------------------------------------
+// Command line
+
+void TfrmMainBasic::ProcessCommandLine(const std::vector<std::string>& args) {
+    for (const std::string& arg : args)
+        if (!ProcessParameter(arg) && !arg.empty() && arg[0] == '/')
+            // A misspelt switch would otherwise change the job without a word.
+            std::fprintf(stderr, "trevasco: unknown switch %s ignored\n",
+                         EscapeControlCharacters(arg).c_str());
+    FShowMainForm = !FRunOnStart;
+    if (!FCommandLineErrors.empty() && !FShowMainForm) {
+        for (const std::string& message : FCommandLineErrors)
+            std::fprintf(stderr, "trevasco: %s\n", message.c_str());
+        FExitCode = 1;
+    }
+}
+
+void TfrmMainBasic::CommandLineError(const std::string& message) {
+    FCommandLineErrors.push_back(message);
+}
+
+bool TfrmMainBasic::ProcessParameter(const std::string& param) {
+    std::string value;
+    const TSwitchInfo* info = FindSwitch(param, value);
+    if (!info) return false;
+    const auto setter = FSwitchSetters.find(info->Name);
+    if (setter == FSwitchSetters.end()) return false;
+    setter->second(value);
+    return true;
+}
+
+TExistingFiles TfrmMainBasic::ExistingFiles() const {
+    if (chkKeepBoth->isChecked()) return TExistingFiles::Rename;
+    return chkOverwrite->isChecked() ? TExistingFiles::Overwrite : TExistingFiles::Skip;
+}
+
+void TfrmMainBasic::SetSwitchSetter(const char* name, TSwitchSetter setter) {
+    FSwitchSetters[name] = std::move(setter);
+}
+
+void TfrmMainBasic::CreateSwitchSetters() {
+    SetSwitchSetter("/SRC", [this](const std::string& v) { SetEditBytes(edSourceName, v); });
+    SetSwitchSetter("/SUBDIR", [this](const std::string&) { chkSubFolders->setChecked(true); });
+    SetSwitchSetter("/MASK", [this](const std::string& v) { SetEditBytes(edSourceWildcard, v); });
+    SetSwitchSetter("/DST", [this](const std::string& v) { SetEditBytes(edDestinationName, v); });
+    SetSwitchSetter("/OVERRIDE", [this](const std::string&) {
+        chkOverwrite->setChecked(true);
+        chkKeepBoth->setChecked(false);
+    });
+    SetSwitchSetter("/NOOVERRIDE", [this](const std::string&) {
+        chkOverwrite->setChecked(false);
+        chkKeepBoth->setChecked(false);
+    });
+    SetSwitchSetter("/RENAME", [this](const std::string&) { chkKeepBoth->setChecked(true); });
+    SetSwitchSetter("/KEEPFOLDERS",
+                    [this](const std::string&) { chkKeepFolders->setChecked(true); });
+    SetSwitchSetter("/NAME", [this](const std::string& v) { SetEditBytes(edNamePattern, v); });
+    SetSwitchSetter("/LIST", [this](const std::string&) { FDryRun = true; });
+    SetSwitchSetter("/QUIET", [this](const std::string&) { FQuiet = true; });
+    SetSwitchSetter("/SHARD", [this](const std::string& v) {
+        if (!ParseShard(v, FShard))
+            CommandLineError(
+                Format("/SHARD=%s: expected k/n with 1 <= k <= n, e.g. 2/8", v.c_str()));
+    });
+    SetSwitchSetter("/LOGFILE", [this](const std::string& v) {
+        chkLogProcessed->setChecked(true);
+        SetEditBytes(edLogProcessed, v);
+    });
+    SetSwitchSetter("/DSTFORMAT", [this](const std::string& value) {
+        // An extension of the destination list, in any case, with or without its dot.
+        const std::string wanted = value.empty() || value[0] == '.' ? value : "." + value;
+        const int remembered = rgDestination->ItemIndex();
+        std::string accepted;
+        for (int i = 0; i < rgDestination->Count(); ++i) {
+            rgDestination->SetItemIndex(i);
+            const std::string ext = GetDestinationExt();
+            if (wanted.size() > 1 && SameTextFolded(ext, wanted)) return;
+            accepted += (accepted.empty() ? "" : ", ") + ext.substr(std::min<size_t>(1, ext.size()));
+        }
+        rgDestination->SetItemIndex(remembered);
+        CommandLineError(Format("/DSTFORMAT=%s: expected %s", value.c_str(), accepted.c_str()));
+    });
+    SetSwitchSetter("/EXECUTE", [this](const std::string&) { FRunOnStart = true; });
+    SetSwitchSetter("/THREADS", [this](const std::string& value) {
+        int32_t threads = -1;
+        if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
+            !TryStrToInt(value, threads))
+            CommandLineError(Format("/THREADS=%s: expected a number of parallel conversions "
+                                    "(0 for one per core)",
+                                    value.c_str()));
+        else
+            // Beyond the cores nothing is gained; the spin box's range says so.
+            seThreads->setValue(threads == 0 ? MaxThreadCount() : threads);
+    });
+    SetSwitchSetter("/SETTINGS", [this](const std::string& value) {
+        // Applied now, so switches after it override it and switches before it are overridden.
+        try {
+            LoadSettingsFrom(value);
+            FPresetLoaded = true;
+        } catch (const std::exception& e) {
+            CommandLineError(e.what());
+        }
+    });
+}
+
+// ---------------------------------------------------------------------------
+// The other overridable operations: the framework's own behaviour
+
+bool TfrmMainBasic::IsPageAvailable() {
+    return true;
+}
+
+void TfrmMainBasic::SetPage(int page) {
+    if (page == FCurrentPage) return;
+    const bool forward = page > FCurrentPage;
+    FCurrentPage = page;
+    UpdateNavigation();
+    if (forward && page == 5) BuildFileList();
+    if (forward && page == 6) BuildProgressList();
+    if (IsPageAvailable()) {
+        pcWizard->setCurrentIndex(page - 1);
+    } else if (forward) {
+        if (page < FPageCount) SetPage(page + 1);
+    } else {
+        if (page > 1) SetPage(page - 1);
+    }
+}
+
+void TfrmMainBasic::UpdateNavigation() {
+    const bool idle = FBusy == 0;
+    btnPrev->setEnabled(idle && FCurrentPage > 1);
+    btnNext->setEnabled(idle && FCurrentPage < FPageCount);
+    btnFirst->setEnabled(btnPrev->isEnabled());
+    btnLast->setEnabled(btnNext->isEnabled());
+
+    const bool nextDefault = FCurrentPage < FPageCount;
+    FDefaultButton = nextDefault ? btnNext : btnCancel;
+    FEscapeButton = nextDefault ? btnCancel : nullptr;
+    btnNext->setDefault(nextDefault);
+    btnCancel->setDefault(!nextDefault);
+
+    if (FCurrentPage >= 1 && FCurrentPage <= 6) {
+        const TPageHeader& h = PageHeaders[FCurrentPage - 1];
+        lblCaption->setText(QString::fromLatin1(h.Title));
+        lblDescription->setText(QString::fromLatin1(h.Description));
+    }
+    btnCancel->setText(FCurrentPage < FPageCount ? QStringLiteral("&Cancel")
+                                                 : QStringLiteral("Execute"));
+}
+
+void TfrmMainBasic::ConvertFile(const std::string&, const std::string&) {}
+
+bool TfrmMainBasic::AcceptFile(const std::string&) {
+    return false;
+}
+
+std::string TfrmMainBasic::GetDestinationExt() {
+    return std::string();
+}
+
+void TfrmMainBasic::BeforeRun() {}
+
+void TfrmMainBasic::AfterRun() {}
+
+TWorkerConversion TfrmMainBasic::CreateWorkerConversion() {
+    return {};
+}
+
+QTreeWidget* TfrmMainBasic::GetSelectionList() {
+    return lvFileName;
+}
+
+std::string TfrmMainBasic::SettingsFileName() const {
+    return FSettingsFile.empty() ? GetSettingsFileName() : FSettingsFile;
+}
+
+void TfrmMainBasic::LoadSettingsFrom(const std::string& fileName) {
+    // The settings reader takes a missing or unreadable file for an empty one;
+    // a preset named on purpose must not silently turn into the defaults.
+    struct stat st {};
+    const int fd = fileName.empty() ? -1 : ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK);
+    const bool readable = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fd >= 0) ::close(fd);
+    if (!readable)
+        throw EFOpenError(Format("Cannot read the settings file \"%s\"", fileName.c_str()));
+    FSettingsFile = fileName;
+    try {
+        LoadSettings();
+    } catch (...) {
+        FSettingsFile.clear();
+        throw;
+    }
+    FSettingsFile.clear();
+}
+
+void TfrmMainBasic::SaveSettingsTo(const std::string& fileName) {
+    FSettingsFile = fileName;
+    try {
+        SaveSettings();
+    } catch (...) {
+        FSettingsFile.clear();
+        throw;
+    }
+    FSettingsFile.clear();
+}
+
+void TfrmMainBasic::miFileLoadSettingsClick() {
+    if (FBusy > 0) return;
+    const QString chosen =
+        QFileDialog::getOpenFileName(this, QStringLiteral("Load settings"), QString(),
+                                     QStringLiteral("Settings files (*.ini);;All files (*)"));
+    if (!chosen.isEmpty()) LoadSettingsFrom(chosen.toUtf8().toStdString());
+}
+
+void TfrmMainBasic::miFileSaveSettingsClick() {
+    QFileDialog dialog(this, QStringLiteral("Save settings as"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("ini"));
+    dialog.setNameFilters(
+        {QStringLiteral("Settings files (*.ini)"), QStringLiteral("All files (*)")});
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+        SaveSettingsTo(dialog.selectedFiles().first().toUtf8().toStdString());
+}
+
+void TfrmMainBasic::LoadSettings() {
+    TIniFile ini(SettingsFileName());
+    SetEditBytes(edSourceName, ini.ReadString("General", "Source", EditBytes(edSourceName)));
+    SetEditBytes(edDestinationName,
+                 ini.ReadString("General", "Destination", EditBytes(edDestinationName)));
+    rgDestination->SetItemIndex(
+        ini.ReadInteger("General", "DestinationFormat", rgDestination->ItemIndex()));
+    chkSubFolders->setChecked(ini.ReadBool("Log", "SubFolders", chkSubFolders->isChecked()));
+    chkOverwrite->setChecked(ini.ReadBool("Log", "Overwrite", chkOverwrite->isChecked()));
+    chkLogProcessed->setChecked(ini.ReadBool("Log", "LogProcessed", chkLogProcessed->isChecked()));
+    SetEditBytes(edLogProcessed,
+                 ini.ReadString("Log", "LogProcessedFile", EditBytes(edLogProcessed)));
+    seThreads->setValue(ini.ReadInteger("General", "Threads", seThreads->value()));
+    chkKeepFolders->setChecked(ini.ReadBool("General", "KeepFolders", chkKeepFolders->isChecked()));
+    const std::string existing = ini.ReadString("General", "ExistingFiles", "");
+    if (!existing.empty()) chkKeepBoth->setChecked(SameTextAscii(existing, "rename"));
+    SetEditBytes(edNamePattern, ini.ReadString("General", "NamePattern", EditBytes(edNamePattern)));
+}
+
+void TfrmMainBasic::SaveSettings() {
+    TIniFile ini(SettingsFileName());
+    ini.WriteString("General", "Source", EditBytes(edSourceName));
+    ini.WriteString("General", "Destination", EditBytes(edDestinationName));
+    ini.WriteInteger("General", "DestinationFormat", rgDestination->ItemIndex());
+    ini.WriteBool("Log", "SubFolders", chkSubFolders->isChecked());
+    ini.WriteBool("Log", "Overwrite", chkOverwrite->isChecked());
+    ini.WriteBool("Log", "LogProcessed", chkLogProcessed->isChecked());
+    ini.WriteString("Log", "LogProcessedFile", EditBytes(edLogProcessed));
+    // Our own key: a file that never had more than one thread keeps the usual keys only.
+    if (seThreads->value() != 1 || ini.ValueExists("General", "Threads"))
+        ini.WriteInteger("General", "Threads", seThreads->value());
+    // Keys of this round's additions are written once they differ from the default.
+    if (chkKeepFolders->isChecked() || ini.ValueExists("General", "KeepFolders"))
+        ini.WriteBool("General", "KeepFolders", chkKeepFolders->isChecked());
+    if (chkKeepBoth->isChecked() || ini.ValueExists("General", "ExistingFiles"))
+        ini.WriteString("General", "ExistingFiles",
+                        chkKeepBoth->isChecked()    ? "rename"
+                        : chkOverwrite->isChecked() ? "overwrite"
+                                                    : "skip");
+    if (EditBytes(edNamePattern) != "{name}" || ini.ValueExists("General", "NamePattern"))
+        ini.WriteString("General", "NamePattern", EditBytes(edNamePattern));
+}
+
+// ---------------------------------------------------------------------------
+// Busy state: while a list is built or a run goes on, nothing may navigate,
+// start a run or replace the lists being walked.
+
+void TfrmMainBasic::BeginBusy() {
+    ++FBusy;
+    for (QPushButton* b : {btnFirst, btnPrev, btnNext, btnLast, btnCancel})
+        b->setEnabled(false);
+    miFileExecute->setEnabled(false);
+}
+
+void TfrmMainBasic::EndBusy() {
+    if (--FBusy > 0) return;
+    UpdateNavigation();
+    btnCancel->setEnabled(true);
+    miFileExecute->setEnabled(FExecuteAllowed);
+    if (FCloseWhenIdle) QTimer::singleShot(0, this, [this] { close(); });
+}
+
+// ---------------------------------------------------------------------------
+// Source scan
+
+void TfrmMainBasic::BuildFileList() {
+    BeginBusy();
+    try {
+        std::string mask = EditBytes(edSourceWildcard);
+        size_t slash = mask.find_last_of('/');
+        if (slash != std::string::npos) mask.erase(0, slash + 1);
+        if (mask.empty()) mask = "*.*";
+        lvFileName->clear();
+        ScanFolder(EditBytes(edSourceName), mask);
+    } catch (...) {
+        EndBusy();
+        throw;
+    }
+    EndBusy();
+}
+
+void TfrmMainBasic::ScanFolder(const std::string& dir, const std::string& mask) {
+    // Each folder is entered once (device and inode): bind mounts loop without links.
+    std::set<std::pair<dev_t, ino_t>> visited;
+    dev_t device;
+    ino_t inode;
+    errno = 0;
+    if (!FolderIdentity(dir, device, inode)) {
+        ReportUnreadableFolder(dir, errno ? errno : ENOTDIR);
+        return;
+    }
+    visited.insert({device, inode});
+
+    // Several masks separated by ';' take a file that matches any of them.
+    std::vector<std::string> masks;
+    for (size_t start = 0; start <= mask.size();) {
+        const size_t end = mask.find(';', start);
+        std::string one =
+            mask.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!one.empty()) masks.push_back(one);
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    if (masks.empty()) masks.push_back("*.*");
+    QList<QTreeWidgetItem*> rows;
+    auto scan = [&](auto&& self, const std::string& folder) -> void {
+        const QString shownFolder = DecodeBytes(folder);
+        const QByteArray rawFolder = ToByteArray(folder);
+        int error = 0;
+        const std::vector<TDirEntry> entries = ListFolder(folder, &error);
+        if (error) ReportUnreadableFolder(folder, error);
+        for (const TDirEntry& entry : entries) {
+            if (chkSubFolders->isChecked() && entry.IsDirectory) {
+                if (visited.insert({entry.Device, entry.Inode}).second)
+                    self(self, JoinPath(folder, entry.Name));
+            } else if (!entry.IsDirectory && MatchesAnyMask(entry.Name, masks)) {
+                auto* row = new QTreeWidgetItem();
+                row->setText(flcName, DecodeBytes(entry.Name));
+                row->setData(flcName, Qt::UserRole, ToByteArray(entry.Name));
+                row->setText(flcPath, shownFolder);
+                row->setData(flcPath, Qt::UserRole, rawFolder);
+                row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+                row->setCheckState(flcName, AcceptFile(entry.Name) ? Qt::Checked : Qt::Unchecked);
+                rows.append(row);
+            }
+        }
+    };
+    try {
+        scan(scan, dir);
+    } catch (...) {
+        qDeleteAll(rows);
+        throw;
+    }
+    // The search does not yield; the list takes its rows in one step when it is done.
+    lvFileName->addTopLevelItems(rows);
+}
+
+bool TfrmMainBasic::MatchesAnyMask(const std::string& name, const std::vector<std::string>& masks) {
+    for (const std::string& mask : masks)
+        if (MatchWildcard(name, mask, true)) return true;
+    return false;
+}
+
+void TfrmMainBasic::ReportUnreadableFolder(const std::string& folder, int error) {
+    // A folder the scan cannot see into would otherwise pass for an empty one,
+    // and a script would hear of success while its files stayed unconverted.
+    if (FShowMainForm) return;
+    std::fprintf(stderr, "%s: Cannot read the folder: %s\n",
+                 EscapeControlCharacters(folder).c_str(), std::strerror(error));
+    FExitCode = 1;
+}
+
+void TfrmMainBasic::miSelectAllClick(int tag) {
+    QTreeWidget* list = GetSelectionList();
+    if (!list) return;
+    list->setUpdatesEnabled(false);
+    for (int i = 0, n = list->topLevelItemCount(); i < n; ++i) {
+        QTreeWidgetItem* row = list->topLevelItem(i);
+        Qt::CheckState state = Qt::Checked;
+        if (tag == 1) state = Qt::Unchecked;
+        if (tag == 2) state = row->checkState(0) == Qt::Checked ? Qt::Unchecked : Qt::Checked;
+        row->setCheckState(0, state);
+    }
+    list->setUpdatesEnabled(true);
+}
+
+// ---------------------------------------------------------------------------
+// Progress list and batch run
+
+void TfrmMainBasic::BuildProgressList() {
+    BeginBusy();
+    try {
+        lvProgress->clear();
+        TRowPlan plan;
+        plan.DestinationFolder = EditBytes(edDestinationName);
+        plan.Existing = ExistingFiles();
+        plan.KeepFolders = chkKeepFolders->isChecked();
+        plan.SourceRoot = EditBytes(edSourceName);
+        plan.NamePattern = EditBytes(edNamePattern);
+        if (const std::string fault = NamePatternError(plan.NamePattern); !fault.empty())
+            throw Exception(fault);
+        plan.WrittenSize = [this](const std::string& source, int& width, int& height) {
+            return WrittenSize(source, width, height);
+        };
+        TRowBuilder builder(plan);
+        for (int i = 0; i < lvFileName->topLevelItemCount() && !FCloseWhenIdle; ++i) {
+            QTreeWidgetItem* row = lvFileName->topLevelItem(i);
+            if (row->checkState(flcName) != Qt::Checked) continue;
+            const std::string path = ItemBytes(row, flcPath);
+            const std::string fileName = JoinPath(path, ItemBytes(row, flcName));
+            if (FShard.Active()) {
+                std::string relative =
+                    fileName.substr(std::min(fileName.size(), plan.SourceRoot.size()));
+                relative.erase(0, std::min(relative.size(), relative.find_first_not_of('/')));
+                if (!InShard(relative, FShard)) continue;
+            }
+            if (!AcceptFile(fileName)) continue;
+            builder.Add(path, fileName, GetDestinationExt());
+        }
+        for (const TBatchRow& row : builder.Build())
+            AddProgressRow(row);
+    } catch (...) {
+        EndBusy();
+        throw;
+    }
+    EndBusy();
+}
+
+void TfrmMainBasic::AddProgressRow(const TBatchRow& planned) {
+    auto* row = new QTreeWidgetItem();
+    row->setText(pcFileName, DecodeBytes(planned.Source));
+    row->setData(pcFileName, Qt::UserRole, ToByteArray(planned.Source));
+    row->setText(pcDestination, DecodeBytes(planned.Dest));
+    row->setData(pcDestination, Qt::UserRole, ToByteArray(planned.Dest));
+    row->setTextAlignment(pcTime, Qt::AlignRight | Qt::AlignVCenter);
+    if (planned.State == TRowState::Failed) {
+        // Never converted: a row that would overwrite another row's output or a source.
+        SetRowStatus(row,
+                     QString::fromLatin1(StatusErrorPrefix) + QString::fromUtf8(planned.Message),
+                     piError);
+        row->setToolTip(pcStatus, QString::fromUtf8(planned.Message));
+        row->setData(
+            pcStatus, Qt::UserRole,
+            QByteArray(planned.Message.data(), static_cast<qsizetype>(planned.Message.size())));
+    } else {
+        row->setText(pcStatus,
+                     QString::fromLatin1(planned.State == TRowState::Skipped ? StatusSkipped
+                                                                             : StatusWaiting));
+    }
+    lvProgress->addTopLevelItem(row);
+    QCoreApplication::processEvents();
+}
+
+void TfrmMainBasic::SetRowStatus(QTreeWidgetItem* item, const QString& status, int image) {
+    item->setText(pcStatus, status);
+    item->setIcon(pcFileName, image < 0 ? QIcon() : ProgressImages()[static_cast<size_t>(image)]);
+}
+
+void TfrmMainBasic::EnterRunState() {
+    BeginBusy();
+    FRunning = true;
+    FStopRequested = false;
+    btnStop->setEnabled(true);
+    btnStop->show();
+    btnCancel->hide();
+    btnCancel->setEnabled(false);
+    miFileExecute->setEnabled(false);
+    pbProcess->setValue(pbProcess->minimum());
+    pbProcess->setValue(0);
+    pbProcess->show();
+}
+
+void TfrmMainBasic::LeaveRunState() {
+    btnStop->setEnabled(false);
+    btnStop->hide();
+    btnCancel->show();
+    btnCancel->setEnabled(true);
+    pbProcess->hide();
+    FRunning = false;
+    FExecuteAllowed = true;
+    EndBusy();
+}
+
+void TfrmMainBasic::btnStopClick() {
+    FStopRequested = true;
+    btnStop->hide();
+    btnCancel->show();
+}
+
+void TfrmMainBasic::WriteLog(const std::string& text) {
+    if (chkLogProcessed->isChecked()) AppendLine(EditBytes(edLogProcessed), text);
+}
+
+void TfrmMainBasic::SetProgress(int position, int maximum) {
+    pbProcess->setMaximum(maximum);
+    pbProcess->setValue(position);
+}
+
+int TfrmMainBasic::ThreadCount() const {
+    return seThreads->value();
+}
+
+int TfrmMainBasic::MaxThreadCount() {
+    return std::max(1, QThread::idealThreadCount());
+}
+
+void TfrmMainBasic::ShowProgressLine(int done, int total, bool final) {
+    if (FShowMainForm || FQuiet || !FProgressOnTerminal) return;
+    if (final) {
+        std::fputs("\r\033[K", stderr);
+        return;
+    }
+    const double seconds = std::max<int64_t>(1, TickCount() - FRunStartTick) / 1000.0;
+    const double megapixels =
+        static_cast<double>(TImageConverter::PixelsConverted() - FRunStartPixels) / 1e6;
+    const int percent = total > 0 ? done * 100 / total : 100;
+    const int64_t left = done > 0 ? static_cast<int64_t>(seconds / done * (total - done) + 0.5) : 0;
+    std::fprintf(stderr, "\r\033[K%d of %d (%d%%), %.1f MP/s, %d failed, %lld:%02lld left", done,
+                 total, percent, megapixels / seconds, FRunFailures,
+                 static_cast<long long>(left / 60), static_cast<long long>(left % 60));
+    std::fflush(stderr);
+}
+
+void TfrmMainBasic::ShowRowOutcome(QTreeWidgetItem* row, const TJobOutcome& outcome) {
+    if (outcome.Skipped) {
+        SetRowStatus(row, QString::fromLatin1(StatusSkipped), -1);
+    } else if (outcome.Ok) {
+        SetRowStatus(row, QString::fromLatin1(StatusFinished), piFinished);
+        const std::string time = std::to_string(outcome.Milliseconds + 1) + " msec";
+        row->setText(pcTime, QString::fromLatin1(time.c_str()));
+    } else {
+        SetRowStatus(row, QString::fromLatin1(StatusErrorPrefix) + QString::fromUtf8(outcome.Error),
+                     piError);
+    }
+}
+
+void TfrmMainBasic::RecordRowOutcome(const std::string& source, const TJobOutcome& outcome) {
+    if (outcome.Skipped) return;
+    if (outcome.Ok) {
+        WriteLog(EscapeControlCharacters(source) + " " + StatusFinished + " " +
+                 std::to_string(outcome.Milliseconds + 1) + " msec");
+    } else if (!FShowMainForm) {
+        // One line per failure, so that scripts can read them line by line.
+        std::string message;
+        for (char c : outcome.Error) {
+            const bool lineBreak = c == '\r' || c == '\n';
+            if (!lineBreak)
+                message += c;
+            else if (!message.empty() && message.back() != ' ')
+                message += ' ';
+        }
+        if (FProgressOnTerminal && !FQuiet) std::fputs("\r\033[K", stderr);
+        std::fprintf(stderr, "%s: %s\n", EscapeControlCharacters(source).c_str(),
+                     EscapeControlCharacters(message).c_str());
+        FExitCode = 1;
+        ++FRunFailures;
+    }
+}
+
+void TfrmMainBasic::CompleteRow(QTreeWidgetItem* row, const std::string& source,
+                                TJobOutcome outcome, bool shown) {
+    try {
+        if (!shown) ShowRowOutcome(row, outcome);
+        RecordRowOutcome(source, outcome);
+    } catch (const std::exception& e) {
+        // A log line that cannot be written fails its row, as a failed conversion does.
+        outcome.Ok = false;
+        outcome.Error = e.what();
+        ShowRowOutcome(row, outcome);
+        RecordRowOutcome(source, outcome);
+    }
+}
+
+void TfrmMainBasic::RunRowsInOrder() {
+    const TWorkerConversion convert = RowConversion(
+        [this](const std::string& source, const std::string& dest) { ConvertFile(source, dest); },
+        chkOverwrite->isChecked());
+    const int count = lvProgress->topLevelItemCount();
+    for (int i = 0; i < count && !FStopRequested; ++i) {
+        QTreeWidgetItem* row = lvProgress->topLevelItem(i);
+        if (!row || row->text(pcStatus) != QLatin1String(StatusWaiting)) continue;
+        const std::string source = ItemBytes(row, pcFileName);
+        TJobOutcome outcome;
+        try {
+            SetRowStatus(row, QString::fromLatin1(StatusInProgress), piInProgress);
+            QCoreApplication::processEvents();
+            const int64_t t0 = TickCount();
+            convert(source, ItemBytes(row, pcDestination));
+            outcome.Milliseconds = TickCount() - t0;
+            outcome.Ok = true;
+        } catch (const EDestinationExists& e) {
+            outcome.Skipped = true;
+            outcome.Error = e.what();
+        } catch (const std::exception& e) {
+            // Also standard errors such as out-of-memory: one file never ends the run.
+            outcome.Error = e.what();
+        }
+        CompleteRow(row, source, std::move(outcome), false);
+        ShowProgressLine(++FRunDone, FRunTotal, false);
+        QCoreApplication::processEvents();
+    }
+}
+
+void TfrmMainBasic::RunRowsInParallel(const std::vector<TWorkerConversion>& conversions) {
+    std::vector<QTreeWidgetItem*> rows;
+    std::vector<TBatchJob> jobs;
+    for (int i = 0; i < lvProgress->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = lvProgress->topLevelItem(i);
+        if (!row || row->text(pcStatus) != QLatin1String(StatusWaiting)) continue;
+        rows.push_back(row);
+        jobs.push_back({ItemBytes(row, pcFileName), ItemBytes(row, pcDestination)});
+    }
+    const int total = static_cast<int>(jobs.size());
+    std::vector<std::optional<TJobOutcome>> outcomes(jobs.size());
+    size_t nextRecorded = 0; // log and stderr lines follow the row order
+    int done = 0;
+    SetProgress(0, std::max(total, 1));
+
+    TParallelBatch batch(jobs, conversions);
+    while (true) {
+        if (FStopRequested) batch.Stop();
+        for (size_t job : batch.StartReady())
+            SetRowStatus(rows[job], QString::fromLatin1(StatusInProgress), piInProgress);
+        if (batch.Done()) break;
+        for (TJobOutcome& outcome : batch.TakeOutcomes(std::chrono::milliseconds(30))) {
+            // Anything but a standard exception ends the run, as in the sequential run.
+            if (outcome.Foreign) std::rethrow_exception(outcome.Foreign);
+            ShowRowOutcome(rows[outcome.Job], outcome);
+            outcomes[outcome.Job] = std::move(outcome);
+            SetProgress(++done, total);
+        }
+        while (nextRecorded < outcomes.size() && outcomes[nextRecorded]) {
+            CompleteRow(rows[nextRecorded], jobs[nextRecorded].Source, *outcomes[nextRecorded],
+                        true);
+            ShowProgressLine(++FRunDone, FRunTotal, false);
+            ++nextRecorded;
+        }
+        QCoreApplication::processEvents();
+    }
+    // After a stop, rows left Waiting are passed over.
+    for (; nextRecorded < outcomes.size(); ++nextRecorded)
+        if (outcomes[nextRecorded])
+            CompleteRow(rows[nextRecorded], jobs[nextRecorded].Source, *outcomes[nextRecorded],
+                        true);
+}
+
+void TfrmMainBasic::ReportPlannedFailures() {
+    // Rows that failed when the list was built never run; they count as failures all the same.
+    for (int i = 0; i < lvProgress->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = lvProgress->topLevelItem(i);
+        const QVariant planned = row->data(pcStatus, Qt::UserRole);
+        if (!planned.isValid()) continue;
+        TJobOutcome outcome;
+        const QByteArray message = planned.toByteArray();
+        outcome.Error.assign(message.constData(), static_cast<size_t>(message.size()));
+        RecordRowOutcome(ItemBytes(row, pcFileName), outcome);
+    }
+}
+
+void TfrmMainBasic::RunBatch() {
+    if (FRunning) return;
+    EnterRunState();
+    try {
+        BeforeRun();
+        try {
+            WriteLog("Trevasco " + LogDateTime(QDateTime::currentDateTime()) + "\r\n");
+            FRunStartTick = TickCount();
+            FRunStartPixels = TImageConverter::PixelsConverted();
+            FRunDone = FRunFailures = FRunTotal = 0;
+            FProgressOnTerminal = ::isatty(STDERR_FILENO) != 0;
+            for (int i = 0; i < lvProgress->topLevelItemCount(); ++i)
+                if (lvProgress->topLevelItem(i)->text(pcStatus) == QLatin1String(StatusWaiting))
+                    ++FRunTotal;
+            ReportPlannedFailures();
+            pbProcess->setMinimum(0);
+            std::vector<TWorkerConversion> conversions;
+            const int threads = std::min(ThreadCount(), lvProgress->topLevelItemCount());
+            for (int i = 0; i < threads && threads > 1; ++i) {
+                TWorkerConversion conversion = CreateWorkerConversion();
+                if (!conversion) break;
+                conversions.push_back(
+                    RowConversion(std::move(conversion), chkOverwrite->isChecked()));
+            }
+            if (conversions.size() > 1)
+                RunRowsInParallel(conversions);
+            else
+                RunRowsInOrder();
+        } catch (...) {
+            AfterRun();
+            throw;
+        }
+        AfterRun();
+    } catch (...) {
+        LeaveRunState();
+        throw;
+    }
+    const bool cancelled = FStopRequested;
+    ShowProgressLine(FRunDone, FRunTotal, true);
+    LeaveRunState();
+
+    if (FShowMainForm && !FCloseWhenIdle) {
+        const char* text = "Image conversion finished.";
+        if (cancelled)
+            text = "Conversion canceled.";
+        else if (lvProgress->topLevelItemCount() == 0)
+            text = "No documents found in source directory.";
+        QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(AppTitle),
+                        QString::fromLatin1(text), QMessageBox::Ok, this);
+        box.exec();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Handlers
+
+void TfrmMainBasic::btnFirstClick() {
+    while (FCurrentPage > 1) {
+        const int before = FCurrentPage;
+        btnPrevClick();
+        if (FCurrentPage == before) break;
+    }
+}
+
+void TfrmMainBasic::btnPrevClick() {
+    if (FCurrentPage > 1) SetPage(FCurrentPage - 1);
+}
+
+void TfrmMainBasic::btnNextClick() {
+    if (FCurrentPage < FPageCount) SetPage(FCurrentPage + 1);
+}
+
+void TfrmMainBasic::btnLastClick() {
+    while (FCurrentPage < FPageCount) {
+        const int before = FCurrentPage;
+        btnNextClick();
+        if (FCurrentPage == before) break;
+    }
+}
+
+void TfrmMainBasic::btnCancelClick() {
+    FFinishRequested = FCurrentPage == FPageCount;
+    if (FFinishRequested)
+        RunBatch();
+    else
+        close();
+}
+
+void TfrmMainBasic::btnConvertClick() {
+    RunBatch();
+}
+
+void TfrmMainBasic::btnSourceNameClick(int tag) {
+    QLineEdit* edit = tag == 1 ? edSourceName : edDestinationName;
+    std::string folder = EditBytes(edit);
+    if (SelectFolder(this, QStringLiteral("Select the folder"), folder) &&
+        folder != EditBytes(edit))
+        SetEditBytes(edit, folder);
+}
+
+void TfrmMainBasic::btnLogProcessedClick() {
+    QFileDialog dialog(this);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("log"));
+    dialog.setNameFilters({QStringLiteral("Log files (*.log)"), QStringLiteral("All files (*.*)")});
+    dialog.selectFile(edLogProcessed->text());
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+        SetEditBytes(edLogProcessed, dialog.selectedFiles().first().toUtf8().toStdString());
+}
+
+void TfrmMainBasic::chkLogProcessedClick(bool checked) {
+    edLogProcessed->setEnabled(checked);
+    btnLogProcessed->setEnabled(checked);
+}
+
+void TfrmMainBasic::edSourceNameChange() {
+    // Nothing lasting: the file list is rebuilt on every forward entry to its page.
+}
+
+void TfrmMainBasic::miHelpHomepageClick() {
+    ShellOpen(ProductHomepageAddress);
+}
+
+void TfrmMainBasic::miHelpSupportClick() {
+    ShellOpen(SupportMailLink);
+}
+
+void TfrmMainBasic::miHelpAboutClick() {
+    TfrmAbout about(this);
+    about.exec();
+}
+
+void TfrmMainBasic::FirstIdle() {
+    if (!FFirstIdlePending) return;
+    FFirstIdlePending = false;
+    setWindowTitle(QStringLiteral("Convert the images"));
+    if (!FCommandLineErrors.empty()) {
+        std::string text;
+        for (const std::string& message : FCommandLineErrors)
+            text += (text.empty() ? "" : "\n") + message;
+        FCommandLineErrors.clear();
+        if (FRunOnStart) {
+            // Already reported on stderr: a job that is not what was asked for never runs.
+            FRunOnStart = false;
+            EndApplication(FExitCode);
+            return;
+        }
+        ReportError(text);
+    }
+    if (!FRunOnStart) return;
+    FRunOnStart = false;
+    try {
+        btnLastClick();
+        if (FDryRun)
+            ListRows();
+        else
+            RunBatch();
+    } catch (const std::exception& e) {
+        ReportError(e.what());
+    } catch (...) {
+        ReportError("Unknown error");
+    }
+    EndApplication(FExitCode);
+}
+
+bool TfrmMainBasic::WrittenSize(const std::string&, int&, int&) {
+    return false;
+}
+
+void TfrmMainBasic::ListRows() {
+    // What the run would do, row by row; nothing is created or written.
+    for (int i = 0; i < lvProgress->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = lvProgress->topLevelItem(i);
+        const std::string source = EscapeControlCharacters(ItemBytes(row, pcFileName));
+        const QVariant planned = row->data(pcStatus, Qt::UserRole);
+        if (planned.isValid()) {
+            std::printf("%s: error %s\n", source.c_str(),
+                        EscapeControlCharacters(planned.toByteArray().toStdString()).c_str());
+            FExitCode = 1;
+        } else if (row->text(pcStatus) == QLatin1String(StatusSkipped)) {
+            std::printf("%s: skipped (exists)\n", source.c_str());
+        } else {
+            std::printf("%s -> %s\n", source.c_str(),
+                        EscapeControlCharacters(ItemBytes(row, pcDestination)).c_str());
+        }
+    }
+    std::fflush(stdout);
+}
+
+void TfrmMainBasic::ReportError(const std::string& message) {
+    if (FShowMainForm) {
+        QMessageBox::critical(this, QString::fromLatin1(AppTitle),
+                              QString::fromUtf8(message.c_str()));
+    } else {
+        std::fprintf(stderr, "trevasco: %s\n", message.c_str());
+        FExitCode = 1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Window events
+
+void TfrmMainBasic::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // Qt shows again on restore; the settings are read once, on the first real show.
+    if (event->spontaneous() || FSettingsLoaded || !FShowMainForm) return;
+    FSettingsLoaded = true;
+    // A preset named on the command line stands for the per-user file, which
+    // would otherwise override it and every switch.
+    if (FPresetLoaded) return;
+    try {
+        LoadSettings();
+    } catch (const std::exception& e) {
+        ReportError(e.what());
+    } catch (...) {
+        ReportError("Unknown error");
+    }
+}
+
+void TfrmMainBasic::closeEvent(QCloseEvent* event) {
+    if (FBusy > 0) {
+        // A run stops after the file in hand; a list being built stops at once.
+        // The window closes when they have finished.
+        FCloseWhenIdle = true;
+        if (FRunning) btnStopClick();
+        event->ignore();
+        return;
+    }
+    if (!FFinishRequested && FShowMainForm && isVisible()) {
+        QMessageBox box(
+            QMessageBox::Question, QString::fromLatin1(AppTitle),
+            QStringLiteral("The wizard has not completed. If you quit the wizard now, the convert "
+                           "process will not complete. Do you want to quit the application?"),
+            QMessageBox::Yes | QMessageBox::No, this);
+        box.setDefaultButton(QMessageBox::No);
+        if (box.exec() != QMessageBox::Yes) {
+            FCloseWhenIdle = false;
+            event->ignore();
+            return;
+        }
+    }
+    if (FShowMainForm && FSettingsLoaded) {
+        try {
+            SaveSettings();
+        } catch (const std::exception& e) {
+            // Reported, and the window still closes: a settings file that cannot be
+            // written must not keep the user from quitting.
+            ReportError(e.what());
+        } catch (...) {
+            ReportError("Unknown error");
+        }
+    }
+    event->accept();
+}
+
+void TfrmMainBasic::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    FormResize();
+}
+
+void TfrmMainBasic::FormResize() {
+    QWidget* client = centralWidget();
+    if (!client || !pnlDescription) return;
+    pnlDescription->setGeometry(0, 0, client->width(), 59);
+    imgBackground->move(pnlDescription->width() - imgBackground->width(), 0);
+    imgDescription->move(imgBackground->x() + 86, imgDescription->y());
+}
