@@ -20,6 +20,7 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -164,8 +165,13 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
     // Tab walks each page in reading order. Creation order would put what is made
     // here after the framework's navigation buttons.
     ChainFocus({chkSubFolders, chkKeepFolders, edSourceWildcard, lvImageFormats});
-    // Nine formats need a little more room than the six the page was laid out for.
+    // Nine formats need a little more room than the six the page was laid out for:
+    // the buttons close up and the group grows into the gaps around it.
     rgDestination->setGeometry(8, 78, 489, 200);
+    if (QLayout* buttons = rgDestination->layout()) {
+        buttons->setSpacing(0);
+        buttons->setContentsMargins(8, 0, 8, 2);
+    }
     chkKeepBoth->move(8, 280);
     ChainFocus({chkOverwrite, rgDestination->Button(0), rgDestination->Button(1),
                 rgDestination->Button(2), rgDestination->Button(3), rgDestination->Button(4),

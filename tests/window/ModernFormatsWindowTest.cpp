@@ -72,6 +72,14 @@ bool Has(const std::vector<std::string>& args, const std::string& arg) {
 
 } // namespace
 
+TEST(ModernFormatsWindow, NineDestinationsFitAboveTheControlsBelowThem) {
+    auto w = NewWindow();
+    auto* rg = Child<TRadioGroup>(w.get(), "rgDestination");
+    ASSERT_EQ(rg->Count(), 9);
+    EXPECT_LE(rg->minimumSizeHint().height(), rg->height());
+    EXPECT_LT(rg->geometry().bottom(), Child<QWidget>(w.get(), "chkKeepBoth")->geometry().top());
+}
+
 TEST(ModernFormatsWindow, DestinationSwitchSelectsTheNewButtons) {
     for (auto [name, index] :
          {std::pair{"webp", dfWebP}, std::pair{"AVIF", dfAVIF}, std::pair{"jxl", dfJXL}}) {
