@@ -14,8 +14,8 @@ const std::vector<TSwitchInfo>& SwitchTable() {
          "the dot, separated by ; , or . (jpg,png or *.jpg;*.png)"},
         {"/DST", true, "<folder>", "destination folder (default: the current folder)"},
         {"/DSTFORMAT", true, "<format>",
-         "destination format: bmp, jpg (jpeg, jpe, jfif), gif, wmf, emf\n"
-         "or png, in any case, with or without the dot"},
+         "destination format: bmp, jpg (jpeg, jpe, jfif), gif, wmf, emf,\n"
+         "png, webp, avif or jxl, in any case, with or without the dot"},
         {"/OVERRIDE", false, "", "overwrite existing destination files (the default)"},
         {"/NOOVERRIDE", false, "", "skip files whose destination exists"},
         {"/RENAME", false, "",
@@ -49,7 +49,13 @@ const std::vector<TSwitchInfo>& SwitchTable() {
         {"/PIXELFORMAT", true, "<format>",
          "bitmap pixel format: Device, 1bit, pf4bit, pf8bit,\n"
          "pf15bit, pf16bit, pf24bit, pf32bit, or 0 to 7"},
-        {"/QUALITY", true, "<1..100>", "JPEG quality"},
+        {"/QUALITY", true, "<1..100>", "JPEG quality, also of WebP, AVIF and JPEG XL"},
+        {"/LOSSLESS", false, "",
+         "WebP, AVIF and JPEG XL keep every pixel exactly\n"
+         "(AVIF within one level: it stores YCbCr)"},
+        {"/WEBPEFFORT", true, "<0..6>", "WebP encoder effort (default 4)"},
+        {"/AVIFSPEED", true, "<0..10>", "AVIF encoder speed, higher is faster (default 6)"},
+        {"/JXLEFFORT", true, "<1..9>", "JPEG XL encoder effort (default 7)"},
         {"/COLORREDUCTION", true, "<name>",
          "GIF colours: none, system20, halftone, gray4, mono,\n"
          "gray256, web216, optimal, optimal56, best (the\n"

@@ -18,6 +18,12 @@ std::string DestinationExtension(int destinationIndex) {
         return ".emf";
     case dfPNG:
         return ".png";
+    case dfWebP:
+        return ".webp";
+    case dfAVIF:
+        return ".avif";
+    case dfJXL:
+        return ".jxl";
     default:
         return "";
     }
@@ -70,7 +76,7 @@ bool ParseResampleMode(const std::string& text, int& mode) {
 }
 namespace {
 // The highest destination index there is; the list has no gaps below it.
-constexpr int LastDestinationIndex = dfPNG;
+constexpr int LastDestinationIndex = dfJXL;
 
 struct TDestinationAlias {
     const char* Alias;

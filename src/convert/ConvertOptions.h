@@ -8,7 +8,8 @@
 #include <string>
 
 // Destination-format indexes, in the order of the destination list.
-enum TDestinationFormat { dfBitmap, dfJPEG, dfGIF, dfWMF, dfEMF, dfPNG };
+// WebP, AVIF and JPEG XL come after the first six so stored indexes keep their meaning.
+enum TDestinationFormat { dfBitmap, dfJPEG, dfGIF, dfWMF, dfEMF, dfPNG, dfWebP, dfAVIF, dfJXL };
 
 // Stretch modes of the resize options. Fit inside keeps the proportions and
 // gives the largest picture within width x height.
@@ -46,9 +47,18 @@ struct TConvertOptions {
 
     // EXIF, XMP, ICC profile and comment carried to destinations that hold them.
     TMetadataMode Metadata = TMetadataMode::Keep;
+
+    // WebP, AVIF and JPEG XL: the quality is the JPEG quality above; Effort
+    // is on the format's own scale (-1: the encoder's default).
+    struct TModernFormat {
+        bool Lossless = false;
+        int Effort = -1;
+    };
+    TModernFormat WebP, AVIF, JXL;
 };
 
-// ".bmp", ".jpg", ".gif", ".wmf", ".emf", ".png" by destination index; "" otherwise.
+// ".bmp", ".jpg", ".gif", ".wmf", ".emf", ".png", ".webp", ".avif", ".jxl" by destination
+// index; "" otherwise.
 std::string DestinationExtension(int destinationIndex);
 
 // The destination index that a /DSTFORMAT= value names: a destination's extension

@@ -1,6 +1,7 @@
 #include "convert/FormatStartup.h"
 
 #include "formats/FileFormatList.h"
+#include "formats/ModernFormats.h"
 #include "formats/TIFFGraphic.h"
 #include "gif/GIFImage.h"
 #include "jpeg/JPEGImage.h"
@@ -34,6 +35,7 @@ void RegisterImageFormats() {
     classes.Metafile = TMetafile::StaticClass();
     classes.JPEG = TJPEGImage::StaticClass();
     CreateFormatRegistry(classes);
+    RegisterModernFormats();
 
     RegisterPNGFormat();
     RegisterGIFFormat();
@@ -49,6 +51,7 @@ void RegisterImageFormats() {
 void UnregisterImageFormats() {
     if (!GRegistered) return;
     GRegistered = false;
+    UnregisterModernFormats();
     DestroyFormatRegistry();
     UnregisterPNGFormat();
     TPicture::UnregisterGraphicClass(TGIFImage::StaticClass());

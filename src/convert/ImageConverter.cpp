@@ -5,6 +5,7 @@
 #include "convert/Orientation.h"
 #include "convert/Resampler.h"
 #include "convert/WorkingRaster.h"
+#include "formats/ImageEncoder.h"
 #include "gif/GIFImage.h"
 #include "jpeg/JPEGImage.h"
 #include "metafile/Metafile.h"
@@ -35,7 +36,8 @@ bool DrawsEveryPixel(const TGraphic& g) {
 // hold one, only an RGB profile describes the RGB pixels they are written
 // with, and stripping takes the profile too.
 bool CarriesProfile(const TConvertOptions& o, const std::string& icc) {
-    return (o.DestinationIndex == dfJPEG || o.DestinationIndex == dfPNG) &&
+    return (o.DestinationIndex == dfJPEG || o.DestinationIndex == dfPNG ||
+            o.DestinationIndex >= dfWebP) &&
            o.Metadata != TMetadataMode::Strip && ProfileSpace(icc) == psRGB;
 }
 
@@ -77,6 +79,26 @@ TPixelFormat PixelFormatFromIndex(int index) {
     // outside the list (possible through the settings file) is refused alike.
     if (index < pfDevice || index >= pfCustom) throw EInvalidGraphic("Invalid pixel format");
     return static_cast<TPixelFormat>(index);
+}
+
+// The encoder of a WebP, AVIF or JPEG XL destination with its options.
+std::unique_ptr<TImageEncoder> CreateEncoder(const TConvertOptions& o) {
+    TEncoderSettings s;
+    s.Quality = ClampQuality(JPEGQualityFromText(o.CompressionText));
+    switch (o.DestinationIndex) {
+    case dfWebP:
+        s.Lossless = o.WebP.Lossless;
+        s.Effort = o.WebP.Effort;
+        return std::make_unique<TWebPEncoder>(s);
+    case dfAVIF:
+        s.Lossless = o.AVIF.Lossless;
+        s.Effort = o.AVIF.Effort;
+        return std::make_unique<TAVIFEncoder>(s);
+    default:
+        s.Lossless = o.JXL.Lossless;
+        s.Effort = o.JXL.Effort;
+        return std::make_unique<TJXLEncoder>(s);
+    }
 }
 
 } // namespace
@@ -169,7 +191,7 @@ int64_t TImageConverter::PixelsConverted() {
 
 void TImageConverter::ConvertFile(const std::string& sourceFileName,
                                   const std::string& destFileName, const TConvertOptions& options) {
-    if (options.DestinationIndex < dfBitmap || options.DestinationIndex > dfPNG)
+    if (options.DestinationIndex < dfBitmap || options.DestinationIndex > dfJXL)
         throw EInvalidGraphicOperation("No destination format selected.");
     if (!FSource) BeforeRun();
 
@@ -249,7 +271,8 @@ std::unique_ptr<TBitmap> TImageConverter::NewDestination(const TConvertOptions& 
             dest->SetPixelFormat(PixelFormatFromIndex(options.PixelFormatIndex));
         // The colour reduction reads blue, green and red only: a fourth byte
         // a pixel would be memory traffic for nothing.
-        else if (options.DestinationIndex == dfGIF)
+        // The modern encoders read the same three bytes a pixel.
+        else if (options.DestinationIndex == dfGIF || options.DestinationIndex >= dfWebP)
             dest->SetPixelFormat(pf24bit);
     }
     if (options.DestinationIndex == dfGIF &&
@@ -305,7 +328,8 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
     const bool transparent = work.Alpha && AnyTransparent(picture);
 
     std::unique_ptr<TBitmap> flat;
-    if (transparent && options.DestinationIndex == dfPNG) {
+    // PNG, WebP, AVIF and JPEG XL keep the alpha; the others get a background.
+    if (transparent && (options.DestinationIndex == dfPNG || options.DestinationIndex >= dfWebP)) {
         dest->SetPixelFormat(pf24bit);
         dest->SetSizeForOverwrite(width, height);
         CopyWithAlphaPlane(picture, *dest);
@@ -362,6 +386,13 @@ void TImageConverter::SaveRaster(std::unique_ptr<TBitmap> dest, const std::strin
         dest->OnProgress = SaveProgressEvent();
         dest->SaveToFile(destFileName);
         break;
+    case dfWebP:
+    case dfAVIF:
+    case dfJXL: {
+        std::unique_ptr<TImageEncoder> encoder = CreateEncoder(options);
+        SaveEncodedFile(*encoder, *dest, written, destFileName);
+        break;
+    }
     default:
         break;
     }

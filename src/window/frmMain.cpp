@@ -4,6 +4,7 @@
 #include "base/StrUtils.h"
 #include "batch/Switches.h"
 #include "formats/FileFormatList.h"
+#include "formats/ImageEncoder.h"
 #include "util/FileUtils.h"
 #include "util/IniFile.h"
 #include "util/Wildcard.h"
@@ -20,6 +21,7 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -54,12 +56,38 @@ const char* const MetadataNames[3] = {"keep", "strip", "nolocation"};
 
 namespace {
 
-const char* const DestinationItems[6] = {"Bitmaps (*.bmp)",
+const char* const DestinationItems[9] = {"Bitmaps (*.bmp)",
                                          "JPEG (*.jpg)",
                                          "GIF-images (*.gif)",
                                          "Metafiles (*.wmf)",
                                          "Enchanced metafiles (*.emf)",
-                                         "PNG-images (*.png)"};
+                                         "PNG-images (*.png)",
+                                         "WebP images (*.webp)",
+                                         "AVIF images (*.avif)",
+                                         "JPEG XL images (*.jxl)"};
+
+// Encoder effort of WebP, AVIF (its speed: higher is faster) and JPEG XL:
+// the lowest value of each list and its default.
+struct TEffortScale {
+    const char* Switch;
+    int Min, Max, Default;
+};
+constexpr TEffortScale WebPEffortScale{"/WEBPEFFORT", 0, TWebPEncoder::MaxEffort,
+                                       TWebPEncoder::DefaultEffort};
+constexpr TEffortScale AVIFSpeedScale{"/AVIFSPEED", 0, TAVIFEncoder::MaxEffort,
+                                      TAVIFEncoder::DefaultEffort};
+constexpr TEffortScale JXLEffortScale{"/JXLEFFORT", TJXLEncoder::MinEffort, TJXLEncoder::MaxEffort,
+                                      TJXLEncoder::DefaultEffort};
+
+// The effort a combo of the scale shows; -1 (the encoder's default) without a selection.
+int EffortOf(const QComboBox* combo, const TEffortScale& scale) {
+    return combo->currentIndex() < 0 ? -1 : combo->currentIndex() + scale.Min;
+}
+
+// A value outside the scale leaves the list without a selection: the encoder's default.
+void SetEffort(QComboBox* combo, const TEffortScale& scale, int32_t value) {
+    combo->setCurrentIndex(value < scale.Min || value > scale.Max ? -1 : value - scale.Min);
+}
 
 // Defaults of a fresh start; the equivalent command line names what differs.
 constexpr int DefaultColorReduction = 9;
@@ -154,9 +182,18 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
     // Tab walks each page in reading order. Creation order would put what is made
     // here after the framework's navigation buttons.
     ChainFocus({chkSubFolders, chkKeepFolders, edSourceWildcard, lvImageFormats});
+    // Nine formats need a little more room than the six the page was laid out for:
+    // the buttons close up and the group grows into the gaps around it.
+    rgDestination->setGeometry(8, 78, 489, 200);
+    if (QLayout* buttons = rgDestination->layout()) {
+        buttons->setSpacing(0);
+        buttons->setContentsMargins(8, 0, 8, 2);
+    }
+    chkKeepBoth->move(8, 280);
     ChainFocus({chkOverwrite, rgDestination->Button(0), rgDestination->Button(1),
                 rgDestination->Button(2), rgDestination->Button(3), rgDestination->Button(4),
-                rgDestination->Button(5), chkKeepBoth, edNamePattern});
+                rgDestination->Button(5), rgDestination->Button(6), rgDestination->Button(7),
+                rgDestination->Button(8), chkKeepBoth, edNamePattern});
     ChainFocus({chkLogProcessed->previousInFocusChain(),
                 chkResize,
                 cbStretchMode,
@@ -168,6 +205,12 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
                 cbPixelFormat,
                 cbCompression,
                 cbGIFColorReduction,
+                chkWebPLossless,
+                cbWebPEffort,
+                chkAVIFLossless,
+                cbAVIFSpeed,
+                chkJXLLossless,
+                cbJXLEffort,
                 cbResample,
                 btnBackground,
                 chkAutoRotate,
@@ -198,6 +241,9 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
     cbPixelFormat->setCurrentIndex(0);
     cbCompression->setCurrentText(QString::fromLatin1(CompressionItems[0]));
     cbGIFColorReduction->setCurrentIndex(DefaultColorReduction);
+    lblWebPEffort->setBuddy(cbWebPEffort);
+    lblAVIFSpeed->setBuddy(cbAVIFSpeed);
+    lblJXLEffort->setBuddy(cbJXLEffort);
     cbWAlignment->setCurrentIndex(0);
     cbWPosition->setCurrentIndex(0);
     MakeEditNumeric(edWidth);
@@ -291,6 +337,7 @@ void TfrmMain::CreateOptionControls() {
     cbGIFColorReduction = Named(new QComboBox(gbGIF), "cbGIFColorReduction");
     cbGIFColorReduction->setGeometry(10, 42, 220, 22);
     FillCombo(cbGIFColorReduction, ColorReductionItems, 10);
+    CreateModernFormatPanels();
 
     chkWatermark = Named(new QCheckBox(QStringLiteral("Watermark"), tsOptions), "chkWatermark");
     chkWatermark->setGeometry(8, 140, 180, 20);
@@ -366,6 +413,34 @@ void TfrmMain::CreateOptionControls() {
             [this] { RunGuarded([this] { btnCopyCommandLineClick(); }); });
     connect(btnBackground, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { btnBackgroundClick(); }); });
+}
+
+void TfrmMain::CreateModernFormatPanels() {
+    auto panel = [this](const char* name, const char* caption, const char* losslessName,
+                        const char* labelName, const char* labelText, const char* comboName,
+                        const TEffortScale& scale, QCheckBox*& lossless, QLabel*& label,
+                        QComboBox*& combo) {
+        auto* box = Named(new QGroupBox(QString::fromLatin1(caption), tsOptions), name);
+        box->setGeometry(256, 4, 241, 130);
+        lossless = Named(new QCheckBox(QStringLiteral("Lossless"), box), losslessName);
+        lossless->setGeometry(10, 70, 220, 20);
+        label = Named(new QLabel(QString::fromLatin1(labelText), box), labelName);
+        label->setGeometry(10, 100, 80, 16);
+        combo = Named(new QComboBox(box), comboName);
+        combo->setGeometry(90, 98, 140, 22);
+        for (int v = scale.Min; v <= scale.Max; ++v)
+            combo->addItem(QString::number(v));
+        combo->setCurrentIndex(scale.Default - scale.Min);
+        box->setVisible(false);
+        return box;
+    };
+    gbWebP =
+        panel("gbWebP", " WebP ", "chkWebPLossless", "lblWebPEffort", "Effort:", "cbWebPEffort",
+              WebPEffortScale, chkWebPLossless, lblWebPEffort, cbWebPEffort);
+    gbAVIF = panel("gbAVIF", " AVIF ", "chkAVIFLossless", "lblAVIFSpeed", "Speed:", "cbAVIFSpeed",
+                   AVIFSpeedScale, chkAVIFLossless, lblAVIFSpeed, cbAVIFSpeed);
+    gbJXL = panel("gbJXL", " JPEG XL ", "chkJXLLossless", "lblJXLEffort", "Effort:", "cbJXLEffort",
+                  JXLEffortScale, chkJXLLossless, lblJXLEffort, cbJXLEffort);
 }
 
 void TfrmMain::FillSourceFormats() {
@@ -607,6 +682,23 @@ void TfrmMain::CreateOptionSwitchSetters() {
         else
             cbCompression->setCurrentText(QText(std::to_string(quality)));
     });
+    SetSwitchSetter("/LOSSLESS", [this](const std::string&) {
+        for (QCheckBox* box : {chkWebPLossless, chkAVIFLossless, chkJXLLossless})
+            box->setChecked(true);
+    });
+    for (auto [scale, combo] :
+         {std::pair{&WebPEffortScale, cbWebPEffort}, std::pair{&AVIFSpeedScale, cbAVIFSpeed},
+          std::pair{&JXLEffortScale, cbJXLEffort}}) {
+        SetSwitchSetter(scale->Switch, [this, scale, combo](const std::string& value) {
+            int32_t effort = -1;
+            if (!AllDigits(value) || !TryStrToInt(value, effort) || effort < scale->Min ||
+                effort > scale->Max)
+                CommandLineError(Format("%s=%s: expected a number from %d to %d", scale->Switch,
+                                        value.c_str(), scale->Min, scale->Max));
+            else
+                SetEffort(combo, *scale, effort);
+        });
+    }
     SetSwitchSetter("/COLORREDUCTION", [this](const std::string& value) {
         int index = -1;
         for (int i = 0; i < 10; ++i)
@@ -641,6 +733,22 @@ void TfrmMain::UpdatePageExtras() {
         gbBitmap->setVisible(destination == dfBitmap);
         gbJPEG->setVisible(destination == dfJPEG);
         gbGIF->setVisible(destination == dfGIF);
+        gbWebP->setVisible(destination == dfWebP);
+        gbAVIF->setVisible(destination == dfAVIF);
+        gbJXL->setVisible(destination == dfJXL);
+        // One quality for JPEG and today's formats: its edit goes to the panel on show.
+        QGroupBox* host = destination == dfWebP   ? gbWebP
+                          : destination == dfAVIF ? gbAVIF
+                          : destination == dfJXL  ? gbJXL
+                                                  : gbJPEG;
+        if (cbCompression->parentWidget() != host) {
+            lblCompression->setParent(host);
+            cbCompression->setParent(host);
+            lblCompression->setText(host == gbJPEG ? QStringLiteral("Compression (%):")
+                                                   : QStringLiteral("Quality (%):"));
+            lblCompression->show();
+            cbCompression->show();
+        }
     }
     if (CurrentPage() == PageCount()) edCommandLine->setText(QText(EquivalentCommandLine()));
 }
@@ -663,7 +771,7 @@ bool TfrmMain::AcceptFile(const std::string& fileName) {
 
 std::string TfrmMain::GetDestinationExt() {
     const int index = rgDestination->ItemIndex();
-    if (index >= dfBitmap && index <= dfPNG) return DestinationExtension(index);
+    if (index >= dfBitmap && index <= dfJXL) return DestinationExtension(index);
     return TfrmMainBasic::GetDestinationExt();
 }
 
@@ -729,6 +837,9 @@ TConvertOptions TfrmMain::ReadOptions() const {
     const int metadata = cbMetadata->currentIndex();
     o.Metadata =
         metadata > 0 && metadata < 3 ? static_cast<TMetadataMode>(metadata) : TMetadataMode::Keep;
+    o.WebP = {chkWebPLossless->isChecked(), EffortOf(cbWebPEffort, WebPEffortScale)};
+    o.AVIF = {chkAVIFLossless->isChecked(), EffortOf(cbAVIFSpeed, AVIFSpeedScale)};
+    o.JXL = {chkJXLLossless->isChecked(), EffortOf(cbJXLEffort, JXLEffortScale)};
     return o;
 }
 
@@ -768,6 +879,15 @@ void TfrmMain::LoadSettings() {
     // An unknown name keeps everything, the safe reading of a damaged file.
     cbMetadata->setCurrentIndex(
         std::max(0, MetadataIndex(ini.ReadString("Image", "Metadata", MetadataNames[0]))));
+    cbGIFColorReduction->setCurrentIndex(
+        ini.ReadInteger("GIF", "ColorReduction", DefaultColorReduction));
+    for (auto [section, key, lossless, combo, scale] :
+         {std::tuple{"WebP", "Effort", chkWebPLossless, cbWebPEffort, &WebPEffortScale},
+          std::tuple{"AVIF", "Speed", chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},
+          std::tuple{"JXL", "Effort", chkJXLLossless, cbJXLEffort, &JXLEffortScale}}) {
+        lossless->setChecked(ini.ReadBool(section, "Lossless", lossless->isChecked()));
+        SetEffort(combo, *scale, ini.ReadInteger(section, key, EffortOf(combo, *scale)));
+    }
 
     chkWatermark->setChecked(ini.ReadBool("Watermark", "Enabled", chkWatermark->isChecked()));
     edWatermarkText->setText(QText(ini.ReadString("Watermark", "Text", Text(edWatermarkText))));
@@ -822,6 +942,16 @@ void TfrmMain::SaveSettings() {
     const int metadata = std::max(0, cbMetadata->currentIndex());
     if (metadata != 0 || ini.ValueExists("Image", "Metadata"))
         ini.WriteString("Image", "Metadata", MetadataNames[metadata]);
+    // Keys of these sections are written only when they differ from a fresh start.
+    for (auto [section, key, lossless, combo, scale] :
+         {std::tuple{"WebP", "Effort", chkWebPLossless, cbWebPEffort, &WebPEffortScale},
+          std::tuple{"AVIF", "Speed", chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},
+          std::tuple{"JXL", "Effort", chkJXLLossless, cbJXLEffort, &JXLEffortScale}}) {
+        ini.EraseSection(section);
+        if (lossless->isChecked()) ini.WriteBool(section, "Lossless", true);
+        if (EffortOf(combo, *scale) != scale->Default)
+            ini.WriteInteger(section, key, EffortOf(combo, *scale));
+    }
     ini.WriteBool("Watermark", "Enabled", chkWatermark->isChecked());
     ini.WriteString("Watermark", "Text", Text(edWatermarkText));
     ini.WriteString("Watermark", "Font", FontToString(FWatermarkFont, FWatermarkBackground));
@@ -858,7 +988,7 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
     if (EditBytes(edNamePattern) != "{name}") args.push_back("/NAME=" + EditBytes(edNamePattern));
     if (chkLogProcessed->isChecked()) args.push_back("/LOGFILE=" + EditBytes(edLogProcessed));
     const int destination = rgDestination->ItemIndex();
-    if (destination > dfBitmap && destination <= dfPNG)
+    if (destination > dfBitmap && destination <= dfJXL)
         args.push_back("/DSTFORMAT=" + DestinationExtension(destination).substr(1));
 
     std::string formats;
@@ -908,6 +1038,17 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
     const int metadata = cbMetadata->currentIndex();
     if (metadata > 0 && metadata < 3)
         args.push_back(std::string("/METADATA=") + MetadataNames[metadata]);
+    // Lossless and effort of the chosen format only: the others write nothing in this job.
+    for (auto [format, lossless, combo, scale] :
+         {std::tuple{dfWebP, chkWebPLossless, cbWebPEffort, &WebPEffortScale},
+          std::tuple{dfAVIF, chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},
+          std::tuple{dfJXL, chkJXLLossless, cbJXLEffort, &JXLEffortScale}}) {
+        if (destination != format) continue;
+        if (lossless->isChecked()) args.push_back("/LOSSLESS");
+        const int effort = EffortOf(combo, *scale);
+        if (effort >= 0 && effort != scale->Default)
+            args.push_back(std::string(scale->Switch) + "=" + std::to_string(effort));
+    }
     if (ThreadCount() > 1) args.push_back("/THREADS=" + std::to_string(ThreadCount()));
     args.push_back("/EXECUTE");
     return args;

@@ -105,6 +105,20 @@ protected:
     QGroupBox* gbGIF;
     QLabel* lblGIFColorReduction;
     QComboBox* cbGIFColorReduction;
+    // WebP, AVIF and JPEG XL: the quality edit of the JPEG panel moves into
+    // the panel shown, so one quality serves them all.
+    QGroupBox* gbWebP;
+    QCheckBox* chkWebPLossless;
+    QLabel* lblWebPEffort;
+    QComboBox* cbWebPEffort;
+    QGroupBox* gbAVIF;
+    QCheckBox* chkAVIFLossless;
+    QLabel* lblAVIFSpeed;
+    QComboBox* cbAVIFSpeed;
+    QGroupBox* gbJXL;
+    QCheckBox* chkJXLLossless;
+    QLabel* lblJXLEffort;
+    QComboBox* cbJXLEffort;
     QCheckBox* chkWatermark;
     QLabel* lblMetadata;
     QComboBox* cbMetadata;
@@ -133,6 +147,7 @@ private:
     void ApplyWatermarkFont();
     // The colour behind transparent pixels (0xRRGGBB), shown on its button.
     void SetBackground(uint32_t rgb);
+    void CreateModernFormatPanels();
     // The format panel of the Options page and the command line of the Log page.
     void UpdatePageExtras();
 

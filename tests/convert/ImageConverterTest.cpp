@@ -245,7 +245,7 @@ TEST_F(ConverterTest, FailuresAreClearAndWriteNothing) {
     std::string src = Source(50, 40);
     std::string dst = FFolder.File("out.bmp");
     TConvertOptions o;
-    o.DestinationIndex = 6;
+    o.DestinationIndex = 9;
     EXPECT_EQ(Message([&] { FConverter.ConvertFile(src, dst, o); }),
               "No destination format selected.");
     o.DestinationIndex = -1;

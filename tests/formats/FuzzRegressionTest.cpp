@@ -1,9 +1,12 @@
 #include "TestSupport.h"
 #include "base/Exceptions.h"
 #include "formats/EPSGraphic.h"
+#include "formats/HEIFGraphic.h"
+#include "formats/JXLGraphic.h"
 #include "formats/PCXGraphic.h"
 #include "formats/PSDGraphic.h"
 #include "formats/TIFFGraphic.h"
+#include "formats/WebPGraphic.h"
 
 #include <gtest/gtest.h>
 
@@ -39,4 +42,7 @@ TEST(FuzzRegressions, ReadersSurviveEveryKeptInput) {
     Replay<TPSDGraphic>("psd");
     Replay<TTIFFGraphic>("tiff");
     Replay<TEPSGraphic>("eps");
+    Replay<TWebPGraphic>("webp");
+    Replay<THEIFGraphic>("heif");
+    Replay<TJXLGraphic>("jxl");
 }

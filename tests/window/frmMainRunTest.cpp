@@ -99,7 +99,7 @@ TEST(ImageWindowRun, ConvertsToEveryDestinationFormat) {
     TJob job;
     TBitmap source;
     source.LoadFromFile(job.In + "/a.bmp");
-    for (int destination = 0; destination < 6; ++destination) {
+    for (int destination = 0; destination <= dfJXL; ++destination) {
         const std::string out = job.Tmp.File("out" + std::to_string(destination));
         auto w = NewWindow();
         w->ProcessCommandLine({"/SRC=" + job.In, "/DST=" + out});

@@ -62,11 +62,11 @@ void WriteText(const std::string& path, const std::string& text) {
 TEST(ImageWindow, FreshStartShowsTheDefaults) {
     auto w = NewWindow();
     auto* list = C<QTreeWidget>(w.get(), "lvImageFormats");
-    ASSERT_EQ(list->topLevelItemCount(), 21);
-    EXPECT_EQ(TickedRows(w.get()).size(), 21u);
+    ASSERT_EQ(list->topLevelItemCount(), 27);
+    EXPECT_EQ(TickedRows(w.get()).size(), 27u);
     std::vector<std::string> extensions;
     FormatRegistry->ListExtensions(extensions);
-    for (int i = 0; i < 21; ++i) {
+    for (int i = 0; i < 27; ++i) {
         const std::string& ext = extensions[static_cast<size_t>(i)];
         EXPECT_EQ(list->topLevelItem(i)->text(1).toStdString(), "." + ext);
         EXPECT_EQ(list->topLevelItem(i)->text(0).toStdString(),
@@ -76,8 +76,11 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
     EXPECT_EQ(list->columnWidth(0), 350);
 
     auto* rg = C<TRadioGroup>(w.get(), "rgDestination");
-    ASSERT_EQ(rg->Count(), 6);
+    ASSERT_EQ(rg->Count(), 9);
     EXPECT_EQ(rg->Item(4).toStdString(), "Enchanced metafiles (*.emf)");
+    EXPECT_EQ(rg->Item(dfWebP).toStdString(), "WebP images (*.webp)");
+    EXPECT_EQ(rg->Item(dfAVIF).toStdString(), "AVIF images (*.avif)");
+    EXPECT_EQ(rg->Item(dfJXL).toStdString(), "JPEG XL images (*.jxl)");
     EXPECT_EQ(rg->ItemIndex(), 0);
 
     EXPECT_FALSE(C<QCheckBox>(w.get(), "chkResize")->isChecked());
@@ -282,7 +285,7 @@ TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
     EXPECT_EQ(ini.ReadSections(),
               (std::vector<std::string>{"General", "Log", "Image", "Bitmap", "Jpeg", "GIF",
                                         "Watermark", "SourceFormat"}));
-    EXPECT_EQ(ini.ReadSection("SourceFormat").size(), 21u);
+    EXPECT_EQ(ini.ReadSection("SourceFormat").size(), 27u);
     EXPECT_EQ(ini.ReadString("Jpeg", "Compression", ""), "high");
     EXPECT_EQ(ini.ReadString("Watermark", "Font", ""), "DejaVu Serif,0,255,14,3,65535");
     EXPECT_EQ(ini.ReadString("Image", "Height", "?"), "");
@@ -335,7 +338,7 @@ TEST(ImageWindow, SettingsFileWithStrayKeysAndOutOfRangeIndexes) {
     C<QComboBox>(w.get(), "cbGIFColorReduction")->setCurrentIndex(2);
     C<QLineEdit>(w.get(), "edWAngle")->setText("30");
     w->LoadSettings();
-    EXPECT_EQ(C<TRadioGroup>(w.get(), "rgDestination")->ItemIndex(), 5);
+    EXPECT_EQ(C<TRadioGroup>(w.get(), "rgDestination")->ItemIndex(), dfJXL);
     EXPECT_EQ(C<QComboBox>(w.get(), "cbPixelFormat")->currentIndex(), -1);
     EXPECT_EQ(C<QComboBox>(w.get(), "cbStretchMode")->currentIndex(), -1);
     EXPECT_EQ(C<QComboBox>(w.get(), "cbWAlignment")->currentIndex(), 2);
@@ -347,7 +350,7 @@ TEST(ImageWindow, SettingsFileWithStrayKeysAndOutOfRangeIndexes) {
     EXPECT_EQ(w->WatermarkFont().Name, "Arial");
     EXPECT_EQ(w->WatermarkFont().Size, 8);
     std::vector<std::string> ticked = TickedRows(w.get());
-    EXPECT_EQ(ticked.size(), 19u);
+    EXPECT_EQ(ticked.size(), 25u);
     EXPECT_EQ(std::find(ticked.begin(), ticked.end(), ".png"), ticked.end()); // key case ignored
     EXPECT_NE(std::find(ticked.begin(), ticked.end(), ".gif"), ticked.end()); // "yes" is no number
 
@@ -358,7 +361,7 @@ TEST(ImageWindow, SettingsFileWithStrayKeysAndOutOfRangeIndexes) {
     w->SaveSettings();
     TIniFile ini(settings.SettingsFile());
     EXPECT_FALSE(ini.ValueExists("SourceFormat", ".xyz"));
-    EXPECT_EQ(ini.ReadSection("SourceFormat").size(), 21u);
+    EXPECT_EQ(ini.ReadSection("SourceFormat").size(), 27u);
     EXPECT_EQ(ini.ReadInteger("Watermark", "Angle", -1), 30);
 }
 
