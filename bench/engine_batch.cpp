@@ -2,9 +2,13 @@
 // extension through the conversion engine, the way an unattended run does,
 // with the options the command line cannot set (JPEG quality, pixel format).
 //
-//   engine_batch SRC_DIR EXT DST_DIR FORMAT [QUALITY] [PIXELFORMAT]
+//   engine_batch SRC_DIR EXT DST_DIR FORMAT [QUALITY] [PIXELFORMAT] [RESIZE] [RESAMPLE]
+//                [COLORREDUCTION]
 //   FORMAT: bmp jpg gif wmf emf png; QUALITY: the "Compression (%)" text;
-//   PIXELFORMAT: 0 Device ... 6 pf24bit, 7 pf32bit
+//   PIXELFORMAT: 0 Device ... 6 pf24bit, 7 pf32bit;
+//   RESIZE: "50%" (both sides) or "800" (width, proportional height), "-" for none;
+//   RESAMPLE: smooth (default) or nearest; COLORREDUCTION: the GIF colour
+//   reduction's index (7 the octree, 9 the best quality)
 #include "base/StrUtils.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
@@ -20,8 +24,10 @@ namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
     if (argc < 5) {
-        std::fprintf(stderr, "usage: %s SRC_DIR EXT DST_DIR FORMAT [QUALITY] [PIXELFORMAT]\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s SRC_DIR EXT DST_DIR FORMAT [QUALITY] [PIXELFORMAT] [COLORREDUCTION]\n",
+            argv[0]);
         return 2;
     }
     const std::string ext = "." + AsciiLower(argv[2]);
@@ -31,6 +37,20 @@ int main(int argc, char** argv) {
         if (DestinationExtension(d) == "." + AsciiLower(argv[4])) options.DestinationIndex = d;
     if (argc > 5) options.CompressionText = argv[5];
     if (argc > 6) options.PixelFormatIndex = StrToIntDef(argv[6], 0);
+    if (argc > 7 && std::string(argv[7]) != "-") {
+        std::string size = argv[7];
+        options.Resize = true;
+        if (!size.empty() && size.back() == '%') {
+            size.pop_back();
+            options.StretchMode = smPercent;
+            options.HeightText = size;
+        } else {
+            options.UseHeight = false;
+        }
+        options.WidthText = size;
+    }
+    if (argc > 8 && std::string(argv[8]) == "nearest") options.Resample = rmNearest;
+    if (argc > 9) options.GIFColorReduction = StrToIntDef(argv[9], options.GIFColorReduction);
 
     RegisterImageFormats();
     std::vector<fs::path> files;

@@ -2,8 +2,8 @@
 // fail with EInvalidGraphic; a loaded picture must play on a raster, replay into
 // a recording and come out in both written forms, which must read back.
 #include "base/Exceptions.h"
+#include "metafile/Metafile.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Metafile.h"
 
 #include <cstddef>
 #include <cstdint>

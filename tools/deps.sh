@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the fuzz smoke need,
 # when any of them is missing. Sourced by tools/run and tools/test.
 PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev libjpeg62-turbo-dev libtiff-dev
-zlib1g-dev libdeflate-dev libcairo2-dev libfontconfig1-dev libfreetype-dev fonts-dejavu-core
+zlib1g-dev libdeflate-dev liblcms2-dev libexiv2-dev libcairo2-dev libfontconfig1-dev libfreetype-dev fonts-dejavu-core
 fonts-liberation2 libwebp-dev libheif-dev libjxl-dev libgtest-dev libgmock-dev libpng-dev libgif-dev libuemf-dev pngcheck clang-14 libclang-rt-14-dev
 xauth xvfb"
 

@@ -28,6 +28,8 @@ TREVASCO_EXCEPTION(EInvalidGraphicOperation, Exception)
 TREVASCO_EXCEPTION(EOutOfResources, Exception)
 // A declared raster beyond the pixel limit; an EInvalidGraphic so readers' callers treat it alike.
 TREVASCO_EXCEPTION(EImageTooLarge, EInvalidGraphic)
+// A file whose data ends before its picture does ("The file is cut short: ...").
+TREVASCO_EXCEPTION(ECutShort, EInvalidGraphic)
 // Stream and file errors.
 TREVASCO_EXCEPTION(EStreamError, Exception)
 TREVASCO_EXCEPTION(EReadError, EStreamError)

@@ -33,7 +33,19 @@ const std::vector<TSwitchInfo>& SwitchTable() {
          "settings as...); later switches override it"},
         {"/RESIZE", true, "<size>",
          "WIDTHxHEIGHT in pixels (800x600; 800x or x600 keep\n"
-         "the proportions) or percent (50%, 50x25%); off"},
+         "the proportions), percent (50%, 50x25%) or\n"
+         "fit:WIDTHxHEIGHT (largest size inside, proportions\n"
+         "kept); a trailing > only shrinks (800x600>); off"},
+        {"/RESAMPLE", true, "<mode>",
+         "smooth (default; Lanczos-3 down, bicubic up) or\n"
+         "nearest (one source pixel a pixel, for pixel art)"},
+        {"/AUTOROTATE", false, "",
+         "turn pictures upright by their camera orientation\n"
+         "before resizing (the default)"},
+        {"/NOAUTOROTATE", false, "", "keep the pixels as stored, whatever the orientation"},
+        {"/BACKGROUND", true, "<#RRGGBB>",
+         "colour behind transparent pixels for formats without\n"
+         "transparency (JPEG, BMP, WMF; default #FFFFFF)"},
         {"/PIXELFORMAT", true, "<format>",
          "bitmap pixel format: Device, 1bit, pf4bit, pf8bit,\n"
          "pf15bit, pf16bit, pf24bit, pf32bit, or 0 to 7"},
@@ -46,7 +58,11 @@ const std::vector<TSwitchInfo>& SwitchTable() {
         {"/JXLEFFORT", true, "<1..9>", "JPEG XL encoder effort (default 7)"},
         {"/COLORREDUCTION", true, "<name>",
          "GIF colours: none, system20, halftone, gray4, mono,\n"
-         "gray256, web216, optimal, optimal56, or 0 to 8"},
+         "gray256, web216, optimal, optimal56, best (the\n"
+         "default), or 0 to 9"},
+        {"/METADATA", true, "<choice>",
+         "EXIF, XMP and colour profile: keep (the default),\n"
+         "strip, or nolocation (all but GPS and place names)"},
         {"/THREADS", true, "<n>", "convert n files at once (0: one per core; default 1)"},
         {"/LIST", false, "",
          "with /EXECUTE: print what the run would do (source -> destination,\n"

@@ -2,6 +2,8 @@
 
 #include "base/StrUtils.h"
 
+#include <cstdio>
+
 std::string DestinationExtension(int destinationIndex) {
     switch (destinationIndex) {
     case dfBitmap:
@@ -32,6 +34,46 @@ uint8_t JPEGQualityFromText(const std::string& text) {
     return static_cast<uint8_t>(static_cast<uint32_t>(StrToIntDef(text, 100)) & 0xFF);
 }
 
+bool ParseBackgroundColor(const std::string& text, uint32_t& rgb) {
+    const std::string digits = !text.empty() && text[0] == '#' ? text.substr(1) : text;
+    if (digits.size() != 6) return false;
+    uint32_t v = 0;
+    for (char c : digits) {
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return false;
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    rgb = v;
+    return true;
+}
+
+std::string BackgroundColorText(uint32_t rgb) {
+    char text[8];
+    std::snprintf(text, sizeof text, "#%06X", rgb & 0xFFFFFF);
+    return text;
+}
+
+const char* ResampleModeName(int mode) {
+    return mode == rmNearest ? "nearest" : "smooth";
+}
+
+bool ParseResampleMode(const std::string& text, int& mode) {
+    const std::string name = AsciiLower(text);
+    if (name == "smooth")
+        mode = rmSmooth;
+    else if (name == "nearest")
+        mode = rmNearest;
+    else
+        return false;
+    return true;
+}
 namespace {
 // The highest destination index there is; the list has no gaps below it.
 constexpr int LastDestinationIndex = dfJXL;

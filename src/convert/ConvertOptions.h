@@ -2,6 +2,8 @@
 // controls at every file, so the engine never sees a widget.
 #pragma once
 
+#include "formats/MetadataEditor.h"
+
 #include <cstdint>
 #include <string>
 
@@ -9,8 +11,14 @@
 // WebP, AVIF and JPEG XL come after the first six so stored indexes keep their meaning.
 enum TDestinationFormat { dfBitmap, dfJPEG, dfGIF, dfWMF, dfEMF, dfPNG, dfWebP, dfAVIF, dfJXL };
 
-// Stretch modes of the resize options.
-enum TStretchMode { smPixels, smPercent };
+// Stretch modes of the resize options. Fit inside keeps the proportions and
+// gives the largest picture within width x height.
+enum TStretchMode { smPixels, smPercent, smFitInside };
+
+// How pixels are worked out when the size changes: a real filter (Lanczos-3
+// down, Catmull-Rom up), or one source pixel per target pixel as the
+// original did (pixel art keeps its hard edges).
+enum TResampleMode { rmSmooth, rmNearest };
 
 struct TConvertOptions {
     int DestinationIndex = dfBitmap;
@@ -23,11 +31,22 @@ struct TConvertOptions {
     std::string WidthText = "800";
     bool UseHeight = true;
     std::string HeightText = "600";
+    // Never make a side larger than the source's.
+    bool ShrinkOnly = false;
+    int Resample = rmSmooth;
+    // Turn the picture upright by its camera orientation before resizing.
+    bool AutoRotate = true;
+    // The colour behind transparent pixels for destinations without alpha, 0xRRGGBB.
+    uint32_t Background = 0xFFFFFF;
 
     // The "Compression (%)" text: the JPEG quality.
     std::string CompressionText = "100";
-    // Index into the GIF colour reductions (7: optimal 2^n colour palette).
-    int GIFColorReduction = 7;
+    // Index into the GIF colour reductions (7: optimal 2^n colour palette,
+    // 9: optimal, best quality).
+    int GIFColorReduction = 9;
+
+    // EXIF, XMP, ICC profile and comment carried to destinations that hold them.
+    TMetadataMode Metadata = TMetadataMode::Keep;
 
     // WebP, AVIF and JPEG XL: the quality is the JPEG quality above; Effort
     // is on the format's own scale (-1: the encoder's default).
@@ -52,3 +71,13 @@ std::string AcceptedDestinationFormats();
 // The JPEG quality of a quality text: its low 8 bits (300 gives 44), 100 when
 // the text is not an integer; the encoder limits it to 1..100.
 uint8_t JPEGQualityFromText(const std::string& text);
+
+// "#RRGGBB" (the "#" may be left out, hex digits in either case) as 0xRRGGBB;
+// false for anything else.
+bool ParseBackgroundColor(const std::string& text, uint32_t& rgb);
+// 0xRRGGBB as "#RRGGBB".
+std::string BackgroundColorText(uint32_t rgb);
+// "smooth" / "nearest" for the resample modes, and back (ignoring case); false
+// for an unknown name.
+const char* ResampleModeName(int mode);
+bool ParseResampleMode(const std::string& text, int& mode);

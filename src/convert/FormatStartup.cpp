@@ -5,10 +5,10 @@
 #include "formats/TIFFGraphic.h"
 #include "gif/GIFImage.h"
 #include "jpeg/JPEGImage.h"
+#include "metafile/Metafile.h"
 #include "png/PNGImage.h"
 #include "toolkit/Bitmap.h"
 #include "toolkit/Icon.h"
-#include "toolkit/Metafile.h"
 #include "toolkit/Picture.h"
 
 #include <cstdlib>

@@ -2,14 +2,19 @@
 
 #include "base/Exceptions.h"
 #include "base/StrUtils.h"
+#include "convert/Orientation.h"
+#include "convert/Resampler.h"
+#include "convert/WorkingRaster.h"
 #include "formats/ImageEncoder.h"
 #include "gif/GIFImage.h"
 #include "jpeg/JPEGImage.h"
+#include "metafile/Metafile.h"
 #include "png/PNGImage.h"
 #include "toolkit/Bitmap.h"
+#include "toolkit/ColorProfile.h"
 #include "toolkit/Icon.h"
-#include "toolkit/Metafile.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 
@@ -25,6 +30,48 @@ bool KeepsTransparency(const TGraphic& g) {
 // needs no white fill first.
 bool DrawsEveryPixel(const TGraphic& g) {
     return g.InheritsFrom(TBitmap::StaticClass()) || g.InheritsFrom(TJPEGImage::StaticClass());
+}
+
+// Whether the destination keeps the source's profile: only JPEG and PNG
+// hold one, only an RGB profile describes the RGB pixels they are written
+// with, and stripping takes the profile too.
+bool CarriesProfile(const TConvertOptions& o, const std::string& icc) {
+    return (o.DestinationIndex == dfJPEG || o.DestinationIndex == dfPNG ||
+            o.DestinationIndex >= dfWebP) &&
+           o.Metadata != TMetadataMode::Strip && ProfileSpace(icc) == psRGB;
+}
+
+// Whether the drawn pixels must be turned from the source's profile into
+// sRGB: the profile describes them (RGB or grey) and is not written along.
+// CMYK profiles are applied by the decoders themselves.
+bool NeedsSRGB(const TConvertOptions& o, const std::string& icc) {
+    const TProfileSpace space = ProfileSpace(icc);
+    return (space == psRGB || space == psGray) && !CarriesProfile(o, icc);
+}
+
+// Converts a source picture to sRGB before it is drawn, for destinations
+// whose own pixels cannot be converted afterwards (metafiles, 15/16-bit).
+void ConvertSourceToSRGB(TGraphic& source, const std::string& icc) {
+    if (auto* bitmap = dynamic_cast<TBitmap*>(&source)) {
+        ConvertToSRGB(*bitmap, icc);
+    } else if (auto* jpeg = dynamic_cast<TJPEGImage*>(&source)) {
+        auto copy = std::make_unique<TBitmap>(jpeg->Bitmap());
+        if (ConvertToSRGB(*copy, icc)) jpeg->TakeBitmap(std::move(copy));
+    }
+}
+
+// The blocks the destination writes.
+TImageMetadata DestinationMetadata(const TImageMetadata& source, const TConvertOptions& o,
+                                   int width, int height, int orientation) {
+    TMetadataEdit edit;
+    edit.Mode = o.Metadata;
+    // Pixels turned upright say so: a viewer must not turn them again.
+    edit.Upright = o.AutoRotate && orientation != 1;
+    edit.Width = width;
+    edit.Height = height;
+    TImageMetadata written = EditMetadata(source, edit);
+    if (!CarriesProfile(o, source.Icc)) written.Icc.clear();
+    return written;
 }
 
 TPixelFormat PixelFormatFromIndex(int index) {
@@ -83,9 +130,36 @@ TDestinationSize ComputeDestinationSize(const TConvertOptions& o, int sourceWidt
         // The width is worked out even when unticked; the next step replaces it then.
         d.Width = StrToIntDef(o.WidthText, 100) * sw / 100;
         if (o.UseHeight) d.Height = StrToIntDef(o.HeightText, 100) * sh / 100;
+    } else if (o.StretchMode == smFitInside) {
+        const int64_t bw = o.UseWidth ? StrToIntDef(o.WidthText, sourceWidth) : 0;
+        const int64_t bh = o.UseHeight ? StrToIntDef(o.HeightText, sourceHeight) : 0;
+        if (o.UseWidth && o.UseHeight && sw > 0 && sh > 0) {
+            // The side that meets its limit first sets the scale; the other
+            // follows, rounded to the nearest pixel.
+            if (bw * sh <= bh * sw) {
+                d.Width = bw;
+                d.Height = (2 * bw * sh + sw) / (2 * sw);
+            } else {
+                d.Height = bh;
+                d.Width = (2 * bh * sw + sh) / (2 * sh);
+            }
+            if (bw >= 1 && bh >= 1) {
+                d.Width = std::max<int64_t>(d.Width, 1);
+                d.Height = std::max<int64_t>(d.Height, 1);
+            }
+        } else {
+            d.Width = bw;
+            d.Height = bh;
+        }
     }
     if (!o.UseWidth) d.Width = d.Height * sw / sh;
     if (!o.UseHeight) d.Height = d.Width * sh / sw;
+    // Shrink only: no side grows. Proportional modes scale both sides alike,
+    // so they stay proportional; an exact size keeps the side that would grow.
+    if (o.ShrinkOnly) {
+        d.Width = std::min(d.Width, sw);
+        d.Height = std::min(d.Height, sh);
+    }
     return d;
 }
 
@@ -129,7 +203,12 @@ void TImageConverter::ConvertFile(const std::string& sourceFileName,
     // and come out blank; refuse it instead.
     if (source.Width() <= 0 || source.Height() <= 0)
         throw EInvalidGraphic("The source image is empty (its width or height is 0)");
-    const int sw = FSource->Width(), sh = FSource->Height();
+    int sw = FSource->Width(), sh = FSource->Height();
+    // Sizes and percentages apply to the picture as it is seen.
+    const int orientation = options.AutoRotate && OrientationTurns(source.Metadata().Orientation)
+                                ? source.Metadata().Orientation
+                                : 1;
+    if (OrientationSwapsSides(orientation)) std::swap(sw, sh);
 
     TDestinationSize size = ComputeDestinationSize(options, sw, sh);
     if (size.Width < 1 || size.Height < 1)
@@ -143,15 +222,45 @@ void TImageConverter::ConvertFile(const std::string& sourceFileName,
     const int w = static_cast<int>(size.Width), h = static_cast<int>(size.Height);
 
     if (options.DestinationIndex == dfWMF || options.DestinationIndex == dfEMF)
-        ConvertToMetafile(source, destFileName, options, w, h);
+        ConvertToMetafile(source, destFileName, options, w, h, orientation);
     else
-        ConvertToRaster(source, destFileName, options, w, h);
+        ConvertToRaster(source, destFileName, options, w, h, orientation);
     GPixelsConverted.fetch_add(static_cast<int64_t>(sw) * sh, std::memory_order_relaxed);
     SetProgress(100);
 }
 
-void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destFileName,
-                                      const TConvertOptions& options, int width, int height) {
+bool TImageConverter::NeedsWorkingRaster(TGraphic& source, const TConvertOptions& options,
+                                         int width, int height, int orientation) {
+    // Metafiles draw themselves at the destination size (they are vector);
+    // opaque upright pictures that keep their size or are stretched to the
+    // nearest pixel draw themselves as they always did.
+    if (source.InheritsFrom(TMetafile::StaticClass())) return false;
+    if (orientation != 1 || MayHaveAlpha(source)) return true;
+    const bool sameSize = width == source.Width() && height == source.Height();
+    return !sameSize && options.Resample != rmNearest;
+}
+
+TWorkingRaster TImageConverter::UprightAtSize(TGraphic& source, const TConvertOptions& options,
+                                              int width, int height, int orientation) {
+    TWorkingRaster work = WorkingRasterOf(source);
+    if (orientation != 1) {
+        work.Owned = OrientUpright(*work.Pixels, orientation);
+        work.Pixels = work.Owned.get();
+    }
+    if (work.Pixels->Width() != width || work.Pixels->Height() != height) {
+        std::unique_ptr<TBitmap> resized =
+            options.Resample == rmNearest
+                ? TResampler::ResampleNearest(*work.Pixels, width, height)
+                : TResampler::Resample(work.Own(), width, height, work.Alpha);
+        work.Owned = std::move(resized);
+        work.Pixels = work.Owned.get();
+    }
+    if (!work.Owned) work.Own(); // never left borrowing from the graphic released now
+    FSource->ReleaseGraphic();
+    return work;
+}
+
+std::unique_ptr<TBitmap> TImageConverter::NewDestination(const TConvertOptions& options) {
     std::unique_ptr<TBitmap> dest;
     if (options.DestinationIndex == dfPNG) {
         dest = std::make_unique<TPNGImage>();
@@ -167,21 +276,88 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
             dest->SetPixelFormat(pf24bit);
     }
     if (options.DestinationIndex == dfGIF &&
-        (options.GIFColorReduction < 0 || options.GIFColorReduction > 8))
+        (options.GIFColorReduction < 0 || options.GIFColorReduction > ReduceBest))
         throw EInvalidGraphicOperation("No GIF color reduction selected.");
-    if (DrawsEveryPixel(source))
-        dest->SetSizeForOverwrite(width, height);
-    else
-        dest->SetSize(width, height);
-    // A JPEG of the destination's size decodes straight into it, so neither a
-    // decoded copy nor the copy from it exists; otherwise the source is drawn.
-    auto* jpeg = dynamic_cast<TJPEGImage*>(&source);
-    if (!jpeg || !jpeg->DecodeInto(*dest))
-        dest->Canvas().StretchDraw(Rect(0, 0, width, height), source);
-    // Kept for the destinations that hold metadata; the source goes now.
-    const TImageMetadata metadata = source.Metadata();
-    FSource->ReleaseGraphic(); // source is not used below
+    return dest;
+}
 
+void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destFileName,
+                                      const TConvertOptions& options, int width, int height,
+                                      int orientation) {
+    std::unique_ptr<TBitmap> dest = NewDestination(options);
+    const std::string icc = source.Metadata().Icc;
+    const bool needsSRGB = NeedsSRGB(options, icc);
+    const TImageMetadata written =
+        DestinationMetadata(source.Metadata(), options, width, height, orientation);
+    if (!NeedsWorkingRaster(source, options, width, height, orientation)) {
+        const bool metafileSource = source.InheritsFrom(TMetafile::StaticClass());
+        // The picture draws itself into the destination: metafiles at the
+        // destination size (they are vector), opaque upright pictures with
+        // the nearest-pixel copy or 1:1.
+        if (DrawsEveryPixel(source))
+            dest->SetSizeForOverwrite(width, height);
+        else
+            dest->SetSize(width, height);
+        if (metafileSource && options.Background != 0xFFFFFF) {
+            dest->Canvas().BrushColor = RGBColor(static_cast<uint8_t>(options.Background >> 16),
+                                                 static_cast<uint8_t>(options.Background >> 8),
+                                                 static_cast<uint8_t>(options.Background));
+            dest->Canvas().FillRect(Rect(0, 0, width, height));
+        }
+        // Converting the drawn pixels costs the destination's size, usually the
+        // smaller; formats the conversion cannot work on are converted before.
+        const bool convertDest =
+            needsSRGB && (dest->IsIndexed() || dest->BitsPerPixel() >= 24);
+        if (needsSRGB && !convertDest) ConvertSourceToSRGB(source, icc);
+        // A JPEG of the destination's size decodes straight into it, so neither a
+        // decoded copy nor the copy from it exists; otherwise the source is drawn.
+        auto* jpeg = dynamic_cast<TJPEGImage*>(&source);
+        if (!jpeg || !jpeg->DecodeInto(*dest))
+            dest->Canvas().StretchDraw(Rect(0, 0, width, height), source);
+        if (convertDest) ConvertToSRGB(*dest, icc);
+        FSource->ReleaseGraphic(); // source is not used below
+        SaveRaster(std::move(dest), destFileName, options, written);
+        return;
+    }
+
+    // Everything else goes through the working raster, then to the
+    // destination with or without its alpha.
+    if (needsSRGB) ConvertSourceToSRGB(source, icc);
+    TWorkingRaster work = UprightAtSize(source, options, width, height, orientation);
+    const TBitmap& picture = *work.Pixels;
+    const bool transparent = work.Alpha && AnyTransparent(picture);
+
+    std::unique_ptr<TBitmap> flat;
+    // PNG, WebP, AVIF and JPEG XL keep the alpha; the others get a background.
+    if (transparent && (options.DestinationIndex == dfPNG || options.DestinationIndex >= dfWebP)) {
+        dest->SetPixelFormat(pf24bit);
+        dest->SetSizeForOverwrite(width, height);
+        CopyWithAlphaPlane(picture, *dest);
+        SaveRaster(std::move(dest), destFileName, options, written);
+        return;
+    }
+    if (transparent && options.DestinationIndex == dfGIF)
+        flat = BinaryTransparency(picture, options.Background);
+    else if (work.Alpha)
+        flat = CompositeOver(picture, options.Background);
+    else if (work.Owned)
+        flat = std::move(work.Owned);
+    else
+        flat = std::make_unique<TBitmap>(picture);
+    // The destination takes the picture in its own pixel format (a palette
+    // mapping for indexed bitmaps); a 24-bit destination takes it as it is.
+    if ((dest->PixelFormat() == pf24bit || options.DestinationIndex == dfJPEG) &&
+        options.DestinationIndex != dfPNG) {
+        dest = std::move(flat);
+    } else {
+        dest->SetSizeForOverwrite(width, height);
+        dest->Canvas().StretchDraw(Rect(0, 0, width, height), *flat);
+    }
+    SaveRaster(std::move(dest), destFileName, options, written);
+}
+
+void TImageConverter::SaveRaster(std::unique_ptr<TBitmap> dest, const std::string& destFileName,
+                                 const TConvertOptions& options, const TImageMetadata& written) {
     switch (options.DestinationIndex) {
     case dfBitmap:
         dest->SaveToFile(destFileName);
@@ -191,6 +367,7 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
         jpeg.OnProgress = SaveProgressEvent();
         // The destination bitmap is not used again, so the encoder takes it over.
         jpeg.TakeBitmap(std::move(dest));
+        jpeg.Metadata() = written;
         jpeg.CompressionQuality = JPEGQualityFromText(options.CompressionText);
         jpeg.SaveToFile(destFileName);
         break;
@@ -205,6 +382,7 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
         break;
     }
     case dfPNG:
+        dest->Metadata() = written;
         dest->OnProgress = SaveProgressEvent();
         dest->SaveToFile(destFileName);
         break;
@@ -212,7 +390,7 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
     case dfAVIF:
     case dfJXL: {
         std::unique_ptr<TImageEncoder> encoder = CreateEncoder(options);
-        SaveEncodedFile(*encoder, *dest, metadata, destFileName);
+        SaveEncodedFile(*encoder, *dest, written, destFileName);
         break;
     }
     default:
@@ -221,16 +399,37 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
 }
 
 void TImageConverter::ConvertToMetafile(TGraphic& source, const std::string& destFileName,
-                                        const TConvertOptions& options, int width, int height) {
+                                        const TConvertOptions& options, int width, int height,
+                                        int orientation) {
+    // Metafiles hold no profile: the picture is drawn in sRGB.
+    if (NeedsSRGB(options, source.Metadata().Icc))
+        ConvertSourceToSRGB(source, source.Metadata().Icc);
     TMetafile metafile;
-    metafile.SetEnhanced(options.DestinationIndex == dfEMF);
+    const bool enhanced = options.DestinationIndex == dfEMF;
+    metafile.SetEnhanced(enhanced);
     {
-        // Opened before any size is set: the recording's frame is the whole
-        // reference device, and the sizes set now only place the drawing.
+        // The sizes set while the canvas is open become the recording's frame:
+        // the metafile declares the picture's own size.
         TMetafileCanvas canvas(metafile, MetafileCreator, MetafileDescription);
         metafile.SetWidth(width);
         metafile.SetHeight(height);
-        canvas.StretchDraw(Rect(0, 0, width, height), source);
+        const TRect rect = Rect(0, 0, width, height);
+        if (!NeedsWorkingRaster(source, options, width, height, orientation)) {
+            canvas.StretchDraw(rect, source);
+        } else {
+            // The upright picture at its size: an EMF keeps its transparency in
+            // an alpha-blend record, a WMF gets it over the background colour.
+            TWorkingRaster work = UprightAtSize(source, options, width, height, orientation);
+            const bool transparent = work.Alpha && AnyTransparent(*work.Pixels);
+            if (transparent && enhanced) {
+                canvas.StretchBitmapAlpha(rect, *work.Pixels);
+            } else {
+                std::unique_ptr<TBitmap> flat =
+                    work.Alpha ? CompositeOver(*work.Pixels, options.Background)
+                               : std::move(work.Owned);
+                canvas.StretchDraw(rect, *flat);
+            }
+        }
         // The recording holds its own copy of the pixels now.
         FSource->ReleaseGraphic();
         canvas.Close();

@@ -4,8 +4,11 @@
 #pragma once
 
 #include "convert/ConvertOptions.h"
+#include "convert/WorkingRaster.h"
 #include "toolkit/Graphic.h"
 #include "toolkit/Picture.h"
+
+class TBitmap;
 
 #include <cstdint>
 #include <functional>
@@ -72,10 +75,21 @@ private:
     void SaveProgress(uint8_t percent) { SetProgress(50 + percent / 2); }
     TProgressEvent SaveProgressEvent();
 
+    // orientation: 1..8, the turn the picture still needs (1 for none).
     void ConvertToRaster(TGraphic& source, const std::string& destFileName,
-                         const TConvertOptions& options, int width, int height);
+                         const TConvertOptions& options, int width, int height, int orientation);
+    static std::unique_ptr<TBitmap> NewDestination(const TConvertOptions& options);
+    void SaveRaster(std::unique_ptr<TBitmap> dest, const std::string& destFileName,
+                    const TConvertOptions& options, const TImageMetadata& written);
     void ConvertToMetafile(TGraphic& source, const std::string& destFileName,
-                           const TConvertOptions& options, int width, int height);
+                           const TConvertOptions& options, int width, int height, int orientation);
+    // Whether the picture must be turned, resampled or flattened here rather
+    // than drawing itself into the destination.
+    static bool NeedsWorkingRaster(TGraphic& source, const TConvertOptions& options, int width,
+                                   int height, int orientation);
+    // The source upright at the destination size; the source graphic is released.
+    TWorkingRaster UprightAtSize(TGraphic& source, const TConvertOptions& options, int width,
+                                 int height, int orientation);
 
     std::unique_ptr<TSourceImage> FSource;
 };

@@ -27,6 +27,7 @@ void TPackbitsRLEDecoder::Unpack(const uint8_t*& source, uint8_t*& target, int32
             unpacked -= n;
         }
     }
+    FUnpacked = unpackedSize - unpacked;
 }
 
 void TPCXRLEDecoder::Unpack(const uint8_t*& source, uint8_t*& target, int32_t packedSize,
@@ -48,4 +49,5 @@ void TPCXRLEDecoder::Unpack(const uint8_t*& source, uint8_t*& target, int32_t pa
             --unpacked;
         }
     }
+    FUnpacked = unpackedSize - unpacked;
 }

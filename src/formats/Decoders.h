@@ -20,6 +20,11 @@ public:
     }
     virtual void PackBegin() {}
     virtual void PackEnd() {}
+    // Bytes the last Unpack wrote: fewer than asked means the data ended first.
+    int32_t Unpacked() const { return FUnpacked; }
+
+protected:
+    int32_t FUnpacked = 0;
 };
 
 // The Packbits scheme: stops when either count is used up, so truncated data

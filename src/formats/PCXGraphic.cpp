@@ -97,6 +97,23 @@ void TPCXGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
     if (static_cast<int64_t>(h.BytesPerLine) * 8 < static_cast<int64_t>(width) * bits)
         throw EInvalidGraphic(Format(gesInvalidImage, "PCX or SCR"));
 
+    // The data must be able to hold every row before the raster is allocated:
+    // a run of at most 63 bytes takes two bytes of data.
+    const size_t rowBytes = static_cast<size_t>(planes) * h.BytesPerLine;
+    const uint64_t total = static_cast<uint64_t>(rowBytes) * static_cast<uint64_t>(height);
+    const bool hasTrailer = size >= HeaderSize + TrailerSize && memory[size - TrailerSize] == 12;
+    const bool paletteTrailer = kind == lkPacked && bits == 8 && hasTrailer;
+    const size_t dataSize = size - HeaderSize - (paletteTrailer ? TrailerSize : 0);
+    CheckRasterSize(width, height);
+    const uint64_t lastRowUsed = static_cast<uint64_t>(planes - 1) * h.BytesPerLine +
+                                 (static_cast<uint64_t>(width) * bits + 7) / 8;
+    const uint64_t needed =
+        total - rowBytes + lastRowUsed; // the last line's padding may be missing
+    if (p.CompressionKind == ckPCXRLE)
+        CheckDataCanHold(dataSize, total, 32, width, height);
+    else if (dataSize < needed)
+        throw ECutShort(CutShortMessage(static_cast<int64_t>(dataSize / rowBytes), height));
+
     TColorManager& cm = *FColorManager;
     TPixelFormat format;
     if (kind == lkRGBPlanes) {
@@ -123,7 +140,6 @@ void TPCXGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
 
     SetupRaster(width, height, format);
 
-    const bool hasTrailer = size >= HeaderSize + TrailerSize && memory[size - TrailerSize] == 12;
     if (format != pf24bit) {
         if (h.Version == 3 && format != pf1bit) {
             SetPalette(SystemPalette16());
@@ -143,16 +159,7 @@ void TPCXGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
 
     // The trailer is only cut off when it is there: a file without one keeps all its data.
     const uint8_t* data = memory + HeaderSize;
-    size_t dataSize = size - HeaderSize;
-    if (format == pf8bit && hasTrailer) dataSize -= TrailerSize;
-
-    const size_t rowBytes = static_cast<size_t>(planes) * h.BytesPerLine;
-    const uint64_t total = static_cast<uint64_t>(rowBytes) * static_cast<uint64_t>(height);
-    // The data cannot fill more than this (a run of 63 from two bytes), so
-    // a buffer for rows beyond it would only hold zeros.
-    const uint64_t reachable = p.CompressionKind == ckPCXRLE ? static_cast<uint64_t>(dataSize) * 32
-                                                             : static_cast<uint64_t>(dataSize);
-    const uint64_t bufferSize = std::min(total, reachable + rowBytes);
+    const uint64_t bufferSize = total;
     if (bufferSize > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
         throw EImageTooLarge("Image too large");
     std::vector<uint8_t> buffer;
@@ -161,17 +168,22 @@ void TPCXGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
     } catch (const std::bad_alloc&) {
         throw EOutOfResources("Out of system resources");
     }
+    uint64_t decoded = 0;
     if (p.CompressionKind == ckPCXRLE) {
         FDecoder = std::make_unique<TPCXRLEDecoder>();
         const uint8_t* s = data;
         uint8_t* t = buffer.data();
         FDecoder->Unpack(s, t, static_cast<int32_t>(std::min<size_t>(dataSize, INT32_MAX)),
                          static_cast<int32_t>(bufferSize));
+        decoded = static_cast<uint64_t>(FDecoder->Unpacked());
         FDecoder.reset();
     } else {
-        std::memcpy(buffer.data(), data,
-                    static_cast<size_t>(std::min<uint64_t>(dataSize, bufferSize)));
+        decoded = std::min<uint64_t>(dataSize, bufferSize);
+        std::memcpy(buffer.data(), data, static_cast<size_t>(decoded));
     }
+    // Data that ends before the last row's pixels is a cut file.
+    if (decoded < needed)
+        throw ECutShort(CutShortMessage(static_cast<int64_t>(decoded / rowBytes), height));
 
     Progress(psEnding, 0, false, FProgressRect, "");
     Progress(psStarting, 0, false, FProgressRect, gesTransfering);

@@ -1,6 +1,7 @@
 #include "formats/PSDGraphic.h"
 
 #include "base/StrUtils.h"
+#include "toolkit/ColorProfile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -352,6 +353,13 @@ void TPSDGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
     StartProgressSection(1, gesPreparing);
 
     TPixelFormat format = SetupColorManager(p.SampleCount);
+    // The whole file cannot hold less than one plane of the composite at the
+    // best run-length ratio (128 bytes from two): checked before the raster.
+    CheckRasterSize(p.Width, p.Height);
+    CheckDataCanHold(size,
+                     (static_cast<uint64_t>(p.SampleBits) * p.Width + 7) / 8 *
+                         static_cast<uint64_t>(p.Height),
+                     p.CompressionKind == ckNone ? 1 : 64, p.Width, p.Height);
     SetupRaster(p.Width, p.Height, format);
 
     TCursor c(memory, HeaderSize, size);
@@ -372,6 +380,10 @@ void TPSDGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
 
     uint32_t resourceLength = c.U32();
     size_t resourceEnd = c.Pos() + resourceLength;
+    TImageMetadata& metadata = Metadata();
+    const int orientation = metadata.Orientation;
+    metadata = TImageMetadata{};
+    metadata.Orientation = orientation;
     try {
         TCursor r(memory, c.Pos(), resourceEnd);
         while (r.Is("8BIM")) {
@@ -394,6 +406,13 @@ void TPSDGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
                     FGuides.push_back(guide);
                 }
             }
+            // ICC profile, EXIF (a TIFF structure) and XMP are carried to the destination.
+            std::string* block = id == 1039   ? &metadata.Icc
+                                 : id == 1058 ? &metadata.Exif
+                                 : id == 1060 ? &metadata.Xmp
+                                              : nullptr;
+            if (block && length <= MaxMetadataBlock)
+                block->assign(reinterpret_cast<const char*>(r.Here()), length);
             r.Seek(std::min(r.End(), dataEnd + (length & 1)));
         }
     } catch (const ELayerCorrupt&) {
@@ -556,18 +575,20 @@ void TPSDGraphic::ReadComposite(const uint8_t* data, size_t size, uint16_t compr
         }
     }
     TPackbitsRLEDecoder decoder;
-    // Fills buf with row y of channel k; what the file does not hold stays 0.
+    // Fills buf with row y of channel k. A row the file ends before is a cut
+    // file; a packed row that decodes short stays 0 where it ends.
     auto readRow = [&](int k, int y, uint8_t* buf) {
         std::memset(buf, 0, rowBytes);
         size_t index = static_cast<size_t>(k) * height + y;
         if (compression == 0) {
             uint64_t at = static_cast<uint64_t>(index) * rowBytes;
-            if (at < size)
-                std::memcpy(buf, data + at,
-                            static_cast<size_t>(std::min<uint64_t>(rowBytes, size - at)));
+            if (at >= size || rowBytes > size - at) throw ECutShort(CutShortMessage(y, height));
+            std::memcpy(buf, data + at, rowBytes);
         } else {
             uint64_t at = rowStart[index];
-            if (at < size) {
+            if (at >= size || rowCount[index] > size - at)
+                throw ECutShort(CutShortMessage(y, height));
+            {
                 const uint8_t* s = data + at;
                 uint8_t* t = buf;
                 int32_t packed =
@@ -598,6 +619,14 @@ void TPSDGraphic::ReadComposite(const uint8_t* data, size_t size, uint16_t compr
     case clCIELab: {
         const int planes = (p.Scheme == clRGB || p.Scheme == clCIELab) ? 3 : 4;
         std::vector<uint8_t> rows(rowBytes * planes);
+        // 8-bit ink converts through an embedded CMYK profile; without one, by formula.
+        std::unique_ptr<TProfileTransform> profile;
+        std::vector<uint8_t> ink;
+        if (p.Scheme == clCMYK && p.SampleBits == 8 &&
+            (BitsPerPixel() == 24 || BitsPerPixel() == 32))
+            profile = TProfileTransform::ToSRGB(Metadata().Icc, ppCMYK,
+                                                BitsPerPixel() == 24 ? ppBGR : ppBGRX);
+        if (profile) ink.resize(static_cast<size_t>(width) * 4);
         const void* src[4];
         for (int k = 0; k < planes; ++k)
             src[k] = rows.data() + k * rowBytes;
@@ -607,7 +636,14 @@ void TPSDGraphic::ReadComposite(const uint8_t* data, size_t size, uint16_t compr
             if (p.Scheme == clCMYK) // Photoshop stores ink amounts inverted
                 for (uint8_t& b : rows)
                     b = static_cast<uint8_t>(~b);
-            cm.ConvertLine(src, planes, ScanLine(y), static_cast<unsigned>(width));
+            if (profile) {
+                for (int x = 0; x < width; ++x)
+                    for (int k = 0; k < 4; ++k)
+                        ink[static_cast<size_t>(x) * 4 + k] = rows[k * rowBytes + x];
+                profile->Convert(ink.data(), ScanLine(y), static_cast<unsigned>(width));
+            } else {
+                cm.ConvertLine(src, planes, ScanLine(y), static_cast<unsigned>(width));
+            }
             StepProgress(step, 0, 1, false);
         }
         break;

@@ -1,6 +1,7 @@
 #include "formats/TIFFGraphic.h"
 
 #include "base/StrUtils.h"
+#include "formats/MetadataEditor.h"
 
 #include <tiffio.h>
 
@@ -42,12 +43,88 @@ void ClearError() {
     GErrorText.clear();
 }
 
+// libtiff names the row of a failing read from its scanline counter, which
+// is 2^32 - 1 when strips and tiles are read whole: such a row is left out.
+std::string WithoutUnknownRow(std::string text) {
+    for (const char* unknown : {" at scanline 4294967295", " scanline 4294967295",
+                                " at row 4294967295, col 4294967295,"}) {
+        for (size_t at; (at = text.find(unknown)) != std::string::npos;)
+            text.erase(at, std::strlen(unknown));
+    }
+    return text;
+}
+
 // Raises the message libtiff recorded during the last call, if any.
 void CheckError() {
     if (!GErrorSet) return;
-    std::string text = GErrorText;
+    std::string text = WithoutUnknownRow(GErrorText);
     ClearError();
     throw EInvalidGraphic(text);
+}
+
+// Pixel bytes out per byte of data at best, per compression; 0 where no
+// useful bound exists (fax codings give a whole white row for one bit).
+uint64_t BestRatio(uint16_t compression) {
+    switch (compression) {
+    case COMPRESSION_NONE:
+        return 1;
+    case COMPRESSION_PACKBITS:
+        return 128; // 128 repeats from two bytes, with room to spare
+    case COMPRESSION_LZW:
+        return 2731; // a code of w bits gives fewer than 2^w bytes; 12 bits at most
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+        return 1032; // deflate's longest match for its shortest code
+    case COMPRESSION_JPEG:
+    case COMPRESSION_OJPEG:
+        return 65536; // generous: arithmetic or flat pictures compress far
+    default:
+        return 0;
+    }
+}
+
+// Before anything is allocated: strips or tiles that reach past the end of
+// the file make a cut file, and data that cannot hold the declared picture
+// at its compression's best ratio is refused.
+void CheckStripData(TIFF* tif, uint64_t fileSize, int width, int height) {
+    const bool tiled = TIFFIsTiled(tif);
+    const uint32_t count = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    uint16_t compression = COMPRESSION_NONE, planar = PLANARCONFIG_CONTIG, samples = 1;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    const uint32_t planes = planar == PLANARCONFIG_SEPARATE ? std::max<uint16_t>(samples, 1) : 1;
+    const uint32_t perPlane = std::max<uint32_t>(count / planes, 1);
+    uint32_t rowsPer = 0, across = 1;
+    if (tiled) {
+        uint32_t tileWidth = 0;
+        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth);
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &rowsPer);
+        if (tileWidth > 0)
+            across =
+                std::max<uint32_t>((static_cast<uint32_t>(width) + tileWidth - 1) / tileWidth, 1);
+    } else {
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rowsPer);
+    }
+    uint64_t available = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t offset = TIFFGetStrileOffset(tif, i);
+        const uint64_t bytes = TIFFGetStrileByteCount(tif, i);
+        if (bytes == 0) continue;
+        if (offset >= fileSize || bytes > fileSize - offset) {
+            const uint64_t rows = static_cast<uint64_t>((i % perPlane) / across) * rowsPer;
+            throw ECutShort(
+                CutShortMessage(static_cast<int64_t>(std::min<uint64_t>(rows, height)), height));
+        }
+        available += bytes;
+    }
+    ClearError();
+    const uint64_t ratio = BestRatio(compression);
+    if (ratio == 0) return;
+    const uint64_t raw = tiled ? TIFFTileSize64(tif) * count
+                               : TIFFVStripSize64(tif, static_cast<uint32_t>(height)) * planes;
+    ClearError();
+    if (raw > 0) CheckDataCanHold(available, raw, ratio, width, height);
 }
 
 using TBlock = TTIFFGraphic::TMemoryBlock;
@@ -172,101 +249,6 @@ TCompressionKind CompressionKindOf(uint16_t tag, uint32_t t4Options) {
     }
 }
 
-// How the stored rows and columns of a file lie in the picture as it is meant
-// to be seen (the Orientation tag): stored rows may run bottom-up, stored
-// columns right to left, and for 5..8 stored rows are the picture's columns.
-struct TOrientation {
-    bool Transpose = false;     // stored row v is picture column v
-    bool MirrorColumns = false; // stored column 0 is the far end of its picture line
-    bool FlipRows = false;      // stored row 0 is the far end of its picture direction
-};
-
-TOrientation OrientationOf(uint16_t tag) {
-    switch (tag) {
-    case ORIENTATION_TOPRIGHT:
-        return {false, true, false};
-    case ORIENTATION_BOTRIGHT:
-        return {false, true, true};
-    case ORIENTATION_BOTLEFT:
-        return {false, false, true};
-    case ORIENTATION_LEFTTOP:
-        return {true, false, false};
-    case ORIENTATION_RIGHTTOP:
-        return {true, false, true};
-    case ORIENTATION_RIGHTBOT:
-        return {true, true, true};
-    case ORIENTATION_LEFTBOT:
-        return {true, true, false};
-    default: // 1, and values no writer should use
-        return {};
-    }
-}
-
-template <int Bits> inline uint32_t GetPixel(const uint8_t* row, size_t x) {
-    if constexpr (Bits == 32) {
-        uint32_t v;
-        std::memcpy(&v, row + 4 * x, 4);
-        return v;
-    } else if constexpr (Bits == 8) {
-        return row[x];
-    } else {
-        size_t bit = x * Bits;
-        return (row[bit / 8] >> (8 - Bits - bit % 8)) & ((1u << Bits) - 1);
-    }
-}
-
-template <int Bits> inline void PutPixel(uint8_t* row, size_t x, uint32_t v) {
-    if constexpr (Bits == 32) {
-        std::memcpy(row + 4 * x, &v, 4);
-    } else if constexpr (Bits == 8) {
-        row[x] = static_cast<uint8_t>(v);
-    } else {
-        size_t bit = x * Bits;
-        row[bit / 8] |= static_cast<uint8_t>(v << (8 - Bits - bit % 8));
-    }
-}
-
-// Moves pixels stored in file order (width x height, rows stride bytes apart)
-// into the raster as the picture is meant to be seen.
-template <int Bits>
-void OrientRows(const uint8_t* stored, size_t stride, int width, int height, TOrientation o,
-                TBitmap& raster) {
-    const int outWidth = o.Transpose ? height : width;
-    const int outHeight = o.Transpose ? width : height;
-    const size_t outBytes = (static_cast<size_t>(Bits) * outWidth + 7) / 8;
-    for (int y = 0; y < outHeight; ++y) {
-        uint8_t* out = raster.ScanLine(y);
-        std::memset(out, 0, outBytes);
-        if (!o.Transpose) {
-            const int row = o.FlipRows ? height - 1 - y : y;
-            const uint8_t* in = stored + static_cast<size_t>(row) * stride;
-            for (int x = 0; x < outWidth; ++x)
-                PutPixel<Bits>(out, x, GetPixel<Bits>(in, o.MirrorColumns ? width - 1 - x : x));
-        } else {
-            const size_t column = o.MirrorColumns ? width - 1 - y : y;
-            for (int x = 0; x < outWidth; ++x) {
-                const int row = o.FlipRows ? height - 1 - x : x;
-                PutPixel<Bits>(out, x,
-                               GetPixel<Bits>(stored + static_cast<size_t>(row) * stride, column));
-            }
-        }
-    }
-}
-
-void OrientRows(int bits, const uint8_t* stored, size_t stride, int width, int height,
-                TOrientation o, TBitmap& raster) {
-    switch (bits) {
-    case 1:
-        return OrientRows<1>(stored, stride, width, height, o, raster);
-    case 4:
-        return OrientRows<4>(stored, stride, width, height, o, raster);
-    case 8:
-        return OrientRows<8>(stored, stride, width, height, o, raster);
-    default:
-        return OrientRows<32>(stored, stride, width, height, o, raster);
-    }
-}
-
 std::vector<uint8_t> AllocateBuffer(uint64_t size) {
     if (size > static_cast<uint64_t>(std::numeric_limits<size_t>::max() / 2))
         throw EOutOfResources("Out of system resources");
@@ -337,9 +319,6 @@ bool TTIFFGraphic::ReadProperties(const uint8_t* memory, int imageIndex, size_t 
     uint16_t orientation = 1, samples = 1, bits = 1, photometric = 0, compression = 1, unit = 2;
     uint16_t fillOrder = 1;
     TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
-    // The size of the picture as delivered: stored rows that are picture
-    // columns swap the two sides.
-    if (OrientationOf(orientation).Transpose) std::swap(width, height);
     p.Width = static_cast<int32_t>(width);
     p.Height = static_cast<int32_t>(height);
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
@@ -379,6 +358,26 @@ bool TTIFFGraphic::ReadProperties(const uint8_t* memory, int imageIndex, size_t 
     return ok;
 }
 
+void TTIFFGraphic::ReadMetadata(TIFF* tif, const uint8_t* memory, size_t size, int imageIndex) {
+    TImageMetadata& metadata = Metadata();
+    const int orientation = metadata.Orientation;
+    metadata = TImageMetadata{};
+    metadata.Orientation = orientation;
+    // libtiff has checked the counts against the file; the blocks are bounded besides.
+    uint32_t count = 0;
+    void* data = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &count, &data) && data && count <= MaxMetadataBlock)
+        metadata.Icc.assign(static_cast<const char*>(data), count);
+    count = 0;
+    data = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_XMLPACKET, &count, &data) && data && count <= MaxMetadataBlock)
+        metadata.Xmp.assign(static_cast<const char*>(data), count);
+    ClearError(); // a damaged metadata tag is no reason to fail the picture
+    // The camera tags of the first directory (and its EXIF and GPS directories)
+    // as an EXIF block of their own.
+    if (imageIndex == 0) metadata.Exif = ExifFromTIFF(memory, size);
+}
+
 void TTIFFGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t size) {
     ClearRaster();
     if (!ReadProperties(memory, imageIndex, size))
@@ -386,14 +385,12 @@ void TTIFFGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t 
     const TImageProperties& p = FImageProperties;
     // Checked before libtiff is asked to decode anything.
     CheckRasterSize(p.Width, p.Height);
-    // Orientations other than 1 and 4 are decoded in stored order first and
-    // then turned into the picture as it is meant to be seen.
+    // The pixels are delivered as stored; the orientation goes with them, so
+    // that the conversion turns the picture upright once (or not at all when
+    // the user wants the stored pixels).
     const uint16_t rowOrder = p.RowOrder >= 1 && p.RowOrder <= 8 ? p.RowOrder : 1;
-    const TOrientation orientation = OrientationOf(rowOrder);
-    const bool direct = rowOrder == ORIENTATION_TOPLEFT || rowOrder == ORIENTATION_BOTLEFT;
-    // The stored image's sides.
-    const int width = orientation.Transpose ? p.Height : p.Width;
-    const int height = orientation.Transpose ? p.Width : p.Height;
+    Metadata().Orientation = rowOrder;
+    const int width = p.Width, height = p.Height;
 
     TProgressGuard guard(*this);
     InitProgress(p.Width, 1);
@@ -408,6 +405,8 @@ void TTIFFGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t 
     EndProgressSection(false);
     TIFFSetDirectory(tif, static_cast<tdir_t>(imageIndex));
     CheckError();
+    CheckStripData(tif, size, width, height);
+    ReadMetadata(tif, memory, size, imageIndex);
 
     uint16_t samples = 1, bits = 1, sampleFormat = SAMPLEFORMAT_UINT, photometric = 0;
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
@@ -462,18 +461,8 @@ void TTIFFGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t 
         }
         CheckError();
 
-        // Rows go straight into the raster (bottom-up for orientation 4), or
-        // into a buffer of the stored image to be oriented afterwards.
-        const int start = rowOrder == ORIENTATION_BOTLEFT ? height - 1 : 0;
-        const int direction = start == 0 ? 1 : -1;
         const size_t fileRowBytes = (static_cast<size_t>(bits) * width + 7) / 8;
-        const size_t storedStride = (static_cast<size_t>(cm.TargetBits()) * width + 7) / 8;
-        std::vector<uint8_t> stored;
-        if (!direct) stored = AllocateBuffer(static_cast<uint64_t>(storedStride) * height);
-        auto rowOut = [&](int64_t y) -> uint8_t* {
-            return direct ? ScanLine(start + direction * static_cast<int>(y))
-                          : stored.data() + static_cast<size_t>(y) * storedStride;
-        };
+        auto rowOut = [&](int64_t y) -> uint8_t* { return ScanLine(static_cast<int>(y)); };
 
         StartProgressSection(0, gesLoadingData);
         if (p.Flags & ofTiled) {
@@ -536,46 +525,44 @@ void TTIFFGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t 
                 StepProgress(static_cast<float>(n * 100.0 / height), 0, 0, false);
             }
         }
-        if (!direct)
-            OrientRows(cm.TargetBits(), stored.data(), storedStride, width, height, orientation,
-                       *this);
         EndProgressSection(false);
     } else if (height > 0 && width > 0) {
         SetupRaster(p.Width, p.Height, pf32bit);
         StartProgressSection(70, gesLoadingData);
-        int ok;
-        if (!orientation.Transpose) {
-            // The raster's rows are contiguous and top-down, so libtiff can
-            // fill it in place, flipping and mirroring as it goes.
-            uint32_t* pixels = reinterpret_cast<uint32_t*>(ScanLine(0));
-            ok = TIFFReadRGBAImageOriented(tif, static_cast<uint32_t>(width),
-                                           static_cast<uint32_t>(height), pixels,
-                                           ORIENTATION_TOPLEFT, 1);
-            CheckError();
-        } else {
-            // libtiff's reader does not transpose: ask it for the stored order
-            // (the file's own orientation) and turn the picture ourselves.
-            std::vector<uint8_t> stored =
-                AllocateBuffer(static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 4);
-            ok = TIFFReadRGBAImageOriented(tif, static_cast<uint32_t>(width),
-                                           static_cast<uint32_t>(height),
-                                           reinterpret_cast<uint32_t*>(stored.data()), rowOrder, 1);
-            CheckError();
-            if (ok)
-                OrientRows(32, stored.data(), static_cast<size_t>(width) * 4, width, height,
-                           orientation, *this);
-        }
+        // The raster's rows are contiguous and top-down, so libtiff fills it
+        // in place; asked for the file's own orientation it keeps the stored order.
+        uint32_t* pixels = reinterpret_cast<uint32_t*>(ScanLine(0));
+        const int ok = TIFFReadRGBAImageOriented(
+            tif, static_cast<uint32_t>(width), static_cast<uint32_t>(height), pixels, rowOrder, 1);
+        CheckError();
         // A read that fails silently would leave a blank picture; report it instead.
         if (!ok) throw EInvalidGraphic(Format(gesInvalidImage, "TIF/TIFF"));
         EndProgressSection(false);
         StartProgressSection(30, gesTransfering);
-        // libtiff packs red first; the raster wants blue first.
+        // libtiff packs red first; the raster wants blue first. With an alpha
+        // sample libtiff gives premultiplied colours (associated or not): the
+        // raster keeps straight colours and the alpha goes to the alpha plane.
+        std::vector<uint8_t> alpha;
+        if (p.AlphaPresent) alpha = AllocateBuffer(static_cast<uint64_t>(width) * height);
+        bool translucent = false;
         for (int y = 0; y < p.Height; ++y) {
             uint8_t* row = ScanLine(y);
-            for (int x = 0; x < p.Width; ++x, row += 4)
+            uint8_t* a = alpha.empty() ? nullptr : alpha.data() + static_cast<size_t>(y) * width;
+            for (int x = 0; x < p.Width; ++x, row += 4) {
                 std::swap(row[0], row[2]);
+                if (!a) continue;
+                const int v = row[3];
+                a[x] = static_cast<uint8_t>(v);
+                if (v == 255) continue;
+                translucent = true;
+                for (int c = 0; c < 3; ++c)
+                    row[c] = v == 0
+                                 ? 0
+                                 : static_cast<uint8_t>(std::min(255, (row[c] * 255 + v / 2) / v));
+            }
             StepProgress(100.0f / static_cast<float>(p.Height), 0, 1, false);
         }
+        if (translucent) SetAlphaChannel(std::move(alpha));
         EndProgressSection(true);
     } else {
         throw EInvalidGraphic(Format(gesInvalidImage, "TIF/TIFF"));

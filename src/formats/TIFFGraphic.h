@@ -24,5 +24,7 @@ public:
     };
 
 private:
+    // EXIF, XMP and ICC profile of the directory read; damaged blocks are left out.
+    void ReadMetadata(struct tiff* tif, const uint8_t* memory, size_t size, int imageIndex);
     TMemoryBlock FBlock;
 };

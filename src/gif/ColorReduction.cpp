@@ -1,5 +1,7 @@
 #include "gif/ColorReduction.h"
 
+#include "gif/BestQuantizer.h"
+#include "gif/ClampedDitherer.h"
 #include "gif/ColorQuantizer.h"
 #include "gif/GIFException.h"
 
@@ -69,6 +71,27 @@ TPalette CreateOptimizedPalette(const TBitmap& source, int colors, bool systemCo
     return p;
 }
 
+namespace {
+// The source's alpha channel when it covers every pixel, else null.
+const uint8_t* AlphaOf(const TBitmap& source) {
+    const std::vector<uint8_t>& alpha = source.AlphaChannel();
+    return alpha.size() == static_cast<size_t>(source.Width()) * source.Height() && !alpha.empty()
+               ? alpha.data()
+               : nullptr;
+}
+} // namespace
+
+TPalette CreateBestPalette(const TBitmap& source, int colors, int minAlpha) {
+    TBestQuantizer quantizer(colors, minAlpha);
+    TRowSource rows(source);
+    const uint8_t* alpha = AlphaOf(source);
+    const size_t width = static_cast<size_t>(source.Width());
+    for (int y = 0; y < source.Height(); ++y)
+        quantizer.AddRow(rows.Row(y), rows.PixelBytes(), source.Width(),
+                         alpha ? alpha + width * static_cast<size_t>(y) : nullptr);
+    return quantizer.Colors();
+}
+
 std::unique_ptr<TColorLookup> CreateColorLookup(int method, const TPalette& palette) {
     switch (method) {
     case ReduceMonochrome:
@@ -83,7 +106,8 @@ std::unique_ptr<TColorLookup> CreateColorLookup(int method, const TPalette& pale
 }
 
 std::unique_ptr<TBitmap> ReduceColors(const TBitmap& source, int method, int ditherMethod,
-                                      const TPalette* givenPalette, int paletteBits) {
+                                      const TPalette* givenPalette, int paletteBits,
+                                      int reservedEntries) {
     auto result = std::make_unique<TBitmap>();
     if (method == ReduceNone) {
         result->Assign(source);
@@ -125,13 +149,22 @@ std::unique_ptr<TBitmap> ReduceColors(const TBitmap& source, int method, int dit
             throw GIFException("Missing, invalid or empty palette");
         palette = *givenPalette;
         break;
+    case ReduceBest:
+        palette = CreateBestPalette(source, std::max(1, colors - std::max(0, reservedEntries)),
+                                    reservedEntries > 0 ? 128 : 1);
+        break;
     default:
         return result; // unknown method: no palette, nothing to map to
     }
 
     std::unique_ptr<TColorLookup> lookup = CreateColorLookup(method, palette);
     if (lookup->Colors() == 0) return result;
-    std::unique_ptr<TDitherEngine> ditherer = CreateDitherer(ditherMethod, width, *lookup);
+    // The best reduction's Floyd-Steinberg limits the error and skips
+    // transparent pixels; everything else keeps its own ditherer.
+    const bool clamped = method == ReduceBest && ditherMethod == DitherFloydSteinberg;
+    std::unique_ptr<TDitherEngine> ditherer =
+        clamped ? std::make_unique<TClampedDitherer>(width, *lookup)
+                : CreateDitherer(ditherMethod, width, *lookup);
     if (!ditherer) return result;
 
     CheckRasterSize(width, height);
@@ -143,8 +176,17 @@ std::unique_ptr<TBitmap> ReduceColors(const TBitmap& source, int method, int dit
 
     TRowSource rows(source);
     ditherer->Reset();
+    // Only a caller that reserved an entry gives those pixels another one.
+    const uint8_t* alpha = reservedEntries > 0 ? AlphaOf(source) : nullptr;
+    const int minAlpha = 128;
     for (int y = 0; y < height; ++y) {
-        ditherer->DitherRow(rows.Row(y), rows.PixelBytes(), result->ScanLine(y));
+        if (clamped)
+            static_cast<TClampedDitherer&>(*ditherer).DitherRow(
+                rows.Row(y), rows.PixelBytes(),
+                alpha ? alpha + static_cast<size_t>(width) * y : nullptr, minAlpha,
+                result->ScanLine(y));
+        else
+            ditherer->DitherRow(rows.Row(y), rows.PixelBytes(), result->ScanLine(y));
         ditherer->NextLine();
     }
     return result;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 TGIFFrame::TGIFFrame(TGIFImage& image) : FImage(image), FColorMap(*this) {}
 
@@ -180,7 +181,14 @@ void TGIFFrame::ReadTrueColorRows(const TBitmap& raster) {
                 dst[x] = static_cast<uint8_t>(cacheIndex[hit]);
                 last = hit;
             } else {
-                const int index = FColorMap.AddUnique(TGIFColor{p[2], p[1], p[0]});
+                const TGIFColor c{p[2], p[1], p[0]};
+                // Only a picture kept in its own colours gets here: say why it
+                // cannot be, and what does work, rather than "Color table overflow".
+                if (FColorMap.Count() >= 256 && FColorMap.IndexOf(c) < 0)
+                    throw GIFException(
+                        "The picture has more than 256 colours, the most a GIF holds: choose a "
+                        "colour reduction such as optimal (or web216, gray256) instead of none.");
+                const int index = FColorMap.AddUnique(c);
                 dst[x] = static_cast<uint8_t>(index);
                 last = (last + 1) & 7;
                 cacheColor[last] = color;
@@ -195,8 +203,36 @@ void TGIFFrame::ReadTrueColorRows(const TBitmap& raster) {
 void TGIFFrame::ApplyMask(const std::vector<uint8_t>& mask) {
     FColorMap.Optimize();
     const int n = FColorMap.Count();
-    if (n < 1 || n > 255) return;
-    const int t = FColorMap.Add(TGIFColor{0, 0, 0});
+    if (n < 1) return;
+    int t;
+    if (n <= 255) {
+        t = FColorMap.Add(TGIFColor{0, 0, 0});
+    } else {
+        // A full map gives up its least used entry (the last after the
+        // optimisation) for the transparent index: its pixels take the
+        // nearest remaining colour.
+        t = 255;
+        const TGIFColor gone = FColorMap.Color(t);
+        int nearest = 0;
+        int64_t best = std::numeric_limits<int64_t>::max();
+        for (int i = 0; i < t; ++i) {
+            const TGIFColor c = FColorMap.Color(i);
+            const int64_t dr = c.Red - gone.Red, dg = c.Green - gone.Green, db = c.Blue - gone.Blue;
+            const int64_t d = dr * dr + dg * dg + db * db;
+            if (d < best) {
+                best = d;
+                nearest = i;
+            }
+        }
+        const size_t covered = std::min(mask.size(), FData.size());
+        if (std::none_of(mask.begin(), mask.begin() + static_cast<ptrdiff_t>(covered),
+                         [](uint8_t m) { return m != 0; }))
+            return;
+        for (size_t i = 0; i < FData.size(); ++i)
+            if (FData[i] == t && !(i < covered && mask[i]))
+                FData[i] = static_cast<uint8_t>(nearest);
+        FColorMap.SetColor(t, TGIFColor{0, 0, 0});
+    }
     bool any = false;
     const size_t count = std::min(mask.size(), FData.size());
     for (size_t i = 0; i < count; ++i)
@@ -238,7 +274,14 @@ void TGIFFrame::AssignBitmap(const TBitmap& source) {
         else
             ReadTrueColorRows(*raster);
 
-        if (source.Transparent()) {
+        // Pixels a conversion marked transparent in the alpha plane (0 there).
+        const std::vector<uint8_t>& plane = source.AlphaChannel();
+        if (bits > 8 && plane.size() == FData.size() && !plane.empty()) {
+            std::vector<uint8_t> mask(plane.size());
+            for (size_t i = 0; i < plane.size(); ++i)
+                mask[i] = plane[i] < 128;
+            ApplyMask(mask);
+        } else if (source.Transparent()) {
             const TColor tc = source.TransparentColor();
             const TGIFColor color{GetRValue(tc), GetGValue(tc), GetBValue(tc)};
             if (bits <= 8) {
@@ -426,6 +469,11 @@ void TGIFFrame::LoadFromStream(TStream& stream) {
     uint8_t* pixels = nullptr;
     if (width > 0 && height > 0) {
         CheckRasterSize(width, height);
+        // A code of w bits gives fewer than 2^w pixels, so LZW data yields at
+        // most 4096 pixels per 12 bits: about 2731 per byte.
+        CheckDataCanHold(
+            static_cast<uint64_t>(std::max<int64_t>(stream.Size() - stream.Position(), 0)),
+            static_cast<uint64_t>(width) * static_cast<uint64_t>(height), 2731, width, height);
         FData.assign(static_cast<size_t>(width) * height,
                      Transparent() ? static_cast<uint8_t>(FGCE->TransparentColorIndex()) : 0);
         pixels = FData.data();

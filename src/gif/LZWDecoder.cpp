@@ -1,6 +1,7 @@
 #include "gif/LZWDecoder.h"
 
 #include "gif/GIFException.h"
+#include "toolkit/Graphic.h"
 
 #include <cstring>
 
@@ -9,7 +10,11 @@ void TGIFReader::Refill() {
     FPos = 0;
     while (!FFinished && FAvailable < FBuffer.size()) {
         uint8_t len = 0;
-        if (FStream.Read(&len, 1) != 1 || len == 0) {
+        if (FStream.Read(&len, 1) != 1) {
+            FFinished = FStreamEnded = true;
+            break;
+        }
+        if (len == 0) {
             FFinished = true;
             break;
         }
@@ -20,7 +25,7 @@ void TGIFReader::Refill() {
         const size_t got = FStream.Read(FBuffer.data() + FAvailable, len);
         if (got < len) {
             if (FWarning) FWarning(1, "Premature end of data");
-            FFinished = true;
+            FFinished = FStreamEnded = true;
         }
         FAvailable += got;
     }
@@ -74,10 +79,7 @@ int TGIFBitReader::ReadCode(int bits) {
 bool TLZWDecoder::Decode(TStream& stream, uint8_t* pixels, int width, int height, bool interlaced,
                          const TGIFWarningFunc& warning, const std::function<void()>& progress) {
     uint8_t codeSize = 0;
-    if (stream.Read(&codeSize, 1) != 1) {
-        if (warning) warning(1, "Premature end of data");
-        return false;
-    }
+    if (stream.Read(&codeSize, 1) != 1) throw GIFException(CutShortMessage(0, height));
     // A code size of 12 would make the clear code 4096, outside every table.
     if (codeSize >= 12) {
         if (warning) warning(1, "Invalid GIF data");
@@ -176,6 +178,8 @@ bool TLZWDecoder::Decode(TStream& stream, uint8_t* pixels, int width, int height
             progress();
         }
     }
+    if (!complete && bits.Reader().StreamEnded())
+        throw GIFException(CutShortMessage(width > 0 ? written / width : 0, height));
     bits.Reader().SkipRest();
     return true;
 }

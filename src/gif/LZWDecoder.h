@@ -22,6 +22,8 @@ public:
     // Moves past the remaining sub-blocks and the terminator.
     void SkipRest();
     bool Finished() const { return FFinished && FAvailable == 0; }
+    // The stream ended inside the chain (a cut file), not at its terminator.
+    bool StreamEnded() const { return FStreamEnded; }
 
 private:
     void Refill();
@@ -30,6 +32,7 @@ private:
     std::array<uint8_t, 4096> FBuffer{};
     size_t FPos = 0, FAvailable = 0;
     bool FFinished = false;
+    bool FStreamEnded = false;
 };
 
 // Codes of n bits, least significant bit first.
@@ -55,7 +58,9 @@ class TLZWDecoder {
 public:
     // Reads the code size byte and the image data into pixels (width x
     // height bytes, already filled with the background value). Returns false
-    // when the frame keeps no pixels (no code size, or one above 11).
+    // when the frame keeps no pixels (a code size above 11). A file that ends
+    // before the pixels do raises GIFException with the cut-file message;
+    // data whose chain ends early but properly leaves the rest as it was.
     // progress, when set, is called about every 10000 pixels.
     bool Decode(TStream& stream, uint8_t* pixels, int width, int height, bool interlaced,
                 const TGIFWarningFunc& warning, const std::function<void()>& progress);

@@ -1,9 +1,13 @@
 #include "jpeg/JPEGImage.h"
 
 #include "base/StrUtils.h"
+#include "jpeg/JPEGMetadata.h"
+#include "toolkit/ColorProfile.h"
 #include "toolkit/Canvas.h"
+#include "toolkit/ExifOrientation.h"
 #include "toolkit/PixelRows.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csetjmp>
 #include <cstdio>
@@ -32,15 +36,42 @@ namespace {
 struct TJPEGErrorManager {
     jpeg_error_mgr Pub;
     std::jmp_buf Jump;
+    // The data ended before the picture did (libjpeg's premature-end warning
+    // while rows were still missing); CutRows is the image rows read by then.
+    bool CutShort;
+    long CutRows;
+    bool SawEnd; // the premature-end warning came at all
 };
 
 extern "C" void JPEGErrorExit(j_common_ptr cinfo) {
     auto* err = reinterpret_cast<TJPEGErrorManager*>(cinfo->err);
     std::longjmp(err->Jump, 1);
 }
-// Warnings and trace messages are ignored: a damaged but decodable file gives
-// what libjpeg makes of it.
-extern "C" void JPEGEmitMessage(j_common_ptr, int) {}
+// Warnings and trace messages are ignored: a damaged but complete file gives
+// what libjpeg makes of it. The one warning kept is the premature end of the
+// data: libjpeg then decodes the missing part as grey. It is a cut file when
+// the scan being read had rows to go, or when the decoder then needed bits
+// the data did not have (libjpeg's "premature end of data segment" after the
+// end of the data). A file that only lacks its end marker reads ahead past
+// its last bits without needing them, and stays a picture.
+extern "C" void JPEGEmitMessage(j_common_ptr cinfo, int level) {
+    if (level >= 0 || !cinfo->is_decompressor) return;
+    const int code = cinfo->err->msg_code;
+    auto* err = reinterpret_cast<TJPEGErrorManager*>(cinfo->err);
+    auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    const bool rowsToGo = d->total_iMCU_rows > 0 && d->input_iMCU_row < d->total_iMCU_rows;
+    bool cut = false;
+    if (code == JWRN_JPEG_EOF && !err->SawEnd) {
+        cut = rowsToGo && d->input_iMCU_row + 1 < d->total_iMCU_rows;
+        err->SawEnd = true;
+    } else if (code == JWRN_HIT_MARKER && err->SawEnd) {
+        cut = rowsToGo;
+    }
+    if (cut && !err->CutShort) {
+        err->CutShort = true;
+        err->CutRows = static_cast<long>(d->input_iMCU_row) * d->max_v_samp_factor * DCTSIZE;
+    }
+}
 extern "C" void JPEGOutputMessage(j_common_ptr) {}
 
 void InitErrorManager(TJPEGErrorManager& err) {
@@ -48,6 +79,8 @@ void InitErrorManager(TJPEGErrorManager& err) {
     err.Pub.error_exit = JPEGErrorExit;
     err.Pub.emit_message = JPEGEmitMessage;
     err.Pub.output_message = JPEGOutputMessage;
+    err.CutShort = err.SawEnd = false;
+    err.CutRows = 0;
 }
 
 bool GuardedCall(TJPEGErrorManager& err, void (*body)(void*), void* context) {
@@ -165,7 +198,29 @@ void InitProgress(TJPEGProgressMonitor& m, TJPEGImage* image) {
                                  const TJPEGProgressMonitor& monitor) {
     if (monitor.Failure) std::rethrow_exception(monitor.Failure);
     if (monitor.TooManyScans) throw EJPEG("JPEG error: too many scans in a progressive image");
-    throw EJPEG(Format("JPEG error #%d", err.Pub.msg_code));
+    // Data that ended early makes libjpeg fail on the end marker it
+    // invented; the real fault is the cut.
+    if (err.SawEnd) throw EJPEG(CutShortMessage("the JPEG data ends before its picture."));
+    // libjpeg's own text after the number, so a user learns what is wrong.
+    char text[JMSG_LENGTH_MAX] = "";
+    jpeg_common_struct common{};
+    common.err = const_cast<jpeg_error_mgr*>(&err.Pub);
+    err.Pub.format_message(&common, text);
+    throw EJPEG(text[0] ? Format("JPEG error #%d: %s", err.Pub.msg_code, text)
+                        : Format("JPEG error #%d", err.Pub.msg_code));
+}
+
+// Raises the cut-file error when the data ended before the picture: rows in
+// a scan went missing, or (progressive) coefficients never arrived.
+void CheckComplete(const TJPEGErrorManager& err, const jpeg_decompress_struct& info,
+                   bool coefficientsMissing) {
+    if (err.CutShort) {
+        const long height = static_cast<long>(info.image_height);
+        throw EJPEG(info.progressive_mode ? CutShortMessage("the JPEG data ends inside a scan.")
+                                          : CutShortMessage(std::min(err.CutRows, height), height));
+    }
+    if (err.SawEnd && coefficientsMissing)
+        throw EJPEG(CutShortMessage("the JPEG data ends before its last scan."));
 }
 
 // CMYK ink to RGB (the colour manager's formula): 255 - (C - C*K/255 + K), per channel.
@@ -204,6 +259,7 @@ struct THeaderContext {
     const uint8_t* Data;
     size_t Size;
     long MaxMemory;
+    bool SaveMarkers;
 };
 
 void BodyReadHeader(void* p) {
@@ -211,6 +267,12 @@ void BodyReadHeader(void* p) {
     jpeg_create_decompress(c->Info);
     c->Info->mem->max_memory_to_use = c->MaxMemory;
     jpeg_mem_src(c->Info, c->Data, static_cast<unsigned long>(c->Size));
+    // EXIF and XMP (APP1), ICC profile chunks (APP2) and comments are kept for the metadata.
+    if (c->SaveMarkers) {
+        jpeg_save_markers(c->Info, JPEG_APP0 + 1, 0xFFFF);
+        jpeg_save_markers(c->Info, JPEG_APP0 + 2, 0xFFFF);
+        jpeg_save_markers(c->Info, JPEG_COM, 0xFFFF);
+    }
     jpeg_read_header(c->Info, TRUE);
 }
 
@@ -232,6 +294,11 @@ struct TScanContext {
     // fourth byte to 255 and the raster keeps it 0, so it is cleared per row
     // while the row is still in the cache.
     bool ClearFourthByte;
+    // Progressive only: some coefficient of some component was never
+    // completed (libjpeg's coef_bits are 0 once every refinement arrived).
+    bool CoefficientsMissing;
+    // CMYK only: the embedded profile's conversion, used instead of the table when present.
+    const TProfileTransform* Profile;
 };
 
 void BodyDecompress(void* p) {
@@ -253,6 +320,10 @@ void BodyDecompress(void* p) {
         if (jpeg_read_scanlines(info, &line, 1) != 1) continue;
         uint8_t* out = c->Rows[y];
         const uint8_t* in = c->Buffer;
+        if (c->Profile) {
+            c->Profile->Convert(in, out, info->output_width);
+            continue;
+        }
         uint8_t flip = c->Inverted ? 0xFF : 0x00;
         for (JDIMENSION x = 0; x < info->output_width; ++x, in += 4, out += 3) {
             unsigned k = in[3] ^ flip;
@@ -268,6 +339,11 @@ void BodyDecompress(void* p) {
                 c->ColorMap[i * 3 + ch] = info->colormap[ch][i];
         c->ColorCount = n;
     }
+    c->CoefficientsMissing = false;
+    if (info->progressive_mode && info->coef_bits)
+        for (int ci = 0; ci < info->num_components; ++ci)
+            for (int k = 0; k < DCTSIZE2; ++k)
+                if (info->coef_bits[ci][k] != 0) c->CoefficientsMissing = true;
     jpeg_finish_decompress(info);
 }
 
@@ -304,6 +380,7 @@ struct TCompressContext {
     int Quality;
     bool Grayscale;
     bool Progressive;
+    const std::vector<TJPEGSegment>* Segments; // metadata written after the frame header
 };
 
 void BodyCompress(void* p) {
@@ -324,10 +401,24 @@ void BodyCompress(void* p) {
     if (c->Grayscale) jpeg_set_colorspace(info, JCS_GRAYSCALE);
     if (c->Progressive) jpeg_simple_progression(info);
     jpeg_start_compress(info, TRUE);
+    for (const TJPEGSegment& segment : *c->Segments)
+        jpeg_write_marker(info, segment.Marker,
+                          reinterpret_cast<const JOCTET*>(segment.Payload.data()),
+                          static_cast<unsigned>(segment.Payload.size()));
     while (info->next_scanline < info->image_height)
         jpeg_write_scanlines(info, c->Rows + info->next_scanline,
                              info->image_height - info->next_scanline);
     jpeg_finish_compress(info);
+}
+
+// A Huffman-coded block costs at least one bit (progressive DC scan), so a
+// file holds no more than 512 pixels per byte of a full-resolution
+// component; arithmetic coding of flat areas does far better. Both bounds
+// leave generous room: they only refuse headers no data could fill.
+void CheckJPEGDataBound(const jpeg_decompress_struct& info, size_t fileSize) {
+    const uint64_t pixels = static_cast<uint64_t>(info.image_width) * info.image_height;
+    CheckDataCanHold(fileSize, pixels, info.arith_code ? 65536 : 2048, info.image_width,
+                     info.image_height);
 }
 
 long MaxDecoderMemory() {
@@ -395,6 +486,8 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
     FHasData = true;
     try {
         ReadHeader();
+        const TByteRange exif = FindJPEGExif(FData.data(), FData.size());
+        Metadata().Orientation = ExifOrientation(exif.Data, exif.Size);
     } catch (...) {
         FData.clear();
         FHasData = false;
@@ -405,11 +498,20 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
 
 void TJPEGImage::ReadHeader() {
     TDecompressor d(this);
-    THeaderContext hc{&d.Info, FData.data(), FData.size(), MaxDecoderMemory()};
+    THeaderContext hc{&d.Info, FData.data(), FData.size(), MaxDecoderMemory(), true};
     if (!GuardedCall(d.Err, BodyReadHeader, &hc)) RaiseJPEGError(d.Err, d.Monitor);
     CheckRasterSize(d.Info.image_width, d.Info.image_height);
+    CheckJPEGDataBound(d.Info, FData.size());
     FHeaderWidth = static_cast<int>(d.Info.image_width);
     FHeaderHeight = static_cast<int>(d.Info.image_height);
+    TJPEGMetadataCollector collector;
+    for (jpeg_saved_marker_ptr m = d.Info.marker_list; m; m = m->next)
+        collector.Add(m->marker, m->data, m->data_length);
+    TImageMetadata& metadata = Metadata();
+    const int orientation = metadata.Orientation;
+    metadata = TImageMetadata{};
+    metadata.Orientation = orientation;
+    collector.Finish(metadata);
 }
 
 TJPEGImage::TOutputKind TJPEGImage::PrepareDecode(jpeg_decompress_struct& info,
@@ -417,9 +519,10 @@ TJPEGImage::TOutputKind TJPEGImage::PrepareDecode(jpeg_decompress_struct& info,
                                                   int colourSpace) const {
     auto& err = *static_cast<TJPEGErrorManager*>(errors);
     auto& monitor = *reinterpret_cast<TJPEGProgressMonitor*>(progress);
-    THeaderContext hc{&info, FData.data(), FData.size(), MaxDecoderMemory()};
+    THeaderContext hc{&info, FData.data(), FData.size(), MaxDecoderMemory(), false};
     if (!GuardedCall(err, BodyReadHeader, &hc)) RaiseJPEGError(err, monitor);
     CheckRasterSize(info.image_width, info.image_height);
+    CheckJPEGDataBound(info, FData.size());
     info.progress = progress;
 
     info.scale_num = 1;
@@ -471,10 +574,16 @@ void TJPEGImage::Decode() {
         std::vector<uint8_t> buffer(cmyk ? static_cast<size_t>(info.output_width) * 4 : 0);
 
         uint8_t colorMap[256 * 3] = {};
-        TScanContext sc{
-            &info,    rows.data(), buffer.data(), cmyk, cmyk && info.saw_Adobe_marker, CMYKTable(),
-            colorMap, 0,           false};
+        const bool inverted = cmyk && info.saw_Adobe_marker;
+        // Ink through the file's own profile; without a usable one, the formula.
+        std::unique_ptr<TProfileTransform> profile;
+        if (cmyk && !Metadata().Icc.empty())
+            profile = TProfileTransform::ToSRGB(Metadata().Icc, inverted ? ppInvertedCMYK : ppCMYK,
+                                                ppBGR);
+        TScanContext sc{&info,    rows.data(), buffer.data(), cmyk, inverted, CMYKTable(),
+                        colorMap, 0,           false,         false, profile.get()};
         if (!GuardedCall(d.Err, BodyDecompress, &sc)) RaiseJPEGError(d.Err, d.Monitor);
+        CheckComplete(d.Err, info, sc.CoefficientsMissing);
 
         if (grey) {
             bitmap->SetPalette(GreyPalette(256));
@@ -511,9 +620,10 @@ bool TJPEGImage::DecodeInto(TBitmap& target) {
         for (JDIMENSION y = 0; y < info.output_height; ++y)
             rows[y] = target.ScanLine(static_cast<int>(y));
         uint8_t colorMap[256 * 3] = {};
-        TScanContext sc{&info,   rows.data(), nullptr, false,     false,
-                        nullptr, colorMap,    0,       bits == 32};
+        TScanContext sc{&info,   rows.data(), nullptr, false,      false,
+                        nullptr, colorMap,    0,       bits == 32, false, nullptr};
         if (!GuardedCall(d.Err, BodyDecompress, &sc)) RaiseJPEGError(d.Err, d.Monitor);
+        CheckComplete(d.Err, info, sc.CoefficientsMissing);
     } catch (...) {
         ReportProgress(psEnding, 0);
         throw;
@@ -557,6 +667,9 @@ void TJPEGImage::Compress() {
     for (int y = 0; y < source->Height(); ++y)
         rows[static_cast<size_t>(y)] = const_cast<uint8_t*>(source->ScanLine(y));
 
+    TImageMetadata written = Metadata();
+    if (Grayscale) written.Icc.clear(); // a colour profile does not describe grey samples
+    const std::vector<TJPEGSegment> segments = JPEGMetadataSegments(written);
     TCompressor c(this);
     int64_t estimate = static_cast<int64_t>(source->Width()) * source->Height() / 4;
     c.Dest.Capacity = static_cast<size_t>(estimate < 65536        ? 65536
@@ -572,7 +685,8 @@ void TJPEGImage::Compress() {
                         space,
                         CompressionQuality,
                         Grayscale,
-                        ProgressiveEncoding};
+                        ProgressiveEncoding,
+                        &segments};
     ReportProgress(psStarting, 0);
     if (!GuardedCall(c.Err, BodyCompress, &cc)) {
         ReportProgress(psEnding, 0);
@@ -610,6 +724,7 @@ void TJPEGImage::Assign(const TGraphic& source) {
         ProgressiveDisplay = j->ProgressiveDisplay;
         Scale = j->Scale;
         Smoothing = j->Smoothing;
+        Metadata() = j->Metadata();
         return;
     }
     if (const auto* b = dynamic_cast<const TBitmap*>(&source)) {

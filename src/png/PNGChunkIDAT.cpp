@@ -287,8 +287,7 @@ void TChunkIDAT::AfterLoad() {
                 needed += static_cast<uint64_t>(rows) * (dec.RowLength(columns) + 1);
         }
     }
-    if (needed / 1032 > Data().size() + 16)
-        throw EZDecompressionError("The compressed image data ends before the image is complete");
+    CheckDataCanHold(Data().size() + 16, needed, 1032, W, H);
 
     image.AllocateRaster(W, H, format);
     image.SetPalette(palette);
@@ -380,8 +379,12 @@ void TChunkIDAT::WriteChunk(TStream& stream) {
     const bool indexed = image.IsIndexed();
     const int bits = image.BitsPerPixel();
     if (!indexed && bits != 24 && bits != 32) image.SetPixelFormat(pf24bit);
-    const size_t L = indexed ? (static_cast<size_t>(bits) * W + 7) / 8 : 3 * static_cast<size_t>(W);
-    const size_t bpp = indexed ? 1 : 3;
+    // Alpha goes with truecolour rows only, when some pixel is not opaque.
+    const uint8_t alphaType = indexed ? 0 : image.AlphaColorType();
+    const size_t channels = alphaType == 6 ? 4 : alphaType == 4 ? 2 : 3;
+    const size_t L =
+        indexed ? (static_cast<size_t>(bits) * W + 7) / 8 : channels * static_cast<size_t>(W);
+    const size_t bpp = indexed ? 1 : channels;
     const TChunkGAMA* gamma = image.ActiveGamma();
 
     TPNGDeflater deflater(Data(), (L + 1) * static_cast<size_t>(H));
@@ -392,6 +395,19 @@ void TChunkIDAT::WriteChunk(TStream& stream) {
         const uint8_t* scan = image.ScanLine(y);
         if (indexed) {
             std::memcpy(raw, scan, L);
+        } else if (alphaType) {
+            const uint8_t* a = image.AlphaChannel().data() + static_cast<size_t>(y) * W;
+            const uint8_t* inv = gamma ? gamma->InverseGammaLookup.data() : nullptr;
+            for (int x = 0; x < W; ++x, scan += pixelBytes) {
+                if (alphaType == 4) {
+                    *raw++ = inv ? inv[scan[0]] : scan[0];
+                } else {
+                    *raw++ = inv ? inv[scan[2]] : scan[2];
+                    *raw++ = inv ? inv[scan[1]] : scan[1];
+                    *raw++ = inv ? inv[scan[0]] : scan[0];
+                }
+                *raw++ = a[x];
+            }
         } else if (gamma) {
             const uint8_t* inv = gamma->InverseGammaLookup.data();
             for (int x = 0; x < W; ++x, scan += pixelBytes, raw += 3) {

@@ -29,7 +29,7 @@ TREVASCO_CHUNK_CLASS(TChunkIEND)
 
 void RaisePNGError(const std::string& message) {
     throw EPNGImageException(
-        Format("Portable Graphics Network format handler error%s%s", "\r\n\r\n", message.c_str()));
+        Format("Portable Network Graphics format handler error%s%s", "\r\n\r\n", message.c_str()));
 }
 
 uint32_t PNGCrc32(const uint8_t* data, size_t size, uint32_t crc) {
@@ -135,7 +135,7 @@ void TChunkIHDR::WriteChunk(TStream& stream) {
         if (image.PixelFormat() != pfDevice && image.PixelFormat() != pf32bit &&
             image.PixelFormat() != pf24bit)
             image.SetPixelFormat(pf24bit);
-        SetColorType(2);
+        SetColorType(image.AlphaColorType() ? image.AlphaColorType() : 2);
         SetBitDepth(8);
         break;
     }
@@ -339,7 +339,8 @@ void TChunkList::Clear() {
 TChunk* TChunkList::ReadChunk(TStream& stream) {
     const int64_t remaining = stream.Size() - stream.Position();
     // Length, type and CRC must fit in what is left before anything is allocated.
-    if (remaining < 12) RaisePNGError(PNGMessages::CorruptedData);
+    if (remaining < 12)
+        throw EPNGImageException(CutShortMessage("the PNG data ends inside a chunk."));
     uint8_t head[8];
     stream.ReadBuffer(head, 8);
     const uint32_t length = GetBE32(head);
@@ -347,8 +348,9 @@ TChunk* TChunkList::ReadChunk(TStream& stream) {
     std::copy(head + 4, head + 8, type.begin());
     TChunkClass cls = TChunkClasses::Instance().FindClass(type);
     if (!cls && !(type[0] & 32)) RaisePNGError(PNGMessages::UnknownCritical);
-    if (length > 0x7FFFFFFFu || static_cast<int64_t>(length) > remaining - 12)
-        RaisePNGError(PNGMessages::CorruptedData);
+    if (length > 0x7FFFFFFFu) RaisePNGError(PNGMessages::CorruptedData);
+    if (static_cast<int64_t>(length) > remaining - 12)
+        throw EPNGImageException(CutShortMessage("the PNG data ends inside a chunk."));
 
     // Later IDAT data goes straight onto the end of the first IDAT's data.
     TChunk* target = nullptr;

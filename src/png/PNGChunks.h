@@ -28,7 +28,7 @@ inline constexpr const char* ChunkNotInList =
     "The especified chunk is not inside the chunk list containing the method being used. The "
     "funcion could not be completed.";
 inline constexpr const char* InvalidHeader =
-    "Invalid Portable Graphics Network image, it has an invalid file header.";
+    "Invalid Portable Network Graphics image, it has an invalid file header.";
 inline constexpr const char* NoIHDR =
     "This PNG image is invalid, the IHDR chunk is either not present or it isn't the first chunk.";
 inline constexpr const char* NoData =

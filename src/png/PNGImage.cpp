@@ -1,7 +1,11 @@
 #include "png/PNGImage.h"
 
+#include "png/PNGDeflate.h"
+#include "toolkit/ExifOrientation.h"
+#include "png/PNGMetadata.h"
 #include "toolkit/Picture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 
@@ -75,6 +79,22 @@ void TPNGImage::PrepareForSave() {
         FChunks.Move(from, from < data ? data - 1 : data);
     }
     if (auto* gamma = FChunks.Find<TChunkGAMA>()) gamma->BuildTables();
+
+    FAlphaColorType = 0;
+    const std::vector<uint8_t>& alpha = AlphaChannel();
+    if (!IsIndexed() && !alpha.empty() &&
+        alpha.size() == static_cast<size_t>(Width()) * static_cast<size_t>(Height()) &&
+        std::any_of(alpha.begin(), alpha.end(), [](uint8_t a) { return a != 255; })) {
+        bool grey = true;
+        std::vector<uint8_t> row(static_cast<size_t>(Width()) * 4);
+        for (int y = 0; y < Height() && grey; ++y) {
+            GetRowBGRX(y, row.data());
+            for (int x = 0; x < Width() && grey; ++x)
+                grey = row[4 * x] == row[4 * x + 1] && row[4 * x + 1] == row[4 * x + 2];
+        }
+        FAlphaColorType = grey ? 4 : 6;
+    }
+    WritePNGMetadata(FChunks, Metadata());
 }
 
 void TPNGImage::SaveToStream(TStream& stream) {
@@ -95,21 +115,45 @@ void TPNGImage::LoadFromStream(TStream& stream) {
     SetTransparent(false);
     SetTransparentColor(clDefault);
     SetAlphaChannel({});
+    Metadata() = TImageMetadata{};
 
     uint8_t signature[8] = {};
     if (stream.Read(signature, 8) != 8 || std::memcmp(signature, Signature, 8) != 0)
         RaisePNGError(PNGMessages::InvalidHeader);
+    bool ended = false;
     while (stream.Position() < stream.Size()) {
         TChunk* chunk = FChunks.ReadChunk(stream);
-        if (chunk->ClassType() == TChunkIEND::StaticClass()) break;
+        if (chunk->ClassType() == TChunkIEND::StaticClass()) {
+            ended = true;
+            break;
+        }
     }
     if (FChunks.Count() == 0 || FChunks[0]->ClassType() != TChunkIHDR::StaticClass())
         RaisePNGError(PNGMessages::NoIHDR);
     if (!static_cast<TChunkIHDR*>(FChunks[0])->Valid()) RaisePNGError(PNGMessages::InvalidIHDR);
-    if (FChunks.IndexOfClass(TChunkIDAT::StaticClass()) < 0) RaisePNGError(PNGMessages::NoData);
+    if (FChunks.IndexOfClass(TChunkIDAT::StaticClass()) < 0) {
+        if (!ended)
+            throw EPNGImageException(CutShortMessage("the PNG data ends before the picture."));
+        RaisePNGError(PNGMessages::NoData);
+    }
 
+    try {
+        for (int i = 0; i < FChunks.Count(); ++i)
+            FChunks[i]->AfterLoad();
+    } catch (const EZDecompressionError&) {
+        // Image data that runs short in a file without its end chunk was cut
+        // between chunks; with the end chunk there it is damaged data.
+        if (ended) throw;
+        throw EPNGImageException(CutShortMessage("the PNG data ends before the picture."));
+    }
+    ReadPNGMetadata(FChunks, Metadata());
+    Metadata().Orientation = 1;
     for (int i = 0; i < FChunks.Count(); ++i)
-        FChunks[i]->AfterLoad();
+        if (std::memcmp(FChunks[i]->ChunkType.data(), "eXIf", 4) == 0) {
+            const std::vector<uint8_t>& exif = FChunks[i]->Data();
+            Metadata().Orientation = ExifOrientation(exif.data(), exif.size());
+            break;
+        }
 
     const auto* header = static_cast<const TChunkIHDR*>(FChunks[0]);
     const TChunkTRNS* trns = FChunks.Find<TChunkTRNS>();
@@ -146,12 +190,13 @@ void TPNGImage::Assign(const TGraphic& source) {
         }
         FFilters = png->FFilters;
         FInterlaced = png->FInterlaced;
+        Metadata() = png->Metadata();
     }
     TBitmap::Assign(source);
 }
 
 void RegisterPNGFormat() {
-    TPicture::RegisterFileFormat("PNG", "Portable Graphics Network", TPNGImage::StaticClass());
+    TPicture::RegisterFileFormat("PNG", "Portable Network Graphics", TPNGImage::StaticClass());
 }
 
 void UnregisterPNGFormat() {

@@ -34,6 +34,11 @@ public:
     // tables are built), or null.
     const TChunkGAMA* ActiveGamma() const;
 
+    // While saving: 6 (RGBA) or 4 (grey with alpha) when a truecolour raster
+    // has an alpha plane with a pixel that is not opaque, else 0 (no alpha
+    // written: an opaque picture stays as small as before).
+    uint8_t AlphaColorType() const { return FAlphaColorType; }
+
 private:
     friend class TChunkIDAT;
     void PrepareForSave();
@@ -46,6 +51,7 @@ private:
     TChunkList FChunks;
     TFilterSet FFilters = fsNone | fsSub | fsAverage | fsPaeth;
     bool FInterlaced = false;
+    uint8_t FAlphaColorType = 0;
 };
 
 // Registers "PNG" with the picture container; called once at start-up.

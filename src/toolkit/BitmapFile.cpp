@@ -87,18 +87,20 @@ struct TDibLayout {
     uint32_t Compression = BI_RGB;
     uint32_t Masks[4] = {0, 0, 0, 0}; // red, green, blue, alpha
     std::vector<TPaletteEntry> Palette;
-    size_t PixelOffset = 0, PixelEnd = 0;
+    size_t PixelOffset = 0, PixelEnd = 0, FileSize = 0;
 };
 
 TDibLayout ParseLayout(const uint8_t* data, size_t size) {
     TDibLayout L;
     size_t fileHeader = 0;
+    bool declaredBeyond = false;
     uint32_t offBits = 0;
     bool haveOffset = false;
     if (size >= 2 && data[0] == 'B' && data[1] == 'M') {
         if (size < 18) Invalid();
-        // A file whose header claims more bytes than there are was cut short.
-        if (U32(data + 2) > size) Invalid();
+        // A file whose header claims more bytes than there are is damaged, or
+        // cut short when its pixels are missing too (checked below).
+        declaredBeyond = U32(data + 2) > size;
         offBits = U32(data + 10);
         haveOffset = offBits != 0; // some writers leave it 0: pixels follow the palette
         fileHeader = 14;
@@ -271,18 +273,23 @@ TDibLayout ParseLayout(const uint8_t* data, size_t size) {
         pos = offBits;
     }
     L.PixelOffset = pos;
-    L.PixelEnd = size;
+    L.PixelEnd = L.FileSize = size;
     if (sizeImage) {
         // A declared image size beyond the data means a damaged or cut file.
-        if (sizeImage > size - pos) Invalid();
+        if (sizeImage > size - pos) {
+            if (c == BI_RLE4 || c == BI_RLE8) Invalid();
+            declaredBeyond = true; // uncompressed: cut when the pixels are missing (below)
+        }
         if (c == BI_RLE4 || c == BI_RLE8) L.PixelEnd = pos + sizeImage;
     }
     if (c != BI_RLE4 && c != BI_RLE8) {
         const uint64_t stride = TBitmap::StrideOf(L.Width, L.Bits);
         const uint64_t need =
             stride * uint64_t(L.Height - 1) + (uint64_t(L.Width) * L.Bits + 7) / 8;
-        if (need > size - pos) Invalid();
+        if (need > size - pos)
+            throw ECutShort(CutShortMessage(static_cast<int64_t>((size - pos) / stride), L.Height));
     }
+    if (declaredBeyond) Invalid();
     return L;
 }
 
@@ -429,7 +436,10 @@ void DecodeRle(const TDibLayout& L, const uint8_t* data, TBitmap& out) {
         }
     };
     while (row < h) {
-        if (end - p < 2) Invalid();
+        if (end - p < 2) {
+            if (end == L.FileSize) throw ECutShort(CutShortMessage(row, h));
+            Invalid();
+        }
         const uint8_t n = data[p], code = data[p + 1];
         p += 2;
         if (n > 0) {
@@ -462,6 +472,7 @@ void DecodeRle(const TDibLayout& L, const uint8_t* data, TBitmap& out) {
         default: { // absolute run, padded to a 16-bit boundary
             const size_t bytes = four ? (code + 1u) / 2 : code;
             const size_t padded = (bytes + 1) & ~size_t(1);
+            if (end - p < bytes && end == L.FileSize) throw ECutShort(CutShortMessage(row, h));
             if (end - p < bytes || x + code > maxX) Invalid();
             uint8_t* line = out.ScanLine(h - 1 - static_cast<int>(row));
             const int64_t stop = std::min<int64_t>(x + code, w);

@@ -95,3 +95,16 @@ void SetPixelLimit(int64_t limit);
 // Throws EImageTooLarge ("Image too large") when width x height is beyond the limit,
 // and EInvalidGraphic for negative sizes.
 void CheckRasterSize(int64_t width, int64_t height);
+
+// The one wording of every reader for data that ends before the picture:
+// "The file is cut short: " + detail.
+std::string CutShortMessage(const std::string& detail);
+// "The file is cut short: the picture data ends after <done> of <height> rows."
+std::string CutShortMessage(int64_t rowsDone, int64_t height);
+// Throws EImageTooLarge ("The file is too small for its declared size of W x H
+// pixels.") when `available` bytes cannot give `rawBytes` of pixel data even at
+// the format's best compression, `bestRatio` bytes out per byte in. Readers call
+// it before they allocate, so a tiny file cannot cost gigabytes. With a ratio
+// of 1 (uncompressed data) a shortfall is a cut file: ECutShort.
+void CheckDataCanHold(uint64_t available, uint64_t rawBytes, uint64_t bestRatio, int64_t width,
+                      int64_t height);

@@ -3,7 +3,12 @@
 // orientation that turns the picture upright.
 #pragma once
 
+#include <cstddef>
 #include <string>
+
+// The largest metadata block a reader keeps (an ICC profile in 255 full JPEG
+// chunks is just below it); a larger one is refused before it is allocated.
+constexpr size_t MaxMetadataBlock = size_t(16) << 20;
 
 struct TImageMetadata {
     // The EXIF block as a TIFF structure (byte-order mark first, without JPEG's "Exif\0\0").

@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 TREVASCO_EXCEPTION(EIniFileException, Exception)
@@ -29,6 +28,11 @@ public:
     static constexpr size_t MaxValueLength = 2047; // characters of a value read back
 
     explicit TIniFile(std::string fileName);
+    // The parsed lines look into the object's own text, so a copy parses its copy.
+    TIniFile(const TIniFile& other);
+    TIniFile(TIniFile&& other);
+    TIniFile& operator=(const TIniFile& other);
+    TIniFile& operator=(TIniFile&& other);
     // A settings text held in memory (no file): reads see it, writes change it.
     static TIniFile FromText(std::string_view text);
 
@@ -57,19 +61,30 @@ public:
 
     // The text a write would store (LF line ends).
     std::string Text() const;
+    // False when the file holds binary data (NUL bytes, or mostly control
+    // characters) rather than text: such a file is no settings file. A missing
+    // or empty file counts as text.
+    bool IsText() const;
+    static bool LooksLikeText(std::string_view text);
 
 private:
-    enum class TLineKind { Other, Section, Key };
+    enum class TLineKind : uint8_t { Other, Section, Key };
+    // Views into FText: a large file costs a few words per line, not strings.
     struct TLine {
-        std::string Raw; // without its line end
+        std::string_view Raw;   // without its line end
+        std::string_view Name;  // section or key name, trimmed
+        std::string_view Value; // key lines: trimmed and unquoted, not yet limited
+        int Section = -1;       // index into FSections of the section the line is in
         TLineKind Kind = TLineKind::Other;
-        std::string Name;  // section or key name, trimmed
-        std::string Value; // key lines: trimmed and unquoted, not yet limited
-        int Section = -1;  // index into FSections of the section the line is in
     };
     struct TSection {
-        std::string Name;
+        std::string_view Name;
         int FirstLine = 0; // header of its first occurrence
+    };
+    // Open addressing on folded-name hashes; slots hold index + 1 (0: empty).
+    struct TFoldedTable {
+        std::vector<uint32_t> Slots;
+        size_t Count = 0;
     };
 
     struct TFileStamp {
@@ -81,7 +96,8 @@ private:
     };
 
     TIniFile() = default;
-    void Parse(std::string_view text) const;
+    void Parse(std::string text) const;
+    void ParseFile() const; // the file as it is now (empty when missing)
     // Brings the parsed lines up to date with the file (cheap when unchanged).
     void Refresh() const;
     TFileStamp StampOf() const;
@@ -94,9 +110,10 @@ private:
     bool FInMemory = false;
     mutable TFileStamp FStamp;
     mutable bool FLoaded = false;
+    mutable std::string FText;
     mutable std::vector<TLine> FLines;
     mutable std::vector<TSection> FSections;
-    mutable std::unordered_map<std::string, int> FSectionIndex; // folded name -> FSections index
-    // Folded section + '\0' + folded key -> first line holding the key.
-    mutable std::unordered_map<std::string, size_t> FKeyIndex;
+    mutable TFoldedTable FSectionIndex; // folded name -> FSections index
+    // Section index and folded key -> first line holding the key.
+    mutable TFoldedTable FKeyIndex;
 };

@@ -54,6 +54,14 @@ TfrmAbout::TfrmAbout(QWidget* parent) : QDialog(parent) {
     lblVersion->setWordWrap(true);
     lblVersion->setAlignment(Qt::AlignRight | Qt::AlignTop);
     lblVersion->setGeometry(128, 70, 280, 70);
+    lblLicence = new QLabel(
+        QStringLiteral("Free software under the GNU General Public License, version 3 or later "
+                       "(GPL-3.0-or-later), without any warranty."),
+        this);
+    lblLicence->setObjectName(QStringLiteral("lblLicence"));
+    lblLicence->setWordWrap(true);
+    lblLicence->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    lblLicence->setGeometry(128, 132, 280, 34);
 
     lblHomepage = new TLinkLabel(QString::fromLatin1(MakerHomepageAddress), this);
     lblHomepage->setObjectName(QStringLiteral("lblHomepage"));

@@ -19,6 +19,7 @@ protected:
     QLabel* lblLogo1;
     QLabel* lblLogo2;
     QLabel* lblVersion;
+    QLabel* lblLicence;
     TLinkLabel* lblHomepage;
     TLinkLabel* lblMail;
     QPushButton* btnOK;

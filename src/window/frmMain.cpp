@@ -14,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QClipboard>
+#include <QColorDialog>
 #include <QComboBox>
 #include <QFontDialog>
 #include <QGroupBox>
@@ -30,21 +31,28 @@
 #include <cmath>
 #include <cstring>
 
-const char* const StretchModeItems[2] = {"fixed size in pixels", "resize/stretch in %"};
+const char* const StretchModeItems[3] = {"fixed size in pixels", "resize/stretch in %",
+                                         "fit inside width x height"};
+const char* const ResampleItems[2] = {"smooth (photos)", "nearest pixel (pixel art)"};
 const char* const PixelFormatItems[8] = {"Device",  "1bit",    "pf4bit",  "pf8bit",
                                          "pf15bit", "pf16bit", "pf24bit", "pf32bit"};
 const char* const CompressionItems[5] = {"100", "80", "50", "30", "20"};
-const char* const ColorReductionItems[9] = {"none",
-                                            "Windows 20 color system palette",
-                                            "Windows 256 color halftone palette",
-                                            "Windows 4 grayscale colors",
-                                            "black/white monochrome palette",
-                                            "256 shade grayscale palette",
-                                            "Netscape 216 color palette",
-                                            "optimal 2^n color palette",
-                                            "56 color windows palette"};
-const char* const ColorReductionNames[9] = {"none",    "system20", "halftone", "gray4",    "mono",
-                                            "gray256", "web216",   "optimal",  "optimal56"};
+const char* const ColorReductionItems[10] = {"none",
+                                             "Windows 20 color system palette",
+                                             "Windows 256 color halftone palette",
+                                             "Windows 4 grayscale colors",
+                                             "black/white monochrome palette",
+                                             "256 shade grayscale palette",
+                                             "Netscape 216 color palette",
+                                             "optimal 2^n color palette",
+                                             "56 color windows palette",
+                                             "optimal, best quality"};
+const char* const ColorReductionNames[10] = {"none",      "system20", "halftone", "gray4",
+                                             "mono",      "gray256",  "web216",   "optimal",
+                                             "optimal56", "best"};
+
+const char* const MetadataItems[3] = {"keep", "strip", "keep all but location"};
+const char* const MetadataNames[3] = {"keep", "strip", "nolocation"};
 
 namespace {
 
@@ -82,8 +90,17 @@ void SetEffort(QComboBox* combo, const TEffortScale& scale, int32_t value) {
 }
 
 // Defaults of a fresh start; the equivalent command line names what differs.
-constexpr int DefaultColorReduction = 7;
+constexpr int DefaultColorReduction = 9;
+// What a settings file without the key has always meant: the octree.
+constexpr int StoredColorReductionDefault = 7;
 constexpr int DefaultJPEGQuality = 100;
+
+// Index of a metadata choice by name, -1 for anything else.
+int MetadataIndex(const std::string& name) {
+    for (int i = 0; i < 3; ++i)
+        if (SameTextAscii(name, MetadataNames[i])) return i;
+    return -1;
+}
 
 template <class T> T* Named(T* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
@@ -184,6 +201,7 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
                 edWidth,
                 chkHeight,
                 edHeight,
+                chkShrinkOnly,
                 cbPixelFormat,
                 cbCompression,
                 cbGIFColorReduction,
@@ -193,24 +211,33 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
                 cbAVIFSpeed,
                 chkJXLLossless,
                 cbJXLEffort,
+                cbResample,
+                btnBackground,
+                chkAutoRotate,
                 chkWatermark,
                 edWatermarkText,
                 btnWatermarkText,
                 cbWAlignment,
                 cbWPosition,
                 chkWAngle,
-                edWAngle});
+                edWAngle,
+                cbMetadata});
     ChainFocus({lvProgress, edCommandLine, btnCopyCommandLine});
     // Each label names the field it stands over (screen readers announce it with the field).
     lblStretchMode->setBuddy(cbStretchMode);
+    lblResample->setBuddy(cbResample);
+    lblBackground->setBuddy(btnBackground);
     lblPixelFormat->setBuddy(cbPixelFormat);
     lblCompression->setBuddy(cbCompression);
     lblGIFColorReduction->setBuddy(cbGIFColorReduction);
+    lblMetadata->setBuddy(cbMetadata);
     lblWatermarkText->setBuddy(edWatermarkText);
     lblWAlignment->setBuddy(cbWAlignment);
     lblWPosition->setBuddy(cbWPosition);
     lblCommandLine->setBuddy(edCommandLine);
     cbStretchMode->setCurrentIndex(smPixels);
+    cbResample->setCurrentIndex(rmSmooth);
+    SetBackground(0xFFFFFF);
     cbPixelFormat->setCurrentIndex(0);
     cbCompression->setCurrentText(QString::fromLatin1(CompressionItems[0]));
     cbGIFColorReduction->setCurrentIndex(DefaultColorReduction);
@@ -253,26 +280,43 @@ void TfrmMain::CreateOptionControls() {
     pnlResize = Named(new QFrame(tsOptions), "pnlResize");
     pnlResize->setGeometry(8, 24, 240, 110);
     lblStretchMode = Named(new QLabel(QStringLiteral("Mode:"), pnlResize), "lblStretchMode");
-    lblStretchMode->setGeometry(4, 4, 200, 16);
+    lblStretchMode->setGeometry(4, 7, 40, 16);
     cbStretchMode = Named(new QComboBox(pnlResize), "cbStretchMode");
-    cbStretchMode->setGeometry(4, 22, 228, 22);
-    FillCombo(cbStretchMode, StretchModeItems, 2);
+    cbStretchMode->setGeometry(46, 4, 186, 22);
+    FillCombo(cbStretchMode, StretchModeItems, 3);
     chkWidth = Named(new QCheckBox(QStringLiteral("width"), pnlResize), "chkWidth");
-    chkWidth->setGeometry(4, 52, 80, 20);
+    chkWidth->setGeometry(4, 34, 80, 20);
     chkWidth->setChecked(true);
     edWidth = Named(new QLineEdit(QStringLiteral("800"), pnlResize), "edWidth");
-    edWidth->setGeometry(90, 50, 80, 22);
+    edWidth->setGeometry(90, 32, 80, 22);
     chkHeight = Named(new QCheckBox(QStringLiteral("height"), pnlResize), "chkHeight");
-    chkHeight->setGeometry(4, 80, 80, 20);
+    chkHeight->setGeometry(4, 60, 80, 20);
     chkHeight->setChecked(true);
     edHeight = Named(new QLineEdit(QStringLiteral("600"), pnlResize), "edHeight");
-    edHeight->setGeometry(90, 78, 80, 22);
+    edHeight->setGeometry(90, 58, 80, 22);
+    chkShrinkOnly = Named(new QCheckBox(QStringLiteral("Only shrink, never enlarge"), pnlResize),
+                          "chkShrinkOnly");
+    chkShrinkOnly->setGeometry(4, 86, 228, 20);
+
+    // How pictures are resampled, turned and flattened: below the format panel.
+    lblResample = Named(new QLabel(QStringLiteral("Resampling:"), tsOptions), "lblResample");
+    lblResample->setGeometry(256, 79, 76, 16);
+    cbResample = Named(new QComboBox(tsOptions), "cbResample");
+    cbResample->setGeometry(334, 76, 163, 22);
+    FillCombo(cbResample, ResampleItems, 2);
+    lblBackground = Named(new QLabel(QStringLiteral("Background:"), tsOptions), "lblBackground");
+    lblBackground->setGeometry(256, 107, 76, 16);
+    btnBackground = Named(new QPushButton(tsOptions), "btnBackground");
+    btnBackground->setGeometry(334, 104, 163, 22);
+    btnBackground->setAutoDefault(false);
+    btnBackground->setToolTip(
+        QStringLiteral("Colour behind transparent pixels for formats without transparency"));
 
     // The three format panels share one place; SetPage shows the one that applies.
     auto formatPanel = [this](const char* name, const char* caption, const char* labelName,
                               const char* labelText, QLabel*& label) {
         auto* panel = Named(new QGroupBox(QString::fromLatin1(caption), tsOptions), name);
-        panel->setGeometry(256, 4, 241, 130);
+        panel->setGeometry(256, 4, 241, 68);
         label = Named(new QLabel(QString::fromLatin1(labelText), panel), labelName);
         label->setGeometry(10, 24, 220, 16);
         return panel;
@@ -292,11 +336,24 @@ void TfrmMain::CreateOptionControls() {
                         "Color reduction:", lblGIFColorReduction);
     cbGIFColorReduction = Named(new QComboBox(gbGIF), "cbGIFColorReduction");
     cbGIFColorReduction->setGeometry(10, 42, 220, 22);
-    FillCombo(cbGIFColorReduction, ColorReductionItems, 9);
+    FillCombo(cbGIFColorReduction, ColorReductionItems, 10);
     CreateModernFormatPanels();
 
     chkWatermark = Named(new QCheckBox(QStringLiteral("Watermark"), tsOptions), "chkWatermark");
-    chkWatermark->setGeometry(8, 140, 200, 20);
+    chkWatermark->setGeometry(8, 140, 180, 20);
+    // Beside the watermark's box: the caption needs the page's right half.
+    chkAutoRotate = Named(
+        new QCheckBox(QStringLiteral("Turn pictures upright (camera orientation)"), tsOptions),
+        "chkAutoRotate");
+    chkAutoRotate->setGeometry(200, 140, 297, 20);
+    chkAutoRotate->setChecked(true);
+    // EXIF, XMP and colour profile: carried, stripped, or carried without the
+    // location. On the free right half of the watermark's last row, outside its
+    // panel, so that it stays usable while the watermark is off.
+    lblMetadata = Named(new QLabel(QStringLiteral("Metadata:"), tsOptions), "lblMetadata");
+    cbMetadata = Named(new QComboBox(tsOptions), "cbMetadata");
+    FillCombo(cbMetadata, MetadataItems, 3);
+    lblMetadata->setBuddy(cbMetadata);
     pnlWatermark = Named(new QFrame(tsOptions), "pnlWatermark");
     pnlWatermark->setGeometry(8, 160, 489, 140);
     lblWatermarkText =
@@ -327,6 +384,10 @@ void TfrmMain::CreateOptionControls() {
     chkWAngle->setGeometry(4, 104, 140, 20);
     edWAngle = Named(new QLineEdit(QStringLiteral("0"), pnlWatermark), "edWAngle");
     edWAngle->setGeometry(150, 102, 60, 22);
+    lblMetadata->setGeometry(256, 266, 70, 16);
+    cbMetadata->setGeometry(330, 262, 167, 22);
+    lblMetadata->raise();
+    cbMetadata->raise();
 
     // Log page: the job as a command line, under the progress list.
     lvProgress->setGeometry(8, 8, 489, 290);
@@ -350,6 +411,8 @@ void TfrmMain::CreateOptionControls() {
             [this] { RunGuarded([this] { btnWatermarkTextClick(); }); });
     connect(btnCopyCommandLine, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { btnCopyCommandLineClick(); }); });
+    connect(btnBackground, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnBackgroundClick(); }); });
 }
 
 void TfrmMain::CreateModernFormatPanels() {
@@ -470,6 +533,21 @@ void TfrmMain::btnWatermarkTextClick() {
     SetWatermarkFont(font, FWatermarkBackground);
 }
 
+void TfrmMain::btnBackgroundClick() {
+    const QColor chosen = QColorDialog::getColor(QColor::fromRgb(static_cast<QRgb>(FBackground)),
+                                                 this, QStringLiteral("Background"));
+    if (!chosen.isValid()) return;
+    SetBackground(static_cast<uint32_t>(chosen.rgb()) & 0xFFFFFF);
+}
+
+void TfrmMain::SetBackground(uint32_t rgb) {
+    FBackground = rgb & 0xFFFFFF;
+    QPixmap swatch(14, 14);
+    swatch.fill(QColor::fromRgb(static_cast<QRgb>(FBackground)));
+    btnBackground->setIcon(QIcon(swatch));
+    btnBackground->setText(QText(BackgroundColorText(FBackground)));
+}
+
 void TfrmMain::btnCopyCommandLineClick() {
     QGuiApplication::clipboard()->setText(edCommandLine->text());
 }
@@ -522,8 +600,13 @@ void TfrmMain::CreateOptionSwitchSetters() {
             chkResize->setChecked(false);
             return;
         }
+        // "fit:" keeps the proportions inside both sides; a trailing ">" only shrinks.
+        const bool shrinkOnly = sizeText.ends_with(">");
+        if (shrinkOnly) sizeText.pop_back();
+        const bool fit = sizeText.starts_with("fit:");
+        if (fit) sizeText.erase(0, 4);
         int mode = smPixels;
-        if (sizeText.ends_with("%")) {
+        if (sizeText.ends_with("%") && !fit) {
             mode = smPercent;
             sizeText.pop_back();
         } else if (sizeText.ends_with("px")) {
@@ -543,18 +626,42 @@ void TfrmMain::CreateOptionSwitchSetters() {
             width = height = sizeText;
             valid = mode == smPercent && IsSwitchNumber(sizeText);
         }
+        if (fit) {
+            valid = valid && !width.empty() && !height.empty();
+            mode = smFitInside;
+        }
         if (!valid) {
             CommandLineError(Format("/RESIZE=%s: expected WIDTHxHEIGHT in pixels (800x600, 800x, "
-                                    "x600) or percent (50%%, 50x25%%), or off",
+                                    "x600), percent (50%%, 50x25%%) or fit:WIDTHxHEIGHT, each "
+                                    "with an optional > to only shrink; or off",
                                     value.c_str()));
             return;
         }
         chkResize->setChecked(true);
+        chkShrinkOnly->setChecked(shrinkOnly);
         cbStretchMode->setCurrentIndex(mode);
         chkWidth->setChecked(!width.empty());
         if (!width.empty()) edWidth->setText(QText(width));
         chkHeight->setChecked(!height.empty());
         if (!height.empty()) edHeight->setText(QText(height));
+    });
+    SetSwitchSetter("/AUTOROTATE", [this](const std::string&) { chkAutoRotate->setChecked(true); });
+    SetSwitchSetter("/NOAUTOROTATE",
+                    [this](const std::string&) { chkAutoRotate->setChecked(false); });
+    SetSwitchSetter("/BACKGROUND", [this](const std::string& value) {
+        uint32_t rgb;
+        if (ParseBackgroundColor(value, rgb))
+            SetBackground(rgb);
+        else
+            CommandLineError(Format(
+                "/BACKGROUND=%s: expected a colour as #RRGGBB (#FFFFFF is white)", value.c_str()));
+    });
+    SetSwitchSetter("/RESAMPLE", [this](const std::string& value) {
+        int mode;
+        if (ParseResampleMode(value, mode))
+            cbResample->setCurrentIndex(mode);
+        else
+            CommandLineError(Format("/RESAMPLE=%s: expected smooth or nearest", value.c_str()));
     });
     SetSwitchSetter("/PIXELFORMAT", [this](const std::string& value) {
         int index = -1;
@@ -594,15 +701,24 @@ void TfrmMain::CreateOptionSwitchSetters() {
     }
     SetSwitchSetter("/COLORREDUCTION", [this](const std::string& value) {
         int index = -1;
-        for (int i = 0; i < 9; ++i)
+        for (int i = 0; i < 10; ++i)
             if (SameTextAscii(value, ColorReductionNames[i]) || value == std::to_string(i))
                 index = i;
         if (index < 0)
-            CommandLineError(Format("/COLORREDUCTION=%s: expected none, system20, halftone, "
-                                    "gray4, mono, gray256, web216, optimal, optimal56 or 0 to 8",
-                                    value.c_str()));
+            CommandLineError(
+                Format("/COLORREDUCTION=%s: expected none, system20, halftone, "
+                       "gray4, mono, gray256, web216, optimal, optimal56, best or 0 to 9",
+                       value.c_str()));
         else
             cbGIFColorReduction->setCurrentIndex(index);
+    });
+    SetSwitchSetter("/METADATA", [this](const std::string& value) {
+        const int index = MetadataIndex(value);
+        if (index < 0)
+            CommandLineError(
+                Format("/METADATA=%s: expected keep, strip or nolocation", value.c_str()));
+        else
+            cbMetadata->setCurrentIndex(index);
     });
 }
 
@@ -712,8 +828,15 @@ TConvertOptions TfrmMain::ReadOptions() const {
     o.WidthText = Text(edWidth);
     o.UseHeight = chkHeight->isChecked();
     o.HeightText = Text(edHeight);
+    o.ShrinkOnly = chkShrinkOnly->isChecked();
+    o.Resample = cbResample->currentIndex() == rmNearest ? rmNearest : rmSmooth;
+    o.AutoRotate = chkAutoRotate->isChecked();
+    o.Background = FBackground;
     o.CompressionText = cbCompression->currentText().toUtf8().toStdString();
     o.GIFColorReduction = cbGIFColorReduction->currentIndex();
+    const int metadata = cbMetadata->currentIndex();
+    o.Metadata =
+        metadata > 0 && metadata < 3 ? static_cast<TMetadataMode>(metadata) : TMetadataMode::Keep;
     o.WebP = {chkWebPLossless->isChecked(), EffortOf(cbWebPEffort, WebPEffortScale)};
     o.AVIF = {chkAVIFLossless->isChecked(), EffortOf(cbAVIFSpeed, AVIFSpeedScale)};
     o.JXL = {chkJXLLossless->isChecked(), EffortOf(cbJXLEffort, JXLEffortScale)};
@@ -734,10 +857,28 @@ void TfrmMain::LoadSettings() {
     edWidth->setText(QText(ini.ReadString("Image", "Width", Text(edWidth))));
     chkHeight->setChecked(ini.ReadBool("Image", "StretchHeight", chkHeight->isChecked()));
     edHeight->setText(QText(ini.ReadString("Image", "Height", Text(edHeight))));
+    chkShrinkOnly->setChecked(ini.ReadBool("Image", "ShrinkOnly", chkShrinkOnly->isChecked()));
+    chkAutoRotate->setChecked(ini.ReadBool("Image", "AutoRotate", chkAutoRotate->isChecked()));
+    int resample = cbResample->currentIndex();
+    if (ParseResampleMode(ini.ReadString("Image", "Resample", ResampleModeName(resample)),
+                          resample))
+        cbResample->setCurrentIndex(resample);
+    uint32_t pictureBackground = FBackground;
+    if (ParseBackgroundColor(
+            ini.ReadString("Image", "Background", BackgroundColorText(FBackground)),
+            pictureBackground))
+        SetBackground(pictureBackground);
     cbPixelFormat->setCurrentIndex(
         ini.ReadInteger("Bitmap", "PixelFormat", cbPixelFormat->currentIndex()));
     cbCompression->setCurrentText(QText(ini.ReadString(
         "Jpeg", "Compression", cbCompression->currentText().toUtf8().toStdString())));
+    // Only a fresh start takes the new default; a settings file keeps its meaning.
+    cbGIFColorReduction->setCurrentIndex(ini.ReadInteger(
+        "GIF", "ColorReduction",
+        ini.ReadSections().empty() ? DefaultColorReduction : StoredColorReductionDefault));
+    // An unknown name keeps everything, the safe reading of a damaged file.
+    cbMetadata->setCurrentIndex(
+        std::max(0, MetadataIndex(ini.ReadString("Image", "Metadata", MetadataNames[0]))));
     cbGIFColorReduction->setCurrentIndex(
         ini.ReadInteger("GIF", "ColorReduction", DefaultColorReduction));
     for (auto [section, key, lossless, combo, scale] :
@@ -784,9 +925,23 @@ void TfrmMain::SaveSettings() {
     ini.WriteString("Image", "Width", Text(edWidth));
     ini.WriteBool("Image", "StretchHeight", chkHeight->isChecked());
     ini.WriteString("Image", "Height", Text(edHeight));
+    // Keys of this program's own options are written once they differ from
+    // the default (or the file has them already), so a usual file keeps its usual keys.
+    auto writeIfSet = [&ini](const char* key, const std::string& value, const char* standard) {
+        if (value != standard || ini.ValueExists("Image", key))
+            ini.WriteString("Image", key, value);
+    };
+    writeIfSet("ShrinkOnly", chkShrinkOnly->isChecked() ? "1" : "0", "0");
+    writeIfSet("AutoRotate", chkAutoRotate->isChecked() ? "1" : "0", "1");
+    writeIfSet("Resample", ResampleModeName(cbResample->currentIndex()), "smooth");
+    writeIfSet("Background", BackgroundColorText(FBackground), "#FFFFFF");
     ini.WriteInteger("Bitmap", "PixelFormat", cbPixelFormat->currentIndex());
     ini.WriteString("Jpeg", "Compression", cbCompression->currentText().toUtf8().toStdString());
     ini.WriteInteger("GIF", "ColorReduction", cbGIFColorReduction->currentIndex());
+    // Written once it differs from the default, and kept true once it is in the file.
+    const int metadata = std::max(0, cbMetadata->currentIndex());
+    if (metadata != 0 || ini.ValueExists("Image", "Metadata"))
+        ini.WriteString("Image", "Metadata", MetadataNames[metadata]);
     // Keys of these sections are written only when they differ from a fresh start.
     for (auto [section, key, lossless, combo, scale] :
          {std::tuple{"WebP", "Effort", chkWebPLossless, cbWebPEffort, &WebPEffortScale},
@@ -848,9 +1003,15 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
     }
     if (!all) args.push_back("/SRCFORMAT=" + formats);
 
-    const int mode = cbStretchMode->currentIndex();
-    if (chkResize->isChecked() && (chkWidth->isChecked() || chkHeight->isChecked()) &&
-        (mode == smPixels || mode == smPercent)) {
+    int mode = cbStretchMode->currentIndex();
+    if (chkResize->isChecked() && mode == smFitInside && chkWidth->isChecked() &&
+        chkHeight->isChecked()) {
+        args.push_back("/RESIZE=fit:" + Text(edWidth) + "x" + Text(edHeight) +
+                       (chkShrinkOnly->isChecked() ? ">" : ""));
+    } else if (chkResize->isChecked() && (chkWidth->isChecked() || chkHeight->isChecked()) &&
+               (mode == smPixels || mode == smPercent || mode == smFitInside)) {
+        // Fit inside with one side is that side in pixels, the other in proportion.
+        if (mode == smFitInside) mode = smPixels;
         // A side whose text is no number counts as 100 percent when the size is a percentage.
         auto side = [mode](bool used, const std::string& text) -> std::string {
             if (!used) return "";
@@ -859,8 +1020,11 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
         };
         args.push_back("/RESIZE=" + side(chkWidth->isChecked(), Text(edWidth)) + "x" +
                        side(chkHeight->isChecked(), Text(edHeight)) +
-                       (mode == smPercent ? "%" : ""));
+                       (mode == smPercent ? "%" : "") + (chkShrinkOnly->isChecked() ? ">" : ""));
     }
+    if (cbResample->currentIndex() == rmNearest) args.push_back("/RESAMPLE=nearest");
+    if (!chkAutoRotate->isChecked()) args.push_back("/NOAUTOROTATE");
+    if (FBackground != 0xFFFFFF) args.push_back("/BACKGROUND=" + BackgroundColorText(FBackground));
     const int pixelFormat = cbPixelFormat->currentIndex();
     if (pixelFormat > 0 && pixelFormat < 8)
         args.push_back(std::string("/PIXELFORMAT=") + PixelFormatItems[pixelFormat]);
@@ -869,8 +1033,11 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
         JPEGQualityFromText(cbCompression->currentText().toUtf8().toStdString()), 1, 100);
     if (quality != DefaultJPEGQuality) args.push_back("/QUALITY=" + std::to_string(quality));
     const int reduction = cbGIFColorReduction->currentIndex();
-    if (reduction >= 0 && reduction < 9 && reduction != DefaultColorReduction)
+    if (reduction >= 0 && reduction < 10 && reduction != DefaultColorReduction)
         args.push_back(std::string("/COLORREDUCTION=") + ColorReductionNames[reduction]);
+    const int metadata = cbMetadata->currentIndex();
+    if (metadata > 0 && metadata < 3)
+        args.push_back(std::string("/METADATA=") + MetadataNames[metadata]);
     // Lossless and effort of the chosen format only: the others write nothing in this job.
     for (auto [format, lossless, combo, scale] :
          {std::tuple{dfWebP, chkWebPLossless, cbWebPEffort, &WebPEffortScale},

@@ -23,12 +23,15 @@ class QLineEdit;
 class TAlignmentComboBox;
 
 // Item captions of the option lists, in index order.
-extern const char* const StretchModeItems[2];
+extern const char* const StretchModeItems[3];
 extern const char* const PixelFormatItems[8];
 extern const char* const CompressionItems[5];
-extern const char* const ColorReductionItems[9];
+extern const char* const ColorReductionItems[10];
 // Short names of the colour reductions for /COLORREDUCTION=, in index order.
-extern const char* const ColorReductionNames[9];
+extern const char* const ColorReductionNames[10];
+// Metadata choices (TMetadataMode order): captions, and names for /METADATA= and the settings file.
+extern const char* const MetadataItems[3];
+extern const char* const MetadataNames[3];
 
 class TfrmMain : public TfrmMainBasic {
     Q_OBJECT
@@ -73,6 +76,7 @@ protected:
     void chkWAngleClick(bool checked);
     void btnWatermarkTextClick();
     void btnCopyCommandLineClick();
+    void btnBackgroundClick();
 
     // Source page.
     QGroupBox* gbSourceFormats;
@@ -86,6 +90,12 @@ protected:
     QLineEdit* edWidth;
     QCheckBox* chkHeight;
     QLineEdit* edHeight;
+    QCheckBox* chkShrinkOnly;
+    QLabel* lblResample;
+    QComboBox* cbResample;
+    QCheckBox* chkAutoRotate;
+    QLabel* lblBackground;
+    QPushButton* btnBackground;
     QGroupBox* gbBitmap;
     QLabel* lblPixelFormat;
     QComboBox* cbPixelFormat;
@@ -110,6 +120,8 @@ protected:
     QLabel* lblJXLEffort;
     QComboBox* cbJXLEffort;
     QCheckBox* chkWatermark;
+    QLabel* lblMetadata;
+    QComboBox* cbMetadata;
     QFrame* pnlWatermark;
     QLabel* lblWatermarkText;
     QLineEdit* edWatermarkText;
@@ -133,11 +145,14 @@ private:
     // The setters of the option switches of the table.
     void CreateOptionSwitchSetters();
     void ApplyWatermarkFont();
+    // The colour behind transparent pixels (0xRRGGBB), shown on its button.
+    void SetBackground(uint32_t rgb);
     void CreateModernFormatPanels();
     // The format panel of the Options page and the command line of the Log page.
     void UpdatePageExtras();
 
     TFontDescription FWatermarkFont;
     int32_t FWatermarkBackground = static_cast<int32_t>(clWindow);
+    uint32_t FBackground = 0xFFFFFF;
     TImageConverter FConverter;
 };

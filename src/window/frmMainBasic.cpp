@@ -688,6 +688,8 @@ void TfrmMainBasic::LoadSettingsFrom(const std::string& fileName) {
     if (fd >= 0) ::close(fd);
     if (!readable)
         throw EFOpenError(Format("Cannot read the settings file \"%s\"", fileName.c_str()));
+    if (!TIniFile(fileName).IsText())
+        throw EFOpenError(Format("\"%s\" is not a settings file", fileName.c_str()));
     FSettingsFile = fileName;
     try {
         LoadSettings();

@@ -10,9 +10,9 @@
 #include "formats/FileFormatList.h"
 #include "formats/TIFFGraphic.h"
 #include "gif/GIFImage.h"
+#include "metafile/Metafile.h"
 #include "png/PNGImage.h"
 #include "toolkit/Icon.h"
-#include "toolkit/Metafile.h"
 #include "toolkit/Picture.h"
 
 #include <csignal>
@@ -44,9 +44,9 @@ protected:
     TImageConverter FConverter;
 };
 
-// A metafile played into a white bitmap of the reference device's size.
+// A metafile played into a white bitmap one pixel larger than the reference device.
 TBitmap Render(TMetafile& m) {
-    TBitmap b(TMetafileCanvas::RefWidthPx, TMetafileCanvas::RefHeightPx, pf24bit);
+    TBitmap b(TMetafileCanvas::RefWidthPx + 1, TMetafileCanvas::RefHeightPx + 1, pf24bit);
     b.Canvas().StretchDraw(Rect(0, 0, m.Width(), m.Height()), m);
     return b;
 }
@@ -98,17 +98,64 @@ TEST_F(DestinationFormatsTest, RasterDestinationsKeepTheSourceSize) {
             TColor c = b.Pixel(x, y);
             EXPECT_TRUE(c == clBlack || c == clWhite) << x << "," << y;
         }
-    o.GIFColorReduction = 9;
+    o.GIFColorReduction = 10;
     EXPECT_THROW(FConverter.ConvertFile(src, FFolder.File("bad.gif"), o), Exception);
     EXPECT_FALSE(fs::exists(FFolder.File("bad.gif")));
 }
 
-TEST_F(DestinationFormatsTest, MetafilesDeclareTheWholeDeviceAndHoldThePictureTopLeft) {
-    std::string src = FFolder.File("black.bmp");
+TEST_F(DestinationFormatsTest, GIFReductionIndexesKeepTheirMethodsAndTheDefaultIsBest) {
+    const std::string src = FFolder.File("src.bmp");
+    WriteBmp(src, 300, 200);
+    TBitmap picture;
+    picture.LoadFromFile(src);
+    auto direct = [&](int method) {
+        TGIFImage gif;
+        gif.SetColorReduction(method);
+        gif.Assign(picture);
+        const std::string path = FFolder.File("direct.gif");
+        gif.SaveToFile(path);
+        return ReadFileBytes(path);
+    };
+    TConvertOptions o;
+    o.DestinationIndex = dfGIF;
+    EXPECT_EQ(o.GIFColorReduction, ReduceBest);
+    FConverter.ConvertFile(src, FFolder.File("default.gif"), o);
+    EXPECT_EQ(ReadFileBytes(FFolder.File("default.gif")), direct(ReduceBest));
+    // A stored 7 is still the octree, byte for byte.
+    o.GIFColorReduction = 7;
+    FConverter.ConvertFile(src, FFolder.File("octree.gif"), o);
+    EXPECT_EQ(ReadFileBytes(FFolder.File("octree.gif")), direct(ReduceOptimal));
+    EXPECT_NE(ReadFileBytes(FFolder.File("octree.gif")),
+              ReadFileBytes(FFolder.File("default.gif")));
+}
+
+// Declared size of a written metafile: the EMF header's frame (0.01 mm) and
+// bounds (device pixels, inclusive), the placeable WMF header's box and units per inch.
+struct TDeclaredSize {
+    TRect Frame, Bounds, Box;
+    int Inch = 0;
+};
+TDeclaredSize DeclaredSize(const std::vector<uint8_t>& emf, const std::vector<uint8_t>& wmf) {
+    auto s32 = [&](size_t at) {
+        return static_cast<int32_t>(emf[at] | (emf[at + 1] << 8) | (emf[at + 2] << 16) |
+                                    (uint32_t(emf[at + 3]) << 24));
+    };
+    auto s16 = [&](size_t at) { return static_cast<int16_t>(wmf[at] | (wmf[at + 1] << 8)); };
+    TDeclaredSize d;
+    d.Bounds = Rect(s32(8), s32(12), s32(16), s32(20));
+    d.Frame = Rect(s32(24), s32(28), s32(32), s32(36));
+    d.Box = Rect(s16(6), s16(8), s16(10), s16(12));
+    d.Inch = static_cast<uint16_t>(s16(14));
+    return d;
+}
+
+TEST_F(DestinationFormatsTest, MetafilesDeclareThePicturesOwnSize) {
+    // A 64 x 48 picture is a 64 x 48 pixel metafile (at 96 dpi), not a screen-sized page.
+    std::string src = FFolder.File("small.bmp");
     {
-        TBitmap black(640, 480, pf24bit);
+        TBitmap black(64, 48, pf24bit);
         black.Canvas().BrushColor = clBlack;
-        black.Canvas().FillRect(Rect(0, 0, 640, 480));
+        black.Canvas().FillRect(Rect(0, 0, 64, 48));
         black.SaveToFile(src);
     }
     std::string emf = Convert(src, dfEMF, "out");
@@ -120,19 +167,53 @@ TEST_F(DestinationFormatsTest, MetafilesDeclareTheWholeDeviceAndHoldThePictureTo
     ASSERT_GT(wmfBytes.size(), 22u);
     EXPECT_EQ(std::vector<uint8_t>(wmfBytes.begin(), wmfBytes.begin() + 4),
               (std::vector<uint8_t>{0xD7, 0xCD, 0xC6, 0x9A}));
-    EXPECT_EQ(wmfBytes[10] | (wmfBytes[11] << 8), 1920);
-    EXPECT_EQ(wmfBytes[12] | (wmfBytes[13] << 8), 1081);
+    const TDeclaredSize d = DeclaredSize(emfBytes, wmfBytes);
+    EXPECT_EQ(d.Frame, Rect(0, 0, 1693, 1270)); // 64 and 48 pixels at 96 dpi in 0.01 mm
+    EXPECT_EQ(d.Bounds, Rect(0, 0, 63, 47));
+    EXPECT_EQ(d.Box, Rect(0, 0, 64, 48));
+    EXPECT_EQ(d.Inch, 96);
 
+    for (const std::string& file : {emf, wmf}) {
+        SCOPED_TRACE(file);
+        TMetafile m;
+        m.LoadFromFile(file);
+        EXPECT_EQ(m.Width(), 64);
+        EXPECT_EQ(m.Height(), 48);
+    }
     TMetafile m;
     m.LoadFromFile(emf);
-    EXPECT_EQ(m.Frame(), Rect(0, 0, 50800, 28600));
     EXPECT_EQ(m.Creator(), "Trevasco");
     EXPECT_EQ(m.Description(), TImageConverter::MetafileDescription);
-    TBitmap b = Render(m);
-    EXPECT_EQ(b.Pixel(5, 5), clBlack);
-    EXPECT_EQ(b.Pixel(635, 475), clBlack);
-    EXPECT_EQ(b.Pixel(645, 200), clWhite);
-    EXPECT_EQ(b.Pixel(200, 490), clWhite);
+}
+
+TEST_F(DestinationFormatsTest, MetafilesHoldTheWholePictureToItsLastRowAndColumn) {
+    // Tall and wide pictures: the declared size and the drawing agree to the
+    // pixel, so playback neither loses nor adds a row or column.
+    for (const TRect& size : {Rect(0, 0, 640, 480), Rect(0, 0, 300, 1080), Rect(0, 0, 1920, 7)}) {
+        SCOPED_TRACE(size.Right);
+        std::string src = FFolder.File("black.bmp");
+        {
+            TBitmap black(size.Right, size.Bottom, pf24bit);
+            black.Canvas().BrushColor = clBlack;
+            black.Canvas().FillRect(size);
+            black.SaveToFile(src);
+        }
+        for (int destination : {dfEMF, dfWMF}) {
+            TMetafile m;
+            m.LoadFromFile(Convert(src, destination, "out"));
+            ASSERT_EQ(m.Width(), size.Right);
+            ASSERT_EQ(m.Height(), size.Bottom);
+            TBitmap b = Render(m);
+            EXPECT_EQ(b.Pixel(0, 0), clBlack);
+            EXPECT_EQ(b.Pixel(size.Right - 1, size.Bottom - 1), clBlack);
+            EXPECT_EQ(b.Pixel(0, size.Bottom - 1), clBlack);
+            EXPECT_EQ(b.Pixel(size.Right - 1, 0), clBlack);
+            if (size.Right < TMetafileCanvas::RefWidthPx) {
+                EXPECT_EQ(b.Pixel(size.Right, 0), clWhite);
+            }
+            EXPECT_EQ(b.Pixel(0, size.Bottom), clWhite);
+        }
+    }
 }
 
 TEST_F(DestinationFormatsTest, IconAndMetafileSourcesLeaveWhiteWhereTheyPaintNothing) {

@@ -11,9 +11,9 @@
 #include "formats/HEIFGraphic.h"
 #include "formats/ImageEncoder.h"
 #include "gif/GIFImage.h"
+#include "metafile/Metafile.h"
 #include "png/PNGImage.h"
 #include "toolkit/Bitmap.h"
-#include "toolkit/Metafile.h"
 #include "toolkit/Picture.h"
 
 #include <cmath>

@@ -142,13 +142,37 @@ TEST(TPCXGraphic, TruncatedAndHugeDeclarationsFailFastOrStayBounded) {
     TPCXSpec s{60000, 60000, 8, 1, 60000};
     s.Rle = true;
     EXPECT_EQ(LoadError(MakePCX(s, {0xC1, 0x01})), "Image too large");
-    // A small raster whose data ends early: the missing rows stay 0.
-    s = TPCXSpec{4, 3, 8, 1, 4};
+    // 144 bytes declaring 16000 x 16000: refused before a raster is allocated,
+    // since 16 bytes of runs cannot give more than 16 x 63 / 2 bytes of pixels.
+    s = TPCXSpec{16000, 16000, 8, 1, 16000};
+    s.Rle = true;
+    EXPECT_EQ(LoadError(MakePCX(s, std::vector<uint8_t>(16, 0xFF))),
+              "The file is too small for its declared size of 16000 x 16000 pixels.");
+    // Uncompressed data holds its pixels one to one: less is a cut file,
+    // found before the raster is allocated.
+    s = TPCXSpec{16000, 16000, 8, 1, 16000};
+    EXPECT_EQ(LoadError(MakePCX(s, std::vector<uint8_t>(16, 0xFF))),
+              "The file is cut short: the picture data ends after 0 of 16000 rows.");
+}
+
+TEST(TPCXGraphic, DataEndingBeforeTheLastRowIsACutFile) {
+    TPCXSpec s{4, 3, 8, 1, 4};
     s.Rle = true;
     TPCXGraphic g;
-    Load(g, MakePCX(s, {0xC4, 0x07, 0xC2}));
-    EXPECT_EQ(g.ScanLine(0)[3], 7);
-    EXPECT_EQ(g.ScanLine(2)[0], 0);
+    try {
+        Load(g, MakePCX(s, {0xC4, 0x07, 0xC2}));
+        ADD_FAILURE() << "a cut file loaded";
+    } catch (const ECutShort& e) {
+        EXPECT_STREQ(e.what(), "The file is cut short: the picture data ends after 1 of 3 rows.");
+    }
+    // Plain data alike, one byte short.
+    s.Rle = false;
+    EXPECT_EQ(LoadError(MakePCX(s, std::vector<uint8_t>(11, 7))),
+              "The file is cut short: the picture data ends after 2 of 3 rows.");
+    // Only the padding of the last line may be missing: 3 pixels in lines of 4 bytes.
+    s = TPCXSpec{3, 2, 8, 1, 4};
+    Load(g, MakePCX(s, {1, 2, 3, 0, 4, 5, 6}));
+    EXPECT_EQ(g.ScanLine(1)[2], 6);
 }
 
 // Golden cases: pixels and colours written out from the reader's rules, for
@@ -291,15 +315,18 @@ TEST(TPCXGraphic, EightBitWithoutTrailerKeepsAllItsData) {
     // Palette information 2 without a trailer: a grey ramp, index i is grey i.
     EXPECT_EQ(g.Pixel(99, 19), RGBColor(1999 % 199 + 13, 1999 % 199 + 13, 1999 % 199 + 13));
 
-    // With a trailer the 769 bytes are no pixels: rows the data does not reach stay 0.
+    // With a trailer the 769 bytes are no pixels: data that does not reach
+    // the second row is a cut file, not a picture whose rows stay 0.
     s = TPCXSpec{4, 2, 8, 1, 4};
     s.Rle = true;
     data = {0xC4, 0x03, 12};
     for (int i = 0; i < 256; ++i)
         data.insert(data.end(), {static_cast<uint8_t>(i), 0, static_cast<uint8_t>(255 - i)});
+    EXPECT_THROW(Load(g, MakePCX(s, data)), ECutShort);
+    data.insert(data.begin() + 2, {0xC4, 0x01});
     Load(g, MakePCX(s, data));
     EXPECT_EQ(g.Pixel(3, 0), RGBColor(3, 0, 252));
-    EXPECT_EQ(std::vector<uint8_t>(g.ScanLine(1), g.ScanLine(1) + 4), std::vector<uint8_t>(4, 0));
+    EXPECT_EQ(g.Pixel(0, 1), RGBColor(1, 0, 254));
 }
 
 TEST(TPCXGraphic, CorpusVersionThreeFileShowsTheSystemColours) {

@@ -231,6 +231,36 @@ TEST(TPSDGraphic, HugeDeclaredRasterFailsBeforeAllocating) {
     EXPECT_EQ(LoadError(MakePSD(s)), "Image too large");
 }
 
+TEST(TPSDGraphic, ACompositeTheFileEndsInIsACutFile) {
+    TPSDSpec s;
+    s.Height = 2;
+    s.Pixels = {10, 11, 12, 13, 20, 21, 22, 23, 30, 31, 32}; // blue's second row is short
+    EXPECT_EQ(LoadError(MakePSD(s)),
+              "The file is cut short: the picture data ends after 1 of 2 rows.");
+    // Packed rows whose counts reach past the end of the file.
+    s = TPSDSpec{};
+    s.Width = 3;
+    s.Compression = 1;
+    s.Pixels = {0, 2, 0, 2, 0, 2, 0xFE, 1, 0xFE, 2, 0xFE};
+    EXPECT_EQ(LoadError(MakePSD(s)),
+              "The file is cut short: the picture data ends after 0 of 1 rows.");
+    // A composite that decodes short within its counts is damaged, not cut: it loads.
+    s.Pixels = {0, 2, 0, 2, 0, 2, 0xFE, 1, 0xFE, 2, 0x00, 3};
+    EXPECT_EQ(LoadError(MakePSD(s)), "");
+}
+
+TEST(TPSDGraphic, ASizeTheFileCannotHoldFailsBeforeAllocating) {
+    TPSDSpec s;
+    s.Width = 16000;
+    s.Height = 16000;
+    s.Compression = 1;
+    s.Pixels.assign(100, 0);
+    EXPECT_EQ(LoadError(MakePSD(s)),
+              "The file is too small for its declared size of 16000 x 16000 pixels.");
+    s.Compression = 0;
+    EXPECT_EQ(LoadError(MakePSD(s)).rfind("The file is cut short: ", 0), 0u);
+}
+
 TEST(TPSDGraphic, LayersAreParsedAndLeaveTheCompositeAlone) {
     TPSDSpec s;
     s.Pixels = {10, 11, 20, 21, 30, 31};
@@ -348,6 +378,10 @@ TEST(TPSDGraphic, EveryCorpusFileLoadsOrFailsWithOurMessage) {
             bool expected = name.find("32bit") != std::string::npos || name == "1layer.psb" ||
                             name.rfind("psd-oob-write", 0) == 0 ||
                             name == "combined_larger_than_size.psd";
+            // Its raw composite has 1606 of the 40000 bytes four 100 x 100 planes need.
+            if (name == "blend-modes-group-divider-blend-mode.psd") {
+                expected = std::string(e.what()).rfind("The file is cut short: ", 0) == 0;
+            }
             EXPECT_TRUE(expected) << e.what();
         }
     }

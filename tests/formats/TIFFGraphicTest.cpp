@@ -1,6 +1,8 @@
 #include "formats/TIFFGraphic.h"
+
 #include "TestSupport.h"
 #include "base/Exceptions.h"
+#include "convert/Orientation.h"
 #include "formats/EPSGraphic.h"
 
 #include <gtest/gtest.h>
@@ -118,7 +120,7 @@ TEST(TTIFFGraphic, TwoAndSixteenBitGreyConvertToRasterDepths) {
     EXPECT_EQ(g.Pixel(1, 0), clWhite);
 }
 
-TEST(TTIFFGraphic, OrientationFourFillsFromTheLastRowUp) {
+TEST(TTIFFGraphic, OrientationFourKeepsTheStoredRowsAndSaysSo) {
     TTempFolder dir;
     Bytes f = WriteTIFF(dir, 1, 3, 1, 8, PHOTOMETRIC_MINISBLACK, [](TIFF* t) {
         TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_BOTLEFT);
@@ -127,9 +129,11 @@ TEST(TTIFFGraphic, OrientationFourFillsFromTheLastRowUp) {
     });
     TTIFFGraphic g;
     Load(g, f);
-    EXPECT_EQ(g.ScanLine(0)[0], 30);
+    // The conversion turns the picture once, by the orientation the reader passes on.
+    EXPECT_EQ(g.ScanLine(0)[0], 10);
     EXPECT_EQ(g.ScanLine(1)[0], 20);
-    EXPECT_EQ(g.ScanLine(2)[0], 10);
+    EXPECT_EQ(g.ScanLine(2)[0], 30);
+    EXPECT_EQ(g.Metadata().Orientation, 4);
 }
 
 namespace {
@@ -244,6 +248,14 @@ TPoint LibtiffSpot(int orientation, int x, int y, int storedW, int storedH) {
     if (orientation == 6 || orientation == 8) return {storedW - 1 - y, storedH - 1 - x};
     return {x, y};
 }
+
+// The reader gives the stored pixels and their orientation; this is the
+// picture the conversion shows (in 32 bits, whatever the raster's format).
+std::unique_ptr<TBitmap> Upright(const TTIFFGraphic& g) {
+    TBitmap colours(g);
+    colours.SetPixelFormat(pf32bit);
+    return OrientUpright(colours, g.Metadata().Orientation);
+}
 } // namespace
 
 TEST(TTIFFGraphic, EveryOrientationShowsThePictureAsMeant) {
@@ -259,27 +271,81 @@ TEST(TTIFFGraphic, EveryOrientationShowsThePictureAsMeant) {
             Bytes f = WriteOriented(dir, k);
             TTIFFGraphic g;
             ASSERT_NO_THROW(Load(g, f));
-            ASSERT_EQ(g.Width(), PictureWidth);
-            ASSERT_EQ(g.Height(), PictureHeight);
-            EXPECT_EQ(g.ImageProperties().Width, PictureWidth);
-            EXPECT_EQ(g.ImageProperties().Height, PictureHeight);
+            const bool swap = orientation >= 5;
+            const int w = swap ? PictureHeight : PictureWidth;
+            const int h = swap ? PictureWidth : PictureHeight;
+            ASSERT_EQ(g.Width(), w);
+            ASSERT_EQ(g.Height(), h);
+            EXPECT_EQ(g.ImageProperties().Width, w);
+            EXPECT_EQ(g.ImageProperties().Height, h);
             EXPECT_EQ(g.ImageProperties().RowOrder, orientation);
+            EXPECT_EQ(g.Metadata().Orientation, orientation);
             const int rasterBits = k.Samples == 3 ? 32 : k.Bits;
+            int wrong = 0;
+            for (int r = 0; r < h; ++r)
+                for (int c = 0; c < w; ++c) {
+                    TPoint s = PictureSpot(orientation, c, r, w, h);
+                    if (RasterValue(g, rasterBits, c, r) != PictureValue(k, s.X, s.Y)) ++wrong;
+                }
+            EXPECT_EQ(wrong, 0);
+            // Turned upright, the picture is libtiff's.
+            std::unique_ptr<TBitmap> up = Upright(g);
+            ASSERT_EQ(up->Width(), PictureWidth);
+            ASSERT_EQ(up->Height(), PictureHeight);
             uint32_t storedW = 0, storedH = 0;
             std::vector<uint32_t> ref = LibtiffTopLeft(dir, f, &storedW, &storedH);
-            int wrong = 0, unlikeLibtiff = 0;
+            int unlikeLibtiff = 0;
             for (int y = 0; y < PictureHeight; ++y)
                 for (int x = 0; x < PictureWidth; ++x) {
-                    if (RasterValue(g, rasterBits, x, y) != PictureValue(k, x, y)) ++wrong;
                     TPoint s = LibtiffSpot(orientation, x, y, static_cast<int>(storedW),
                                            static_cast<int>(storedH));
                     uint32_t v = ref[static_cast<size_t>(s.Y) * storedW + s.X];
-                    TColor shown = g.Pixel(x, y);
+                    TColor shown = up->Pixel(x, y);
                     if (RGBColor(TIFFGetR(v), TIFFGetG(v), TIFFGetB(v)) != shown) ++unlikeLibtiff;
                 }
-            EXPECT_EQ(wrong, 0);
             EXPECT_EQ(unlikeLibtiff, 0);
         }
+}
+
+TEST(TTIFFGraphic, AlphaSampleGoesToTheAlphaPlaneWithStraightColours) {
+    TTempFolder dir;
+    for (uint16_t kind : {EXTRASAMPLE_UNASSALPHA, EXTRASAMPLE_ASSOCALPHA}) {
+        SCOPED_TRACE(kind);
+        const uint8_t alphas[] = {0, 51, 128, 255};
+        Bytes f = WriteTIFF(dir, 4, 1, 4, 8, PHOTOMETRIC_RGB, [&](TIFF* t) {
+            TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &kind);
+            Bytes row;
+            for (uint8_t a : alphas) {
+                // Straight 200, 100, 50; associated alpha stores them premultiplied.
+                for (int c : {200, 100, 50})
+                    row.push_back(static_cast<uint8_t>(
+                        kind == EXTRASAMPLE_ASSOCALPHA ? (c * a + 127) / 255 : c));
+                row.push_back(a);
+            }
+            WriteRows(t, {row});
+        });
+        TTIFFGraphic g;
+        Load(g, f);
+        ASSERT_EQ(g.AlphaChannel().size(), 4u);
+        for (int x = 0; x < 4; ++x) {
+            EXPECT_EQ(g.AlphaChannel()[x], alphas[x]);
+            if (alphas[x] < 51) continue; // too few levels left to recover the colour
+            const TColor c = g.Pixel(x, 0);
+            EXPECT_NEAR(GetRValue(c), 200, 5) << x;
+            EXPECT_NEAR(GetGValue(c), 100, 5) << x;
+            EXPECT_NEAR(GetBValue(c), 50, 5) << x;
+        }
+    }
+    // An alpha sample that is opaque everywhere gives no plane.
+    Bytes opaque = WriteTIFF(dir, 2, 1, 4, 8, PHOTOMETRIC_RGB, [](TIFF* t) {
+        uint16_t kind = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &kind);
+        WriteRows(t, {{1, 2, 3, 255, 4, 5, 6, 255}});
+    });
+    TTIFFGraphic g;
+    Load(g, opaque);
+    EXPECT_TRUE(g.AlphaChannel().empty());
+    EXPECT_EQ(g.Pixel(1, 0), RGBColor(4, 5, 6));
 }
 
 TEST(TTIFFGraphic, TilesNarrowerThanTheImageLandInPlace) {
@@ -366,6 +432,71 @@ TEST(TTIFFGraphic, RefusesDepthsAndDataItCannotRead) {
     EXPECT_FALSE(message.empty());
 }
 
+namespace {
+// The directory entry of a tag in a little-endian file written by libtiff.
+uint8_t* Entry(Bytes& f, uint16_t tag) {
+    uint32_t ifd = f[4] | (f[5] << 8) | (f[6] << 16) | (f[7] << 24);
+    uint16_t entries = f[ifd] | (f[ifd + 1] << 8);
+    for (uint16_t i = 0; i < entries; ++i) {
+        uint8_t* e = &f[ifd + 2 + 12 * i];
+        if ((e[0] | (e[1] << 8)) == tag) return e;
+    }
+    return nullptr;
+}
+
+void PutLong(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+} // namespace
+
+// libtiff would report "Read error at scanline 4294967295": the strip that
+// reaches past the end of the file makes the message, with the rows before it.
+TEST(TTIFFGraphic, AStripBeyondTheEndOfTheFileIsACutFile) {
+    TTempFolder dir;
+    for (uint16_t compression : {COMPRESSION_NONE, COMPRESSION_LZW}) {
+        Bytes f = WriteTIFF(dir, 64, 64, 1, 8, PHOTOMETRIC_MINISBLACK, [&](TIFF* t) {
+            TIFFSetField(t, TIFFTAG_COMPRESSION, compression);
+            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 8);
+            Bytes row(64);
+            for (int y = 0; y < 64; ++y) {
+                for (int x = 0; x < 64; ++x)
+                    row[x] = static_cast<uint8_t>(x * y + y);
+                TIFFWriteScanline(t, row.data(), y, 0);
+            }
+        });
+        uint8_t* counts = Entry(f, TIFFTAG_STRIPBYTECOUNTS);
+        ASSERT_NE(counts, nullptr);
+        // 8 SHORT or LONG counts, stored at an offset: the last one reaches far past the end.
+        const uint32_t at = counts[8] | (counts[9] << 8) | (counts[10] << 16) | (counts[11] << 24);
+        if (counts[2] == 3) {
+            f[at + 2 * 7] = f[at + 2 * 7 + 1] = 0xFF;
+        } else {
+            ASSERT_EQ(counts[2], 4);
+            PutLong(&f[at + 4 * 7], 1000000);
+        }
+        EXPECT_EQ(LoadError(f), "The file is cut short: the picture data ends after 56 of 64 rows.")
+            << compression;
+    }
+}
+
+TEST(TTIFFGraphic, ASizeTheStripsCannotHoldFailsBeforeAllocating) {
+    TTempFolder dir;
+    Bytes f = WriteTIFF(dir, 1, 1, 1, 8, PHOTOMETRIC_MINISBLACK, [](TIFF* t) {
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 16000);
+        WriteRows(t, {{7}});
+    });
+    for (uint16_t tag : {TIFFTAG_IMAGEWIDTH, TIFFTAG_IMAGELENGTH}) {
+        uint8_t* e = Entry(f, tag);
+        ASSERT_NE(e, nullptr);
+        e[2] = 4; // LONG
+        e[3] = 0;
+        PutLong(e + 8, 16000);
+    }
+    EXPECT_EQ(LoadError(f), "The file is too small for its declared size of 16000 x 16000 pixels.");
+}
+
 TEST(TTIFFGraphic, HugeDeclaredRasterFailsFast) {
     TTempFolder dir;
     Bytes f = WriteTIFF(dir, 1, 1, 3, 8, PHOTOMETRIC_RGB, [](TIFF* t) {
@@ -411,8 +542,10 @@ TIFF* OpenReference(const std::string& path, bool* failed) {
 // Compares a loaded raster with what libtiff's whole-image reader gives for the same file
 // (turned about a diagonal for orientations 5..8, which libtiff does not transpose).
 // Single-sample rasters are reduced by our formulas and may differ by one per channel.
-int CompareWithLibtiff(const TTIFFGraphic& g, const std::string& path, int tolerance,
+int CompareWithLibtiff(const TTIFFGraphic& stored, const std::string& path, int tolerance,
                        std::string* first) {
+    std::unique_ptr<TBitmap> up = Upright(stored);
+    const TBitmap& g = *up;
     bool failed = false;
     TIFF* tif = OpenReference(path, &failed);
     if (!tif) return -1;
@@ -433,9 +566,19 @@ int CompareWithLibtiff(const TTIFFGraphic& g, const std::string& path, int toler
     TIFFClose(tif);
     if (!ok) return -1;
     int bad = 0;
+    // Colours under an alpha plane are straight; libtiff's are premultiplied
+    // (the fourth byte still holds the alpha after the turn).
+    const bool straight = !stored.AlphaChannel().empty();
+    if (straight) tolerance = std::max(tolerance, 1);
     std::vector<uint8_t> row(static_cast<size_t>(g.Width()) * 4);
     for (int y = 0; y < g.Height(); ++y) {
         g.GetRowBGRX(y, row.data());
+        if (straight)
+            for (int x = 0; x < g.Width(); ++x)
+                for (int c = 0; c < 3; ++c) {
+                    const int a = g.ScanLine(y)[4 * x + 3];
+                    row[4 * x + c] = static_cast<uint8_t>((row[4 * x + c] * a + 127) / 255);
+                }
         for (int x = 0; x < g.Width(); ++x) {
             TPoint s = LibtiffSpot(orientation, x, y, static_cast<int>(w), static_cast<int>(h));
             uint32_t v = rgba[static_cast<size_t>(s.Y) * w + s.X];
@@ -522,13 +665,14 @@ TEST(TTIFFGraphic, CorpusOrientationsAllShowTheSamePicture) {
         g.LoadFromFile(
             CorpusPath("tiff/pillow/g4_orientation_" + std::to_string(orientation) + ".tif"));
         EXPECT_EQ(g.ImageProperties().RowOrder, orientation);
-        ASSERT_EQ(g.Width(), upright.Width());
-        ASSERT_EQ(g.Height(), upright.Height());
+        std::unique_ptr<TBitmap> up = Upright(g);
+        ASSERT_EQ(up->Width(), upright.Width());
+        ASSERT_EQ(up->Height(), upright.Height());
         int differing = 0;
-        for (int y = 0; y < g.Height(); ++y)
-            for (int x = 0; x < g.Width(); ++x)
-                differing += g.Pixel(x, y) != upright.Pixel(x, y);
-        EXPECT_LT(differing, g.Width() * g.Height() / 100);
+        for (int y = 0; y < up->Height(); ++y)
+            for (int x = 0; x < up->Width(); ++x)
+                differing += up->Pixel(x, y) != upright.Pixel(x, y);
+        EXPECT_LT(differing, up->Width() * up->Height() / 100);
     }
 }
 

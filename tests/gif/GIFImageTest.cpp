@@ -114,7 +114,9 @@ TEST(GIFWriter, ReduceNoneKeepsUpTo256ColoursInFirstSeenOrder) {
     ExpectSameAsGiflib(image, SaveGIF(image));
     const TBitmap c257 =
         MakeRaster(257, 1, [](int x, int) { return uint32_t(x) * 0x0100u + (x == 256); });
-    EXPECT_EQ(Message([&] { image.Assign(c257); }), "Color table overflow");
+    EXPECT_EQ(Message([&] { image.Assign(c257); }),
+              "The picture has more than 256 colours, the most a GIF holds: choose a colour "
+              "reduction such as optimal (or web216, gray256) instead of none.");
 }
 
 TEST(GIFWriter, UniformRedGivesOneColourInA256EntryMap) {
@@ -402,7 +404,7 @@ TEST(GIFReaderLenient, ZeroBytesBetweenBlocksAreSkippedAndJunkEndsTheBlocks) {
               (std::vector<std::string>{"Unknown GIF block type", "Invalid Image trailer"}));
 }
 
-TEST(GIFReaderLenient, TruncatedDataKeepsTheTransparentIndexInMissingPixels) {
+TEST(GIFReader, ACutFileFailsInsteadOfShowingTheMissingPixels) {
     TGIFImage src;
     src.SetColorReduction(ReduceGray256);
     src.DitherMethod = DitherOff;
@@ -413,14 +415,25 @@ TEST(GIFReaderLenient, TruncatedDataKeepsTheTransparentIndexInMissingPixels) {
     std::vector<uint8_t> data = SaveGIF(src);
     data.resize(data.size() / 2);
     TGIFImage image;
-    std::vector<std::string> warnings;
-    LoadGIF(image, data, &warnings);
-    ASSERT_EQ(image.FrameCount(), 1);
-    EXPECT_NE(std::find(warnings.begin(), warnings.end(), "Decoder bit buffer under-run"),
-              warnings.end());
-    const auto& px = image.Frame(0).Data();
-    EXPECT_EQ(px.back(), 201);
-    EXPECT_EQ(px[0], src.Frame(0).Data()[0]);
+    const std::string m = Message([&] { LoadGIF(image, data, nullptr); });
+    EXPECT_EQ(m.rfind("The file is cut short: the picture data ends after ", 0), 0u) << m;
+    EXPECT_NE(m.find(" of 40 rows."), std::string::npos) << m;
+}
+
+TEST(GIFReader, AFrameTheDataCannotHoldFailsBeforeItsPixelsAreAllocated) {
+    // 16000 x 16000 declared in a file of a few dozen bytes.
+    std::vector<uint8_t> data{'G',  'I',  'F',  '8',  '9', 'a', 1,   0,    1,    0, 0x80, 0,
+                              0,    0,    0,    0,    255, 255, 255, 0x2C, 0,    0, 0,    0,
+                              0x80, 0x3E, 0x80, 0x3E, 0,   2,   2,   0x4C, 0x01, 0, 0x3B};
+    TGIFImage image;
+    image.WarningHandler = [](TGIFImage*, int, const std::string&) {};
+    try {
+        LoadGIF(image, data, nullptr);
+        ADD_FAILURE() << "loaded";
+    } catch (const EImageTooLarge& e) {
+        EXPECT_STREQ(e.what(),
+                     "The file is too small for its declared size of 16000 x 16000 pixels.");
+    }
 }
 
 TEST(GIFReaderLenient, ZeroSizeFrameTakesTheScreenSizeSwapped) {

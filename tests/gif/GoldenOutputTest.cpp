@@ -106,3 +106,28 @@ TEST(GoldenOutput, CellListsKeepTheNearestLowestIndexOnALatticePalette) {
     EXPECT_EQ(none.Lookup(r, g, b), 0);
     EXPECT_EQ(r + g + b, 0);
 }
+
+// A second, different picture for every existing method: flat areas, hard
+// edges and a two-axis ramp, at paletteBits 8 and 5 and with a given palette.
+// Recorded before the best-quality reduction was added; it must leave every
+// older method's files as they were.
+TEST(GoldenOutput, EveryExistingMethodOnAFlatAndRampedPicture) {
+    const TBitmap picture = MakeRaster(257, 131, [](int x, int y) -> uint32_t {
+        if ((x / 32 + y / 32) % 3 == 0) return 0x2060A0u + uint32_t((x / 32) * 0x101010);
+        const int r = (x * 255) / 256, g = (y * 255) / 130, b = ((x + y) * 3) & 255;
+        return (uint32_t(r) << 16) | (uint32_t(g) << 8) | uint32_t(b);
+    });
+    const std::pair<int, uint64_t> byMethod[] = {
+        {ReduceSystem20, 0x229ed26e8713551cull}, {ReduceHalftone256, 0x4aa689a379181cf8ull},
+        {ReduceGray4, 0x30ef30f5380cdfa4ull},    {ReduceMonochrome, 0xa76e148565ce8a79ull},
+        {ReduceGray256, 0x5192df569ef6ec12ull},  {ReduceNetscape216, 0x74e502b97daec3aaull},
+        {ReduceOptimal, 0x877c73ad543e7d7full},  {ReduceOptimalSystem, 0xc751fe9bbf1da932ull},
+    };
+    for (const auto& [method, hash] : byMethod)
+        EXPECT_EQ(SavedHash(picture, method, DitherFloydSteinberg), hash) << "method " << method;
+    TGIFImage fewBits;
+    fewBits.SetColorReduction(ReduceOptimal);
+    fewBits.PaletteBits = 5;
+    fewBits.Assign(picture);
+    EXPECT_EQ(Fnv1a(SaveGIF(fewBits)), 0xa2d3591ba43283deull);
+}

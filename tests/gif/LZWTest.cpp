@@ -231,9 +231,26 @@ TEST(LZWDecoder, CodeSizeTwelveOrMoreKeepsNoPixels) {
         ASSERT_EQ(d.Warnings.size(), 1u);
         EXPECT_EQ(d.Warnings[0], "Invalid GIF data");
     }
-    const TDecoded none = Decode({}, 2, 2);
-    EXPECT_FALSE(none.HasPixels);
-    EXPECT_EQ(none.Warnings, (std::vector<std::string>{"Premature end of data"}));
+}
+
+// The file itself ending inside the image data is a cut file; a chain that
+// ends properly with too few codes stays lenient (above).
+TEST(LZWDecoder, DataEndingWithTheFileIsACutFile) {
+    auto message = [](const std::vector<uint8_t>& s, int w, int h) {
+        try {
+            Decode(s, w, h);
+        } catch (const GIFException& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(message({}, 2, 2), "The file is cut short: the picture data ends after 0 of 2 rows.");
+    std::vector<uint8_t> s = Stream(7, {{128, 8}, {1, 8}, {2, 8}, {3, 8}});
+    ASSERT_EQ(s.back(), 0);
+    s.pop_back(); // the terminator
+    EXPECT_EQ(message(s, 3, 2), "The file is cut short: the picture data ends after 1 of 2 rows.");
+    s.resize(s.size() - 2); // and a sub-block that ends early
+    EXPECT_EQ(message(s, 3, 2), "The file is cut short: the picture data ends after 0 of 2 rows.");
 }
 
 TEST(LZWDecoder, SelfReferringEntryFailsAsCircular) {

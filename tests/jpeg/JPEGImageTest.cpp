@@ -199,7 +199,8 @@ TEST(JPEGImageTest, BrokenDataFailsWithLibjpegsErrorNumber) {
             try {
                 Load({});
             } catch (const EJPEG& e) {
-                EXPECT_EQ(std::string(e.what()), "JPEG error #" + std::to_string(JERR_INPUT_EMPTY));
+                EXPECT_EQ(std::string(e.what()),
+                          "JPEG error #" + std::to_string(JERR_INPUT_EMPTY) + ": Empty input file");
                 throw;
             }
         },
@@ -209,7 +210,9 @@ TEST(JPEGImageTest, BrokenDataFailsWithLibjpegsErrorNumber) {
         Load(junk);
         FAIL() << "no error";
     } catch (const EJPEG& e) {
-        EXPECT_EQ(std::string(e.what()), "JPEG error #" + std::to_string(JERR_NO_SOI));
+        // The number, then libjpeg's own words.
+        EXPECT_EQ(std::string(e.what()), "JPEG error #" + std::to_string(JERR_NO_SOI) +
+                                             ": Not a JPEG file: starts with 0x42 0x42");
     }
     // A header cut short inside the frame marker.
     auto file = Compress(MakeTestPicture(20, 20), 90);
@@ -260,7 +263,10 @@ TEST(JPEGImageTest, EveryCorpusFileDecodesAsLibjpegDoesOrFailsWithItsError) {
                 jpeg.Bitmap();
                 ADD_FAILURE() << "decoded although libjpeg fails";
             } catch (const EJPEG& e) {
-                EXPECT_EQ(std::string(e.what()), "JPEG error #" + std::to_string(r.ErrorCode));
+                EXPECT_EQ(std::string(e.what()).rfind(
+                              "JPEG error #" + std::to_string(r.ErrorCode) + ": ", 0),
+                          0u)
+                    << e.what();
             }
             ++failed;
             continue;
@@ -287,5 +293,82 @@ TEST(JPEGImageTest, DeclaredSizeBeyondThePixelLimitFailsBeforeDecoding) {
         FAIL() << "no error";
     } catch (const EImageTooLarge& e) {
         EXPECT_EQ(std::string(e.what()), "Image too large");
+    }
+}
+
+namespace {
+std::string DecodeError(const std::vector<uint8_t>& file) {
+    try {
+        auto jpeg = Load(file);
+        jpeg->Bitmap();
+    } catch (const Exception& e) {
+        return e.what();
+    }
+    return "";
+}
+} // namespace
+
+TEST(JPEGImageTest, ACutFileFailsInsteadOfDecodingTheRestAsGrey) {
+    auto file = Compress(MakeTestPicture(64, 64), 90);
+    ASSERT_EQ(file[file.size() - 2], 0xFF);
+    ASSERT_EQ(file[file.size() - 1], JPEG_EOI);
+    auto cut = file;
+    cut.resize(file.size() / 2);
+    const std::string m = DecodeError(cut);
+    EXPECT_EQ(m.rfind("The file is cut short: the picture data ends after ", 0), 0u) << m;
+    EXPECT_NE(m.find(" of 64 rows."), std::string::npos) << m;
+    // The direct decode into a raster says the same.
+    auto jpeg = Load(cut);
+    TBitmap target(64, 64, pf24bit);
+    EXPECT_THROW(jpeg->DecodeInto(target), EJPEG);
+    // Only the end marker missing: every pixel is there, the picture stands.
+    auto noEnd = file;
+    noEnd.resize(file.size() - 2);
+    EXPECT_EQ(DecodeError(noEnd), "");
+    EXPECT_EQ(Samples(Load(noEnd)->Bitmap(), 3), Samples(Load(file)->Bitmap(), 3));
+}
+
+TEST(JPEGImageTest, ACutProgressiveFileFailsToo) {
+    TJPEGImage writer;
+    writer.Assign(MakeTestPicture(96, 96));
+    writer.ProgressiveEncoding = true;
+    TMemoryStream out;
+    writer.SaveToStream(out);
+    const std::vector<uint8_t> file = out.Data();
+    // Cut inside a scan, and cut cleanly between two scans (before an SOS).
+    auto inside = file;
+    inside.resize(file.size() * 2 / 3);
+    EXPECT_EQ(DecodeError(inside).rfind("The file is cut short: ", 0), 0u) << DecodeError(inside);
+    size_t lastScan = 0;
+    for (size_t i = 0; i + 1 < file.size(); ++i)
+        if (file[i] == 0xFF && file[i + 1] == 0xDA) lastScan = i;
+    ASSERT_GT(lastScan, 0u);
+    auto between = file;
+    between.resize(lastScan);
+    EXPECT_EQ(DecodeError(between),
+              "The file is cut short: the JPEG data ends before its last scan.");
+    auto noEnd = file;
+    noEnd.resize(file.size() - 2);
+    EXPECT_EQ(DecodeError(noEnd), "");
+}
+
+TEST(JPEGImageTest, ASizeTheDataCannotHoldFailsBeforeDecoding) {
+    // A 16 x 16 file whose frame header claims 16000 x 16000.
+    auto file = Compress(MakeTestPicture(16, 16), 90);
+    size_t sof = 0;
+    for (size_t i = 0; i + 1 < file.size(); ++i)
+        if (file[i] == 0xFF && file[i + 1] == 0xC0) {
+            sof = i;
+            break;
+        }
+    ASSERT_GT(sof, 0u);
+    file[sof + 5] = file[sof + 7] = 16000 >> 8;
+    file[sof + 6] = file[sof + 8] = 16000 & 0xFF;
+    try {
+        Load(file);
+        FAIL() << "no error";
+    } catch (const EImageTooLarge& e) {
+        EXPECT_STREQ(e.what(),
+                     "The file is too small for its declared size of 16000 x 16000 pixels.");
     }
 }

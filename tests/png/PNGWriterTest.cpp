@@ -267,7 +267,7 @@ TEST(TPNGImageWriter, ProgressAndChunkListErrors) {
         (std::vector<std::pair<int, int>>{
             {psStarting, 0}, {psRunning, 0}, {psRunning, 33}, {psRunning, 66}, {psEnding, 100}}));
 
-    const std::string frame = "Portable Graphics Network format handler error\r\n\r\n";
+    const std::string frame = "Portable Network Graphics format handler error\r\n\r\n";
     auto message = [](auto&& f) {
         try {
             f();
@@ -316,4 +316,46 @@ TEST(TPNGImageWriter, AssignCopiesChunksFiltersAndPixels) {
     }
     EXPECT_EQ(copy.Filters(), fsNone | fsSub);
     EXPECT_EQ(copy.Pixel(1, 0), source.Pixel(1, 0));
+}
+
+// Alpha is written exactly when some pixel is not opaque: RGBA for colour,
+// grey with alpha for grey pictures; libpng reads back every value.
+TEST(TPNGImageWriter, AlphaPlaneIsWrittenOnlyWhenSomePixelIsNotOpaque) {
+    using namespace pngtest;
+    for (bool grey : {false, true})
+        for (bool opaque : {false, true}) {
+            SCOPED_TRACE(std::string(grey ? "grey" : "colour") + (opaque ? ", opaque" : ""));
+            const int w = 19, h = 7;
+            TPNGImage png;
+            png.SetPixelFormat(pf24bit);
+            png.SetSize(w, h);
+            std::vector<uint8_t> alpha(static_cast<size_t>(w) * h);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    uint8_t* p = png.ScanLine(y) + 3 * x;
+                    p[0] = static_cast<uint8_t>(x * 13);
+                    p[1] = grey ? p[0] : static_cast<uint8_t>(y * 30);
+                    p[2] = grey ? p[0] : static_cast<uint8_t>(255 - x * y);
+                    alpha[static_cast<size_t>(y) * w + x] =
+                        opaque ? 255 : static_cast<uint8_t>((x * 37 + y * 11) & 0xFF);
+                }
+            png.SetAlphaChannel(alpha);
+            TMemoryStream m;
+            png.SaveToStream(m);
+            const Bytes file = m.Data();
+            EXPECT_EQ(file.at(25), opaque ? 2 : grey ? 4 : 6);
+            TRefImage ref;
+            ASSERT_TRUE(DecodeWithLibpng(file, ref, true)) << ref.Error;
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const size_t i = static_cast<size_t>(y) * w + x;
+                    const uint8_t* p = png.ScanLine(y) + 3 * x;
+                    ASSERT_EQ(ref.RGB[3 * i], p[2]);
+                    ASSERT_EQ(ref.RGB[3 * i + 1], p[1]);
+                    ASSERT_EQ(ref.RGB[3 * i + 2], p[0]);
+                    if (!opaque) {
+                        ASSERT_EQ(ref.Alpha[i], alpha[i]);
+                    }
+                }
+        }
 }

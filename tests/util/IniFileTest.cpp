@@ -291,3 +291,59 @@ TEST(IniFile, FuzzRegressionInputsReadAndRewriteCleanly) {
     }
     EXPECT_GT(count, 0);
 }
+
+TEST(IniFile, BinaryDataIsNoSettingsFile) {
+    TTempFolder folder;
+    const std::string path = folder.File("preset.ini");
+    TIniFile ini(path);
+    EXPECT_TRUE(ini.IsText()); // missing: nothing that is not text
+    WriteText(path, "[General]\nSource=/tmp\n;\tcomment\r\n");
+    EXPECT_TRUE(ini.IsText());
+    std::string binary = "[General]\nSource=/tmp\n";
+    binary.push_back('\0');
+    WriteText(path, binary);
+    EXPECT_FALSE(ini.IsText());
+    // No NUL, but control characters all through: a picture or an archive, not text.
+    std::string noise;
+    for (int i = 0; i < 400; ++i)
+        noise.push_back(static_cast<char>(i % 7 == 0 ? 0x01 + i % 20 : 'a'));
+    WriteText(path, noise);
+    EXPECT_FALSE(ini.IsText());
+    // Text in another 8-bit encoding than UTF-8 is still text.
+    WriteText(path, "[General]\nSource=/home/Ren\xE9\n");
+    EXPECT_TRUE(ini.IsText());
+    EXPECT_EQ(ini.ReadString("General", "Source", ""), "/home/Ren\xE9");
+}
+
+TEST(IniFile, CopiesAndMovesReadTheirOwnText) {
+    TIniFile a = TIniFile::FromText("[S]\nk=v\n");
+    TIniFile b = a;
+    TIniFile c = std::move(a);
+    a = TIniFile::FromText("[T]\nx=1\n");
+    EXPECT_EQ(b.ReadString("S", "k", "-"), "v");
+    EXPECT_EQ(c.ReadString("s", "K", "-"), "v");
+    EXPECT_EQ(a.ReadInteger("T", "x", 0), 1);
+    b.WriteString("S", "k", "w");
+    EXPECT_EQ(c.ReadString("S", "k", "-"), "v");
+    EXPECT_EQ(b.ReadString("S", "k", "-"), "w");
+}
+
+// Many sections and keys (the index behind every look-up): first occurrence
+// wins, case is folded, sections of the same name share their keys.
+TEST(IniFile, LargeFilesKeepEveryReadingRule) {
+    std::string text;
+    for (int s = 0; s < 200; ++s) {
+        text += "[Section" + std::to_string(s) + "]\n";
+        for (int k = 0; k < 500; ++k)
+            text += "key" + std::to_string(k) + "=" + std::to_string(s * 1000 + k) + "\n";
+    }
+    text += "[SECTION7]\nkey3=late\nextra=here\n";
+    TIniFile ini = TIniFile::FromText(text);
+    EXPECT_EQ(ini.ReadSections().size(), 200u);
+    EXPECT_EQ(ini.ReadInteger("section123", "KEY456", -1), 123456);
+    EXPECT_EQ(ini.ReadString("Section7", "key3", ""), "7003");
+    EXPECT_EQ(ini.ReadString("section7", "Extra", ""), "here");
+    EXPECT_FALSE(ini.ValueExists("Section7", "key500"));
+    EXPECT_FALSE(ini.ValueExists("Section200", "key1"));
+    EXPECT_EQ(ini.ReadSection("Section7").size(), 501u);
+}

@@ -292,7 +292,8 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
         Mnemonic(Qt::Key_N);
         ASSERT_EQ(w.CurrentPage(), 4);
         // Resize and watermark are off at first: their panels are skipped.
-        ExpectCycle(QStringList{"chkResize", panels[format], "chkWatermark", "chkLogProcessed",
+        ExpectCycle(QStringList{"chkResize", panels[format], "cbResample", "btnBackground",
+                                "chkAutoRotate", "chkWatermark", "cbMetadata", "chkLogProcessed",
                                 "seThreads"} +
                     Navigation);
     }
@@ -304,10 +305,14 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     Press(Qt::Key_Space);
     TabTo("chkLogProcessed");
     Press(Qt::Key_Space);
-    ExpectCycle(QStringList{"chkResize", "cbStretchMode", "chkWidth", "edWidth", "chkHeight",
-                            "edHeight", "cbGIFColorReduction", "chkWatermark", "edWatermarkText",
-                            "btnWatermarkText", "cbWAlignment", "cbWPosition", "chkWAngle",
-                            "chkLogProcessed", "seThreads", "edLogProcessed", "btnLogProcessed"} +
+    ExpectCycle(QStringList{"chkResize",       "cbStretchMode",       "chkWidth",
+                            "edWidth",         "chkHeight",           "edHeight",
+                            "chkShrinkOnly",   "cbGIFColorReduction", "cbResample",
+                            "btnBackground",   "chkAutoRotate",       "chkWatermark",
+                            "edWatermarkText", "btnWatermarkText",    "cbWAlignment",
+                            "cbWPosition",     "chkWAngle",           "cbMetadata",
+                            "chkLogProcessed", "seThreads",           "edLogProcessed",
+                            "btnLogProcessed"} +
                 Navigation);
     TabTo("cbStretchMode");
     Press(Qt::Key_Down);
@@ -320,7 +325,8 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     EXPECT_FALSE(Child<QLineEdit>(&w, "edHeight")->isEnabled());
     TabTo("cbGIFColorReduction");
     Press(Qt::Key_Up);
-    EXPECT_EQ(Child<QComboBox>(&w, "cbGIFColorReduction")->currentIndex(), 6);
+    EXPECT_EQ(Child<QComboBox>(&w, "cbGIFColorReduction")->currentIndex(),
+              8); // from the default, 9
     TabTo("edWatermarkText");
     Press(Qt::Key_A, Qt::ControlModifier);
     Type(QStringLiteral("Holiday"));
@@ -360,6 +366,8 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     // The watermark off again: its controls leave the chain, the log settings stay.
     TabTo("chkWatermark");
     Press(Qt::Key_Space);
+    Press(Qt::Key_Tab);
+    EXPECT_EQ(FocusName().toStdString(), "cbMetadata");
     Press(Qt::Key_Tab);
     EXPECT_EQ(FocusName().toStdString(), "chkLogProcessed");
 

@@ -189,8 +189,10 @@ TEST(ImageWindowRun, PresetSwitchOrderAndFailures) {
     EXPECT_EQ(Child<QLineEdit>(before.get(), "edDestinationName")->text(), "/from/preset");
     EXPECT_EQ(before->ExitCode(), 0);
 
-    // Unreadable presets: a folder, an empty name, a missing file.
-    for (const std::string& bad : {tmp.Path(), std::string(), tmp.File("missing.ini")}) {
+    // Unreadable presets: a folder, an empty name, a missing file, a file that is no text.
+    const std::string binary = tmp.File("picture.ini");
+    WriteFileBytes(binary, {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13});
+    for (const std::string& bad : {tmp.Path(), std::string(), tmp.File("missing.ini"), binary}) {
         auto w = NewWindow();
         EXPECT_THROW(w->LoadSettingsFrom(bad), Exception) << bad;
         testing::internal::CaptureStderr();
@@ -228,14 +230,15 @@ TEST(ImageWindowRun, PresetSavedFromTheWindowGivesTheSameFiles) {
     const std::string preset = job.Tmp.File("job.ini");
     const std::string out1 = job.Tmp.File("out1"), out2 = job.Tmp.File("out2");
     auto w = NewWindow();
-    w->ProcessCommandLine(
-        {"/SRC=" + job.In, "/DST=" + out1, "/DSTFORMAT=jpg", "/QUALITY=40", "/RESIZE=x20"});
+    w->ProcessCommandLine({"/SRC=" + job.In, "/DST=" + out1, "/DSTFORMAT=jpg", "/QUALITY=40",
+                           "/RESIZE=x20", "/METADATA=nolocation"});
     w->SaveSettingsTo(preset);
     const std::vector<uint8_t> presetBytes = ReadFileBytes(preset);
     ASSERT_EQ(RunInWindow(*w).size(), 2u);
 
     auto v = NewWindow();
     v->ProcessCommandLine({"/SETTINGS=" + preset, "/DST=" + out2});
+    EXPECT_EQ(v->ReadOptions().Metadata, TMetadataMode::NoLocation);
     std::vector<std::string> rows = RunInWindow(*v);
     ASSERT_EQ(rows.size(), 2u);
     for (const char* name : {"a.jpg", "b.jpg"})

@@ -92,8 +92,7 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
     EXPECT_EQ(C<QComboBox>(w.get(), "cbPixelFormat")->currentText(), "Device");
     EXPECT_EQ(C<QComboBox>(w.get(), "cbCompression")->currentText(), "100");
     EXPECT_TRUE(C<QComboBox>(w.get(), "cbCompression")->isEditable());
-    EXPECT_EQ(C<QComboBox>(w.get(), "cbGIFColorReduction")->currentText(),
-              "optimal 2^n color palette");
+    EXPECT_EQ(C<QComboBox>(w.get(), "cbGIFColorReduction")->currentText(), "optimal, best quality");
     EXPECT_FALSE(C<QCheckBox>(w.get(), "chkWatermark")->isChecked());
     EXPECT_EQ(C<QLineEdit>(w.get(), "edWatermarkText")->text(), "Sample text");
     EXPECT_EQ(C<QComboBox>(w.get(), "cbWAlignment")->currentText(), "left");
@@ -119,7 +118,7 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
     TConvertOptions o = w->ReadOptions();
     EXPECT_EQ(o.DestinationIndex, 0);
     EXPECT_EQ(o.CompressionText, "100");
-    EXPECT_EQ(o.GIFColorReduction, 7);
+    EXPECT_EQ(o.GIFColorReduction, 9);
     EXPECT_FALSE(o.Resize);
     EXPECT_EQ(w->GetDestinationExt(), ".bmp");
 }
@@ -266,6 +265,7 @@ TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
         C<QComboBox>(w.get(), "cbPixelFormat")->setCurrentIndex(6);
         C<QComboBox>(w.get(), "cbCompression")->setCurrentText("high");
         C<QComboBox>(w.get(), "cbGIFColorReduction")->setCurrentIndex(0);
+        C<QComboBox>(w.get(), "cbMetadata")->setCurrentIndex(2);
         C<QCheckBox>(w.get(), "chkWatermark")->setChecked(true);
         C<QLineEdit>(w.get(), "edWatermarkText")->setText(QString::fromUtf8("© Kelvane, 2024"));
         w->SetWatermarkFont(font, 0x00FFFF);
@@ -289,6 +289,7 @@ TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
     EXPECT_EQ(ini.ReadString("Jpeg", "Compression", ""), "high");
     EXPECT_EQ(ini.ReadString("Watermark", "Font", ""), "DejaVu Serif,0,255,14,3,65535");
     EXPECT_EQ(ini.ReadString("Image", "Height", "?"), "");
+    EXPECT_EQ(ini.ReadString("Image", "Metadata", ""), "nolocation");
 
     auto w = NewWindow();
     w->LoadSettings();
@@ -301,6 +302,7 @@ TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
     EXPECT_EQ(C<QComboBox>(w.get(), "cbPixelFormat")->currentIndex(), 6);
     EXPECT_EQ(C<QComboBox>(w.get(), "cbCompression")->currentText(), "high");
     EXPECT_EQ(C<QComboBox>(w.get(), "cbGIFColorReduction")->currentIndex(), 0);
+    EXPECT_EQ(w->ReadOptions().Metadata, TMetadataMode::NoLocation);
     EXPECT_TRUE(C<QWidget>(w.get(), "pnlWatermark")->isEnabled());
     EXPECT_EQ(C<QLineEdit>(w.get(), "edWatermarkText")->text(),
               QString::fromUtf8("© Kelvane, 2024"));
@@ -405,7 +407,7 @@ TEST(ImageWindow, AlignmentItemsAreDrawnWithTheirPictures) {
 TEST(ImageWindow, OptionSwitchesSetTheControls) {
     auto w = NewWindow();
     w->ProcessCommandLine({"/resize=800x", "/PIXELFORMAT=pf24bit", "/QUALITY=50",
-                           "/COLORREDUCTION=mono", "/NOOVERRIDE"});
+                           "/COLORREDUCTION=mono", "/NOOVERRIDE", "/metadata=Strip"});
     TConvertOptions o = w->ReadOptions();
     EXPECT_TRUE(o.Resize);
     EXPECT_EQ(o.StretchMode, smPixels);
@@ -415,6 +417,7 @@ TEST(ImageWindow, OptionSwitchesSetTheControls) {
     EXPECT_EQ(o.PixelFormatIndex, 6);
     EXPECT_EQ(o.CompressionText, "50");
     EXPECT_EQ(o.GIFColorReduction, 4);
+    EXPECT_EQ(o.Metadata, TMetadataMode::Strip);
     EXPECT_FALSE(C<QCheckBox>(w.get(), "chkOverwrite")->isChecked());
     EXPECT_TRUE(C<QWidget>(w.get(), "cbStretchMode")->isEnabled());
     EXPECT_FALSE(C<QWidget>(w.get(), "edHeight")->isEnabled());
@@ -464,8 +467,10 @@ TEST(ImageWindow, OptionValuesThatNameNothingFailAnUnattendedRun) {
                          "/QUALITY=101",
                          "/QUALITY=high",
                          "/QUALITY= 50",
-                         "/COLORREDUCTION=9",
+                         "/COLORREDUCTION=10",
                          "/COLORREDUCTION=gray",
+                         "/METADATA=none",
+                         "/METADATA=",
                          "/SETTINGS=/nonexistent/a.ini"};
     for (const char* arg : bad) {
         auto w = NewWindow();
@@ -481,6 +486,7 @@ TEST(ImageWindow, OptionValuesThatNameNothingFailAnUnattendedRun) {
         EXPECT_EQ(after.PixelFormatIndex, before.PixelFormatIndex) << arg;
         EXPECT_EQ(after.CompressionText, before.CompressionText) << arg;
         EXPECT_EQ(after.GIFColorReduction, before.GIFColorReduction) << arg;
+        EXPECT_EQ(after.Metadata, before.Metadata) << arg;
     }
     // Interactively the same value is shown in a message box once the window is up.
     auto w = NewWindow();
@@ -500,7 +506,8 @@ TEST(ImageWindow, EquivalentCommandLineRecreatesTheJob) {
                            "/MASK=*.p*", "/SUBDIR", "/LOGFILE=" + tmp.File("it's.log"),
                            "/DSTFORMAT=gif", "/SRCFORMAT=*.png;*.bmp", "/RESIZE=x25%",
                            "/PIXELFORMAT=pf8bit", "/COLORREDUCTION=web216", "/RENAME",
-                           "/KEEPFOLDERS", "/NAME={name}-{n}"});
+                           "/KEEPFOLDERS", "/NAME={name}-{n}",
+                           "/METADATA=nolocation"});
     C<QComboBox>(w.get(), "cbCompression")
         ->setCurrentText("300"); // the encoder uses 300 & 255 = 44
     std::vector<std::string> args = w->EquivalentArguments();
@@ -520,6 +527,7 @@ TEST(ImageWindow, EquivalentCommandLineRecreatesTheJob) {
     EXPECT_EQ(b.HeightText, a.HeightText);
     EXPECT_EQ(b.PixelFormatIndex, a.PixelFormatIndex);
     EXPECT_EQ(b.GIFColorReduction, a.GIFColorReduction);
+    EXPECT_EQ(b.Metadata, TMetadataMode::NoLocation);
     EXPECT_EQ(JPEGQualityFromText(b.CompressionText), JPEGQualityFromText(a.CompressionText));
     EXPECT_EQ(TickedRows(v.get()), TickedRows(w.get()));
     for (const char* name :
@@ -547,12 +555,83 @@ TEST(ImageWindow, EquivalentCommandLineRecreatesTheJob) {
     EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), line);
 }
 
+TEST(ImageWindow, BestColourReductionIsTheNewDefaultAndStoredOnesKeepTheirMeaning) {
+    TPrivateSettings settings;
+    // No settings file: the window's first start takes the best quality.
+    {
+        auto w = NewWindow();
+        w->LoadSettings();
+        EXPECT_EQ(w->ReadOptions().GIFColorReduction, 9);
+        auto* list = C<QComboBox>(w.get(), "cbGIFColorReduction");
+        ASSERT_EQ(list->count(), 10);
+        EXPECT_EQ(list->itemText(7).toStdString(), "optimal 2^n color palette");
+    }
+    // A file written before keeps the octree, stored or left out.
+    CreateFolderPath(settings.SettingsFolder());
+    WriteText(settings.SettingsFile(), "[GIF]\nColorReduction=7\n");
+    {
+        auto w = NewWindow();
+        w->LoadSettings();
+        EXPECT_EQ(w->ReadOptions().GIFColorReduction, 7);
+        // The octree differs from the default now, so the line names it.
+        const auto args = w->EquivalentArguments();
+        EXPECT_NE(std::find(args.begin(), args.end(), "/COLORREDUCTION=optimal"), args.end());
+    }
+    WriteText(settings.SettingsFile(), "[Jpeg]\nCompression=80\n");
+    {
+        auto w = NewWindow();
+        w->LoadSettings();
+        EXPECT_EQ(w->ReadOptions().GIFColorReduction, 7);
+    }
+    // The switch by name and number; the default needs no switch.
+    for (const char* arg : {"/COLORREDUCTION=best", "/COLORREDUCTION=BEST", "/COLORREDUCTION=9"}) {
+        auto w = NewWindow();
+        w->ProcessCommandLine({"/COLORREDUCTION=optimal", arg});
+        EXPECT_EQ(w->ExitCode(), 0) << arg;
+        EXPECT_EQ(w->ReadOptions().GIFColorReduction, 9) << arg;
+        EXPECT_EQ(w->EquivalentArguments(), std::vector<std::string>{"/EXECUTE"}) << arg;
+    }
+}
+
 TEST(ImageWindow, HelpListsEverySwitch) {
     const std::string help = TfrmMain::CommandLineHelp();
-    for (const char* s : {"/SRC=", "/SUBDIR", "/MASK=", "/DST=", "/OVERRIDE", "/NOOVERRIDE",
-                          "/LOGFILE=", "/DSTFORMAT=", "/SRCFORMAT=", "/SETTINGS=", "/RESIZE=",
-                          "/PIXELFORMAT=", "/QUALITY=", "/COLORREDUCTION=", "/EXECUTE", "--help"})
+    for (const char* s :
+         {"/SRC=", "/SUBDIR", "/MASK=", "/DST=", "/OVERRIDE", "/NOOVERRIDE",
+          "/LOGFILE=", "/DSTFORMAT=", "/SRCFORMAT=", "/SETTINGS=", "/RESIZE=", "/PIXELFORMAT=",
+          "/QUALITY=", "/COLORREDUCTION=", "/METADATA=", "/EXECUTE", "--help"})
         EXPECT_NE(help.find(s), std::string::npos) << s;
     for (const char* name : ColorReductionNames)
         EXPECT_NE(help.find(name), std::string::npos) << name;
+    for (const char* name : MetadataNames)
+        EXPECT_NE(help.find(name), std::string::npos) << name;
+}
+
+TEST(ImageWindow, MetadataKeyIsWrittenOnlyOnceItDiffersAndThenStaysTrue) {
+    TPrivateSettings settings;
+    {
+        auto w = NewWindow();
+        w->SaveSettings();
+    }
+    EXPECT_FALSE(TIniFile(settings.SettingsFile()).ValueExists("Image", "Metadata"));
+    {
+        auto w = NewWindow();
+        w->ProcessCommandLine({"/METADATA=strip"});
+        w->SaveSettings();
+    }
+    EXPECT_EQ(TIniFile(settings.SettingsFile()).ReadString("Image", "Metadata", ""), "strip");
+    {
+        // Back to keep: the key says so, instead of leaving "strip" behind.
+        auto w = NewWindow();
+        w->LoadSettings();
+        EXPECT_EQ(w->ReadOptions().Metadata, TMetadataMode::Strip);
+        C<QComboBox>(w.get(), "cbMetadata")->setCurrentIndex(0);
+        w->SaveSettings();
+    }
+    EXPECT_EQ(TIniFile(settings.SettingsFile()).ReadString("Image", "Metadata", ""), "keep");
+    // A name the program does not know keeps everything.
+    TIniFile(settings.SettingsFile()).WriteString("Image", "Metadata", "some");
+    auto w = NewWindow();
+    w->ProcessCommandLine({"/METADATA=strip"});
+    w->LoadSettings();
+    EXPECT_EQ(w->ReadOptions().Metadata, TMetadataMode::Keep);
 }

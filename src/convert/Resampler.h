@@ -1,0 +1,49 @@
+// TResampler: smooth resizing of a 24-bit (blue, green, red) or 32-bit
+// (blue, green, red, alpha) raster with a separable two-pass filter.
+// Shrinking uses Lanczos-3 widened by the scale, so every source pixel
+// contributes; enlarging uses Catmull-Rom bicubic. The weights are worked out
+// once per output column and row, in 16-bit fixed point, and every result is
+// rounded. A 32-bit raster is filtered in premultiplied alpha so that the
+// colour hidden under transparent pixels never bleeds into its neighbours.
+#pragma once
+
+#include "toolkit/Bitmap.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class TResampler {
+public:
+    // The filter weights of one axis: for each output position, the first
+    // source position and its run of weights (fixed point, summing to One).
+    struct TAxis {
+        static constexpr int Bits = 16;
+        static constexpr int32_t One = 1 << Bits;
+        std::vector<int> First;
+        std::vector<int> Count;
+        std::vector<size_t> Offset; // into Weights
+        std::vector<int32_t> Weights;
+        int MaxCount = 0;
+    };
+    // Weights for resampling srcSize positions to dstSize (both above 0).
+    static TAxis MakeAxis(int srcSize, int dstSize);
+    // The continuous kernels, for tests that build an independent reference.
+    static double Lanczos3(double x);
+    static double CatmullRom(double x);
+
+    // Resamples src (pf24bit, or pf32bit) into a new raster of the same
+    // format and the given size. With alpha, src is pf32bit with straight
+    // alpha in the fourth byte; it is premultiplied in place (the caller's
+    // working copy changes) and the result has straight alpha again.
+    static std::unique_ptr<TBitmap> Resample(TBitmap& src, int width, int height, bool alpha);
+    // One target pixel per source pixel, the mapping the canvas' stretched
+    // copy uses ((2x+1)*S div 2D): for pictures that must keep hard edges.
+    static std::unique_ptr<TBitmap> ResampleNearest(const TBitmap& src, int width, int height);
+};
+
+// Straight to premultiplied alpha and back, in place, on a pf32bit raster
+// whose fourth byte is alpha. Rounded; unpremultiplying a pixel of alpha 0
+// gives black, so the colour under transparent pixels is never revealed.
+void PremultiplyAlpha(TBitmap& raster);
+void UnpremultiplyAlpha(TBitmap& raster);

@@ -1,0 +1,218 @@
+#include "convert/Resampler.h"
+
+#include "convert/ConvertTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+TBitmap Picture(int w, int h, TPixelFormat pf) {
+    TBitmap b;
+    b.SetPixelFormat(pf);
+    b.SetSize(w, h);
+    return b;
+}
+
+// An independent reference: the same kernels evaluated in double precision,
+// straight from their definitions, one output pixel at a time over the whole
+// two-dimensional window, without fixed point or an 8-bit intermediate.
+double RefKernel(double x, bool shrink) {
+    x = std::fabs(x);
+    if (shrink) {
+        if (x >= 3) return 0;
+        auto sinc = [](double t) { return t == 0 ? 1.0 : std::sin(M_PI * t) / (M_PI * t); };
+        return sinc(x) * sinc(x / 3);
+    }
+    const double a = -0.5; // Catmull-Rom
+    if (x < 1) return (a + 2) * x * x * x - (a + 3) * x * x + 1;
+    if (x < 2) return a * x * x * x - 5 * a * x * x + 8 * a * x - 4 * a;
+    return 0;
+}
+
+// The weight of every source pixel for output position i; beyond the edges
+// the line is mirrored about its outer pixels.
+std::vector<double> RefWeights(int src, int dst, int i) {
+    const double scale = double(src) / dst;
+    const bool shrink = scale > 1;
+    const double fs = shrink ? scale : 1, support = (shrink ? 3 : 2) * fs;
+    const double c = (i + 0.5) * scale;
+    std::vector<double> w(static_cast<size_t>(src), 0.0);
+    double sum = 0;
+    for (int j = int(std::floor(c - support)); j <= int(std::ceil(c + support)); ++j) {
+        int m = j;
+        while (m < 0 || m >= src)
+            m = src == 1 ? 0 : m < 0 ? -m : 2 * (src - 1) - m;
+        const double v = RefKernel((j + 0.5 - c) / fs, shrink);
+        w[m] += v;
+        sum += v;
+    }
+    for (double& v : w)
+        v /= sum;
+    return w;
+}
+
+TBitmap ReferenceResample(const TBitmap& src, int dw, int dh) {
+    TBitmap out = Picture(dw, dh, pf24bit);
+    for (int y = 0; y < dh; ++y) {
+        const std::vector<double> wy = RefWeights(src.Height(), dh, y);
+        for (int x = 0; x < dw; ++x) {
+            const std::vector<double> wx = RefWeights(src.Width(), dw, x);
+            for (int c = 0; c < 3; ++c) {
+                double v = 0;
+                for (int j = 0; j < src.Height(); ++j) {
+                    if (wy[j] == 0) continue;
+                    for (int i = 0; i < src.Width(); ++i)
+                        v += wy[j] * wx[i] * src.ScanLine(j)[3 * i + c];
+                }
+                out.ScanLine(y)[3 * x + c] =
+                    static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L));
+            }
+        }
+    }
+    return out;
+}
+
+double Psnr(const TBitmap& a, const TBitmap& b) {
+    double se = 0;
+    for (int y = 0; y < a.Height(); ++y)
+        for (int x = 0; x < a.Width() * 3; ++x) {
+            const double d = double(a.ScanLine(y)[x]) - b.ScanLine(y)[x];
+            se += d * d;
+        }
+    const double mse = se / (double(a.Width()) * a.Height() * 3);
+    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// A photo-like picture: smooth gradients, hard edges and noise.
+TBitmap NoisyPicture(int w, int h) {
+    TBitmap b = MakeTestPicture(w, h);
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> noise(-40, 40);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w * 3; ++x) {
+            uint8_t& v = b.ScanLine(y)[x];
+            v = static_cast<uint8_t>(std::clamp(v + noise(rng), 0, 255));
+        }
+    return b;
+}
+
+} // namespace
+
+TEST(Resampler, FlatColourStaysExactlyFlat) {
+    for (auto [sw, sh, dw, dh] :
+         {std::array{97, 61, 31, 20}, std::array{13, 7, 50, 29}, std::array{40, 40, 39, 41},
+          std::array{1, 1, 5, 3}, std::array{300, 2, 7, 1}}) {
+        SCOPED_TRACE(std::to_string(sw) + "x" + std::to_string(sh) + " -> " + std::to_string(dw) +
+                     "x" + std::to_string(dh));
+        TBitmap src = Picture(sw, sh, pf24bit);
+        for (int y = 0; y < sh; ++y)
+            for (int x = 0; x < sw; ++x) {
+                src.ScanLine(y)[3 * x] = 17;
+                src.ScanLine(y)[3 * x + 1] = 130;
+                src.ScanLine(y)[3 * x + 2] = 254;
+            }
+        auto out = TResampler::Resample(src, dw, dh, false);
+        ASSERT_EQ(out->Width(), dw);
+        ASSERT_EQ(out->Height(), dh);
+        for (int y = 0; y < dh; ++y)
+            for (int x = 0; x < dw; ++x) {
+                const uint8_t* p = out->ScanLine(y) + 3 * x;
+                ASSERT_EQ(p[0], 17);
+                ASSERT_EQ(p[1], 130);
+                ASSERT_EQ(p[2], 254);
+            }
+    }
+}
+
+TEST(Resampler, OnePixelStripesShrunkToAThirdComeOutEvenGrey) {
+    // Point sampling would give black and white stripes (every third source column).
+    for (bool vertical : {false, true}) {
+        const int w = vertical ? 30 : 300, h = vertical ? 300 : 30;
+        TBitmap src = Picture(w, h, pf24bit);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const uint8_t v = ((vertical ? y : x) & 1) ? 255 : 0;
+                std::fill_n(src.ScanLine(y) + 3 * x, 3, v);
+            }
+        auto out = TResampler::Resample(src, w / (vertical ? 1 : 3), h / (vertical ? 3 : 1), false);
+        int lo = 255, hi = 0;
+        for (int y = 0; y < out->Height(); ++y)
+            for (int x = 0; x < out->Width() * 3; ++x) {
+                lo = std::min<int>(lo, out->ScanLine(y)[x]);
+                hi = std::max<int>(hi, out->ScanLine(y)[x]);
+            }
+        EXPECT_GE(lo, 126) << vertical;
+        EXPECT_LE(hi, 129) << vertical;
+    }
+}
+
+TEST(Resampler, CloseToAStraightforwardDoublePrecisionFilter) {
+    const TBitmap photo = NoisyPicture(240, 180);
+    TBitmap src = photo;
+    // A quarter: Lanczos-3 widened by 4.
+    auto quarter = TResampler::Resample(src, 60, 45, false);
+    const TBitmap refQuarter = ReferenceResample(photo, 60, 45);
+    EXPECT_GT(Psnr(*quarter, refQuarter), 45.0);
+    // Three times larger: Catmull-Rom.
+    auto large = TResampler::Resample(*quarter, 180, 135, false);
+    const TBitmap refLarge = ReferenceResample(*quarter, 180, 135);
+    EXPECT_GT(Psnr(*large, refLarge), 45.0);
+    // Uneven scales on both axes, one shrinking and one enlarging.
+    TBitmap again = photo;
+    auto mixed = TResampler::Resample(again, 77, 250, false);
+    EXPECT_GT(Psnr(*mixed, ReferenceResample(photo, 77, 250)), 45.0);
+}
+
+TEST(Resampler, TransparentPixelsLendNoColourToTheirNeighbours) {
+    // Left half fully transparent with a hidden red, right half opaque green.
+    TBitmap src = Picture(64, 8, pf32bit);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 64; ++x) {
+            uint8_t* p = src.ScanLine(y) + 4 * x;
+            const bool left = x < 32;
+            p[0] = 0;
+            p[1] = left ? 0 : 200;
+            p[2] = left ? 255 : 0;
+            p[3] = left ? 0 : 255;
+        }
+    for (auto [dw, dh] : {std::pair{21, 3}, std::pair{150, 20}}) {
+        TBitmap work = src;
+        auto out = TResampler::Resample(work, dw, dh, true);
+        bool sawPartial = false;
+        for (int y = 0; y < dh; ++y)
+            for (int x = 0; x < dw; ++x) {
+                const uint8_t* p = out->ScanLine(y) + 4 * x;
+                SCOPED_TRACE(std::to_string(x));
+                if (p[3] == 0) {
+                    EXPECT_EQ(p[0] | p[1] | p[2], 0); // nothing hidden is revealed
+                    continue;
+                }
+                sawPartial |= p[3] < 250;
+                EXPECT_LE(p[2], 1); // no red fringe
+                // No dark fringe: the edge keeps its own colour (Lanczos may
+                // overshoot it a little, as at any edge).
+                if (p[3] > 20) {
+                    EXPECT_GE(p[1], 194);
+                    EXPECT_LE(p[1], 225);
+                }
+            }
+        EXPECT_TRUE(sawPartial); // the edge is soft, not a hard cut
+    }
+}
+
+TEST(Resampler, NearestTakesTheCanvasPixels) {
+    const TBitmap src = MakeTestPicture(37, 23);
+    for (auto [dw, dh] : {std::pair{100, 9}, std::pair{12, 60}}) {
+        auto out = TResampler::ResampleNearest(src, dw, dh);
+        TBitmap ref(dw, dh, pf24bit);
+        ref.Canvas().StretchDraw(Rect(0, 0, dw, dh), const_cast<TBitmap&>(src));
+        for (int y = 0; y < dh; ++y)
+            ASSERT_EQ(0, std::memcmp(out->ScanLine(y), ref.ScanLine(y), 3 * size_t(dw))) << y;
+    }
+}
