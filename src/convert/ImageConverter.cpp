@@ -10,6 +10,7 @@
 #include "jpeg/JPEGImage.h"
 #include "metafile/Metafile.h"
 #include "png/PNGImage.h"
+#include "toolkit/ExifOrientation.h"
 #include "toolkit/Bitmap.h"
 #include "toolkit/ColorProfile.h"
 #include "toolkit/Icon.h"
@@ -65,8 +66,14 @@ TImageMetadata DestinationMetadata(const TImageMetadata& source, const TConvertO
                                    int width, int height, int orientation) {
     TMetadataEdit edit;
     edit.Mode = o.Metadata;
-    // Pixels turned upright say so: a viewer must not turn them again.
-    edit.Upright = o.AutoRotate && orientation != 1;
+    // Pixels turned upright say so: a viewer must not turn them again. That
+    // also holds where the container turned them (HEIF's irot/imir) while its
+    // EXIF block still names the camera's orientation.
+    const int stated = source.Exif.empty()
+                           ? 1
+                           : ExifOrientation(reinterpret_cast<const uint8_t*>(source.Exif.data()),
+                                             source.Exif.size());
+    edit.Upright = o.AutoRotate && (orientation != 1 || stated != 1);
     edit.Width = width;
     edit.Height = height;
     TImageMetadata written = EditMetadata(source, edit);

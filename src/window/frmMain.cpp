@@ -879,8 +879,6 @@ void TfrmMain::LoadSettings() {
     // An unknown name keeps everything, the safe reading of a damaged file.
     cbMetadata->setCurrentIndex(
         std::max(0, MetadataIndex(ini.ReadString("Image", "Metadata", MetadataNames[0]))));
-    cbGIFColorReduction->setCurrentIndex(
-        ini.ReadInteger("GIF", "ColorReduction", DefaultColorReduction));
     for (auto [section, key, lossless, combo, scale] :
          {std::tuple{"WebP", "Effort", chkWebPLossless, cbWebPEffort, &WebPEffortScale},
           std::tuple{"AVIF", "Speed", chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},

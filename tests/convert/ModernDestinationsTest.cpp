@@ -14,6 +14,7 @@
 #include "png/PNGImage.h"
 #include "toolkit/Picture.h"
 
+#include <lcms2.h>
 #include <filesystem>
 
 namespace {
@@ -137,10 +138,18 @@ TEST_F(ModernDestinationsTest, SourceMetadataReachesTheDestination) {
     // A WebP source carrying EXIF, XMP and an ICC profile, written by our own writer.
     TBitmap picture = MakeTestPicture(40, 30);
     TImageMetadata meta;
-    const uint8_t exif[] = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0};
+    // One tag (Artist "me"): the EXIF editor keeps tags, not bytes.
+    const uint8_t exif[] = {'M', 'M', 0, 42, 0,   0,   0, 8, 0, 1, 0x01, 0x3B, 0, 2,
+                            0,   0,   0, 3,  'm', 'e', 0, 0, 0, 0, 0,    0};
     meta.Exif.assign(reinterpret_cast<const char*>(exif), sizeof exif);
     meta.Xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>";
-    meta.Icc = std::string(128, 'p');
+    // A real RGB profile: one that describes nothing is not carried.
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsUInt32Number iccSize = 0;
+    cmsSaveProfileToMem(srgb, nullptr, &iccSize);
+    meta.Icc.resize(iccSize);
+    cmsSaveProfileToMem(srgb, meta.Icc.data(), &iccSize);
+    cmsCloseProfile(srgb);
     const std::string src = FFolder.File("tagged.webp");
     TWebPEncoder encoder{TEncoderSettings()};
     SaveEncodedFile(encoder, picture, meta, src);
@@ -148,7 +157,7 @@ TEST_F(ModernDestinationsTest, SourceMetadataReachesTheDestination) {
         SCOPED_TRACE(DestinationExtension(d));
         TPicture back;
         back.LoadFromFile(Convert(src, To(d), "tagged-out"));
-        EXPECT_EQ(back.Graphic()->Metadata().Exif, meta.Exif);
+        EXPECT_NE(back.Graphic()->Metadata().Exif.find(std::string("me\0", 3)), std::string::npos);
         EXPECT_EQ(back.Graphic()->Metadata().Xmp, meta.Xmp);
         // libjxl refuses a profile it cannot parse and writes sRGB: nothing to carry then.
         if (d != dfJXL) {

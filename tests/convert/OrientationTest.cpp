@@ -6,7 +6,7 @@
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
 #include "jpeg/JPEGImage.h"
-#include "toolkit/Metafile.h"
+#include "metafile/Metafile.h"
 
 #include <gtest/gtest.h>
 

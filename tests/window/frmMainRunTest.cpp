@@ -115,8 +115,9 @@ TEST(ImageWindowRun, ConvertsToEveryDestinationFormat) {
         a.LoadFromFile(out + "/a" + ext);
         b.LoadFromFile(out + "/b" + ext);
         if (destination == dfWMF || destination == dfEMF) {
-            // A metafile keeps the whole reference device as its frame; the picture
-            // takes its top-left 40 x 30 pixels.
+            // A metafile declares the picture's own size and plays it back whole.
+            EXPECT_EQ(a.Width(), 40) << ext;
+            EXPECT_EQ(a.Height(), 30) << ext;
             TBitmap played;
             played.SetPixelFormat(pf24bit);
             played.SetSize(a.Width(), a.Height());
@@ -128,7 +129,6 @@ TEST(ImageWindowRun, ConvertsToEveryDestinationFormat) {
                     EXPECT_NEAR(got.G, want.G, 2) << ext << " at " << x << "," << y;
                     EXPECT_NEAR(got.B, want.B, 2) << ext << " at " << x << "," << y;
                 }
-            EXPECT_EQ(PixelAt(played, 60, 50), (TColorBytes{255, 255, 255})) << ext;
             continue;
         }
         EXPECT_EQ(a.Width(), 40) << ext;
