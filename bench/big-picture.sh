@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Peak memory of one 100-megapixel conversion per destination format: a
 # 10000 x 10000 JPEG made from a photo of the batch is converted unattended
 # and /usr/bin/time reports the whole program's peak RSS.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Times the unattended program (trevasco ... /EXECUTE) on every whole-batch
 # conversion of the peer comparison and writes the table, with ratios against
 # the peers' published figures, into bench/RESULTS.md.

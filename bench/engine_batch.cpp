@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A batch driver without the window: converts every file of a folder with one
 // extension through the conversion engine, the way an unattended run does,
 // with the options the command line cannot set (JPEG quality, pixel format).

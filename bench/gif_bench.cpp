@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Micro-benchmarks of the GIF writer and reader on a 10-megapixel synthetic
 // photo (smooth gradients, texture and noise, so the palette, the ditherer
 // and the LZW coder see photo-like statistics).

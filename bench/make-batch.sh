@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the benchmark batch: 16 photographs (76.05 MP) shipped in three Debian
 # bookworm wallpaper packages, as shipped (jpeg/), and the same pixels as
 # 24-bit PNG, 24-bit BMP, 256-colour GIF and LZW TIFF made with ImageMagick

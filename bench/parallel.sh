@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Times the unattended program with /THREADS=1, 2 and 0 (one per core) on
 # whole-batch conversions and writes the table, with the peers' own default
 # threading from PEERS.md beside it, into bench/RESULTS.md.

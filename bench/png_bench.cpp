@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Micro-benchmarks of the PNG writer and reader on a 10-megapixel synthetic
 // photo (smooth gradients with a little noise, about 2.5:1 compressible like
 // the benchmark photos): the row filters alone, a whole save through zlib and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of colour management against the decode it follows: for every JPEG of
 // a folder, the time libjpeg takes to decode it and the time the profile
 // conversion to sRGB takes on the decoded pixels (an Adobe RGB profile made

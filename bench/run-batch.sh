@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Times whole-batch JPEG conversions through the conversion engine against the
 # bare library (djpeg/cjpeg of libjpeg-turbo-progs) on the shared photo batch.
 #

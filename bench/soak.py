@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Soak run of the unattended program: thousands of small images of mixed
 formats (a few of them broken) in nested folders, converted in one run.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target for the metafile reader (EMF seeds): any input must load or
 // fail with EInvalidGraphic; a loaded picture must play on a raster, replay into
 // a recording and come out in both written forms, which must read back.

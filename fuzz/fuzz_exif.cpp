@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: the EXIF orientation reader and the JPEG segment walk
 // that finds the EXIF block, on arbitrary bytes.
 #include "toolkit/ExifOrientation.h"

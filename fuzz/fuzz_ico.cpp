@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target for the icon reader: any input must load or fail with an
 // exception, and a loaded icon must draw and save without touching foreign memory.
 #include "base/Exceptions.h"

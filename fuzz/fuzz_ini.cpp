@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Settings-file reader and writer: any bytes as a settings file, every listed
 // key read back in every form, then one write into the parsed text, which must
 // change that key only.

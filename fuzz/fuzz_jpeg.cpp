@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: the JPEG decoder on arbitrary bytes.
 #include "base/Exceptions.h"
 #include "base/Streams.h"

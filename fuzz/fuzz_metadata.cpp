@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target of the metadata path: EXIF blocks, XMP packets and TIFF
 // files through the Exiv2 editor, JPEG metadata segments through the
 // collector, and ICC profiles through Little CMS. The first byte picks the

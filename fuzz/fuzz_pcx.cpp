@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target for the PCX reader: any input must load or fail with
 // an exception; a loaded raster is drawn as a conversion would draw it.
 #include "base/Exceptions.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: any bytes, under any registered extension, through the
 // whole conversion to every destination format.
 #include "base/Exceptions.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target of the PNG reader: any input either loads or fails with
 // one of the program's exceptions; everything else is a finding.
 #include "png/PNGImage.h"

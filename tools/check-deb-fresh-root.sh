@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the built .deb into a fresh Debian 12 root and checks it there, as on a
 # machine that has never seen a build: apt pulls the runtime libraries from the
 # package's Depends, the installed program converts the samples with no display,

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages the build, the tests and the fuzz smoke need,
 # when any of them is missing. Sourced by tools/run and tools/test.
 PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev libjpeg62-turbo-dev libtiff-dev

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes src/util/UnicodeUpper.inc: the Unicode simple upper-case mapping as
 runs {first, last, stride, delta}; a code point c in a run with
 (c - first) % stride == 0 maps to c + delta.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Draws the application icon at the hicolor sizes into packaging/icons/.
 
 The icon is two overlapping picture cards (a landscape with a sun) and an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Program start-up: what main runs before and when it creates the window.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Program entry: the window, or with /EXECUTE an unattended run without a display.
 #include "app/Startup.h"
 #include "base/StrUtils.h"

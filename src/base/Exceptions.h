@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The error model of the whole program: every failure is an exception that
 // carries the program's own message text. Codec-specific classes (EJPEG,
 // EPNGImageException, GIFException, ...) derive from Exception in their folders.

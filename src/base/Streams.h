@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Byte streams: the common interface the graphics load from and save to.
 #pragma once
 

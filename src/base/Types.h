@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Basic value types of the graphics layer.
 #pragma once
 

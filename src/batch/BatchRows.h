@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The rows of a run: one per source file, with its destination, its state and
 // what became of it. Building them decides, before anything is written, which
 // files convert, which are skipped and which must not run at all (a

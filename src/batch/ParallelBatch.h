@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the files of a batch on worker threads while the window thread keeps
 // the statuses. The window thread decides what starts (so it can show "In
 // progress" first) and collects what finished; the workers only convert.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The processed-files log: plain text, appended to, never truncated.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What every row's conversion does around the conversion itself, in the
 // one-at-a-time and the parallel run alike.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Splitting one job over many machines: shard k of n converts the rows whose
 // path below the source folder hashes to k. The hash is stable (FNV-1a of the
 // path's bytes), so adding files never moves another file to another shard.

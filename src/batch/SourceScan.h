@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading one folder for the source scan, in a fixed order and without the
 // traps of a live file system (device files, links to folders, bind-mount loops).
 #pragma once

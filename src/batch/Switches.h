@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command-line switches: one table of names, kinds and help texts. The
 // window and the unattended run attach their setters to these names, --help is
 // written from it, and the manual's list is checked against it, so a switch is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The options one conversion reads: a plain value the window fills from its
 // controls at every file, so the engine never sees a widget.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TImageConverter: the conversion of one file, from loading the source
 // through the picture container to writing the destination, driven by a
 // plain options value. The window calls it for every file of a run.

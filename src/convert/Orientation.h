@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Turning a picture upright by its EXIF/TIFF orientation (1..8): the stored
 // pixels are mirrored, turned, or turned about a diagonal (transpose for 5,
 // transverse for 7) into the picture as the camera meant it to be seen.

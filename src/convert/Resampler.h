@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TResampler: smooth resizing of a 24-bit (blue, green, red) or 32-bit
 // (blue, green, red, alpha) raster with a separable two-pass filter.
 // Shrinking uses Lanczos-3 widened by the scale, so every source pixel

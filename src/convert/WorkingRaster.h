@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The picture a conversion works on when it turns, resamples or composites a
 // source: pf24bit when the picture is opaque, pf32bit with straight alpha in
 // the fourth byte when it has transparent pixels. Readers keep their alpha in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TColorManager turns rows of raw samples, as files store them, into rows of
 // the working raster, and builds raster palettes from colour tables or as grey
 // ramps. One conversion routine is chosen per setting change, not per row.

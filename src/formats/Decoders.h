@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Run-length decompressors of the PCX and Photoshop readers. They hold no
 // state between calls and never read or write outside the sizes given.
 #pragma once

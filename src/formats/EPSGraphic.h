@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TEPSGraphic: an Encapsulated PostScript file shown by its TIFF preview.
 // No PostScript is interpreted.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The table of readable file formats: extension, description and the graphic
 // class that reads it. It feeds the picture container's own format table and
 // the list of source formats the main window offers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // THEIFGraphic: HEIC/HEIF and AVIF images through libheif. The primary image
 // with its alpha, turned and mirrored as the container says (irot/imir, as
 // libheif applies them); 10- and 12-bit images are rounded to 8 bits. ICC,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TImageEncoder: the small interface the conversion writes WebP, AVIF and
 // JPEG XL destinations through. An encoder takes the finished destination
 // raster (with its alpha plane when it has one) and the source's metadata,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TJXLGraphic: JPEG XL images through libjxl. The first frame (composed, for
 // an animation), alpha, ICC profile, EXIF and XMP boxes. The pixels stay as
 // stored: the orientation of the codestream goes to the metadata, so the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Keeps the metadata carried to a destination true to the written picture:
 // EXIF and XMP are edited through Exiv2 (the field's standard library for
 // both), behind these few functions. A block Exiv2 cannot read is dropped,

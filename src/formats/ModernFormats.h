@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Registration of the WebP, HEIF/AVIF and JPEG XL readers in the format
 // registry, after the formats it starts with.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the WebP, HEIF/AVIF and JPEG XL readers and writers share: moving
 // pixels between the libraries' interleaved buffers and our raster with its
 // alpha plane, the EXIF block's framings, and the messages naming a format.

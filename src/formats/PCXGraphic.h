@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TPCXGraphic: ZSoft Paintbrush images and the screen captures that share
 // their layout (pcx, pcc, scr).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TPSDGraphic: the composite image of a Photoshop file (psd, pdd). The image
 // resources and the layer section are parsed on the way; layers are kept in
 // a list nothing else reads, but damaged layer data fails the load.

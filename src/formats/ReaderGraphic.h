@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TReaderGraphic: the base of the multi-format readers. A working raster that
 // fills itself from a file, a stream or a block of memory, keeps the image
 // properties of the file last read, owns a colour manager and drives a nested

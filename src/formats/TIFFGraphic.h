@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TTIFFGraphic: the first image of a TIFF file, decoded by libtiff from the
 // file's bytes in memory.
 #pragma once

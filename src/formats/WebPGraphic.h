@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TWebPGraphic: WebP images through libwebp. Lossy, lossless and alpha; an
 // animation gives its first frame as composed on its canvas (as a GIF does);
 // the ICC, EXIF and XMP chunks go to the metadata.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Colour lookups: map a colour to a palette index and that entry's colour.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TColorQuantizer: the octree that computes an optimal palette.
 #pragma once
 

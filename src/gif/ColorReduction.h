@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Colour reduction of a true-colour raster to an 8-bit indexed raster.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Error-diffusion ditherers between the pixels and a colour lookup.
 #pragma once
 

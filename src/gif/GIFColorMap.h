@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TGIFColorMap: a GIF colour table of up to 256 red, green, blue entries.
 #pragma once
 

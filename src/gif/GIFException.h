@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one exception class of the GIF codec.
 #pragma once
 

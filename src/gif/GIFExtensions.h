@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The extension blocks that precede a frame's image descriptor.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "gif/GIFFrame.h"
 
 #include "gif/ColorReduction.h"

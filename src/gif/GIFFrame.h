@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TGIFFrame: one image of a GIF file with its descriptor, colour map,
 // pixel indices and extensions.
 #pragma once

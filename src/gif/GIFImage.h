@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TGIFImage: a GIF file held in memory as header, frames and extensions,
 // with the writer (colour reduction, LZW) and the reader.
 #pragma once

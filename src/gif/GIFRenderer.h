@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TGIFRenderer: plays an animation frame by frame into a buffer of the
 // target rectangle's size. It has no timer of its own: the caller asks for
 // the delay of the shown frame and steps to the next one.

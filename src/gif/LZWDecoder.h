@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The LZW decoder of GIF image data, with the sub-block and bit readers.
 #pragma once
 

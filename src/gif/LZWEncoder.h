@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The LZW encoder of GIF image data and the sub-block writer it feeds.
 #pragma once
 

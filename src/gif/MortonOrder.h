@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Morton order of colour cubes: the three channels' bits interleaved, so that
 // colours close in every channel get close numbers (and share cache lines in
 // tables indexed by them).

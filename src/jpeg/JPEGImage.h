@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TJPEGImage: JPEG files through libjpeg's version 6 interface. The image
 // keeps compressed data, a decoded bitmap, or both: data is decoded the first
 // time the bitmap is needed, and a bitmap is compressed when data is needed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The metadata segments of a JPEG file: EXIF and XMP in APP1, the ICC profile
 // in numbered APP2 chunks, comments in COM. The collector takes segments as
 // the decoder meets them; the writer side splits blocks into segments.

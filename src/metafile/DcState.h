@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The device-context state every metafile interpreter tracks: the saved
 // levels of SaveDC/RestoreDC and the object table. The mapping (modes,
 // window, viewport, world transform) is TMapState in EmfFormat.h. The

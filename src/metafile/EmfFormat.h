@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Record layouts of enhanced and Windows metafiles, written by hand from the
 // published formats, and small little-endian helpers shared by the metafile
 // reader, player, recorder and converters. Internal to src/metafile/

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Playback of EMF records onto a raster: the run, the table that hands each
 // record type to its handler, the DC state records and the objects. The
 // drawing handlers live beside this file, one file per concern (Player.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Playback of EMF records onto a raster, rasterised with cairo (text through
 // fontconfig and FreeType). Internal to src/metafile/
 #pragma once

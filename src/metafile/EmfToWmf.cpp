@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing the Windows-metafile form of an EMF. WMF knows no world transform,
 // no paths and no Béziers, so coordinates are mapped to the picture's pixels
 // here (anisotropic mode, window = the placeable box) and curves are flattened.

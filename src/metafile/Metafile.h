@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TMetafile: Windows metafiles (WMF, with or without the placeable header) and
 // enhanced metafiles (EMF). The picture is always held as an EMF recording: a
 // WMF is converted to EMF records when it is read and back when it is written,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The recording canvas: drawing becomes EMF records against the reference device.
 #include "metafile/DcState.h"
 #include "metafile/EmfFormat.h"

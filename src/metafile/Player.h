@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The EMF player's state and its record handlers, shared by the files that
 // implement them by concern: EmfPlayer.cpp (the run, the dispatch table, DC
 // state and objects), PlayerPaths.cpp (lines, shapes, paths, gradients),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The player's clipping: the clip as a list of device-space paths, combined
 // by the region modes, and the region records that fill, frame or invert.
 #include "metafile/Player.h"

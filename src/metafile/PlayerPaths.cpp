@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The player's pens, brushes, lines, shapes, paths and gradients.
 #include "metafile/Player.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The player's bitmaps and raster operations: DIBs as cairo surfaces, the
 // bit-block transfers, ternary raster operations and flood fill.
 #include "metafile/Player.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The player's fonts and text: faces through fontconfig, glyphs through
 // cairo, placed by the record's spacing array or by their own advances.
 #include "metafile/Player.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading a Windows metafile: every record is checked against the data and
 // rewritten as the equivalent EMF record(s), so the player only knows EMF.
 #include "metafile/DcState.h"

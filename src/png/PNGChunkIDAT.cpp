@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TChunkIDAT: decoding the image data into the bitmap after a load, and
 // filtering and compressing the bitmap into it on a save.
 #include "png/PNGChunks.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The chunk model of TPNGImage: one object per PNG chunk, the table that
 // maps chunk types to classes, and the ordered list an image owns.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Compression of the image data: the zlib stream the writer produces (at
 // zlib's default level, through zlib or libdeflate) and the reader's inflate.
 #pragma once

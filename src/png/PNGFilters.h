@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The five PNG row filters: the writer's filtering and choice of filter per
 // row, and the reader's unfiltering. Whole rows at a time, no allocation per row.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TPNGImage: a bitmap that reads and writes PNG files through a list of
 // chunk objects.
 #pragma once

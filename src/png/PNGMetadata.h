@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The metadata chunks of a PNG file: eXIf (EXIF as a TIFF structure), iCCP
 // (a named, zlib-compressed ICC profile) and iTXt with the keyword
 // XML:com.adobe.xmp (the XMP packet).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TBitmap: the working raster of the whole program.
 #pragma once
 

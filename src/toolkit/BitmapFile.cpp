@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // BMP/DIB reading (every common variant) and writing (the one layout we emit).
 //
 // The reader validates the whole header, the palette, the masks and the pixel

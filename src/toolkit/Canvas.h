@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TCanvas: a drawing surface. TBitmapCanvas draws into a TBitmap's pixels;
 // the metafile recorder provides another implementation that records instead.
 #pragma once

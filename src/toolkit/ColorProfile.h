@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Colour management through ICC profiles (Little CMS 2): pixels described by
 // an embedded profile are converted to sRGB when the destination cannot carry
 // the profile, and CMYK samples are converted through their profile instead

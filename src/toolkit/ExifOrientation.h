@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The camera orientation recorded in an EXIF block: IFD0's Orientation tag
 // (0x0112), read from either byte order with every offset checked against
 // the block. Readers of every format that can hold EXIF share it.

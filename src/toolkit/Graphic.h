@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TGraphic: the common interface of every image kind, and the class
 // references the picture container's format table works with.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TIcon: a Windows icon (.ico) or cursor (.cur). Of the entries in the file
 // it keeps the one a user converting the icon wants: the largest, then the
 // deepest. PNG-compressed entries are decoded by whatever class TPicture has

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a file says about its picture besides the pixels: the blocks that are
 // carried from a source to a destination that can hold them, and the camera
 // orientation that turns the picture upright.

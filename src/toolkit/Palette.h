@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Palettes of up to 256 colours and the fixed tables of the platform.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TPicture: holds one graphic and owns the class-level table of file formats
 // that decides which graphic class reads a file by its extension.
 #pragma once

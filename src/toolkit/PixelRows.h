@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole-row pixel copies between 24/32-bit storage and BGRX (blue, green,
 // red, 0). They work on words rather than bytes because every conversion runs
 // through them; the fourth byte of each 32-bit pixel written is always 0.

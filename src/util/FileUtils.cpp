@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "util/FileUtils.h"
 
 #include "base/Exceptions.h"

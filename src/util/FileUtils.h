@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Folder tests and creation, the program file, and where the settings live.
 #pragma once
 

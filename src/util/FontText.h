@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A font as the settings file keeps it: one line of six comma-separated fields
 // (face, character set, colour, size, style, and one integer of the caller's).
 #pragma once

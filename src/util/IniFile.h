@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file: an INI text file of "[Section]" lines and "Key=Value"
 // lines, read and written with the rules of the classic private-profile calls.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // File-mask matching and the one case rule every name comparison uses.
 //
 // Case is folded per code point with the Unicode simple upper-case mapping,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's pictures, drawn at start-up so that no image files need shipping.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A label that behaves like a web link: blue, underlined, hand cursor, click signal.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The painted strip at the window's left edge: colour bands and the product name.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A captioned group of radio buttons with one selected index, filled at run time.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Window-side helpers: the shell, the folder dialog, numeric edits, and the
 // byte-exact file names behind the texts that edits and rows show.
 #pragma once

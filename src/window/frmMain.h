@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image window: the wizard of the framework turned into an image
 // converter. It adds the source-format list, the six destination formats, the
 // option panels of the Options page and their settings keys, the option

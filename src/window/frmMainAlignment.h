@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The watermark's horizontal-position list: an owner-drawn drop-down whose
 // items show a small picture of left, centred or right alignment before their text.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "window/frmMainBasic.h"
 
 #include "base/Exceptions.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The six-page batch wizard: job settings, settings file, command line, source
 // scan, batch run and processed-files log. It converts nothing itself; a derived
 // window supplies the conversion and the format lists through the virtual

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing destinations: never replacing a file that appeared while overwriting
 // was off, short temporary names, owners kept, and no temporary file left
 // behind by a signal.

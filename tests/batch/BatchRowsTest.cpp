@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Building the rows of a run: destinations, collisions inside the run, sources
 // that a destination would destroy, and what exists already.
 #include "TestSupport.h"

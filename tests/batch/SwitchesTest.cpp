@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The switch table: lookup by name and kind, the parsing of the source-format
 // list, and the manual, the README and --help all naming every switch.
 #include "TestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Several converters at once, one per thread, as a parallel batch runs them:
 // every reader and writer must give the bytes it gives alone (no state shared
 // between conversions: libjpeg, libtiff's error routing, the GIF and PNG

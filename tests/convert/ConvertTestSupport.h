@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the conversion tests: synthetic pictures and libjpeg as an
 // independent reference decoder.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every file of the shared corpus, including the deliberately broken ones,
 // through the whole conversion: it converts, or it fails with an Exception
 // and leaves nothing in the destination folder. Each file runs in a child

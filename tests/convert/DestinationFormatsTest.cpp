@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The conversion with every format registered as at program start: the
 // start-up order, each destination format, and sources that paint only part
 // of their area.

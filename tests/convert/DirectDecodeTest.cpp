@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Decoding a JPEG straight into the destination raster, and rasters that are
 // allocated without a fill because a copy covers them: both must give the
 // bytes of the ordinary decode, fill and draw.

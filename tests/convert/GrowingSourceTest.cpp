@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A source that another program changes while the batch converts it: data
 // appended during the read, a file still being written, a file cut short after
 // the scan. The conversion uses the bytes it read at open or fails with a

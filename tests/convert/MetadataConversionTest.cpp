@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Metadata through whole conversions: EXIF, XMP, ICC profile and comment
 // carried to JPEG and PNG, the metadata choices, and colour management for
 // destinations that cannot carry a profile. Destinations are read back with

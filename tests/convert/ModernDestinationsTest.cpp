@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // WebP, AVIF and JPEG XL through the whole conversion: registered readers,
 // destinations 6, 7 and 8 with their options, and the source's metadata
 // carried to the destination.

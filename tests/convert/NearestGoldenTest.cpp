@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // /RESAMPLE=nearest gives the files the converter wrote before smooth
 // resampling existed: the hashes below were taken from that build's output
 // for the same picture and options.

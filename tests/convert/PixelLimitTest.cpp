@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pixel limit in every reader: a file of a few hundred bytes declaring a
 // raster of billions of pixels must be refused from its header, before any
 // buffer for it is allocated, and the limit is a setting, not a constant.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bundled sample images: how they are made (tools/make-samples runs the
 // generator below with TREVASCO_SAMPLES_OUT set) and a check that every one of
 // them converts to every destination format at its own size.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The metadata building blocks alone: JPEG segment collection and splitting,
 // the Exiv2 editor, the Little CMS transforms, and the TIFF and PSD readers'
 // metadata.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The formats' own decoders (libwebp, libheif, libjxl), used as references
 // for our readers and to decode what our writers produce.
 #pragma once

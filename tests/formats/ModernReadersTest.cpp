@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The WebP, HEIF/AVIF and JPEG XL readers against the formats' own decoders
 // on the shared corpus, and their refusals: huge declared sizes, cut files,
 // foreign data.

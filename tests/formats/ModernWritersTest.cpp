@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The WebP, AVIF and JPEG XL writers: what they write is decoded by the
 // formats' own libraries and compared with the picture given to them.
 #include "ModernOracles.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reference renderings for the reader tests, decoded by libpng (an
 // independent decoder), and comparisons of a raster against them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Colour maps, lookups, the octree palette and the ditherers alone.
 #include "gif/ColorReduction.h"
 #include "GifTestSupport.h"

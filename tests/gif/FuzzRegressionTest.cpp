@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Inputs that once crashed or hung the GIF reader: each must load or fail
 // with one of our exceptions, and never trip a sanitizer.
 #include "GifTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TGIFImage: writing checked by giflib, reading checked against giflib on the
 // shared corpus, the reader's lenient behaviours, and drawing.
 #include "GifTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The animation renderer stepped frame by frame.
 #include "gif/GIFRenderer.h"
 #include "GifTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the GIF tests: giflib as an independent decoder, raw code
 // streams, and small rasters.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole-writer golden hashes: the bytes of GIF files saved from a photo-like
 // raster, recorded from the plain reference implementation of the colour
 // reduction, dithering and LZW paths. Any speed-up must keep them.

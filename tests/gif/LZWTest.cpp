@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The LZW encoder and decoder alone, on raw code streams.
 #include "GifTestSupport.h"
 #include "gif/LZWDecoder.h"

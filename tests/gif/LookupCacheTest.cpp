@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The octree's leaf table and the nearest lookup's answer table are caches: whatever
 // they remember, the palette and the indices must be those of the plain walk
 // and the plain palette scan.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "jpeg/JPEGImage.h"
 #include "common/TestSupport.h"
 #include "convert/ConvertTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pieces every metafile interpreter shares: the bounds-checked record
 // readers and the device-context state (saved levels, object table, mapping).
 #include "metafile/DcState.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The metafiles we write, checked by an independent parser (libUEMF): every
 // EMF and WMF record must pass its own safety check (sizes, offsets and counts
 // inside the record, bitmaps inside their records), and the headers must

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Playing EMF records onto a bitmap: golden pixels for the drawing state that
 // GDI defines exactly (fill modes, pen widths, hatches, mapping, saved states,
 // device-independent bitmaps) and loose boxes for text.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading metafiles: the declared size in each form and the refusal of
 // damaged record framing. Every file here is built byte by byte in the test.
 #include "base/Exceptions.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Playing the less common drawing records: clip regions combined by union,
 // exclusive-or and difference, inside-frame pens, flood fills, masked and
 // parallelogram bitmap transfers, and WMF clip regions of several rectangles.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing metafiles: the EMF header as recorded, the WMF form's headers, and
 // round trips through our own reader and player. Headers are checked with a
 // little parser of this file, not the product's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The writer's deflate: whole-buffer below the size limit, streaming above
 // it; both must give one valid zlib stream of exactly the input.
 #include "png/PNGDeflate.h"

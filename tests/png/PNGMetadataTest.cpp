@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PNG metadata chunks: what the reader takes from eXIf, iCCP and iTXt, what
 // it refuses, and where the writer puts them.
 #include "PNGTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "PNGTestSupport.h"
 #include "common/TestSupport.h"
 #include "png/PNGDeflate.h"

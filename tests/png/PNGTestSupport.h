@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Independent helpers of the PNG tests: a chunk assembler for hand-made
 // files (zlib's own CRC and compress) and libpng as the reference decoder.
 #pragma once

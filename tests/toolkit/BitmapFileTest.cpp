@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // BMP reading against the public suites (QImage as the independent decoder)
 // and BMP writing against the exact layout we promise.
 #include "base/Exceptions.h"

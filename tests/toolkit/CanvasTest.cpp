@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TBitmapCanvas: fills, the stretch mapping, black-wins shrinking of 1-bit
 // sources, masked copies, colour mapping into indexed targets.
 #include "toolkit/Canvas.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TIcon: entry choice, masked and alpha drawing, PNG entries through the
 // picture format table, saving, and the icon files of the shared corpus.
 #include "toolkit/Icon.h"

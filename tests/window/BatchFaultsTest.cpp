@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image window's batch run when the file system misbehaves between the
 // scan and the run: each fault costs its own row, with a message, and leaves
 // no half-written destination; the other rows convert as usual. The exit

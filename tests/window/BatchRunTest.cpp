@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The progress list and the batch run: statuses, icons, times, Stop and resume,
 // skipping, errors, the processed-files log.
 #include "WindowTestSupport.h"

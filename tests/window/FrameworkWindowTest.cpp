@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The wizard window: controls, navigation, default and Escape buttons, and a
 // derived window that overrides nothing.
 #include "WindowTestSupport.h"

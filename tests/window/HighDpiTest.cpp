@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image window on a high-density screen. Qt takes its scale factor once, at
 // start-up, so each factor runs in a child copy of this test program. There the
 // drawn pictures must carry the screen's pixel ratio (drawn sharp, not a small

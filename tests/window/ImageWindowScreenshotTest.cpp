@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pictures of the image window's pages for the README. Runs only when
 // TREVASCO_SCREENSHOTS names a folder; take them under a real X server
 // (xvfb-run) so that fonts and styles are the desktop's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image window driven by the keyboard alone: on every page each enabled
 // control is reached by Tab (and Backtab) in reading order without a trap, each
 // kind of control is operated with its keys, the pages are walked with Alt and

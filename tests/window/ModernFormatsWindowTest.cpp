@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // WebP, AVIF and JPEG XL in the image window: destination buttons, their
 // option panels, switches, settings keys, the equivalent command line and
 // presets that give the same files.

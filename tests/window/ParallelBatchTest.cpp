@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Parallel runs: the scheduler's ordering of files that share a path, and the
 // window's promises (same files, statuses, log and exit status as one file at
 // a time; Stop lets the files in flight finish).

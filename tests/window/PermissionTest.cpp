@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The unattended program on a folder tree whose modes deny it something:
 // unreadable source file and folder, a destination folder it may not write,
 // a read-only destination file, a log it may not write. The program runs as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The picture options of the image window: resampling, camera orientation,
 // background colour, shrink-only and fit-inside sizes, through switches,
 // settings, presets and the Log page's command line.

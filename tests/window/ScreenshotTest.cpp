@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pictures of the six pages and the about box for the documentation. Runs only
 // when TREVASCO_SCREENSHOTS names a folder (take them under a real X server,
 // e.g. xvfb-run, so that fonts and styles are the desktop's).

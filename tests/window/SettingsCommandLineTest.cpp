@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file (read once on the first show, written on close, never in an
 // unattended run) and the command-line switches.
 #include "WindowTestSupport.h"

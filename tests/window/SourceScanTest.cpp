@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The source scan: order, mask, sub-folders, and what a live file system can throw at it.
 #include "WindowTestSupport.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the unattended run puts files, and the cases where it must refuse to:
 // collisions inside a run, sources that a destination would destroy, unknown
 // formats and switches, dry runs and shards.

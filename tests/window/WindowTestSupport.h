@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the window tests: one QApplication, a private settings folder,
 // answering message boxes, and test-only windows derived from the framework.
 #pragma once

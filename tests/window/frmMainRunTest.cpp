@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image window running jobs: every destination format through the wizard,
 // and presets saved from the window and run with /SETTINGS=.
 #include "WindowTestSupport.h"

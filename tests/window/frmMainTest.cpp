@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image window: option controls, enabling rules, settings keys, the
 // source-format list and filter, and the option switches of the command line.
 #include "WindowTestSupport.h"
