@@ -581,7 +581,8 @@ void TfrmMainBasic::CreateSwitchSetters() {
             rgDestination->SetItemIndex(i);
             const std::string ext = GetDestinationExt();
             if (wanted.size() > 1 && SameTextFolded(ext, wanted)) return;
-            accepted += (accepted.empty() ? "" : ", ") + ext.substr(std::min<size_t>(1, ext.size()));
+            accepted +=
+                (accepted.empty() ? "" : ", ") + ext.substr(std::min<size_t>(1, ext.size()));
         }
         rgDestination->SetItemIndex(remembered);
         CommandLineError(Format("/DSTFORMAT=%s: expected %s", value.c_str(), accepted.c_str()));
@@ -1086,7 +1087,7 @@ void TfrmMainBasic::CompleteRow(QTreeWidgetItem* row, const std::string& source,
 void TfrmMainBasic::RunRowsInOrder() {
     const TWorkerConversion convert = RowConversion(
         [this](const std::string& source, const std::string& dest) { ConvertFile(source, dest); },
-        chkOverwrite->isChecked());
+        ExistingFiles() == TExistingFiles::Overwrite);
     const int count = lvProgress->topLevelItemCount();
     for (int i = 0; i < count && !FStopRequested; ++i) {
         QTreeWidgetItem* row = lvProgress->topLevelItem(i);
@@ -1190,8 +1191,8 @@ void TfrmMainBasic::RunBatch() {
             for (int i = 0; i < threads && threads > 1; ++i) {
                 TWorkerConversion conversion = CreateWorkerConversion();
                 if (!conversion) break;
-                conversions.push_back(
-                    RowConversion(std::move(conversion), chkOverwrite->isChecked()));
+                conversions.push_back(RowConversion(std::move(conversion),
+                                                    ExistingFiles() == TExistingFiles::Overwrite));
             }
             if (conversions.size() > 1)
                 RunRowsInParallel(conversions);
