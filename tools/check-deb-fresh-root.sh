@@ -15,7 +15,21 @@ set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 deb=${1:-$(ls -t "$here"/build/*/trevasco_*.deb 2>/dev/null | head -n 1)}
 root=${2:-/tmp/fresh-root}
-mirror=${MIRROR:-http://deb.debian.org/debian}
+# The machine's own Debian archive, as apt is configured here (deb822 .sources
+# files or one-line entries); MIRROR overrides it.
+configured_mirror() {
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk '/^URIs:/ { uri = $2 } /^Suites:/ { if ($0 ~ / bookworm( |$)/) found = uri }
+             /^$/ { uri = "" } END { if (found) print found }' "$f"
+    done
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        awk '$1 == "deb" && $0 ~ / bookworm / { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { print $i; exit } }' "$f"
+    done
+}
+mirror=${MIRROR:-$(configured_mirror | head -n 1)}
+[ -n "$mirror" ] || { echo "no Debian bookworm archive in /etc/apt; set MIRROR" >&2; exit 2; }
 
 [ -n "$deb" ] && [ -f "$deb" ] || { echo "no .deb: build one with cmake --preset release && cpack" >&2; exit 2; }
 [ "$(id -u)" = 0 ] || { echo "needs root (debootstrap, chroot)" >&2; exit 2; }

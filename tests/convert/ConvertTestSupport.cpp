@@ -139,6 +139,23 @@ void Put32(std::vector<uint8_t>& v, uint32_t x) {
 }
 } // namespace
 
+std::vector<uint8_t> IconFileOfOneEntry(int size, int bitCount, const std::vector<uint8_t>& entry) {
+    std::vector<uint8_t> f;
+    Put16(f, 0);
+    Put16(f, 1); // an icon
+    Put16(f, 1); // one entry
+    f.push_back(static_cast<uint8_t>(size));
+    f.push_back(static_cast<uint8_t>(size));
+    f.push_back(0);
+    f.push_back(0);
+    Put16(f, 1);
+    Put16(f, static_cast<unsigned>(bitCount));
+    Put32(f, static_cast<uint32_t>(entry.size()));
+    Put32(f, 22); // the entry follows the directory
+    f.insert(f.end(), entry.begin(), entry.end());
+    return f;
+}
+
 // A 32 x 32 icon of 24-bit colour whose AND mask leaves the corners outside a circle.
 std::vector<uint8_t> MakeIconFile() {
     const int n = 32;
@@ -168,18 +185,5 @@ std::vector<uint8_t> MakeIconFile() {
             if (outside(x, y)) bits[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
         image.insert(image.end(), bits, bits + 4);
     }
-    std::vector<uint8_t> f;
-    Put16(f, 0);
-    Put16(f, 1);
-    Put16(f, 1);
-    f.push_back(n);
-    f.push_back(n);
-    f.push_back(0);
-    f.push_back(0);
-    Put16(f, 1);
-    Put16(f, 24);
-    Put32(f, static_cast<uint32_t>(image.size()));
-    Put32(f, 22);
-    f.insert(f.end(), image.begin(), image.end());
-    return f;
+    return IconFileOfOneEntry(n, 24, image);
 }

@@ -43,3 +43,5 @@ TBmpHeader ReadBmpHeader(const std::vector<uint8_t>& file);
 // A 32 x 32 icon file of 24-bit colour (blue rising to the right, green falling
 // downwards, red full) whose AND mask leaves everything outside a circle.
 std::vector<uint8_t> MakeIconFile();
+// An icon file of one entry (a bitmap header, colour image and AND mask) of size x size.
+std::vector<uint8_t> IconFileOfOneEntry(int size, int bitCount, const std::vector<uint8_t>& entry);

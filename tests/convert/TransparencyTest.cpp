@@ -76,20 +76,7 @@ std::vector<uint8_t> MakeAlphaIcon() {
         }
     for (int y = 0; y < n; ++y)
         Put32(e, 0); // AND mask, unused with alpha
-    std::vector<uint8_t> f;
-    Put16(f, 0);
-    Put16(f, 1);
-    Put16(f, 1);
-    f.push_back(n);
-    f.push_back(n);
-    f.push_back(0);
-    f.push_back(0);
-    Put16(f, 1);
-    Put16(f, 32);
-    Put32(f, static_cast<uint32_t>(e.size()));
-    Put32(f, 22);
-    f.insert(f.end(), e.begin(), e.end());
-    return f;
+    return IconFileOfOneEntry(n, 32, e);
 }
 
 class Transparency : public ::testing::Test {
