@@ -3,6 +3,7 @@
 
 #include "base/StrUtils.h"
 #include "toolkit/ColorProfile.h"
+#include "util/Utf8.h"
 
 #include <algorithm>
 #include <cstring>
@@ -89,21 +90,7 @@ public:
                 }
             }
             if (c == 0) continue; // names are stored with a terminating zero
-            if (c < 0x80) {
-                out += static_cast<char>(c);
-            } else if (c < 0x800) {
-                out += static_cast<char>(0xC0 | (c >> 6));
-                out += static_cast<char>(0x80 | (c & 0x3F));
-            } else if (c < 0x10000) {
-                out += static_cast<char>(0xE0 | (c >> 12));
-                out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                out += static_cast<char>(0x80 | (c & 0x3F));
-            } else {
-                out += static_cast<char>(0xF0 | (c >> 18));
-                out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-                out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                out += static_cast<char>(0x80 | (c & 0x3F));
-            }
+            AppendUtf8(out, c);
         }
         return out;
     }
