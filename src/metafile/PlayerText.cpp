@@ -325,8 +325,13 @@ void TPlayer::PaintGlyphs(const std::vector<cairo_glyph_t>& glyphs, uint32_t opt
         cairo_close_path(Cr);
         cairo_fill(Cr);
     };
+    // The lines are part of the text: smoothed like its glyphs, or a turned
+    // line breaks into steps.
+    const bool smooth = Dc.Font.Quality == 4 || Dc.Font.Quality == 5;
+    if (smooth) cairo_set_antialias(Cr, CAIRO_ANTIALIAS_GRAY);
     if (Dc.Font.Underline) line(em * 0.1, em * 0.05);
     if (Dc.Font.StrikeOut) line(-em * 0.28, em * 0.05);
+    if (smooth) cairo_set_antialias(Cr, CAIRO_ANTIALIAS_NONE);
 }
 
 void TPlayer::Text(const TRecord& r, bool wide, size_t at, int graphicsMode) {
