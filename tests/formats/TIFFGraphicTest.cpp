@@ -792,6 +792,10 @@ TEST(TEPSGraphic, PreviewsMatchLibtiffAndTextFilesAreRefused) {
             file[24] | (file[25] << 8) | (file[26] << 16) | (uint32_t(file[27]) << 24);
         WriteFileBytes(dir.File("preview.tif"),
                        Bytes(file.begin() + offset, file.begin() + offset + length));
+        if (const int ink = CompareInkWithLittleCMS(g, dir.File("preview.tif")); ink >= 0) {
+            EXPECT_EQ(ink, 0) << "pixels further than 1 from Little CMS";
+            continue;
+        }
         std::string first;
         EXPECT_EQ(CompareWithLibtiff(g, dir.File("preview.tif"),
                                      g.ImageProperties().SampleCount == 1 ? 1 : 0, &first),
