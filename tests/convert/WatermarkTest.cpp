@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "convert/Watermark.h"
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "convert/ConvertTestSupport.h"
 #include "convert/FormatStartup.h"
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -292,6 +294,23 @@ TEST_F(WatermarkTest, RasterDestinationsDifferOnlyAtTheTextsPlace) {
         const TWatermarkLayout l = LayOutWatermark(o.Watermark, plain.Width(), plain.Height());
         EXPECT_TRUE(Inside(changed, l.Reach)) << Describe(changed) << " " << Describe(l.Reach);
     }
+}
+
+TEST_F(WatermarkTest, TextTooLongForAMetafileFailsTheFileInEveryFormat) {
+    TTempFolder folder;
+    WriteBmp(folder.File("in.bmp"), 40, 30);
+    TConvertOptions o;
+    o.Watermark = Mark(std::string(0x8000, 'x'));
+    for (int destination : {dfBitmap, dfPNG, dfEMF, dfWMF}) {
+        o.DestinationIndex = destination;
+        const std::string out = folder.File("out" + DestinationExtension(destination));
+        EXPECT_THROW(Convert(folder.File("in.bmp"), out, o), EInvalidGraphicOperation)
+            << destination;
+        EXPECT_FALSE(std::filesystem::exists(out)) << destination;
+    }
+    o.Watermark.Text.pop_back(); // 32767 fit
+    o.DestinationIndex = dfEMF;
+    EXPECT_NO_THROW(Convert(folder.File("in.bmp"), folder.File("fits.emf"), o));
 }
 
 TEST_F(WatermarkTest, PngWithAlphaKeepsItsAlphaOutsideTheText) {
