@@ -919,6 +919,21 @@ void TWmfWriter::FlushPath(bool fill, bool stroke) {
     PathClosed.clear();
 }
 
+namespace {
+// The byte of windows-1252 (how the default character set's 8-bit text is
+// read) for a character above U+00FF: the euro sign, typographic quotes and
+// dashes, and the few letters it adds; '?' for the rest.
+uint8_t Windows1252Byte(uint16_t c) {
+    static const uint16_t High[32] = {
+        0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+    for (int i = 0; i < 32; ++i)
+        if (High[i] == c) return static_cast<uint8_t>(0x80 + i);
+    return '?';
+}
+} // namespace
+
 void TWmfWriter::Text(const TRecord& r, bool wide) {
     // EMRTEXT at 36: reference point, chars, string offset, options, rectangle, dx offset.
     if (!r.Has(36, 40)) return;
@@ -939,7 +954,7 @@ void TWmfWriter::Text(const TRecord& r, bool wide) {
         else if (c >= 0xF000 && c <= 0xF0FF)
             bytes += static_cast<char>(c & 0xFF);
         else
-            bytes += '?';
+            bytes += static_cast<char>(Windows1252Byte(c));
     }
     const bool haveDx = offDx != 0 && r.Has(offDx, uint64_t(chars) * 4);
     Realize(kFont);

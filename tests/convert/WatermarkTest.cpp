@@ -393,7 +393,7 @@ TEST_F(WatermarkTest, MetafilesCarryTheTextAsATextRecordOnTop) {
     WriteBmp(folder.File("in.bmp"), 160, 120);
     TConvertOptions o;
     o.DestinationIndex = dfEMF;
-    o.Watermark = Mark("Über", 10, 1, 2, 30);
+    o.Watermark = Mark("Über €", 10, 1, 2, 30);
     o.Watermark.Font.Style = fsBold | fsItalic;
     Convert(folder.File("in.bmp"), folder.File("out.emf"), o);
     const std::vector<uint8_t> emf = ReadFileBytes(folder.File("out.emf"));
@@ -401,9 +401,9 @@ TEST_F(WatermarkTest, MetafilesCarryTheTextAsATextRecordOnTop) {
     const auto texts = EmfRecords(emf, 84); // EMR_EXTTEXTOUTW
     ASSERT_EQ(texts.size(), 1u);
     const std::vector<uint8_t>& t = texts[0];
-    ASSERT_EQ(I32(t, 44), 4); // characters
-    const std::u16string expected = u"Über";
-    EXPECT_EQ(std::memcmp(t.data() + I32(t, 48), expected.data(), 8), 0);
+    ASSERT_EQ(I32(t, 44), 6); // characters
+    const std::u16string expected = u"Über €";
+    EXPECT_EQ(std::memcmp(t.data() + I32(t, 48), expected.data(), 12), 0);
     const auto fonts = EmfRecords(emf, 82); // EMR_EXTCREATEFONTINDIRECTW
     ASSERT_EQ(fonts.size(), 1u);
     EXPECT_EQ(I32(fonts[0], 12), -13);      // 10 points at 96 dpi, as the em
@@ -445,10 +445,11 @@ TEST_F(WatermarkTest, MetafilesCarryTheTextAsATextRecordOnTop) {
     const auto wmfText = WmfRecords(wmf, 0x0A32); // META_EXTTEXTOUT
     ASSERT_EQ(wmfText.size(), 1u);
     const std::vector<uint8_t>& w = wmfText[0];
-    ASSERT_GE(w.size(), 14u + 4);
-    EXPECT_EQ(w[10] | w[11] << 8, 4); // characters
-    EXPECT_EQ(std::string(w.begin() + 14, w.begin() + 18), "\xDC"
-                                                           "ber");
+    ASSERT_GE(w.size(), 14u + 6);
+    EXPECT_EQ(w[10] | w[11] << 8, 6); // characters
+    // The euro sign as the default character set's 8-bit text has it.
+    EXPECT_EQ(std::string(w.begin() + 14, w.begin() + 20), "\xDC"
+                                                           "ber \x80");
     const auto wmfFonts = WmfRecords(wmf, 0x02FB); // META_CREATEFONTINDIRECT
     ASSERT_FALSE(wmfFonts.empty());
     EXPECT_EQ(static_cast<int16_t>(wmfFonts.back()[10] | wmfFonts.back()[11] << 8), 300);
