@@ -453,6 +453,32 @@ TEST_F(WatermarkTest, MetafilesCarryTheTextAsATextRecordOnTop) {
     const auto wmfFonts = WmfRecords(wmf, 0x02FB); // META_CREATEFONTINDIRECT
     ASSERT_FALSE(wmfFonts.empty());
     EXPECT_EQ(static_cast<int16_t>(wmfFonts.back()[10] | wmfFonts.back()[11] << 8), 300);
+
+    // Text beyond windows-1252 takes a character set that holds it, and the
+    // WMF's 8-bit text is in that set's code page.
+    o.Watermark.Text = "Иван €";
+    Convert(folder.File("in.bmp"), folder.File("cyrillic.wmf"), o);
+    const std::vector<uint8_t> cyrillic = ReadFileBytes(folder.File("cyrillic.wmf"));
+    const auto cyrillicFonts = WmfRecords(cyrillic, 0x02FB);
+    ASSERT_FALSE(cyrillicFonts.empty());
+    EXPECT_EQ(cyrillicFonts.back()[19], 204); // RUSSIAN_CHARSET
+    const auto cyrillicText = WmfRecords(cyrillic, 0x0A32);
+    ASSERT_EQ(cyrillicText.size(), 1u);
+    ASSERT_GE(cyrillicText[0].size(), 20u);
+    EXPECT_EQ(std::string(cyrillicText[0].begin() + 14, cyrillicText[0].begin() + 20),
+              "\xC8\xE2\xE0\xED \x88");
+    // Read back, the text is what was written.
+    TMetafile readBack;
+    readBack.LoadFromFile(folder.File("cyrillic.wmf"));
+    const std::vector<uint8_t>& emfBack = readBack.EmfData();
+    bool found = false;
+    for (const auto& r : EmfRecords(emfBack, 84))
+        for (size_t at = 76; at + 12 <= r.size() && !found; at += 2)
+            found = std::memcmp(r.data() + at, u"Иван €", 12) == 0;
+    for (const auto& r : EmfRecords(emfBack, 83)) // EMR_EXTTEXTOUTA
+        for (size_t at = 76; at + 6 <= r.size() && !found; ++at)
+            found = std::memcmp(r.data() + at, "\xC8\xE2\xE0\xED \x88", 6) == 0;
+    EXPECT_TRUE(found) << "the WMF's text record was not read back";
 }
 
 // ---- The switches' values
