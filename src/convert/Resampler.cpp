@@ -2,6 +2,8 @@
 #include "convert/Resampler.h"
 
 #include "base/Exceptions.h"
+#include "base/SpareCores.h"
+#include "convert/ResamplerKernels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -25,58 +27,14 @@ int MirrorIndex(int j, int n) {
     return j < n ? j : period - j;
 }
 
-inline uint8_t Clamp8(int32_t v) {
-    return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-}
-
-constexpr int32_t Half = TResampler::TAxis::One / 2;
-
-// Horizontal pass over rows [y0, y1) of src into dst (rows of the output width).
-template <int C>
-void HorizontalPass(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, int y0,
-                    int y1, const TResampler::TAxis& ax) {
-    const int dw = static_cast<int>(ax.First.size());
-    for (int y = y0; y < y1; ++y) {
-        const uint8_t* s = src + static_cast<size_t>(y) * srcStride;
-        uint8_t* d = dst + static_cast<size_t>(y - y0) * dstStride;
-        for (int x = 0; x < dw; ++x) {
-            const int32_t* w = ax.Weights.data() + ax.Offset[x];
-            const uint8_t* p = s + static_cast<size_t>(ax.First[x]) * C;
-            const int n = ax.Count[x];
-            int32_t acc[C];
-            for (int c = 0; c < C; ++c)
-                acc[c] = Half;
-            for (int k = 0; k < n; ++k, p += C)
-                for (int c = 0; c < C; ++c)
-                    acc[c] += w[k] * p[c];
-            for (int c = 0; c < C; ++c)
-                d[x * C + c] = Clamp8(acc[c] >> TResampler::TAxis::Bits);
-        }
-    }
-}
-
-// Vertical pass: output row y is the weighted sum of whole source rows,
-// which runs along memory and keeps the accumulators in one short buffer.
-void VerticalPass(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride,
-                  size_t rowBytes, int srcRowOffset, const TResampler::TAxis& ay) {
-    const int dh = static_cast<int>(ay.First.size());
-    std::vector<int32_t> acc(rowBytes);
-    for (int y = 0; y < dh; ++y) {
-        std::fill(acc.begin(), acc.end(), Half);
-        const int32_t* w = ay.Weights.data() + ay.Offset[y];
-        for (int k = 0; k < ay.Count[y]; ++k) {
-            const uint8_t* r =
-                src + static_cast<size_t>(ay.First[y] + k - srcRowOffset) * srcStride;
-            const int32_t wk = w[k];
-            int32_t* a = acc.data();
-            for (size_t i = 0; i < rowBytes; ++i)
-                a[i] += wk * r[i];
-        }
-        uint8_t* d = dst + static_cast<size_t>(y) * dstStride;
-        for (size_t i = 0; i < rowBytes; ++i)
-            d[i] = Clamp8(acc[i] >> TResampler::TAxis::Bits);
-    }
-}
+// Idle cores of a parallel batch, given back when the passes end.
+struct TBorrowedCores {
+    int Count;
+    explicit TBorrowedCores(int wanted) : Count(wanted > 0 ? SpareCores::Borrow(wanted) : 0) {}
+    ~TBorrowedCores() { SpareCores::Return(Count); }
+    TBorrowedCores(const TBorrowedCores&) = delete;
+    TBorrowedCores& operator=(const TBorrowedCores&) = delete;
+};
 
 std::vector<uint8_t> AllocateBuffer(size_t bytes) {
     try {
@@ -86,10 +44,9 @@ std::vector<uint8_t> AllocateBuffer(size_t bytes) {
     }
 }
 
-template <int C>
-void ResampleChannels(const TBitmap& src, TBitmap& dst, const TResampler::TAxis& ax,
-                      const TResampler::TAxis& ay) {
-    const int sw = src.Width(), sh = src.Height();
+void ResampleChannels(int C, const TBitmap& src, TBitmap& dst, const TResampler::TAxis& ax,
+                      const TResampler::TAxis& ay, TResamplePath path, int parts) {
+    const int sw = src.Width();
     const int dw = dst.Width(), dh = dst.Height();
     const uint8_t* s = src.ScanLine(0);
     const size_t ss = src.BytesPerScanLine();
@@ -104,18 +61,28 @@ void ResampleChannels(const TBitmap& src, TBitmap& dst, const TResampler::TAxis&
                           static_cast<double>(dh) * dw * ay.MaxCount;
     const double vFirst =
         static_cast<double>(dh) * sw * ay.MaxCount + static_cast<double>(dh) * dw * ax.MaxCount;
+    // Every row is computed as it would be alone, so any split gives the same bytes.
     if (hFirst <= vFirst) {
-        const size_t ts = static_cast<size_t>(dw) * C;
+        const size_t ts = static_cast<size_t>(dw) * static_cast<size_t>(C);
         std::vector<uint8_t> tmp = AllocateBuffer(ts * static_cast<size_t>(rowLast - rowFirst));
-        HorizontalPass<C>(s, ss, tmp.data(), ts, rowFirst, rowLast, ax);
-        VerticalPass(tmp.data(), ts, d, ds, ts, rowFirst, ay);
+        SpareCores::RunRanges(rowLast - rowFirst, parts, [&](int first, int last) {
+            ResampleRowsHorizontal(path, C, s, ss, sw, tmp.data() + first * ts, ts,
+                                   rowFirst + first, rowFirst + last, ax);
+        });
+        SpareCores::RunRanges(dh, parts, [&](int first, int last) {
+            ResampleRowsVertical(path, tmp.data(), ts, d, ds, ts, rowFirst, first, last, ay);
+        });
     } else {
-        const size_t ts = static_cast<size_t>(sw) * C;
+        const size_t ts = static_cast<size_t>(sw) * static_cast<size_t>(C);
         std::vector<uint8_t> tmp = AllocateBuffer(ts * static_cast<size_t>(dh));
-        VerticalPass(s, ss, tmp.data(), ts, ts, 0, ay);
-        HorizontalPass<C>(tmp.data(), ts, d, ds, 0, dh, ax);
+        SpareCores::RunRanges(dh, parts, [&](int first, int last) {
+            ResampleRowsVertical(path, s, ss, tmp.data(), ts, ts, 0, first, last, ay);
+        });
+        SpareCores::RunRanges(dh, parts, [&](int first, int last) {
+            ResampleRowsHorizontal(path, C, tmp.data(), ts, sw, d + first * ds, ds, first, last,
+                                   ax);
+        });
     }
-    (void)sh;
 }
 
 } // namespace
@@ -200,6 +167,11 @@ TResampler::TAxis TResampler::MakeAxis(int srcSize, int dstSize) {
 }
 
 std::unique_ptr<TBitmap> TResampler::Resample(TBitmap& src, int width, int height, bool alpha) {
+    return Resample(src, width, height, alpha, BestResamplePath(), 0);
+}
+
+std::unique_ptr<TBitmap> TResampler::Resample(TBitmap& src, int width, int height, bool alpha,
+                                              TResamplePath path, int parts) {
     const int bits = src.BitsPerPixel();
     if (bits != 24 && bits != 32) throw EInvalidGraphic("Invalid pixel format");
     CheckRasterSize(width, height);
@@ -210,10 +182,15 @@ std::unique_ptr<TBitmap> TResampler::Resample(TBitmap& src, int width, int heigh
     if (alpha) PremultiplyAlpha(src);
     const TAxis ax = MakeAxis(src.Width(), width);
     const TAxis ay = MakeAxis(src.Height(), height);
-    if (bits == 24)
-        ResampleChannels<3>(src, *dst, ax, ay);
-    else
-        ResampleChannels<4>(src, *dst, ax, ay);
+    if (parts > 0) {
+        ResampleChannels(bits / 8, src, *dst, ax, ay, path, parts);
+    } else {
+        // A large picture's passes are split by rows over the cores a
+        // parallel batch leaves idle.
+        const int64_t pixels = static_cast<int64_t>(src.Width()) * src.Height();
+        TBorrowedCores cores(pixels >= ParallelPixels ? 64 : 0);
+        ResampleChannels(bits / 8, src, *dst, ax, ay, path, 1 + cores.Count);
+    }
     if (alpha) UnpremultiplyAlpha(*dst);
     return dst;
 }

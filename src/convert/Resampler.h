@@ -14,6 +14,8 @@
 #include <memory>
 #include <vector>
 
+enum class TResamplePath;
+
 class TResampler {
 public:
     // The filter weights of one axis: for each output position, the first
@@ -32,12 +34,21 @@ public:
     // The continuous kernels, for tests that build an independent reference.
     static double Lanczos3(double x);
     static double CatmullRom(double x);
+    // From this many source pixels on, the passes use the cores a parallel
+    // batch leaves idle (SpareCores), split by rows.
+    static constexpr int64_t ParallelPixels = 20'000'000;
 
     // Resamples src (pf24bit, or pf32bit) into a new raster of the same
     // format and the given size. With alpha, src is pf32bit with straight
     // alpha in the fourth byte; it is premultiplied in place (the caller's
     // working copy changes) and the result has straight alpha again.
     static std::unique_ptr<TBitmap> Resample(TBitmap& src, int width, int height, bool alpha);
+    // The same with the given code path (see ResamplerKernels.h), its rows
+    // split in `parts` ranges on as many threads (0: by the picture's size and
+    // the idle cores). Every path the processor supports, and every split,
+    // gives the same bytes.
+    static std::unique_ptr<TBitmap> Resample(TBitmap& src, int width, int height, bool alpha,
+                                             TResamplePath path, int parts);
     // One target pixel per source pixel, the mapping the canvas' stretched
     // copy uses ((2x+1)*S div 2D): for pictures that must keep hard edges.
     static std::unique_ptr<TBitmap> ResampleNearest(const TBitmap& src, int width, int height);

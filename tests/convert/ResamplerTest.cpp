@@ -2,6 +2,7 @@
 #include "convert/Resampler.h"
 
 #include "convert/ConvertTestSupport.h"
+#include "convert/ResamplerKernels.h"
 
 #include <gtest/gtest.h>
 
@@ -216,4 +217,49 @@ TEST(Resampler, NearestTakesTheCanvasPixels) {
         for (int y = 0; y < dh; ++y)
             ASSERT_EQ(0, std::memcmp(out->ScanLine(y), ref.ScanLine(y), 3 * size_t(dw))) << y;
     }
+}
+
+TEST(Resampler, EveryCodePathGivesTheBytesOfThePlainOne) {
+    std::mt19937 rng(2024);
+    std::uniform_int_distribution<int> byte(0, 255);
+    // Widths around the vector sizes (16 and 32 bytes, pairs of taps), scales
+    // that make single weights above 2^15 (slight shrink, enlargement) and
+    // long windows (strong shrink), both pass orders, odd tap counts.
+    const std::array<int, 4> sizes[] = {{1, 1, 3, 2},      {5, 3, 2, 1},       {17, 9, 16, 8},
+                                        {33, 31, 11, 29},  {101, 67, 100, 66}, {47, 200, 13, 45},
+                                        {250, 40, 31, 37}, {64, 64, 191, 130}, {7, 90, 70, 9},
+                                        {400, 13, 9, 13}};
+    for (TPixelFormat pf : {pf24bit, pf32bit})
+        for (bool alpha : {false, true}) {
+            if (alpha && pf != pf32bit) continue;
+            for (const auto& [sw, sh, dw, dh] : sizes) {
+                TBitmap src = Picture(sw, sh, pf);
+                // Random bytes drive every sum to its extremes, both clamps included.
+                for (int y = 0; y < sh; ++y)
+                    for (size_t x = 0; x < src.RowBytes(); ++x)
+                        src.ScanLine(y)[x] = static_cast<uint8_t>(byte(rng));
+                TBitmap plainSrc(src);
+                const std::unique_ptr<TBitmap> plain =
+                    TResampler::Resample(plainSrc, dw, dh, alpha, TResamplePath::Scalar, 1);
+                // Every path, alone and with its rows split over threads
+                // (more parts than rows included).
+                for (auto [path, parts] :
+                     {std::pair{TResamplePath::Scalar, 3}, std::pair{TResamplePath::SSE2, 1},
+                      std::pair{TResamplePath::SSE2, 4}, std::pair{TResamplePath::AVX2, 1},
+                      std::pair{TResamplePath::AVX2, 200}}) {
+                    if (!ResamplePathSupported(path)) continue;
+                    SCOPED_TRACE(testing::Message()
+                                 << "format " << pf << " alpha " << alpha << " " << sw << "x" << sh
+                                 << " -> " << dw << "x" << dh << " path " << static_cast<int>(path)
+                                 << " parts " << parts);
+                    TBitmap copy(src);
+                    const std::unique_ptr<TBitmap> out =
+                        TResampler::Resample(copy, dw, dh, alpha, path, parts);
+                    for (int y = 0; y < dh; ++y)
+                        ASSERT_EQ(
+                            0, std::memcmp(out->ScanLine(y), plain->ScanLine(y), plain->RowBytes()))
+                            << "row " << y;
+                }
+            }
+        }
 }
