@@ -36,9 +36,10 @@ struct TBorrowedCores {
     TBorrowedCores& operator=(const TBorrowedCores&) = delete;
 };
 
-std::vector<uint8_t> AllocateBuffer(size_t bytes) {
+// Not zeroed: the first pass writes every byte before the second reads it.
+std::unique_ptr<uint8_t[]> AllocateBuffer(size_t bytes) {
     try {
-        return std::vector<uint8_t>(bytes);
+        return std::make_unique_for_overwrite<uint8_t[]>(bytes);
     } catch (const std::bad_alloc&) {
         throw EOutOfResources("Out of system resources");
     }
@@ -64,23 +65,23 @@ void ResampleChannels(int C, const TBitmap& src, TBitmap& dst, const TResampler:
     // Every row is computed as it would be alone, so any split gives the same bytes.
     if (hFirst <= vFirst) {
         const size_t ts = static_cast<size_t>(dw) * static_cast<size_t>(C);
-        std::vector<uint8_t> tmp = AllocateBuffer(ts * static_cast<size_t>(rowLast - rowFirst));
+        std::unique_ptr<uint8_t[]> tmp =
+            AllocateBuffer(ts * static_cast<size_t>(rowLast - rowFirst));
         SpareCores::RunRanges(rowLast - rowFirst, parts, [&](int first, int last) {
-            ResampleRowsHorizontal(path, C, s, ss, sw, tmp.data() + first * ts, ts,
-                                   rowFirst + first, rowFirst + last, ax);
+            ResampleRowsHorizontal(path, C, s, ss, sw, tmp.get() + first * ts, ts, rowFirst + first,
+                                   rowFirst + last, ax);
         });
         SpareCores::RunRanges(dh, parts, [&](int first, int last) {
-            ResampleRowsVertical(path, tmp.data(), ts, d, ds, ts, rowFirst, first, last, ay);
+            ResampleRowsVertical(path, tmp.get(), ts, d, ds, ts, rowFirst, first, last, ay);
         });
     } else {
         const size_t ts = static_cast<size_t>(sw) * static_cast<size_t>(C);
-        std::vector<uint8_t> tmp = AllocateBuffer(ts * static_cast<size_t>(dh));
+        std::unique_ptr<uint8_t[]> tmp = AllocateBuffer(ts * static_cast<size_t>(dh));
         SpareCores::RunRanges(dh, parts, [&](int first, int last) {
-            ResampleRowsVertical(path, s, ss, tmp.data(), ts, ts, 0, first, last, ay);
+            ResampleRowsVertical(path, s, ss, tmp.get(), ts, ts, 0, first, last, ay);
         });
         SpareCores::RunRanges(dh, parts, [&](int first, int last) {
-            ResampleRowsHorizontal(path, C, tmp.data(), ts, sw, d + first * ds, ds, first, last,
-                                   ax);
+            ResampleRowsHorizontal(path, C, tmp.get(), ts, sw, d + first * ds, ds, first, last, ax);
         });
     }
 }
@@ -166,20 +167,27 @@ TResampler::TAxis TResampler::MakeAxis(int srcSize, int dstSize) {
     return a;
 }
 
-std::unique_ptr<TBitmap> TResampler::Resample(TBitmap& src, int width, int height, bool alpha) {
+std::unique_ptr<TBitmap> TResampler::Resample(const TBitmap& src, int width, int height,
+                                              bool alpha) {
     return Resample(src, width, height, alpha, BestResamplePath(), 0);
 }
 
-std::unique_ptr<TBitmap> TResampler::Resample(TBitmap& src, int width, int height, bool alpha,
-                                              TResamplePath path, int parts) {
-    const int bits = src.BitsPerPixel();
+std::unique_ptr<TBitmap> TResampler::Resample(const TBitmap& source, int width, int height,
+                                              bool alpha, TResamplePath path, int parts) {
+    const int bits = source.BitsPerPixel();
     if (bits != 24 && bits != 32) throw EInvalidGraphic("Invalid pixel format");
     CheckRasterSize(width, height);
     auto dst = std::make_unique<TBitmap>();
     dst->SetPixelFormat(bits == 24 ? pf24bit : pf32bit);
     dst->SetSizeForOverwrite(width, height);
-    if (src.Width() <= 0 || src.Height() <= 0) return dst;
-    if (alpha) PremultiplyAlpha(src);
+    if (source.Width() <= 0 || source.Height() <= 0) return dst;
+    // Filtered in premultiplied alpha: a private copy; an opaque picture is read as it is.
+    std::unique_ptr<TBitmap> premultiplied;
+    if (alpha) {
+        premultiplied = std::make_unique<TBitmap>(source);
+        PremultiplyAlpha(*premultiplied);
+    }
+    const TBitmap& src = alpha ? *premultiplied : source;
     const TAxis ax = MakeAxis(src.Width(), width);
     const TAxis ay = MakeAxis(src.Height(), height);
     if (parts > 0) {

@@ -40,14 +40,14 @@ public:
 
     // Resamples src (pf24bit, or pf32bit) into a new raster of the same
     // format and the given size. With alpha, src is pf32bit with straight
-    // alpha in the fourth byte; it is premultiplied in place (the caller's
-    // working copy changes) and the result has straight alpha again.
-    static std::unique_ptr<TBitmap> Resample(TBitmap& src, int width, int height, bool alpha);
+    // alpha in the fourth byte; it is filtered premultiplied (in a copy) and
+    // the result has straight alpha again.
+    static std::unique_ptr<TBitmap> Resample(const TBitmap& src, int width, int height, bool alpha);
     // The same with the given code path (see ResamplerKernels.h), its rows
     // split in `parts` ranges on as many threads (0: by the picture's size and
     // the idle cores). Every path the processor supports, and every split,
     // gives the same bytes.
-    static std::unique_ptr<TBitmap> Resample(TBitmap& src, int width, int height, bool alpha,
+    static std::unique_ptr<TBitmap> Resample(const TBitmap& src, int width, int height, bool alpha,
                                              TResamplePath path, int parts);
     // One target pixel per source pixel, the mapping the canvas' stretched
     // copy uses ((2x+1)*S div 2D): for pictures that must keep hard edges.

@@ -169,6 +169,71 @@ __attribute__((target("sse2"))) void HorizontalSSE2(const uint8_t* src, size_t s
     }
 }
 
+// Four taps at a time: 16 bytes hold four pixels of 4 bytes (or five and a
+// bit of 3 bytes), which one byte shuffle each turns into the pairs
+// (p0, p1) and (p2, p3) of every channel as 16-bit words.
+template <int C> __attribute__((target("avx2"))) inline __m128i PairShuffle(int first) {
+    // Word j takes channel j / 2 of pixel first + j % 2; a 3-byte pixel's
+    // fourth channel is zero.
+    alignas(16) int8_t m[16];
+    for (int j = 0; j < 8; ++j) {
+        const int c = j >> 1, pixel = first + (j & 1);
+        m[2 * j] = static_cast<int8_t>(c < C ? pixel * C + c : -128);
+        m[2 * j + 1] = -128;
+    }
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(m));
+}
+
+template <int C>
+__attribute__((target("avx2"))) void HorizontalAVX2(const uint8_t* src, size_t srcStride,
+                                                    int srcWidth, uint8_t* dst, size_t dstStride,
+                                                    int y0, int y1, const TAxis& ax) {
+    const int dw = static_cast<int>(ax.First.size());
+    const TSplitWeights sw(ax.Weights);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i first = PairShuffle<C>(0), second = PairShuffle<C>(2);
+    const size_t rowEnd = static_cast<size_t>(srcWidth) * C;
+    for (int y = y0; y < y1; ++y) {
+        const uint8_t* s = src + static_cast<size_t>(y) * srcStride;
+        const uint8_t* end = s + rowEnd;
+        uint8_t* d = dst + static_cast<size_t>(y - y0) * dstStride;
+        for (int x = 0; x < dw; ++x) {
+            const uint8_t* p = s + static_cast<size_t>(ax.First[x]) * C;
+            const size_t o = ax.Offset[x];
+            const int n = ax.Count[x];
+            __m128i lo = zero, hi = zero;
+            int k = 0;
+            for (; k + 3 < n && end - p >= 16; k += 4, p += 4 * C) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+                const __m128i a = _mm_shuffle_epi8(v, first), b = _mm_shuffle_epi8(v, second);
+                lo = _mm_add_epi32(lo, _mm_madd_epi16(a, _mm_set1_epi32(sw.Lo[o + k])));
+                hi = _mm_add_epi32(hi, _mm_madd_epi16(a, _mm_set1_epi32(sw.Hi[o + k])));
+                lo = _mm_add_epi32(lo, _mm_madd_epi16(b, _mm_set1_epi32(sw.Lo[o + k + 2])));
+                hi = _mm_add_epi32(hi, _mm_madd_epi16(b, _mm_set1_epi32(sw.Hi[o + k + 2])));
+            }
+            for (; k + 1 < n; k += 2, p += 2 * C) {
+                __m128i v = LoadUpTo8(p, end);
+                v = _mm_shuffle_epi8(v, first);
+                lo = _mm_add_epi32(lo, _mm_madd_epi16(v, _mm_set1_epi32(sw.Lo[o + k])));
+                hi = _mm_add_epi32(hi, _mm_madd_epi16(v, _mm_set1_epi32(sw.Hi[o + k])));
+            }
+            if (k < n) {
+                int32_t word = 0;
+                std::memcpy(&word, p, C);
+                __m128i v = _mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero);
+                v = _mm_unpacklo_epi16(v, zero);
+                lo = _mm_add_epi32(lo, _mm_madd_epi16(v, _mm_set1_epi32(sw.LoAlone(o + k))));
+                hi = _mm_add_epi32(hi, _mm_madd_epi16(v, _mm_set1_epi32(sw.HiAlone(o + k))));
+            }
+            __m128i r = Join(lo, hi);
+            r = _mm_packs_epi32(r, r);
+            r = _mm_packus_epi16(r, r);
+            const int32_t out = _mm_cvtsi128_si32(r);
+            std::memcpy(d + static_cast<size_t>(x) * C, &out, C);
+        }
+    }
+}
+
 // Sixteen byte columns of one output row: rows taken in pairs, sums in registers.
 __attribute__((target("sse2"))) inline __m128i
 Vertical16(const uint8_t* const* rows, int pairs, const int32_t* lo, const int32_t* hi, size_t i) {
@@ -327,8 +392,15 @@ void ResampleRowsHorizontal(TResamplePath path, int channels, const uint8_t* src
                             const TAxis& ax) {
 #if TREVASCO_RESAMPLE_X86
     // The horizontal pass works on one pixel at a time, which 128-bit
-    // registers hold: AVX2 has nothing to add there.
-    if (path != TResamplePath::Scalar) {
+    // registers hold; the AVX2 path adds the byte shuffle of SSSE3.
+    if (path == TResamplePath::AVX2) {
+        if (channels == 3)
+            HorizontalAVX2<3>(src, srcStride, srcWidth, dst, dstStride, y0, y1, ax);
+        else
+            HorizontalAVX2<4>(src, srcStride, srcWidth, dst, dstStride, y0, y1, ax);
+        return;
+    }
+    if (path == TResamplePath::SSE2) {
         if (channels == 3)
             HorizontalSSE2<3>(src, srcStride, srcWidth, dst, dstStride, y0, y1, ax);
         else

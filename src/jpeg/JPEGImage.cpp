@@ -633,6 +633,16 @@ bool TJPEGImage::DecodeInto(TBitmap& target) {
     return true;
 }
 
+bool TJPEGImage::ScaleForAtLeast(int width, int height) {
+    if (FBitmap || !FHasData || FData.empty() || Scale != jsFullSize) return false;
+    for (TJPEGScale s : {jsEighth, jsQuarter, jsHalf})
+        if (ScaledSide(FHeaderWidth, s) >= width && ScaledSide(FHeaderHeight, s) >= height) {
+            Scale = s;
+            return true;
+        }
+    return false;
+}
+
 const TBitmap& TJPEGImage::Bitmap() {
     if (!FBitmap) {
         if (FHasData && !FData.empty())

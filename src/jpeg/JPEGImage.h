@@ -70,6 +70,11 @@ public:
     // the target does not fit, or the file decodes to grey, CMYK or palette
     // pixels (the caller then draws the image instead).
     bool DecodeInto(TBitmap& target);
+    // When only data is held and the scale is still full size: picks the
+    // smallest DCT scale (1/2, 1/4, 1/8) whose picture is at least
+    // width x height, so a picture shrunk afterwards is decoded at a fraction
+    // of its pixels. True when a smaller scale was chosen.
+    bool ScaleForAtLeast(int width, int height);
     const std::vector<uint8_t>& Data() const { return FData; }
     bool HasData() const { return FHasData; }
 
