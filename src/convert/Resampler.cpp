@@ -36,6 +36,9 @@ struct TBorrowedCores {
     TBorrowedCores& operator=(const TBorrowedCores&) = delete;
 };
 
+// Output rows filtered together when the horizontal pass goes first.
+constexpr int BandRows = 256;
+
 // Not zeroed: the first pass writes every byte before the second reads it.
 std::unique_ptr<uint8_t[]> AllocateBuffer(size_t bytes) {
     try {
@@ -53,7 +56,6 @@ void ResampleChannels(int C, const TBitmap& src, TBitmap& dst, const TResampler:
     const size_t ss = src.BytesPerScanLine();
     uint8_t* d = dst.ScanLine(0);
     const size_t ds = dst.BytesPerScanLine();
-    // Only the source rows some output row uses are filtered horizontally.
     const int rowFirst = ay.First.front();
     const int rowLast = ay.First.back() + ay.Count.back();
     // Filter the cheaper way round: horizontal first costs every used source
@@ -64,15 +66,29 @@ void ResampleChannels(int C, const TBitmap& src, TBitmap& dst, const TResampler:
         static_cast<double>(dh) * sw * ay.MaxCount + static_cast<double>(dh) * dw * ax.MaxCount;
     // Every row is computed as it would be alone, so any split gives the same bytes.
     if (hFirst <= vFirst) {
+        // In bands of output rows: only the source rows a band uses are
+        // filtered horizontally, into a buffer of that band's size, so the
+        // intermediate picture never exists whole. Neighbouring bands share
+        // a window's worth of source rows, which each filters again.
         const size_t ts = static_cast<size_t>(dw) * static_cast<size_t>(C);
-        std::unique_ptr<uint8_t[]> tmp =
-            AllocateBuffer(ts * static_cast<size_t>(rowLast - rowFirst));
-        SpareCores::RunRanges(rowLast - rowFirst, parts, [&](int first, int last) {
-            ResampleRowsHorizontal(path, C, s, ss, sw, tmp.get() + first * ts, ts, rowFirst + first,
-                                   rowFirst + last, ax);
-        });
         SpareCores::RunRanges(dh, parts, [&](int first, int last) {
-            ResampleRowsVertical(path, tmp.get(), ts, d, ds, ts, rowFirst, first, last, ay);
+            std::unique_ptr<uint8_t[]> band;
+            int bandRows = 0;
+            for (int y0 = first; y0 < last; y0 += BandRows) {
+                const int y1 = std::min(last, y0 + BandRows);
+                int r0 = ay.First[y0], r1 = r0;
+                for (int y = y0; y < y1; ++y) {
+                    r0 = std::min(r0, ay.First[y]);
+                    r1 = std::max(r1, ay.First[y] + ay.Count[y]);
+                }
+                if (r1 - r0 > bandRows) {
+                    band.reset();
+                    band = AllocateBuffer(ts * static_cast<size_t>(r1 - r0));
+                    bandRows = r1 - r0;
+                }
+                ResampleRowsHorizontal(path, C, s, ss, sw, band.get(), ts, r0, r1, ax);
+                ResampleRowsVertical(path, band.get(), ts, d, ds, ts, r0, y0, y1, ay);
+            }
         });
     } else {
         const size_t ts = static_cast<size_t>(sw) * static_cast<size_t>(C);
