@@ -2,6 +2,7 @@
 #include "convert/ImageConverter.h"
 
 #include "base/Exceptions.h"
+#include "base/SpareCores.h"
 #include "base/StrUtils.h"
 #include "convert/Orientation.h"
 #include "convert/Resampler.h"
@@ -11,9 +12,9 @@
 #include "jpeg/JPEGImage.h"
 #include "metafile/Metafile.h"
 #include "png/PNGImage.h"
-#include "toolkit/ExifOrientation.h"
 #include "toolkit/Bitmap.h"
 #include "toolkit/ColorProfile.h"
+#include "toolkit/ExifOrientation.h"
 #include "toolkit/Icon.h"
 
 #include <algorithm>
@@ -264,6 +265,25 @@ bool TImageConverter::NeedsWorkingRaster(TGraphic& source, const TConvertOptions
 
 TWorkingRaster TImageConverter::UprightAtSize(TGraphic& source, const TConvertOptions& options,
                                               int width, int height, int orientation) {
+    // An upright JPEG shrunk smoothly is filtered while it decodes, so the
+    // decoded picture never exists whole; a large one keeps the whole-picture
+    // filter when idle cores can share it.
+    auto* jpeg = dynamic_cast<TJPEGImage*>(&source);
+    if (jpeg && orientation == 1 && options.Resample != rmNearest &&
+        TRowResampler::Suits(jpeg->Width(), jpeg->Height(), width, height) &&
+        (static_cast<int64_t>(jpeg->Width()) * jpeg->Height() < TResampler::ParallelPixels ||
+         SpareCores::Available() == 0)) {
+        TRowResampler resampler(jpeg->Width(), jpeg->Height(), width, height, 3);
+        if (jpeg->DecodeRows([&resampler](const uint8_t* rows, size_t stride, int count) {
+                resampler.Push(rows, stride, count);
+            })) {
+            TWorkingRaster work;
+            work.Owned = resampler.Finish();
+            work.Pixels = work.Owned.get();
+            FSource->ReleaseGraphic();
+            return work;
+        }
+    }
     TWorkingRaster work = WorkingRasterOf(source);
     if (orientation != 1) {
         work.Owned = OrientUpright(*work.Pixels, orientation);

@@ -36,6 +36,19 @@ struct TBorrowedCores {
     TBorrowedCores& operator=(const TBorrowedCores&) = delete;
 };
 
+// Filter the cheaper way round: horizontal first costs every used source
+// row at the output width; vertical first every output row at the source width.
+bool HorizontalFirst(int sw, int dw, int dh, const TResampler::TAxis& ax,
+                     const TResampler::TAxis& ay) {
+    const int rowFirst = ay.First.front();
+    const int rowLast = ay.First.back() + ay.Count.back();
+    const double hFirst = static_cast<double>(rowLast - rowFirst) * dw * ax.MaxCount +
+                          static_cast<double>(dh) * dw * ay.MaxCount;
+    const double vFirst =
+        static_cast<double>(dh) * sw * ay.MaxCount + static_cast<double>(dh) * dw * ax.MaxCount;
+    return hFirst <= vFirst;
+}
+
 // Output rows filtered together when the horizontal pass goes first.
 constexpr int BandRows = 256;
 
@@ -56,16 +69,8 @@ void ResampleChannels(int C, const TBitmap& src, TBitmap& dst, const TResampler:
     const size_t ss = src.BytesPerScanLine();
     uint8_t* d = dst.ScanLine(0);
     const size_t ds = dst.BytesPerScanLine();
-    const int rowFirst = ay.First.front();
-    const int rowLast = ay.First.back() + ay.Count.back();
-    // Filter the cheaper way round: horizontal first costs every used source
-    // row at the output width; vertical first every output row at the source width.
-    const double hFirst = static_cast<double>(rowLast - rowFirst) * dw * ax.MaxCount +
-                          static_cast<double>(dh) * dw * ay.MaxCount;
-    const double vFirst =
-        static_cast<double>(dh) * sw * ay.MaxCount + static_cast<double>(dh) * dw * ax.MaxCount;
     // Every row is computed as it would be alone, so any split gives the same bytes.
-    if (hFirst <= vFirst) {
+    if (HorizontalFirst(sw, dw, dh, ax, ay)) {
         // In bands of output rows: only the source rows a band uses are
         // filtered horizontally, into a buffer of that band's size, so the
         // intermediate picture never exists whole. Neighbouring bands share
@@ -180,6 +185,7 @@ TResampler::TAxis TResampler::MakeAxis(int srcSize, int dstSize) {
         a.Weights[largest] += TAxis::One - total;
         a.MaxCount = std::max(a.MaxCount, hi - lo);
     }
+    SplitWeights(a);
     return a;
 }
 
@@ -269,4 +275,69 @@ void UnpremultiplyAlpha(TBitmap& raster) {
                 p[c] = static_cast<uint8_t>(std::min(255, (p[c] * 255 + a / 2) / a));
         }
     }
+}
+
+// ---- TRowResampler
+
+bool TRowResampler::Suits(int srcWidth, int srcHeight, int width, int height) {
+    if (srcWidth <= 0 || srcHeight <= 0 || width <= 0 || height <= 0) return false;
+    if (srcWidth == width && srcHeight == height) return false;
+    return HorizontalFirst(srcWidth, width, height, TResampler::MakeAxis(srcWidth, width),
+                           TResampler::MakeAxis(srcHeight, height));
+}
+
+TRowResampler::TRowResampler(int srcWidth, int srcHeight, int width, int height, int channels)
+    : TRowResampler(srcWidth, srcHeight, width, height, channels, BestResamplePath()) {}
+
+TRowResampler::TRowResampler(int srcWidth, int srcHeight, int width, int height, int channels,
+                             TResamplePath path)
+    : FPath(path), FSourceWidth(srcWidth), FSourceHeight(srcHeight), FChannels(channels) {
+    if (channels != 3 && channels != 4) throw EInvalidGraphic("Invalid pixel format");
+    if (srcWidth <= 0 || srcHeight <= 0) throw EInvalidGraphic("Invalid image size");
+    CheckRasterSize(width, height);
+    FX = TResampler::MakeAxis(srcWidth, width);
+    FY = TResampler::MakeAxis(srcHeight, height);
+    FRowBytes = static_cast<size_t>(width) * static_cast<size_t>(channels);
+    // Output rows go out in order, each once the newest row it needs is in:
+    // the ring must reach from that newest row back to the window's first.
+    int newest = -1;
+    FRing = 1;
+    for (int y = 0; y < height; ++y) {
+        newest = std::max(newest, FY.First[y] + FY.Count[y] - 1);
+        FRing = std::max(FRing, newest - FY.First[y] + 1);
+    }
+    FRows = AllocateBuffer(FRowBytes * static_cast<size_t>(FRing));
+    FResult = std::make_unique<TBitmap>();
+    FResult->SetPixelFormat(channels == 3 ? pf24bit : pf32bit);
+    FResult->SetSizeForOverwrite(width, height);
+    FWindow.reserve(static_cast<size_t>(FY.MaxCount));
+}
+
+TRowResampler::~TRowResampler() = default;
+
+void TRowResampler::Push(const uint8_t* rows, size_t stride, int count) {
+    const int height = FResult->Height();
+    for (int i = 0; i < count && FReceived < FSourceHeight; ++i) {
+        uint8_t* slot = FRows.get() + static_cast<size_t>(FReceived % FRing) * FRowBytes;
+        ResampleRowsHorizontal(FPath, FChannels, rows + static_cast<size_t>(i) * stride, stride,
+                               FSourceWidth, slot, FRowBytes, 0, 1, FX);
+        ++FReceived;
+        while (FNextOut < height && FY.First[FNextOut] + FY.Count[FNextOut] <= FReceived) {
+            FWindow.clear();
+            for (int k = 0; k < FY.Count[FNextOut]; ++k)
+                FWindow.push_back(FRows.get() +
+                                  static_cast<size_t>((FY.First[FNextOut] + k) % FRing) *
+                                      FRowBytes);
+            ResampleRowVertical(FPath, FWindow.data(), FResult->ScanLine(FNextOut), FRowBytes,
+                                FNextOut, FY);
+            ++FNextOut;
+        }
+    }
+}
+
+std::unique_ptr<TBitmap> TRowResampler::Finish() {
+    if (!FResult || FNextOut < FResult->Height())
+        throw EInvalidGraphic("The picture ended before all its rows were resampled");
+    FRows.reset();
+    return std::move(FResult);
 }

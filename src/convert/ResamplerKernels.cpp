@@ -54,27 +54,15 @@ inline uint8_t VerticalSample(const uint8_t* const* rows, const int32_t* w, int 
     return Clamp8(acc >> TAxis::Bits);
 }
 
-// The source rows of output row y, with one spare entry repeating the last
-// row so that the vector paths can take the rows in pairs.
-void RowsOf(const uint8_t* src, size_t srcStride, int srcRowOffset, const TAxis& ay, int y,
-            std::vector<const uint8_t*>& rows) {
-    const int n = ay.Count[y];
-    rows.resize(static_cast<size_t>(n) + 1);
-    for (int k = 0; k < n; ++k)
-        rows[k] = src + static_cast<size_t>(ay.First[y] + k - srcRowOffset) * srcStride;
-    rows[n] = rows[n - 1];
+void VerticalRowScalar(const uint8_t* const* rows, const int32_t* w, int n, uint8_t* d,
+                       size_t rowBytes) {
+    for (size_t i = 0; i < rowBytes; ++i)
+        d[i] = VerticalSample(rows, w, n, i);
 }
 
-void VerticalScalar(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride,
-                    size_t rowBytes, int srcRowOffset, int y0, int y1, const TAxis& ay) {
-    std::vector<const uint8_t*> rows;
-    for (int y = y0; y < y1; ++y) {
-        RowsOf(src, srcStride, srcRowOffset, ay, y, rows);
-        const int32_t* w = ay.Weights.data() + ay.Offset[y];
-        uint8_t* d = dst + static_cast<size_t>(y) * dstStride;
-        for (size_t i = 0; i < rowBytes; ++i)
-            d[i] = VerticalSample(rows.data(), w, ay.Count[y], i);
-    }
+int32_t Pack(int16_t a, int16_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(a)) |
+                                (static_cast<uint32_t>(static_cast<uint16_t>(b)) << 16));
 }
 
 #if TREVASCO_RESAMPLE_X86
@@ -84,30 +72,14 @@ void VerticalScalar(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t d
 // 0 <= lo < 2^15; the two products are summed apart and joined at the end.
 // Each sum may wrap on the way, but the joined total is the true sum, which
 // fits 32 bits, and wrapping addition is exact modulo 2^32.
+// The axis' split pairs (see SplitWeights), read by the horizontal pass.
 struct TSplitWeights {
-    // Pairs of consecutive weights (w[j], w[j + 1]) packed as two int16.
-    std::vector<int32_t> Lo, Hi;
-    explicit TSplitWeights(const std::vector<int32_t>& weights) {
-        const size_t n = weights.size();
-        std::vector<int16_t> lo(n + 1, 0), hi(n + 1, 0);
-        for (size_t j = 0; j < n; ++j) {
-            lo[j] = static_cast<int16_t>(weights[j] & 0x7FFF);
-            hi[j] = static_cast<int16_t>(weights[j] >> 15);
-        }
-        Lo.resize(n + 1);
-        Hi.resize(n + 1);
-        for (size_t j = 0; j < n; ++j) {
-            Lo[j] = Pack(lo[j], lo[j + 1]);
-            Hi[j] = Pack(hi[j], hi[j + 1]);
-        }
-    }
+    const std::vector<int32_t>& Lo;
+    const std::vector<int32_t>& Hi;
+    explicit TSplitWeights(const TAxis& ax) : Lo(ax.PairLo), Hi(ax.PairHi) {}
     // The last weight of a run alone (its partner multiplies nothing).
     int32_t LoAlone(size_t j) const { return Lo[j] & 0xFFFF; }
     int32_t HiAlone(size_t j) const { return Hi[j] & 0xFFFF; }
-    static int32_t Pack(int16_t a, int16_t b) {
-        return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(a)) |
-                                    (static_cast<uint32_t>(static_cast<uint16_t>(b)) << 16));
-    }
 };
 
 // lo + hi * 2^15 + Half, shifted down: the result of four 32-bit sums.
@@ -130,7 +102,7 @@ __attribute__((target("sse2"))) void HorizontalSSE2(const uint8_t* src, size_t s
                                                     int srcWidth, uint8_t* dst, size_t dstStride,
                                                     int y0, int y1, const TAxis& ax) {
     const int dw = static_cast<int>(ax.First.size());
-    const TSplitWeights sw(ax.Weights);
+    const TSplitWeights sw(ax);
     const __m128i zero = _mm_setzero_si128();
     const size_t rowEnd = static_cast<size_t>(srcWidth) * C;
     for (int y = y0; y < y1; ++y) {
@@ -189,7 +161,7 @@ __attribute__((target("avx2"))) void HorizontalAVX2(const uint8_t* src, size_t s
                                                     int srcWidth, uint8_t* dst, size_t dstStride,
                                                     int y0, int y1, const TAxis& ax) {
     const int dw = static_cast<int>(ax.First.size());
-    const TSplitWeights sw(ax.Weights);
+    const TSplitWeights sw(ax);
     const __m128i zero = _mm_setzero_si128();
     const __m128i first = PairShuffle<C>(0), second = PairShuffle<C>(2);
     const size_t rowEnd = static_cast<size_t>(srcWidth) * C;
@@ -295,73 +267,69 @@ __attribute__((target("avx2"))) inline void Vertical32(const uint8_t* const* row
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i), r);
 }
 
-// The weights of one output row in pairs; an odd last weight pairs with 0
-// (and with the repeated last row, which it then multiplies by nothing).
-void PairWeights(const TSplitWeights& sw, size_t offset, int n, std::vector<int32_t>& lo,
-                 std::vector<int32_t>& hi) {
+// The weights of one output row in pairs, split; an odd last weight pairs
+// with 0 (and with the repeated last row, which it then multiplies by nothing).
+void PairWeights(const int32_t* w, int n, std::vector<int32_t>& lo, std::vector<int32_t>& hi) {
     const int pairs = (n + 1) / 2;
     lo.resize(static_cast<size_t>(pairs));
     hi.resize(static_cast<size_t>(pairs));
     for (int p = 0; p < pairs; ++p) {
-        const size_t j = offset + 2 * static_cast<size_t>(p);
-        const bool alone = 2 * p + 1 == n;
-        lo[p] = alone ? sw.LoAlone(j) : sw.Lo[j];
-        hi[p] = alone ? sw.HiAlone(j) : sw.Hi[j];
+        const int32_t a = w[2 * p], b = 2 * p + 1 < n ? w[2 * p + 1] : 0;
+        lo[p] = Pack(static_cast<int16_t>(a & 0x7FFF), static_cast<int16_t>(b & 0x7FFF));
+        hi[p] = Pack(static_cast<int16_t>(a >> 15), static_cast<int16_t>(b >> 15));
     }
 }
 
-__attribute__((target("avx2"))) void VerticalAVX2(const uint8_t* src, size_t srcStride,
-                                                  uint8_t* dst, size_t dstStride, size_t rowBytes,
-                                                  int srcRowOffset, int y0, int y1,
-                                                  const TAxis& ay) {
-    const TSplitWeights sw(ay.Weights);
-    std::vector<const uint8_t*> rows;
-    std::vector<int32_t> lo, hi;
-    for (int y = y0; y < y1; ++y) {
-        RowsOf(src, srcStride, srcRowOffset, ay, y, rows);
-        const int n = ay.Count[y];
-        PairWeights(sw, ay.Offset[y], n, lo, hi);
-        const int pairs = (n + 1) / 2;
-        uint8_t* d = dst + static_cast<size_t>(y) * dstStride;
-        size_t i = 0;
-        for (; i + 32 <= rowBytes; i += 32)
-            Vertical32(rows.data(), pairs, lo.data(), hi.data(), i, d);
-        for (; i + 16 <= rowBytes; i += 16)
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
-                             Vertical16(rows.data(), pairs, lo.data(), hi.data(), i));
-        const int32_t* w = ay.Weights.data() + ay.Offset[y];
-        for (; i < rowBytes; ++i)
-            d[i] = VerticalSample(rows.data(), w, n, i);
-    }
+// One output row from its n source rows (rows[n] repeats rows[n - 1]).
+__attribute__((target("avx2"))) void VerticalRowAVX2(const uint8_t* const* rows, const int32_t* w,
+                                                     int n, uint8_t* d, size_t rowBytes,
+                                                     std::vector<int32_t>& lo,
+                                                     std::vector<int32_t>& hi) {
+    PairWeights(w, n, lo, hi);
+    const int pairs = (n + 1) / 2;
+    size_t i = 0;
+    for (; i + 32 <= rowBytes; i += 32)
+        Vertical32(rows, pairs, lo.data(), hi.data(), i, d);
+    for (; i + 16 <= rowBytes; i += 16)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
+                         Vertical16(rows, pairs, lo.data(), hi.data(), i));
+    for (; i < rowBytes; ++i)
+        d[i] = VerticalSample(rows, w, n, i);
 }
 
 // The same for processors without AVX2.
-__attribute__((target("sse2"))) void VerticalSSE2(const uint8_t* src, size_t srcStride,
-                                                  uint8_t* dst, size_t dstStride, size_t rowBytes,
-                                                  int srcRowOffset, int y0, int y1,
-                                                  const TAxis& ay) {
-    const TSplitWeights sw(ay.Weights);
-    std::vector<const uint8_t*> rows;
-    std::vector<int32_t> lo, hi;
-    for (int y = y0; y < y1; ++y) {
-        RowsOf(src, srcStride, srcRowOffset, ay, y, rows);
-        const int n = ay.Count[y];
-        PairWeights(sw, ay.Offset[y], n, lo, hi);
-        const int pairs = (n + 1) / 2;
-        uint8_t* d = dst + static_cast<size_t>(y) * dstStride;
-        size_t i = 0;
-        for (; i + 16 <= rowBytes; i += 16)
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
-                             Vertical16(rows.data(), pairs, lo.data(), hi.data(), i));
-        const int32_t* w = ay.Weights.data() + ay.Offset[y];
-        for (; i < rowBytes; ++i)
-            d[i] = VerticalSample(rows.data(), w, n, i);
-    }
+__attribute__((target("sse2"))) void VerticalRowSSE2(const uint8_t* const* rows, const int32_t* w,
+                                                     int n, uint8_t* d, size_t rowBytes,
+                                                     std::vector<int32_t>& lo,
+                                                     std::vector<int32_t>& hi) {
+    PairWeights(w, n, lo, hi);
+    const int pairs = (n + 1) / 2;
+    size_t i = 0;
+    for (; i + 16 <= rowBytes; i += 16)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i),
+                         Vertical16(rows, pairs, lo.data(), hi.data(), i));
+    for (; i < rowBytes; ++i)
+        d[i] = VerticalSample(rows, w, n, i);
 }
 
 #endif
 
 } // namespace
+
+void SplitWeights(TAxis& a) {
+    const size_t n = a.Weights.size();
+    std::vector<int16_t> lo(n + 1, 0), hi(n + 1, 0);
+    for (size_t j = 0; j < n; ++j) {
+        lo[j] = static_cast<int16_t>(a.Weights[j] & 0x7FFF);
+        hi[j] = static_cast<int16_t>(a.Weights[j] >> 15);
+    }
+    a.PairLo.resize(n);
+    a.PairHi.resize(n);
+    for (size_t j = 0; j < n; ++j) {
+        a.PairLo[j] = Pack(lo[j], lo[j + 1]);
+        a.PairHi[j] = Pack(hi[j], hi[j + 1]);
+    }
+}
 
 bool ResamplePathSupported(TResamplePath path) {
 #if TREVASCO_RESAMPLE_X86
@@ -417,20 +385,40 @@ void ResampleRowsHorizontal(TResamplePath path, int channels, const uint8_t* src
         HorizontalScalar<4>(src, srcStride, dst, dstStride, y0, y1, ax);
 }
 
-void ResampleRowsVertical(TResamplePath path, const uint8_t* src, size_t srcStride, uint8_t* dst,
-                          size_t dstStride, size_t rowBytes, int srcRowOffset, int y0, int y1,
-                          const TAxis& ay) {
+void ResampleRowVertical(TResamplePath path, const uint8_t* const* rows, uint8_t* d,
+                         size_t rowBytes, int y, const TAxis& ay) {
+    const int n = ay.Count[y];
+    const int32_t* w = ay.Weights.data() + ay.Offset[y];
+    // The vector code takes rows in pairs: the last one repeated makes the pair
+    // of an odd count, with weight 0.
+    thread_local std::vector<const uint8_t*> paired;
+    thread_local std::vector<int32_t> lo, hi;
+    paired.assign(rows, rows + n);
+    paired.push_back(rows[n - 1]);
 #if TREVASCO_RESAMPLE_X86
     if (path == TResamplePath::AVX2) {
-        VerticalAVX2(src, srcStride, dst, dstStride, rowBytes, srcRowOffset, y0, y1, ay);
+        VerticalRowAVX2(paired.data(), w, n, d, rowBytes, lo, hi);
         return;
     }
     if (path == TResamplePath::SSE2) {
-        VerticalSSE2(src, srcStride, dst, dstStride, rowBytes, srcRowOffset, y0, y1, ay);
+        VerticalRowSSE2(paired.data(), w, n, d, rowBytes, lo, hi);
         return;
     }
 #else
     (void)path;
 #endif
-    VerticalScalar(src, srcStride, dst, dstStride, rowBytes, srcRowOffset, y0, y1, ay);
+    VerticalRowScalar(paired.data(), w, n, d, rowBytes);
+}
+
+void ResampleRowsVertical(TResamplePath path, const uint8_t* src, size_t srcStride, uint8_t* dst,
+                          size_t dstStride, size_t rowBytes, int srcRowOffset, int y0, int y1,
+                          const TAxis& ay) {
+    std::vector<const uint8_t*> rows;
+    for (int y = y0; y < y1; ++y) {
+        rows.resize(static_cast<size_t>(ay.Count[y]));
+        for (int k = 0; k < ay.Count[y]; ++k)
+            rows[k] = src + static_cast<size_t>(ay.First[y] + k - srcRowOffset) * srcStride;
+        ResampleRowVertical(path, rows.data(), dst + static_cast<size_t>(y) * dstStride, rowBytes,
+                            y, ay);
+    }
 }

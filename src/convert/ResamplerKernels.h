@@ -12,6 +12,9 @@
 
 enum class TResamplePath { Scalar, SSE2, AVX2 };
 
+// Fills a.PairLo and a.PairHi from a.Weights (MakeAxis does).
+void SplitWeights(TResampler::TAxis& a);
+
 // Whether this processor runs the path (Scalar always does).
 bool ResamplePathSupported(TResamplePath path);
 // The fastest path the processor runs.
@@ -22,6 +25,10 @@ TResamplePath BestResamplePath();
 void ResampleRowsHorizontal(TResamplePath path, int channels, const uint8_t* src, size_t srcStride,
                             int srcWidth, uint8_t* dst, size_t dstStride, int y0, int y1,
                             const TResampler::TAxis& ax);
+
+// Output row y of the vertical pass from its ay.Count[y] source rows.
+void ResampleRowVertical(TResamplePath path, const uint8_t* const* rows, uint8_t* d,
+                         size_t rowBytes, int y, const TResampler::TAxis& ay);
 
 // Vertical pass: output rows [y0, y1); output row y is the weighted sum of
 // source rows ay.First[y] + k, found at src + (row - srcRowOffset) * srcStride.

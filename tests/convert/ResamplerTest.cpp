@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "convert/Resampler.h"
 
+#include "base/Exceptions.h"
+
 #include "convert/ConvertTestSupport.h"
 #include "convert/ResamplerKernels.h"
 
@@ -302,4 +304,46 @@ TEST(Resampler, TallPicturesFilteredInBandsMatchTheTwoPassDefinition) {
             }
         EXPECT_EQ(bad, 0);
     }
+}
+
+TEST(Resampler, RowsResampledAsTheyArriveGiveTheWholePictureBytes) {
+    std::mt19937 rng(17);
+    std::uniform_int_distribution<int> byte(0, 255);
+    // Shrinks of every strength, one that keeps a side, a mild one, and
+    // pictures taller than a band; rows pushed in uneven pieces.
+    const std::array<int, 4> sizes[] = {{640, 480, 200, 150}, {333, 517, 37, 61},
+                                        {90, 1200, 11, 700},  {301, 40, 300, 13},
+                                        {64, 64, 63, 62},     {2000, 9, 30, 3}};
+    int compared = 0;
+    for (const auto& [sw, sh, dw, dh] : sizes)
+        for (int channels : {3, 4}) {
+            SCOPED_TRACE(testing::Message() << sw << "x" << sh << " -> " << dw << "x" << dh << ", "
+                                            << channels << " bytes a pixel");
+            if (!TRowResampler::Suits(sw, sh, dw, dh)) continue;
+            ++compared;
+            TBitmap src = Picture(sw, sh, channels == 3 ? pf24bit : pf32bit);
+            for (int y = 0; y < sh; ++y)
+                for (size_t x = 0; x < src.RowBytes(); ++x)
+                    src.ScanLine(y)[x] = static_cast<uint8_t>(byte(rng));
+            const std::unique_ptr<TBitmap> whole = TResampler::Resample(src, dw, dh, false);
+            for (TResamplePath path :
+                 {TResamplePath::Scalar, TResamplePath::SSE2, TResamplePath::AVX2}) {
+                if (!ResamplePathSupported(path)) continue;
+                TRowResampler rows(sw, sh, dw, dh, channels, path);
+                for (int y = 0, piece = 1; y < sh; y += piece, piece = piece % 7 + 1)
+                    rows.Push(src.ScanLine(y), src.BytesPerScanLine(), std::min(piece, sh - y));
+                const std::unique_ptr<TBitmap> out = rows.Finish();
+                for (int y = 0; y < dh; ++y)
+                    ASSERT_EQ(0,
+                              std::memcmp(out->ScanLine(y), whole->ScanLine(y), whole->RowBytes()))
+                        << "row " << y << " path " << static_cast<int>(path);
+            }
+        }
+    EXPECT_GE(compared, 6); // half the sizes filter horizontally first
+    // A picture that stops early is an error, not a half-filled result.
+    TBitmap src = Picture(50, 40, pf24bit);
+    TRowResampler rows(50, 40, 10, 8, 3);
+    rows.Push(src.ScanLine(0), src.BytesPerScanLine(), 30);
+    EXPECT_THROW(rows.Finish(), EInvalidGraphic);
+    EXPECT_FALSE(TRowResampler::Suits(50, 40, 50, 40));
 }
