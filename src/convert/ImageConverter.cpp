@@ -6,6 +6,7 @@
 #include "base/StrUtils.h"
 #include "convert/Orientation.h"
 #include "convert/Resampler.h"
+#include "convert/Watermark.h"
 #include "convert/WorkingRaster.h"
 #include "formats/ImageEncoder.h"
 #include "gif/GIFImage.h"
@@ -331,8 +332,17 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
     const bool needsSRGB = NeedsSRGB(options, icc);
     const TImageMetadata written =
         DestinationMetadata(source.Metadata(), options, width, height, orientation);
+    const bool watermark = WatermarkShown(options.Watermark);
     if (!NeedsWorkingRaster(source, options, width, height, orientation)) {
         const bool metafileSource = source.InheritsFrom(TMetafile::StaticClass());
+        // The watermark is drawn in true colour: an indexed or 15/16-bit
+        // destination takes the picture once it is on.
+        std::unique_ptr<TBitmap> lowDepthDest;
+        if (watermark && dest->BitsPerPixel() < 24) {
+            lowDepthDest = std::move(dest);
+            dest = std::make_unique<TBitmap>();
+            dest->SetPixelFormat(pf24bit);
+        }
         // The picture draws itself into the destination: metafiles at the
         // destination size (they are vector), opaque upright pictures with
         // the nearest-pixel copy or 1:1.
@@ -358,6 +368,12 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
             dest->Canvas().StretchDraw(Rect(0, 0, width, height), source);
         if (convertDest) ConvertToSRGB(*dest, icc);
         FSource->ReleaseGraphic(); // source is not used below
+        if (watermark) DrawWatermark(*dest, false, options.Watermark);
+        if (lowDepthDest) {
+            lowDepthDest->SetSizeForOverwrite(width, height);
+            lowDepthDest->Canvas().StretchDraw(Rect(0, 0, width, height), *dest);
+            dest = std::move(lowDepthDest);
+        }
         SaveRaster(std::move(dest), destFileName, options, written);
         return;
     }
@@ -366,6 +382,7 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
     // destination with or without its alpha.
     if (needsSRGB) ConvertSourceToSRGB(source, icc);
     TWorkingRaster work = UprightAtSize(source, options, width, height, orientation);
+    if (watermark) DrawWatermark(work.Own(), work.Alpha, options.Watermark);
     const TBitmap& picture = *work.Pixels;
     const bool transparent = work.Alpha && AnyTransparent(picture);
 
@@ -472,6 +489,8 @@ void TImageConverter::ConvertToMetafile(TGraphic& source, const std::string& des
                 canvas.StretchDraw(rect, *flat);
             }
         }
+        // The watermark on top of the picture, as a text record.
+        RecordWatermark(canvas, options.Watermark, width, height);
         // The recording holds its own copy of the pixels now.
         FSource->ReleaseGraphic();
         canvas.Close();

@@ -6,6 +6,7 @@
 
 #include "base/Exceptions.h"
 #include "base/Types.h"
+#include "util/Utf8.h"
 
 #include <cstdint>
 #include <cstring>
@@ -455,9 +456,6 @@ public:
     uint32_t Records = 0;
     uint32_t MaxHandle = 0;
 };
-
-// UTF-8 to UTF-16 (invalid bytes become U+FFFD).
-std::u16string Utf8ToUtf16(const std::string& s);
 
 // The size of a DIB's header and colour table as stored in a record, checked
 // against n available bytes; 0 when the header is not a usable DIB header.

@@ -76,6 +76,7 @@ protected:
     void chkWatermarkClick(bool checked);
     void chkWAngleClick(bool checked);
     void btnWatermarkTextClick();
+    void btnWatermarkColorClick();
     void btnCopyCommandLineClick();
     void btnBackgroundClick();
 
@@ -127,6 +128,7 @@ protected:
     QLabel* lblWatermarkText;
     QLineEdit* edWatermarkText;
     QPushButton* btnWatermarkText;
+    QPushButton* btnWatermarkColor;
     QLabel* lblWAlignment;
     TAlignmentComboBox* cbWAlignment;
     QLabel* lblWPosition;
@@ -145,6 +147,9 @@ private:
     void FillSourceFormats();
     // The setters of the option switches of the table.
     void CreateOptionSwitchSetters();
+    void CreateWatermarkSwitchSetters();
+    // The watermark's switches of the equivalent command line (none while it is off).
+    void AddWatermarkArguments(std::vector<std::string>& args) const;
     void ApplyWatermarkFont();
     // The colour behind transparent pixels (0xRRGGBB), shown on its button.
     void SetBackground(uint32_t rgb);
