@@ -305,7 +305,7 @@ void TChunkIDAT::AfterLoad() {
         alphaRow.resize(W);
     }
     const bool progress = image.HasProgressHandler();
-    TPNGInflater inflater(Data().data(), Data().size());
+    TPNGInflater inflater(Data().data(), Data().size(), static_cast<size_t>(needed));
 
     if (interlace == 0) {
         for (int y = 0; y < H; ++y) {
