@@ -2,6 +2,7 @@
 #include "png/PNGMetadata.h"
 
 #include "png/PNGChunks.h"
+#include "util/Utf8.h"
 
 #include <cstring>
 #include <zlib.h>
@@ -97,14 +98,8 @@ constexpr char CommentKeyword[] = "Comment";
 std::string Latin1ToUtf8(const uint8_t* text, size_t size) {
     std::string out;
     out.reserve(size);
-    for (size_t i = 0; i < size; ++i) {
-        if (text[i] < 0x80) {
-            out += static_cast<char>(text[i]);
-        } else {
-            out += static_cast<char>(0xC0 | (text[i] >> 6));
-            out += static_cast<char>(0x80 | (text[i] & 0x3F));
-        }
-    }
+    for (size_t i = 0; i < size; ++i)
+        AppendUtf8(out, text[i]);
     return out;
 }
 
@@ -113,38 +108,17 @@ std::string Latin1ToUtf8(const uint8_t* text, size_t size) {
 // at all (a JPEG comment of another 8-bit encoding) is taken byte for byte.
 bool Utf8ToLatin1(const std::string& text, std::string& latin1) {
     latin1.clear();
-    bool valid = true, wide = false;
-    for (size_t i = 0; i < text.size() && valid;) {
-        const uint8_t c = static_cast<uint8_t>(text[i]);
-        if (c < 0x80) {
-            latin1 += static_cast<char>(c);
-            ++i;
-            continue;
+    bool wide = false;
+    for (size_t pos = 0; pos < text.size();) {
+        const char32_t c = DecodeUtf8Next(text, pos);
+        if (c >= Utf8ByteEscape && c < Utf8ByteEscape + 0x100) {
+            latin1 = text;
+            return true;
         }
-        const size_t n = c >= 0xC2 && c < 0xE0   ? 2
-                         : c >= 0xE0 && c < 0xF0 ? 3
-                         : c >= 0xF0 && c < 0xF5 ? 4
-                                                 : 0;
-        if (n == 0 || i + n > text.size()) {
-            valid = false;
-            break;
-        }
-        uint32_t cp = c & (0x7F >> n);
-        for (size_t k = 1; k < n; ++k) {
-            const uint8_t t = static_cast<uint8_t>(text[i + k]);
-            if ((t & 0xC0) != 0x80) valid = false;
-            cp = (cp << 6) | (t & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp < 0xE000))
-            valid = false;
-        if (cp > 0xFF) wide = true;
-        latin1 += static_cast<char>(cp & 0xFF);
-        i += n;
+        wide = wide || c > 0xFF;
+        latin1 += static_cast<char>(c & 0xFF);
     }
-    if (!valid) latin1 = text;
-    return valid ? !wide : true;
+    return !wide;
 }
 
 // The keyword of a text chunk (tEXt, zTXt, iTXt), or empty.
