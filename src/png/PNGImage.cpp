@@ -2,8 +2,8 @@
 #include "png/PNGImage.h"
 
 #include "png/PNGDeflate.h"
-#include "toolkit/ExifOrientation.h"
 #include "png/PNGMetadata.h"
+#include "toolkit/ExifOrientation.h"
 #include "toolkit/Picture.h"
 
 #include <algorithm>

@@ -3,11 +3,11 @@
 // the Exiv2 editor, the Little CMS transforms, and the TIFF and PSD readers'
 // metadata.
 #include "TestSupport.h"
-#include "toolkit/ColorProfile.h"
-#include "jpeg/JPEGMetadata.h"
 #include "formats/MetadataEditor.h"
 #include "formats/PSDGraphic.h"
 #include "formats/TIFFGraphic.h"
+#include "jpeg/JPEGMetadata.h"
+#include "toolkit/ColorProfile.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // it refuses, and where the writer puts them.
 #include "PNGTestSupport.h"
 #include "TestSupport.h"
-#include "png/PNGImage.h"
 #include "base/Streams.h"
+#include "png/PNGImage.h"
 
 #include <gtest/gtest.h>
 
