@@ -368,7 +368,7 @@ void TPSDGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
     ClearRaster();
     FLayers.clear();
     FGuides.clear();
-    FGreyAlpha.clear();
+    FReadAlpha.clear();
     FMergedTransparency = false;
     FGridHorizontal = FGridVertical = 0;
     if (!ReadProperties(memory, imageIndex, size) || FImageProperties.Scheme == clUndefined)
@@ -464,7 +464,9 @@ void TPSDGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
         if (!FLayers.empty()) SetupColorManager(p.SampleCount);
     }
     FMergedTransparency =
-        layerLength > 0 && (p.Scheme == clRGBA || p.Scheme == clGrayAlpha) &&
+        layerLength > 0 &&
+        (p.Scheme == clRGBA || p.Scheme == clGrayAlpha ||
+         (p.Scheme == clCMYK && FChannels >= 5 && p.SampleBits == 8)) &&
         HasMergedTransparency(memory + layerStart - 4, static_cast<size_t>(layerLength) + 4);
     FImageProperties.AlphaPresent = FMergedTransparency;
     // The composite always follows the layer section as its length says.
@@ -478,19 +480,33 @@ void TPSDGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
 void TPSDGraphic::KeepTransparency() {
     const int width = Width(), height = Height();
     const bool grey = IsIndexed();
-    if (grey ? FGreyAlpha.size() != static_cast<size_t>(width) * height : BitsPerPixel() != 32)
+    if (FImageProperties.Scheme == clCMYK) {
+        // The ink was freed of its matting while it was read.
+        const int step = BitsPerPixel() / 8;
+        if (FReadAlpha.size() != static_cast<size_t>(width) * height || step < 3) return;
+        std::vector<uint8_t> alpha = std::move(FReadAlpha);
+        FReadAlpha.clear();
+        if (std::all_of(alpha.begin(), alpha.end(), [](uint8_t v) { return v == 255; })) return;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                if (alpha[static_cast<size_t>(y) * width + x] == 0)
+                    std::fill_n(ScanLine(y) + step * x, 3, 0);
+        SetAlphaChannel(std::move(alpha));
+        return;
+    }
+    if (grey ? FReadAlpha.size() != static_cast<size_t>(width) * height : BitsPerPixel() != 32)
         return;
     std::vector<uint8_t> alpha(static_cast<size_t>(width) * height);
     for (int y = 0; y < height; ++y) {
         uint8_t* a = alpha.data() + static_cast<size_t>(y) * width;
         if (grey)
-            std::memcpy(a, FGreyAlpha.data() + static_cast<size_t>(y) * width, width);
+            std::memcpy(a, FReadAlpha.data() + static_cast<size_t>(y) * width, width);
         else
             for (int x = 0; x < width; ++x)
                 a[x] = ScanLine(y)[4 * x + 3];
     }
-    FGreyAlpha.clear();
-    FGreyAlpha.shrink_to_fit();
+    FReadAlpha.clear();
+    FReadAlpha.shrink_to_fit();
     if (std::all_of(alpha.begin(), alpha.end(), [](uint8_t v) { return v == 255; })) return;
 
     // Photoshop stores the merged image of a transparent document matted with
@@ -698,14 +714,14 @@ void TPSDGraphic::ReadComposite(const uint8_t* data, size_t size, uint16_t compr
         std::vector<uint8_t> row(rowBytes);
         // The merged transparency is channel 1, high byte first at 16 bits.
         const bool alpha = FMergedTransparency && p.Scheme == clGrayAlpha && FChannels >= 2;
-        if (alpha) FGreyAlpha.assign(static_cast<size_t>(width) * height, 255);
+        if (alpha) FReadAlpha.assign(static_cast<size_t>(width) * height, 255);
         const int bytes = p.SampleBits == 16 ? 2 : 1;
         for (int y = 0; y < height; ++y) {
             readRow(0, y, row.data());
             cm.ConvertLine({row.data()}, ScanLine(y), static_cast<unsigned>(width));
             if (alpha) {
                 readRow(1, y, row.data());
-                uint8_t* a = FGreyAlpha.data() + static_cast<size_t>(y) * width;
+                uint8_t* a = FReadAlpha.data() + static_cast<size_t>(y) * width;
                 for (int x = 0; x < width; ++x)
                     a[x] = row[static_cast<size_t>(x) * bytes];
             }
@@ -727,6 +743,16 @@ void TPSDGraphic::ReadComposite(const uint8_t* data, size_t size, uint16_t compr
             profile = TProfileTransform::ToSRGB(Metadata().Icc, ppCMYK,
                                                 BitsPerPixel() == 24 ? ppBGR : ppBGRX);
         if (profile) ink.resize(static_cast<size_t>(width) * 4);
+        // The merged transparency of 8-bit CMYK is channel 4. Photoshop mattes
+        // the ink with white paper, which is no ink: a*c. Ink no larger than
+        // its cover is taken as matted and divided by it; the colour is then
+        // converted as usual.
+        const bool inkAlpha = FMergedTransparency && p.Scheme == clCMYK;
+        std::vector<uint8_t> alphaRow;
+        if (inkAlpha) {
+            FReadAlpha.assign(static_cast<size_t>(width) * height, 255);
+            alphaRow.resize(rowBytes);
+        }
         const void* src[4];
         for (int k = 0; k < planes; ++k)
             src[k] = rows.data() + k * rowBytes;
@@ -736,6 +762,21 @@ void TPSDGraphic::ReadComposite(const uint8_t* data, size_t size, uint16_t compr
             if (p.Scheme == clCMYK) // Photoshop stores ink amounts inverted
                 for (uint8_t& b : rows)
                     b = static_cast<uint8_t>(~b);
+            if (inkAlpha) {
+                readRow(4, y, alphaRow.data());
+                std::memcpy(FReadAlpha.data() + static_cast<size_t>(y) * width, alphaRow.data(),
+                            static_cast<size_t>(width));
+                for (int x = 0; x < width; ++x) {
+                    const int a = alphaRow[x];
+                    bool matted = a > 0 && a < 255;
+                    for (int k = 0; k < 4 && matted; ++k)
+                        matted = rows[k * rowBytes + x] <= a + 1;
+                    for (int k = 0; k < 4 && matted; ++k) {
+                        uint8_t& v = rows[k * rowBytes + x];
+                        v = static_cast<uint8_t>(std::min(255, (v * 255 + a / 2) / a));
+                    }
+                }
+            }
             if (profile) {
                 for (int x = 0; x < width; ++x)
                     for (int k = 0; k < 4; ++k)

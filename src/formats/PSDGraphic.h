@@ -81,7 +81,7 @@ private:
     int FChannels = 0;
     int FMode = 0;
     bool FMergedTransparency = false;
-    std::vector<uint8_t> FGreyAlpha; // grey pictures' transparency while it is read
+    std::vector<uint8_t> FReadAlpha; // grey and CMYK transparency while it is read
     TPhotoshopLayers FLayers;
     double FGridHorizontal = 0, FGridVertical = 0;
     std::vector<TPSDGuide> FGuides;

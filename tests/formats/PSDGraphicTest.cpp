@@ -524,3 +524,40 @@ TEST(TPSDGraphic, CorpusTransparentDocumentsKeepTheirTransparency) {
         EXPECT_TRUE(g.AlphaChannel().empty());
     }
 }
+
+TEST(TPSDGraphic, CMYKMergedTransparencyIsFreedOfItsPaperMatting) {
+    // 3x1 CMYK with a fifth channel: opaque, clear, half covered. Stored
+    // inverted, the ink matted with white paper (no ink): a * ink.
+    const int ink[3][4] = {{10, 200, 30, 0}, {0, 0, 0, 0}, {100, 40, 0, 60}};
+    const int alpha[3] = {255, 0, 128};
+    TPSDSpec s;
+    s.Mode = 4;
+    s.Channels = 5;
+    s.Width = 3;
+    s.Layers = WithLayerCount(LayerSection({}), -1);
+    for (int k = 0; k < 5; ++k)
+        for (int x = 0; x < 3; ++x)
+            s.Pixels.push_back(
+                k == 4 ? static_cast<uint8_t>(alpha[x])
+                       : static_cast<uint8_t>(255 - (ink[x][k] * alpha[x] + 127) / 255));
+    // The same colours opaque, for reference.
+    TPSDSpec opaque = s;
+    opaque.Channels = 4;
+    opaque.Layers.clear();
+    opaque.Pixels.clear();
+    for (int k = 0; k < 4; ++k)
+        for (int x = 0; x < 3; ++x)
+            opaque.Pixels.push_back(static_cast<uint8_t>(255 - ink[x][k]));
+    const Bytes f = MakePSD(s), g = MakePSD(opaque);
+    TPSDGraphic transparent, reference;
+    transparent.ReadFromMemory(f.data(), 0, f.size());
+    reference.ReadFromMemory(g.data(), 0, g.size());
+    ASSERT_TRUE(transparent.MergedTransparency());
+    EXPECT_EQ(transparent.AlphaChannel(), (Bytes{255, 0, 128}));
+    for (int x : {0, 2})
+        for (int c = 0; c < 3; ++c)
+            EXPECT_NEAR(transparent.Pixel(x, 0) >> (8 * c) & 0xFF,
+                        reference.Pixel(x, 0) >> (8 * c) & 0xFF, 3)
+                << x << " " << c;
+    EXPECT_EQ(transparent.Pixel(1, 0), clBlack); // nothing hidden is kept
+}
