@@ -49,6 +49,21 @@ bool WatermarkShown(const TWatermark& w) {
     return w.Enabled && !w.Text.empty();
 }
 
+namespace {
+// A metafile's text record holds at most 32767 UTF-16 units; the same limit
+// for every destination, so that no format draws what another refuses.
+void CheckTextLength(const std::string& text) {
+    size_t units = 0;
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b & 0xC0) != 0x80) ++units;
+        if ((b & 0xF8) == 0xF0) ++units; // a pair of surrogates
+    }
+    if (units > 0x7FFF)
+        throw EInvalidGraphicOperation("The watermark text is too long (at most 32767 characters)");
+}
+} // namespace
+
 TWatermarkLayout LayOutWatermark(const TWatermark& w, int width, int height) {
     TWatermarkLayout l;
     l.Font = MetafileFontOf(w);
@@ -92,6 +107,7 @@ void DrawWatermark(TBitmap& picture, bool hasAlpha, const TWatermark& w) {
     if (bits != 24 && bits != 32)
         throw EInvalidGraphicOperation("The watermark needs a 24- or 32-bit picture");
     if (hasAlpha && bits != 32) hasAlpha = false;
+    CheckTextLength(w.Text);
     const TWatermarkLayout l = LayOutWatermark(w, picture.Width(), picture.Height());
     if (l.Reach.IsEmpty()) return;
     const TRect reach = l.Reach;
@@ -140,6 +156,7 @@ void DrawWatermark(TBitmap& picture, bool hasAlpha, const TWatermark& w) {
 
 void RecordWatermark(TMetafileCanvas& canvas, const TWatermark& w, int width, int height) {
     if (!WatermarkShown(w)) return;
+    CheckTextLength(w.Text);
     const TWatermarkLayout l = LayOutWatermark(w, width, height);
     canvas.TextOut(l.Font, l.Color, l.Origin, w.Text);
 }

@@ -477,8 +477,10 @@ void TPSDGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
 
 void TPSDGraphic::KeepTransparency() {
     const int width = Width(), height = Height();
-    std::vector<uint8_t> alpha(static_cast<size_t>(width) * height);
     const bool grey = IsIndexed();
+    if (grey ? FGreyAlpha.size() != static_cast<size_t>(width) * height : BitsPerPixel() != 32)
+        return;
+    std::vector<uint8_t> alpha(static_cast<size_t>(width) * height);
     for (int y = 0; y < height; ++y) {
         uint8_t* a = alpha.data() + static_cast<size_t>(y) * width;
         if (grey)

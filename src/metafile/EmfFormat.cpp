@@ -241,6 +241,63 @@ std::u32string DecodeText(const uint8_t* bytes, size_t n, int charset, bool symb
     return out;
 }
 
+namespace {
+bool SingleByteCharset(int charset) {
+    switch (charset) {
+    case 0:
+    case 1:
+    case 161:
+    case 162:
+    case 163:
+    case 177:
+    case 178:
+    case 186:
+    case 204:
+    case 222:
+    case 238:
+        return true;
+    default:
+        return false;
+    }
+}
+} // namespace
+
+std::string EncodeText(const std::u16string& units, int charset, bool& complete) {
+    complete = true;
+    std::string out;
+    iconv_t cd = SingleByteCharset(charset) ? iconv_open(CodePageOf(charset), "UTF-16LE")
+                                            : reinterpret_cast<iconv_t>(-1);
+    for (char16_t c : units) {
+        char byte = '?';
+        if (cd == reinterpret_cast<iconv_t>(-1)) {
+            if (c < 0x100) byte = static_cast<char>(c);
+        } else if (c < 0xD800 || c > 0xDFFF) {
+            char in[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+            char result[4];
+            char* ip = in;
+            char* op = result;
+            size_t left = 2, room = sizeof result;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            if (iconv(cd, &ip, &left, &op, &room) != static_cast<size_t>(-1) &&
+                sizeof result - room == 1)
+                byte = result[0];
+        }
+        if (byte == '?' && c != u'?') complete = false;
+        out += byte;
+    }
+    if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    return out;
+}
+
+int CharsetFor(const std::u16string& units) {
+    for (int charset : {1, 238, 204, 161, 162, 186, 177, 178, 163, 222}) {
+        bool complete = false;
+        EncodeText(units, charset, complete);
+        if (complete) return charset;
+    }
+    return 1;
+}
+
 } // namespace emf
 
 namespace emf {

@@ -393,9 +393,9 @@ bool AddSpacing(std::vector<uint8_t>& rec, bool wide, const std::vector<uint8_t>
 namespace {
 
 // A LOGFONTW: em height (negative: the em, not the cell), escapement and
-// orientation alike (the glyphs turn with the baseline), default character
-// set, antialiased quality, the face in at most 31 UTF-16 units.
-std::vector<uint8_t> LogFontW(const TMetafileFont& f) {
+// orientation alike (the glyphs turn with the baseline), the character set,
+// antialiased quality, the face in at most 31 UTF-16 units.
+std::vector<uint8_t> LogFontW(const TMetafileFont& f, int charset = 1) {
     TByteWriter b;
     b.S32(-std::max(f.EmHeight, 1));
     b.S32(0);
@@ -405,7 +405,7 @@ std::vector<uint8_t> LogFontW(const TMetafileFont& f) {
     b.U8(f.Italic ? 1 : 0);
     b.U8(f.Underline ? 1 : 0);
     b.U8(f.StrikeOut ? 1 : 0);
-    b.U8(1); // DEFAULT_CHARSET
+    b.U8(static_cast<uint8_t>(charset));
     b.U8(0); // OUT_DEFAULT_PRECIS
     b.U8(0); // CLIP_DEFAULT_PRECIS
     b.U8(4); // ANTIALIASED_QUALITY
@@ -455,7 +455,8 @@ void TMetafileCanvas::TextOut(const TMetafileFont& font, TColor color, TPoint or
     const std::u16string units = Utf8ToUtf16(utf8);
     if (units.empty()) return;
     if (units.size() > MaxTextUnits) throw EInvalidGraphicOperation("Text is too long");
-    const std::vector<uint8_t> lf = LogFontW(font);
+    // A character set that holds the text, so that the 8-bit text of a WMF keeps it.
+    const std::vector<uint8_t> lf = LogFontW(font, CharsetFor(units));
     const std::vector<uint8_t> bytes = Utf16Bytes(units);
     // Readers take the spacing array as given, so it carries the advances playback uses.
     const std::vector<int32_t> dx =

@@ -116,7 +116,7 @@ void TPNGImage::ChooseAlphaLayout() {
     FAlphaColorType = grey ? 4 : 6;
     // A key must say exactly which pixels are transparent: one that the gamma
     // tables could merge with an opaque colour is not tried.
-    if (!binary || ActiveGamma()) return;
+    if (!binary || ActiveGamma() || FKeyRefused) return;
     auto unused = [&](uint32_t rgb) { return !(used[rgb / 64] & (uint64_t(1) << (rgb % 64))); };
     // Black first: the transparent pixels mostly hold it already.
     if (grey) {
@@ -139,14 +139,37 @@ void TPNGImage::ChooseAlphaLayout() {
     FAlphaColorType = 0;
 }
 
-void TPNGImage::SaveToStream(TStream& stream) {
-    ReportProgress(psStarting, 0, "");
-    stream.WriteBuffer(Signature, sizeof Signature);
-    PrepareForSave();
+void TPNGImage::WriteChunks(TStream& stream) {
     const int n = FChunks.Count();
     for (int i = 0; i < n; ++i) {
         ReportProgress(psRunning, static_cast<uint8_t>(i * 100 / n), "");
         FChunks[i]->WriteChunk(stream);
+    }
+}
+
+void TPNGImage::SaveToStream(TStream& stream) {
+    ReportProgress(psStarting, 0, "");
+    stream.WriteBuffer(Signature, sizeof Signature);
+    FKeyRefused = false;
+    PrepareForSave();
+    // A colour key saves a byte a pixel before compression and costs a chunk
+    // of its own: on small pictures compression can turn that around, so
+    // both layouts are written there and the smaller one is kept. Larger
+    // pictures always gain.
+    constexpr int64_t TrialPixels = 1 << 16;
+    if (FTransparentKey >= 0 && static_cast<int64_t>(Width()) * Height() <= TrialPixels) {
+        TMemoryStream keyed, withAlpha;
+        WriteChunks(keyed);
+        FKeyRefused = true;
+        PrepareForSave();
+        WriteChunks(withAlpha);
+        FKeyRefused = false;
+        const bool key = keyed.Size() < withAlpha.Size();
+        if (key) PrepareForSave(); // the chunks and the layout of what is written
+        const TMemoryStream& smaller = key ? keyed : withAlpha;
+        stream.WriteBuffer(smaller.Memory(), smaller.Data().size());
+    } else {
+        WriteChunks(stream);
     }
     ReportProgress(psEnding, 100, "");
 }

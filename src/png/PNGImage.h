@@ -43,7 +43,8 @@ public:
     // every pixel is opaque or fully transparent and a colour no opaque pixel
     // has exists (0xRRGGBB; a grey level in all three for grey pictures), or
     // -1. Colour type 2 or 0 with tRNS is exact then, and a quarter or half
-    // smaller than 6 or 4 before compression.
+    // smaller than 6 or 4 before compression (small pictures keep it only
+    // when the file comes out smaller).
     int64_t TransparentKey() const { return FTransparentKey; }
     bool KeyIsGrey() const { return FKeyIsGrey; }
 
@@ -52,6 +53,7 @@ private:
     void PrepareForSave();
     // Sets the alpha colour type or the transparent key for the raster to save.
     void ChooseAlphaLayout();
+    void WriteChunks(TStream& stream);
     // Progress for the chunk readers and writers.
     void ReportProgress(TProgressStage stage, uint8_t percent, const std::string& msg) {
         if (OnProgress) Progress(stage, percent, false, TRect{}, msg);
@@ -64,6 +66,7 @@ private:
     uint8_t FAlphaColorType = 0;
     int64_t FTransparentKey = -1;
     bool FKeyIsGrey = false;
+    bool FKeyRefused = false; // while the alpha-channel layout is tried
 };
 
 // Registers "PNG" with the picture container; called once at start-up.

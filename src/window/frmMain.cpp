@@ -219,6 +219,7 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
                 chkWatermark,
                 edWatermarkText,
                 btnWatermarkText,
+                btnWatermarkColor,
                 cbWAlignment,
                 cbWPosition,
                 chkWAngle,
@@ -748,6 +749,14 @@ void TfrmMain::CreateWatermarkSwitchSetters() {
     SetSwitchSetter("/WATERMARK", [this](const std::string& value) {
         if (value.empty()) {
             CommandLineError("/WATERMARK=: expected the text to draw");
+            return;
+        }
+        // A settings file holds no longer value: a preset must give the same files.
+        const auto codePoints = std::count_if(value.begin(), value.end(), [](char c) {
+            return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        });
+        if (codePoints > 2047) {
+            CommandLineError("/WATERMARK=: the text is longer than 2047 characters");
             return;
         }
         edWatermarkText->setText(QText(value));

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "convert/Watermark.h"
+#include "base/Exceptions.h"
 #include "common/TestSupport.h"
 #include "convert/ConvertTestSupport.h"
 #include "convert/FormatStartup.h"
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -294,6 +296,23 @@ TEST_F(WatermarkTest, RasterDestinationsDifferOnlyAtTheTextsPlace) {
     }
 }
 
+TEST_F(WatermarkTest, TextTooLongForAMetafileFailsTheFileInEveryFormat) {
+    TTempFolder folder;
+    WriteBmp(folder.File("in.bmp"), 40, 30);
+    TConvertOptions o;
+    o.Watermark = Mark(std::string(0x8000, 'x'));
+    for (int destination : {dfBitmap, dfPNG, dfEMF, dfWMF}) {
+        o.DestinationIndex = destination;
+        const std::string out = folder.File("out" + DestinationExtension(destination));
+        EXPECT_THROW(Convert(folder.File("in.bmp"), out, o), EInvalidGraphicOperation)
+            << destination;
+        EXPECT_FALSE(std::filesystem::exists(out)) << destination;
+    }
+    o.Watermark.Text.pop_back(); // 32767 fit
+    o.DestinationIndex = dfEMF;
+    EXPECT_NO_THROW(Convert(folder.File("in.bmp"), folder.File("fits.emf"), o));
+}
+
 TEST_F(WatermarkTest, PngWithAlphaKeepsItsAlphaOutsideTheText) {
     TTempFolder folder;
     TBitmap colours = MakeTestPicture(200, 80);
@@ -374,7 +393,7 @@ TEST_F(WatermarkTest, MetafilesCarryTheTextAsATextRecordOnTop) {
     WriteBmp(folder.File("in.bmp"), 160, 120);
     TConvertOptions o;
     o.DestinationIndex = dfEMF;
-    o.Watermark = Mark("Über", 10, 1, 2, 30);
+    o.Watermark = Mark("Über €", 10, 1, 2, 30);
     o.Watermark.Font.Style = fsBold | fsItalic;
     Convert(folder.File("in.bmp"), folder.File("out.emf"), o);
     const std::vector<uint8_t> emf = ReadFileBytes(folder.File("out.emf"));
@@ -382,9 +401,9 @@ TEST_F(WatermarkTest, MetafilesCarryTheTextAsATextRecordOnTop) {
     const auto texts = EmfRecords(emf, 84); // EMR_EXTTEXTOUTW
     ASSERT_EQ(texts.size(), 1u);
     const std::vector<uint8_t>& t = texts[0];
-    ASSERT_EQ(I32(t, 44), 4); // characters
-    const std::u16string expected = u"Über";
-    EXPECT_EQ(std::memcmp(t.data() + I32(t, 48), expected.data(), 8), 0);
+    ASSERT_EQ(I32(t, 44), 6); // characters
+    const std::u16string expected = u"Über €";
+    EXPECT_EQ(std::memcmp(t.data() + I32(t, 48), expected.data(), 12), 0);
     const auto fonts = EmfRecords(emf, 82); // EMR_EXTCREATEFONTINDIRECTW
     ASSERT_EQ(fonts.size(), 1u);
     EXPECT_EQ(I32(fonts[0], 12), -13);      // 10 points at 96 dpi, as the em
@@ -426,13 +445,40 @@ TEST_F(WatermarkTest, MetafilesCarryTheTextAsATextRecordOnTop) {
     const auto wmfText = WmfRecords(wmf, 0x0A32); // META_EXTTEXTOUT
     ASSERT_EQ(wmfText.size(), 1u);
     const std::vector<uint8_t>& w = wmfText[0];
-    ASSERT_GE(w.size(), 14u + 4);
-    EXPECT_EQ(w[10] | w[11] << 8, 4); // characters
-    EXPECT_EQ(std::string(w.begin() + 14, w.begin() + 18), "\xDC"
-                                                           "ber");
+    ASSERT_GE(w.size(), 14u + 6);
+    EXPECT_EQ(w[10] | w[11] << 8, 6); // characters
+    // The euro sign as the default character set's 8-bit text has it.
+    EXPECT_EQ(std::string(w.begin() + 14, w.begin() + 20), "\xDC"
+                                                           "ber \x80");
     const auto wmfFonts = WmfRecords(wmf, 0x02FB); // META_CREATEFONTINDIRECT
     ASSERT_FALSE(wmfFonts.empty());
     EXPECT_EQ(static_cast<int16_t>(wmfFonts.back()[10] | wmfFonts.back()[11] << 8), 300);
+
+    // Text beyond windows-1252 takes a character set that holds it, and the
+    // WMF's 8-bit text is in that set's code page.
+    o.Watermark.Text = "Иван €";
+    Convert(folder.File("in.bmp"), folder.File("cyrillic.wmf"), o);
+    const std::vector<uint8_t> cyrillic = ReadFileBytes(folder.File("cyrillic.wmf"));
+    const auto cyrillicFonts = WmfRecords(cyrillic, 0x02FB);
+    ASSERT_FALSE(cyrillicFonts.empty());
+    EXPECT_EQ(cyrillicFonts.back()[19], 204); // RUSSIAN_CHARSET
+    const auto cyrillicText = WmfRecords(cyrillic, 0x0A32);
+    ASSERT_EQ(cyrillicText.size(), 1u);
+    ASSERT_GE(cyrillicText[0].size(), 20u);
+    EXPECT_EQ(std::string(cyrillicText[0].begin() + 14, cyrillicText[0].begin() + 20),
+              "\xC8\xE2\xE0\xED \x88");
+    // Read back, the text is what was written.
+    TMetafile readBack;
+    readBack.LoadFromFile(folder.File("cyrillic.wmf"));
+    const std::vector<uint8_t>& emfBack = readBack.EmfData();
+    bool found = false;
+    for (const auto& r : EmfRecords(emfBack, 84))
+        for (size_t at = 76; at + 12 <= r.size() && !found; at += 2)
+            found = std::memcmp(r.data() + at, u"Иван €", 12) == 0;
+    for (const auto& r : EmfRecords(emfBack, 83)) // EMR_EXTTEXTOUTA
+        for (size_t at = 76; at + 6 <= r.size() && !found; ++at)
+            found = std::memcmp(r.data() + at, "\xC8\xE2\xE0\xED \x88", 6) == 0;
+    EXPECT_TRUE(found) << "the WMF's text record was not read back";
 }
 
 // ---- The switches' values

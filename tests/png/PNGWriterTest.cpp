@@ -438,3 +438,24 @@ TEST(TPNGImageWriter, GreyWithEveryLevelOpaqueKeepsItsAlphaChannel) {
     ASSERT_TRUE(DecodeWithLibpng(m.Data(), ref, true)) << ref.Error;
     EXPECT_EQ(ref.Alpha, alpha);
 }
+
+TEST(TPNGImageWriter, ASmallPictureKeepsTheAlphaChannelWhereTheKeyWouldCostMore) {
+    using namespace pngtest;
+    // Four pixels: the key chunk costs more than a byte a pixel saves.
+    TPNGImage png;
+    png.SetPixelFormat(pf24bit);
+    png.SetSize(2, 2);
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 2; ++x)
+            std::fill_n(png.ScanLine(y) + 3 * x, 3, static_cast<uint8_t>(40 + 100 * x + 7 * y));
+    png.ScanLine(0)[2] = 9;
+    const std::vector<uint8_t> alpha = {255, 0, 0, 255};
+    png.SetAlphaChannel(alpha);
+    TMemoryStream m;
+    png.SaveToStream(m);
+    EXPECT_EQ(m.Data().at(25), 6);
+    TRefImage ref;
+    ASSERT_TRUE(DecodeWithLibpng(m.Data(), ref, true)) << ref.Error;
+    EXPECT_EQ(ref.Alpha, alpha);
+    EXPECT_EQ(ref.RGB[0], 9);
+}

@@ -158,17 +158,19 @@ TEST(WatermarkWindow, SwitchesCommandLineAndPresetReproduceTheJob) {
 }
 
 TEST(WatermarkWindow, WrongSwitchValuesStopTheRun) {
-    for (const char* bad :
-         {"/WATERMARK=", "/WATERMARKFONT=Arial", "/WATERMARKFONT=Arial,12,heavy",
-          "/WATERMARKCOLOR=white", "/WATERMARKPOS=middle", "/WATERMARKANGLE=400"}) {
+    const std::string tooLong = "/WATERMARK=" + std::string(2048, 'x');
+    const std::vector<std::string> wrong = {
+        "/WATERMARK=",           tooLong,
+        "/WATERMARKFONT=Arial",  "/WATERMARKFONT=Arial,12,heavy",
+        "/WATERMARKCOLOR=white", "/WATERMARKPOS=middle",
+        "/WATERMARKANGLE=400"};
+    for (const std::string& bad : wrong) {
         auto v = NewWindow();
         testing::internal::CaptureStderr();
         v->ProcessCommandLine({bad, "/EXECUTE"});
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(v->ExitCode(), 1) << bad;
-        EXPECT_NE(err.find(std::string(bad).substr(0, std::string(bad).find('='))),
-                  std::string::npos)
-            << bad << ": " << err;
+        EXPECT_NE(err.find(bad.substr(0, bad.find('='))), std::string::npos) << bad << ": " << err;
         EXPECT_FALSE(v->ReadOptions().Watermark.Enabled) << bad;
     }
 }
