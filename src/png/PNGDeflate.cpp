@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <new>
 #if TREVASCO_HAVE_LIBDEFLATE
 #include <libdeflate.h>
@@ -143,6 +144,7 @@ TPNGInflater::TPNGInflater(const uint8_t* data, size_t size, size_t expectedSize
     }
     FStream = z;
     FBuffer.resize(InflateBufferSize);
+    FView = FBuffer.data();
 }
 
 TPNGInflater::~TPNGInflater() {
@@ -153,8 +155,10 @@ TPNGInflater::~TPNGInflater() {
 
 bool TPNGInflater::InflateWhole(size_t expectedSize) {
 #if TREVASCO_HAVE_LIBDEFLATE
+    // Not zeroed: libdeflate writes what Read hands out, and nothing else is read.
+    std::unique_ptr<uint8_t[]> whole;
     try {
-        FBuffer.resize(expectedSize);
+        whole = std::make_unique_for_overwrite<uint8_t[]>(expectedSize);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -162,17 +166,15 @@ bool TPNGInflater::InflateWhole(size_t expectedSize) {
     if (!d) return false;
     size_t in = 0, out = 0;
     const libdeflate_result rc =
-        libdeflate_zlib_decompress_ex(d, FData, FSize, FBuffer.data(), FBuffer.size(), &in, &out);
+        libdeflate_zlib_decompress_ex(d, FData, FSize, whole.get(), expectedSize, &in, &out);
     libdeflate_free_decompressor(d);
-    if (rc != LIBDEFLATE_SUCCESS) {
-        std::vector<uint8_t>().swap(FBuffer);
-        return false;
-    }
+    if (rc != LIBDEFLATE_SUCCESS) return false;
     // A complete, checked stream: Read hands out what it holds and nothing more.
+    FWhole = std::move(whole);
+    FView = FWhole.get();
     FPos = 0;
     FEnd = out;
     FEnded = true;
-    FWhole = true;
     return true;
 #else
     (void)expectedSize;
@@ -214,7 +216,7 @@ void TPNGInflater::Read(uint8_t* dst, size_t size) {
             throw EZDecompressionError(
                 "The compressed image data ends before the image is complete");
         size_t n = std::min(size, FEnd - FPos);
-        std::memcpy(dst, FBuffer.data() + FPos, n);
+        std::memcpy(dst, FView + FPos, n);
         FPos += n;
         dst += n;
         size -= n;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 TREVASCO_EXCEPTION(EZCompressionError, Exception)
@@ -67,7 +68,7 @@ public:
     void Finish();
 
     // Whether the whole stream was inflated in one call (for tests).
-    bool InflatedWhole() const { return FWhole; }
+    bool InflatedWhole() const { return FWhole != nullptr; }
 
 private:
     bool InflateWhole(size_t expectedSize);
@@ -77,6 +78,7 @@ private:
     std::vector<uint8_t> FBuffer;
     size_t FPos = 0, FEnd = 0;
     bool FEnded = false;
-    bool FWhole = false;
+    std::unique_ptr<uint8_t[]> FWhole; // the whole image data, when inflated in one call
+    const uint8_t* FView = nullptr;    // FWhole's or FBuffer's bytes
     void* FStream = nullptr;
 };
