@@ -11,6 +11,7 @@
 #include "util/FontText.h"
 #include "window/frmMainBasic.h"
 
+#include <QFont>
 #include <QPixmap>
 
 #include <cstdint>
@@ -52,6 +53,7 @@ public:
     bool WrittenSize(const std::string& source, int& width, int& height) override;
     void LoadSettings() override;
     void SaveSettings() override;
+    std::string SourceFilterKey() override;
 
     // What the conversion of one file uses, read from the controls now.
     TConvertOptions ReadOptions() const;
@@ -80,6 +82,8 @@ protected:
     void btnBackgroundClick();
 
     // Source page.
+    QPushButton* btnTickAllFormats;
+    QPushButton* btnTickNoFormats;
     QGroupBox* gbSourceFormats;
     QTreeWidget* lvImageFormats;
     // Options page.
@@ -126,6 +130,7 @@ protected:
     QFrame* pnlWatermark;
     QLabel* lblWatermarkText;
     QLineEdit* edWatermarkText;
+    QLabel* lblWatermarkFont;
     QPushButton* btnWatermarkText;
     QLabel* lblWAlignment;
     TAlignmentComboBox* cbWAlignment;
@@ -146,6 +151,7 @@ private:
     // The setters of the option switches of the table.
     void CreateOptionSwitchSetters();
     void ApplyWatermarkFont();
+    QFont WatermarkQFont() const;
     // The colour behind transparent pixels (0xRRGGBB), shown on its button.
     void SetBackground(uint32_t rgb);
     void CreateModernFormatPanels();
