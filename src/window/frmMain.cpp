@@ -4,6 +4,7 @@
 #include "base/Exceptions.h"
 #include "base/StrUtils.h"
 #include "batch/Switches.h"
+#include "convert/Watermark.h"
 #include "formats/FileFormatList.h"
 #include "formats/ImageEncoder.h"
 #include "util/FileUtils.h"
@@ -252,6 +253,7 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
                 chkWatermark,
                 edWatermarkText,
                 btnWatermarkText,
+                btnWatermarkColor,
                 cbWAlignment,
                 cbWPosition,
                 chkWAngle,
@@ -410,17 +412,22 @@ void TfrmMain::CreateOptionControls() {
     lblWatermarkText->setGeometry(4, 4, 200, 16);
     edWatermarkText =
         Named(new QLineEdit(QStringLiteral("Sample text"), pnlWatermark), "edWatermarkText");
-    edWatermarkText->setGeometry(4, 22, 220, 24);
+    edWatermarkText->setGeometry(4, 22, 150, 24);
     // The font by name and size, in the window's own size (a 36-point sample would not fit).
     lblWatermarkFont = Named(new QLabel(pnlWatermark), "lblWatermarkFont");
-    lblWatermarkFont->setGeometry(230, 22, 154, 24);
+    lblWatermarkFont->setGeometry(158, 22, 132, 24);
     lblWatermarkFont->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     lblWatermarkFont->setAutoFillBackground(true);
     lblWatermarkFont->setIndent(4);
     btnWatermarkText =
         Named(new QPushButton(QStringLiteral("Font..."), pnlWatermark), "btnWatermarkText");
-    btnWatermarkText->setGeometry(390, 22, 90, 24);
+    btnWatermarkText->setGeometry(294, 22, 90, 24);
     btnWatermarkText->setAutoDefault(false);
+    // The font dialog has no colour: the text's colour has its own button.
+    btnWatermarkColor =
+        Named(new QPushButton(QStringLiteral("Color..."), pnlWatermark), "btnWatermarkColor");
+    btnWatermarkColor->setGeometry(390, 22, 90, 24);
+    btnWatermarkColor->setAutoDefault(false);
     lblWAlignment =
         Named(new QLabel(QStringLiteral("Horizontal position:"), pnlWatermark), "lblWAlignment");
     lblWAlignment->setGeometry(4, 52, 200, 16);
@@ -464,6 +471,8 @@ void TfrmMain::CreateOptionControls() {
     connect(chkWAngle, &QCheckBox::toggled, this, [this](bool on) { chkWAngleClick(on); });
     connect(btnWatermarkText, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { btnWatermarkTextClick(); }); });
+    connect(btnWatermarkColor, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnWatermarkColorClick(); }); });
     connect(btnCopyCommandLine, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { btnCopyCommandLineClick(); }); });
     connect(btnBackground, &QPushButton::clicked, this,
@@ -580,7 +589,9 @@ void TfrmMain::ApplyWatermarkFont() {
           std::pair{fsUnderline, "underlined"}, std::pair{fsStrikeOut, "struck out"}})
         if (FWatermarkFont.Style & style) styles << QLatin1String(name);
     if (!styles.isEmpty()) text += QStringLiteral(", ") + styles.join(QLatin1Char(' '));
-    lblWatermarkFont->setText(text);
+    // Shortened to the field with "…"; the whole description is its tooltip.
+    lblWatermarkFont->setText(lblWatermarkFont->fontMetrics().elidedText(
+        text, Qt::ElideRight, lblWatermarkFont->width() - 2 * lblWatermarkFont->frameWidth() - 8));
     lblWatermarkFont->setToolTip(text);
     // The field shows the watermark's colours; disabled it looks disabled.
     QPalette palette = lblWatermarkFont->palette();
@@ -601,6 +612,18 @@ void TfrmMain::btnWatermarkTextClick() {
                                        : static_cast<int>(std::lround(chosen.pointSizeF()));
     font.Style = (chosen.bold() ? fsBold : 0) | (chosen.italic() ? fsItalic : 0) |
                  (chosen.underline() ? fsUnderline : 0) | (chosen.strikeOut() ? fsStrikeOut : 0);
+    SetWatermarkFont(font, FWatermarkBackground);
+}
+
+void TfrmMain::btnWatermarkColorClick() {
+    const TColor now = ColorToRGB(static_cast<TColor>(FWatermarkFont.Color));
+    const QColor chosen = QColorDialog::getColor(
+        QColor(GetRValue(now), GetGValue(now), GetBValue(now)), this, QStringLiteral("Watermark"));
+    if (!chosen.isValid()) return;
+    TFontDescription font = FWatermarkFont;
+    font.Color = static_cast<int32_t>(RGBColor(static_cast<uint8_t>(chosen.red()),
+                                               static_cast<uint8_t>(chosen.green()),
+                                               static_cast<uint8_t>(chosen.blue())));
     SetWatermarkFont(font, FWatermarkBackground);
 }
 
@@ -791,6 +814,74 @@ void TfrmMain::CreateOptionSwitchSetters() {
         else
             cbMetadata->setCurrentIndex(index);
     });
+    CreateWatermarkSwitchSetters();
+}
+
+void TfrmMain::CreateWatermarkSwitchSetters() {
+    SetSwitchSetter("/WATERMARK", [this](const std::string& value) {
+        if (value.empty()) {
+            CommandLineError("/WATERMARK=: expected the text to draw");
+            return;
+        }
+        // A settings file holds no longer value: a preset must give the same files.
+        const auto codePoints = std::count_if(value.begin(), value.end(), [](char c) {
+            return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        });
+        if (codePoints > 2047) {
+            CommandLineError("/WATERMARK=: the text is longer than 2047 characters");
+            return;
+        }
+        edWatermarkText->setText(QText(value));
+        chkWatermark->setChecked(true);
+    });
+    SetSwitchSetter("/NOWATERMARK",
+                    [this](const std::string&) { chkWatermark->setChecked(false); });
+    SetSwitchSetter("/WATERMARKFONT", [this](const std::string& value) {
+        TFontDescription font = FWatermarkFont;
+        if (ParseWatermarkFont(value, font))
+            SetWatermarkFont(font, FWatermarkBackground);
+        else
+            CommandLineError(Format("/WATERMARKFONT=%s: expected FACE,SIZE in points from 1 to "
+                                    "3000, optionally ,STYLE (bold, italic, underline, "
+                                    "strikeout, joined with +)",
+                                    value.c_str()));
+    });
+    SetSwitchSetter("/WATERMARKCOLOR", [this](const std::string& value) {
+        uint32_t rgb;
+        if (!ParseBackgroundColor(value, rgb)) {
+            CommandLineError(Format("/WATERMARKCOLOR=%s: expected a colour as #RRGGBB (#000000 "
+                                    "is black)",
+                                    value.c_str()));
+            return;
+        }
+        TFontDescription font = FWatermarkFont;
+        font.Color = static_cast<int32_t>(RGBColor(static_cast<uint8_t>(rgb >> 16),
+                                                   static_cast<uint8_t>(rgb >> 8),
+                                                   static_cast<uint8_t>(rgb)));
+        SetWatermarkFont(font, FWatermarkBackground);
+    });
+    SetSwitchSetter("/WATERMARKPOS", [this](const std::string& value) {
+        int alignment = 0, position = 0;
+        if (ParseWatermarkPlace(value, alignment, position)) {
+            cbWAlignment->setCurrentIndex(alignment);
+            cbWPosition->setCurrentIndex(position);
+        } else {
+            CommandLineError(Format("/WATERMARKPOS=%s: expected top-left, top, top-right, left, "
+                                    "center, right, bottom-left, bottom, bottom-right or 1 to 9",
+                                    value.c_str()));
+        }
+    });
+    SetSwitchSetter("/WATERMARKANGLE", [this](const std::string& value) {
+        int degrees = 0;
+        if (ParseWatermarkAngle(value, degrees)) {
+            chkWAngle->setChecked(degrees != 0);
+            edWAngle->setText(QString::number(degrees));
+        } else {
+            CommandLineError(
+                Format("/WATERMARKANGLE=%s: expected degrees counter-clockwise from -359 to 359",
+                       value.c_str()));
+        }
+    });
 }
 
 void TfrmMain::SetPage(int page) {
@@ -918,6 +1009,13 @@ TConvertOptions TfrmMain::ReadOptions() const {
     o.WebP = {chkWebPLossless->isChecked(), EffortOf(cbWebPEffort, WebPEffortScale)};
     o.AVIF = {chkAVIFLossless->isChecked(), EffortOf(cbAVIFSpeed, AVIFSpeedScale)};
     o.JXL = {chkJXLLossless->isChecked(), EffortOf(cbJXLEffort, JXLEffortScale)};
+    o.Watermark.Enabled = chkWatermark->isChecked();
+    o.Watermark.Text = Text(edWatermarkText);
+    o.Watermark.Font = FWatermarkFont;
+    o.Watermark.Alignment = cbWAlignment->currentIndex();
+    o.Watermark.Position = cbWPosition->currentIndex();
+    o.Watermark.Rotate = chkWAngle->isChecked();
+    o.Watermark.Angle = StrToIntDef(Text(edWAngle), 0);
     return o;
 }
 
@@ -1125,12 +1223,37 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
         if (effort >= 0 && effort != scale->Default)
             args.push_back(std::string(scale->Switch) + "=" + std::to_string(effort));
     }
+    AddWatermarkArguments(args);
     if (seThreads->value() == 0)
         args.push_back("/THREADS=0");
     else if (ThreadCount() > 1)
         args.push_back("/THREADS=" + std::to_string(ThreadCount()));
     args.push_back("/EXECUTE");
     return args;
+}
+
+void TfrmMain::AddWatermarkArguments(std::vector<std::string>& args) const {
+    const std::string text = Text(edWatermarkText);
+    if (!chkWatermark->isChecked() || text.empty()) return;
+    args.push_back("/WATERMARK=" + text);
+    const TFontDescription standard;
+    TFontDescription font = FWatermarkFont;
+    // Sizes the drawing would not take as they are are written as it takes them.
+    font.Size = font.Size > 0 ? std::min(font.Size, 3000) : 8;
+    if (font.Name != standard.Name || font.Size != standard.Size || font.Style != standard.Style)
+        args.push_back("/WATERMARKFONT=" + WatermarkFontText(font));
+    const TColor color = ColorToRGB(static_cast<TColor>(FWatermarkFont.Color));
+    if (color != clBlack)
+        args.push_back("/WATERMARKCOLOR=" +
+                       BackgroundColorText(static_cast<uint32_t>(GetRValue(color)) << 16 |
+                                           static_cast<uint32_t>(GetGValue(color)) << 8 |
+                                           GetBValue(color)));
+    const int alignment = cbWAlignment->currentIndex(), position = cbWPosition->currentIndex();
+    if ((alignment > 0 && alignment < 3) || (position > 0 && position < 3))
+        args.push_back("/WATERMARKPOS=" + WatermarkPlaceName(alignment, position));
+    const int angle = ((StrToIntDef(Text(edWAngle), 0) % 360) + 360) % 360;
+    if (chkWAngle->isChecked() && angle != 0)
+        args.push_back("/WATERMARKANGLE=" + std::to_string(angle));
 }
 
 std::string TfrmMain::EquivalentCommandLine() const {

@@ -78,6 +78,7 @@ protected:
     void chkWatermarkClick(bool checked);
     void chkWAngleClick(bool checked);
     void btnWatermarkTextClick();
+    void btnWatermarkColorClick();
     void btnCopyCommandLineClick();
     void btnBackgroundClick();
 
@@ -132,6 +133,7 @@ protected:
     QLineEdit* edWatermarkText;
     QLabel* lblWatermarkFont;
     QPushButton* btnWatermarkText;
+    QPushButton* btnWatermarkColor;
     QLabel* lblWAlignment;
     TAlignmentComboBox* cbWAlignment;
     QLabel* lblWPosition;
@@ -150,6 +152,9 @@ private:
     void FillSourceFormats();
     // The setters of the option switches of the table.
     void CreateOptionSwitchSetters();
+    void CreateWatermarkSwitchSetters();
+    // The watermark's switches of the equivalent command line (none while it is off).
+    void AddWatermarkArguments(std::vector<std::string>& args) const;
     void ApplyWatermarkFont();
     QFont WatermarkQFont() const;
     // The colour behind transparent pixels (0xRRGGBB), shown on its button.
