@@ -23,11 +23,11 @@ TREVASCO_EXCEPTION(EPNGImageException, Exception)
 
 // Message texts of the codec; the user sees them as they stand.
 namespace PNGMessages {
-inline constexpr const char* ChunkClassIndex = "The chunk class index especified is  out of range.";
-inline constexpr const char* ChunkIndex = "The chunk index especified is out of the range.";
+inline constexpr const char* ChunkClassIndex = "The chunk class index specified is out of range.";
+inline constexpr const char* ChunkIndex = "The chunk index specified is out of range.";
 inline constexpr const char* ChunkNotInList =
-    "The especified chunk is not inside the chunk list containing the method being used. The "
-    "funcion could not be completed.";
+    "The specified chunk is not inside the chunk list containing the method being used. The "
+    "function could not be completed.";
 inline constexpr const char* InvalidHeader =
     "Invalid Portable Network Graphics image, it has an invalid file header.";
 inline constexpr const char* NoIHDR =
@@ -35,12 +35,12 @@ inline constexpr const char* NoIHDR =
 inline constexpr const char* NoData =
     "The current image being loaded has no data and could not be loaded.";
 inline constexpr const char* UnknownCritical =
-    "The currently being loaded image contains critical(s) chunk(s) not reconized by the decoder.";
+    "The image being loaded contains critical chunks not recognized by the decoder.";
 inline constexpr const char* CorruptedData = "Can't read the PNG image, it has corrupted data. ";
 inline constexpr const char* UnknownColorType =
     "Could not read the image because it has an unknown color type.";
 inline constexpr const char* MissingPalette =
-    "The current image requeries a palette but it is not avaliable.";
+    "The current image requires a palette but none is available.";
 inline constexpr const char* InvalidPalette =
     "The current image being loaded has an invalid palette!";
 inline constexpr const char* UnknownInterlace = "The image has an unknown interlace method.";

@@ -91,6 +91,14 @@ QPixmap DrawProgressImage(int index) {
         p.drawPolyline(QPolygonF({QPointF(1.5, 3.5), QPointF(8, 9), QPointF(14.5, 3.5)}));
         break;
     }
+    case 7: { // skipped: a grey disc with a forward arrow past a bar
+        Disc(p, QColor(128, 134, 140));
+        p.setPen(QPen(Qt::white, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.drawLine(QPointF(4, 8), QPointF(10, 8));
+        p.drawPolyline(QPolygonF({QPointF(7.5, 5.5), QPointF(10, 8), QPointF(7.5, 10.5)}));
+        p.drawLine(QPointF(12, 4.5), QPointF(12, 11.5));
+        break;
+    }
     default:
         break;
     }

@@ -3,11 +3,15 @@
 
 #include <QByteArray>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
+#include <QStandardPaths>
 #include <QUrl>
 #include <QVariant>
 
@@ -15,14 +19,33 @@ namespace {
 const char* const RawBytesProperty = "trevascoRawBytes";
 }
 
-void ShellOpen(const std::string& target) {
-    if (target.empty()) return;
+bool ShellOpen(const std::string& target) {
+    if (target.empty()) return false;
     QString text = DecodeBytes(target);
     // Web and mail addresses carry a scheme; anything else is a file name.
     static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*:"));
     QUrl url =
         scheme.match(text).hasMatch() ? QUrl(text, QUrl::TolerantMode) : QUrl::fromLocalFile(text);
-    QDesktopServices::openUrl(url);
+    return QDesktopServices::openUrl(url);
+}
+
+std::string FindManual(const std::string& programFolder) {
+    // Beside the program in a build; under share/doc when installed.
+    std::string folder = programFolder;
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    for (const std::string& candidate :
+         {folder + "trevasco.html", folder + "../share/doc/trevasco/trevasco.html"})
+        if (QFileInfo(QFile::decodeName(candidate.c_str())).isFile()) return candidate;
+    return std::string();
+}
+
+std::string PicturesFolder() {
+    // The XDG user folder (user-dirs.dirs), or ~/Pictures by default; home when it is missing.
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) folder = QDir::homePath();
+    std::string bytes = QFile::encodeName(folder).toStdString();
+    if (bytes.empty() || bytes.back() != '/') bytes += '/';
+    return bytes;
 }
 
 bool SelectFolder(QWidget* owner, const QString& title, std::string& folder) {

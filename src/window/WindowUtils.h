@@ -11,8 +11,14 @@
 class QLineEdit;
 class QWidget;
 
-// Opens a file, web address or mailto link with the desktop's handler; failures are ignored.
-void ShellOpen(const std::string& target);
+// Opens a file, web address or mailto link with the desktop's handler; false when
+// no handler took it.
+bool ShellOpen(const std::string& target);
+// Where the window's folders start on a first start: the user's Pictures folder
+// (XDG user folders), or home without one; with a trailing "/".
+std::string PicturesFolder();
+// The HTML manual of a program in programFolder; empty when there is none.
+std::string FindManual(const std::string& programFolder);
 // The folder dialog; true and folder replaced when the user chose a folder.
 bool SelectFolder(QWidget* owner, const QString& title, std::string& folder);
 // Digits only, right-aligned.

@@ -10,6 +10,7 @@
 #include "util/FileUtils.h"
 #include "util/IniFile.h"
 #include "util/Wildcard.h"
+#include "window/Anchors.h"
 #include "window/RadioGroup.h"
 #include "window/WindowUtils.h"
 #include "window/frmMainAlignment.h"
@@ -27,7 +28,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTreeWidget>
+#include <QValidator>
 
 #include <algorithm>
 #include <cmath>
@@ -62,7 +65,7 @@ const char* const DestinationItems[9] = {"Bitmaps (*.bmp)",
                                          "JPEG (*.jpg)",
                                          "GIF-images (*.gif)",
                                          "Metafiles (*.wmf)",
-                                         "Enchanced metafiles (*.emf)",
+                                         "Enhanced metafiles (*.emf)",
                                          "PNG-images (*.png)",
                                          "WebP images (*.webp)",
                                          "AVIF images (*.avif)",
@@ -108,6 +111,26 @@ template <class T> T* Named(T* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
     return widget;
 }
+
+// The JPEG quality: whole numbers 1 to 100 only. A value left half-typed (empty,
+// 0) is brought into the range when the field is left.
+class TQualityValidator : public QValidator {
+public:
+    explicit TQualityValidator(QObject* parent) : QValidator(parent) {}
+    State validate(QString& input, int&) const override {
+        if (input.isEmpty()) return Intermediate;
+        if (input.size() > 3 ||
+            !std::all_of(input.begin(), input.end(), [](QChar c) { return c.isDigit(); }))
+            return Invalid;
+        const int value = input.toInt();
+        return value > 100 ? Invalid : value < 1 ? Intermediate : Acceptable;
+    }
+    void fixup(QString& input) const override {
+        bool ok = false;
+        const int value = input.trimmed().toInt(&ok);
+        input = QString::number(!ok ? DefaultJPEGQuality : std::clamp(value, 1, 100));
+    }
+};
 
 bool AllDigits(std::string_view s) {
     return !s.empty() &&
@@ -183,7 +206,8 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
     rgDestination->SetItemIndex(0);
     // Tab walks each page in reading order. Creation order would put what is made
     // here after the framework's navigation buttons.
-    ChainFocus({chkSubFolders, chkKeepFolders, edSourceWildcard, lvImageFormats});
+    ChainFocus({chkSubFolders, chkKeepFolders, edSourceWildcard, btnTickAllFormats,
+                btnTickNoFormats, lvImageFormats});
     // Nine formats need a little more room than the six the page was laid out for:
     // the buttons close up and the group grows into the gaps around it.
     rgDestination->setGeometry(8, 78, 489, 200);
@@ -192,6 +216,16 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
         buttons->setContentsMargins(8, 0, 8, 2);
     }
     chkKeepBoth->move(8, 280);
+    // What grows with the window; placed after the framework, so anchored again here.
+    Anchor(rgDestination, akStretchX, PageDesign);
+    Anchor(gbSourceFormats, akStretchX | akStretchY, PageDesign);
+    Anchor(btnTickAllFormats, akMoveX, PageDesign);
+    Anchor(btnTickNoFormats, akMoveX, PageDesign);
+    Anchor(lvImageFormats, akStretchX | akStretchY, gbSourceFormats->size());
+    Anchor(lvProgress, akStretchX | akStretchY, PageDesign);
+    Anchor(lblCommandLine, akMoveY, PageDesign);
+    Anchor(edCommandLine, akStretchX | akMoveY, PageDesign);
+    Anchor(btnCopyCommandLine, akMoveX | akMoveY, PageDesign);
     ChainFocus({chkOverwrite, rgDestination->Button(0), rgDestination->Button(1),
                 rgDestination->Button(2), rgDestination->Button(3), rgDestination->Button(4),
                 rgDestination->Button(5), rgDestination->Button(6), rgDestination->Button(7),
@@ -262,7 +296,19 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
 TfrmMain::~TfrmMain() = default;
 
 void TfrmMain::CreateOptionControls() {
-    // Source page: the source formats below the mask.
+    // Source page: the source formats below the mask, with buttons that tick them all or none.
+    btnTickAllFormats =
+        Named(new QPushButton(QStringLiteral("Select &all"), tsSource), "btnTickAllFormats");
+    btnTickAllFormats->setGeometry(307, 96, 94, 25);
+    btnTickNoFormats =
+        Named(new QPushButton(QStringLiteral("Select n&one"), tsSource), "btnTickNoFormats");
+    btnTickNoFormats->setGeometry(403, 96, 94, 25);
+    for (auto [button, on] :
+         {std::pair{btnTickAllFormats, true}, std::pair{btnTickNoFormats, false}}) {
+        button->setAutoDefault(false);
+        connect(button, &QPushButton::clicked, this,
+                [this, on = on] { SetAllTicks(lvImageFormats, on); });
+    }
     gbSourceFormats =
         Named(new QGroupBox(QStringLiteral(" Source formats "), tsSource), "gbSourceFormats");
     gbSourceFormats->setGeometry(8, 128, 489, 229);
@@ -334,6 +380,8 @@ void TfrmMain::CreateOptionControls() {
     cbCompression->setGeometry(10, 42, 220, 22);
     cbCompression->setEditable(true);
     cbCompression->setInsertPolicy(QComboBox::NoInsert);
+    // Typing cannot make a wrong value; one from a settings file is shown as stored.
+    cbCompression->setValidator(new TQualityValidator(cbCompression));
     FillCombo(cbCompression, CompressionItems, 5);
     gbGIF = formatPanel("gbGIF", " GIF ", "lblGIFColorReduction",
                         "Color reduction:", lblGIFColorReduction);
@@ -364,7 +412,13 @@ void TfrmMain::CreateOptionControls() {
     lblWatermarkText->setGeometry(4, 4, 200, 16);
     edWatermarkText =
         Named(new QLineEdit(QStringLiteral("Sample text"), pnlWatermark), "edWatermarkText");
-    edWatermarkText->setGeometry(4, 22, 284, 24);
+    edWatermarkText->setGeometry(4, 22, 150, 24);
+    // The font by name and size, in the window's own size (a 36-point sample would not fit).
+    lblWatermarkFont = Named(new QLabel(pnlWatermark), "lblWatermarkFont");
+    lblWatermarkFont->setGeometry(158, 22, 132, 24);
+    lblWatermarkFont->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    lblWatermarkFont->setAutoFillBackground(true);
+    lblWatermarkFont->setIndent(4);
     btnWatermarkText =
         Named(new QPushButton(QStringLiteral("Font..."), pnlWatermark), "btnWatermarkText");
     btnWatermarkText->setGeometry(294, 22, 90, 24);
@@ -461,8 +515,10 @@ void TfrmMain::FillSourceFormats() {
     QList<QTreeWidgetItem*> rows;
     for (const std::string& ext : extensions) {
         auto* row = new QTreeWidgetItem();
-        row->setText(
-            0, QText(FormatRegistry->ClassDescription(FormatRegistry->ClassForExtension(ext))));
+        // WMF and EMF share a reader, and so its name; the list tells them apart.
+        row->setText(0, ext == "emf" ? QStringLiteral("Windows enhanced metafiles")
+                                     : QText(FormatRegistry->ClassDescription(
+                                           FormatRegistry->ClassForExtension(ext))));
         row->setText(1, QText("." + ext));
         row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         row->setCheckState(0, Qt::Checked);
@@ -511,7 +567,7 @@ void TfrmMain::SetWatermarkFont(const TFontDescription& font, int32_t background
     ApplyWatermarkFont();
 }
 
-void TfrmMain::ApplyWatermarkFont() {
+QFont TfrmMain::WatermarkQFont() const {
     // The face is kept as chosen; the system substitutes a similar one for display.
     QFont f(QText(FWatermarkFont.Name));
     f.setStyleHint(QFont::SansSerif);
@@ -520,19 +576,35 @@ void TfrmMain::ApplyWatermarkFont() {
     f.setItalic(FWatermarkFont.Style & fsItalic);
     f.setUnderline(FWatermarkFont.Style & fsUnderline);
     f.setStrikeOut(FWatermarkFont.Style & fsStrikeOut);
-    edWatermarkText->setFont(f);
-    QPalette palette = edWatermarkText->palette();
-    // The edit previews the watermark's colours; disabled it looks disabled.
+    return f;
+}
+
+void TfrmMain::ApplyWatermarkFont() {
+    QString text = QStringLiteral("%1, %2 pt")
+                       .arg(QText(FWatermarkFont.Name))
+                       .arg(FWatermarkFont.Size > 0 ? FWatermarkFont.Size : 8);
+    QStringList styles;
+    for (auto [style, name] :
+         {std::pair{fsBold, "bold"}, std::pair{fsItalic, "italic"},
+          std::pair{fsUnderline, "underlined"}, std::pair{fsStrikeOut, "struck out"}})
+        if (FWatermarkFont.Style & style) styles << QLatin1String(name);
+    if (!styles.isEmpty()) text += QStringLiteral(", ") + styles.join(QLatin1Char(' '));
+    // Shortened to the field with "…"; the whole description is its tooltip.
+    lblWatermarkFont->setText(lblWatermarkFont->fontMetrics().elidedText(
+        text, Qt::ElideRight, lblWatermarkFont->width() - 2 * lblWatermarkFont->frameWidth() - 8));
+    lblWatermarkFont->setToolTip(text);
+    // The field shows the watermark's colours; disabled it looks disabled.
+    QPalette palette = lblWatermarkFont->palette();
     for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
-        palette.setColor(group, QPalette::Text, DisplayColor(FWatermarkFont.Color));
-        palette.setColor(group, QPalette::Base, DisplayColor(FWatermarkBackground));
+        palette.setColor(group, QPalette::WindowText, DisplayColor(FWatermarkFont.Color));
+        palette.setColor(group, QPalette::Window, DisplayColor(FWatermarkBackground));
     }
-    edWatermarkText->setPalette(palette);
+    lblWatermarkFont->setPalette(palette);
 }
 
 void TfrmMain::btnWatermarkTextClick() {
     bool ok = false;
-    const QFont chosen = QFontDialog::getFont(&ok, edWatermarkText->font(), this);
+    const QFont chosen = QFontDialog::getFont(&ok, WatermarkQFont(), this);
     if (!ok) return;
     TFontDescription font = FWatermarkFont;
     font.Name = chosen.family().toUtf8().toStdString();
@@ -859,6 +931,13 @@ bool TfrmMain::AcceptFile(const std::string& fileName) {
     return accepted;
 }
 
+std::string TfrmMain::SourceFilterKey() {
+    std::string key;
+    for (int i = 0; i < lvImageFormats->topLevelItemCount(); ++i)
+        key += lvImageFormats->topLevelItem(i)->checkState(0) == Qt::Checked ? '1' : '0';
+    return key;
+}
+
 std::string TfrmMain::GetDestinationExt() {
     const int index = rgDestination->ItemIndex();
     if (index >= dfBitmap && index <= dfJXL) return DestinationExtension(index);
@@ -1145,7 +1224,10 @@ std::vector<std::string> TfrmMain::EquivalentArguments() const {
             args.push_back(std::string(scale->Switch) + "=" + std::to_string(effort));
     }
     AddWatermarkArguments(args);
-    if (ThreadCount() > 1) args.push_back("/THREADS=" + std::to_string(ThreadCount()));
+    if (seThreads->value() == 0)
+        args.push_back("/THREADS=0");
+    else if (ThreadCount() > 1)
+        args.push_back("/THREADS=" + std::to_string(ThreadCount()));
     args.push_back("/EXECUTE");
     return args;
 }

@@ -11,6 +11,7 @@
 #include "util/FontText.h"
 #include "window/frmMainBasic.h"
 
+#include <QFont>
 #include <QPixmap>
 
 #include <cstdint>
@@ -52,6 +53,7 @@ public:
     bool WrittenSize(const std::string& source, int& width, int& height) override;
     void LoadSettings() override;
     void SaveSettings() override;
+    std::string SourceFilterKey() override;
 
     // What the conversion of one file uses, read from the controls now.
     TConvertOptions ReadOptions() const;
@@ -81,6 +83,8 @@ protected:
     void btnBackgroundClick();
 
     // Source page.
+    QPushButton* btnTickAllFormats;
+    QPushButton* btnTickNoFormats;
     QGroupBox* gbSourceFormats;
     QTreeWidget* lvImageFormats;
     // Options page.
@@ -127,6 +131,7 @@ protected:
     QFrame* pnlWatermark;
     QLabel* lblWatermarkText;
     QLineEdit* edWatermarkText;
+    QLabel* lblWatermarkFont;
     QPushButton* btnWatermarkText;
     QPushButton* btnWatermarkColor;
     QLabel* lblWAlignment;
@@ -151,6 +156,7 @@ private:
     // The watermark's switches of the equivalent command line (none while it is off).
     void AddWatermarkArguments(std::vector<std::string>& args) const;
     void ApplyWatermarkFont();
+    QFont WatermarkQFont() const;
     // The colour behind transparent pixels (0xRRGGBB), shown on its button.
     void SetBackground(uint32_t rgb);
     void CreateModernFormatPanels();

@@ -11,6 +11,7 @@
 #include "util/FileUtils.h"
 #include "util/IniFile.h"
 #include "util/Wildcard.h"
+#include "window/Anchors.h"
 #include "window/Artwork.h"
 #include "window/LinkLabel.h"
 #include "window/LogoStrip.h"
@@ -23,6 +24,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
@@ -30,8 +34,10 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QShowEvent>
 #include <QSpinBox>
@@ -39,7 +45,9 @@
 #include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QUrl>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -70,20 +78,20 @@ const TPageHeader PageHeaders[6] = {
      "This wizard allows you to specify details on how you would like to convert files."},
     {"Source", "Please select the source directory and mark the file format(s) of the data you "
                "would like to convert."},
-    {"Destination", "Please select the destination directory and mark the file format(s) of the "
-                    "data you would like to create"},
+    {"Destination", "Please select the destination folder and mark the format of the files you "
+                    "would like to create."},
     {"Options", "Define additional options for the destination format."},
-    {"File list", "Select the file(s) that contains the data you would like to convert."},
+    {"File list", "Select the files that contain the data you would like to convert."},
     {"Summary", "We've gathered all the information the wizard needs to convert your file(s). "
                 "Please click Execute to begin the convert process."},
 };
 
 const char* const GeneralInfo =
-    "Using this wizard you may convert the thousands of files in a few mouse clicks.\n"
-    "You may execute this task at once or on a regular basis.\n"
+    "Using this wizard you may convert thousands of files in a few mouse clicks.\n"
+    "You may run this task at once or on a regular basis.\n"
     " \n"
-    "Navigate thru wizard steps and click the Execute button or call with command-line "
-    "arguments to start the task for file conversion";
+    "Go through the wizard's steps and click the Execute button, or start the program with "
+    "command-line arguments, to convert the files.";
 
 int64_t TickCount() {
     using namespace std::chrono;
@@ -118,7 +126,7 @@ void EndApplication(int status) {
 const std::vector<QIcon>& TfrmMainBasic::ProgressImages() {
     static const std::vector<QIcon> images = [] {
         std::vector<QIcon> v;
-        for (int i = 0; i <= piMail; ++i)
+        for (int i = 0; i <= piSkipped; ++i)
             v.emplace_back(DrawProgressImage(i));
         return v;
     }();
@@ -150,7 +158,7 @@ TfrmMainBasic::TfrmMainBasic(QWidget* parent) : QMainWindow(parent) {
 
     // FormCreate: the framework's part.
     FFirstIdlePending = true;
-    setWindowTitle(QStringLiteral("Convert the images"));
+    setWindowTitle(QString::fromLatin1(AppTitle));
     lblProductURL->setText(QStringLiteral("Quorvath Software"));
     lblProductURL->setToolTip(QString::fromLatin1(MakerHomepageAddress));
 
@@ -160,6 +168,8 @@ TfrmMainBasic::TfrmMainBasic(QWidget* parent) : QMainWindow(parent) {
     SetEditBytes(edLogProcessed, folder + EditBytes(edLogProcessed));
     chkLogProcessedClick(chkLogProcessed->isChecked());
 
+    // A folder or files dropped on the window become the source.
+    setAcceptDrops(true);
     FPageCount = 6;
     SetPage(1);
     FRunOnStart = false;
@@ -171,7 +181,11 @@ TfrmMainBasic::~TfrmMainBasic() = default;
 
 void TfrmMainBasic::CreateControls() {
     auto* client = Named(new QWidget(this), "pnlClient");
-    client->setFixedSize(540, 504);
+    // The size everything is placed for, and the smallest the window goes: with
+    // its menu and title bar it fits a 1366x768 screen, and a 1920x1080 one at
+    // twice the scale. Larger, the lists grow (anchors below).
+    client->setMinimumSize(ClientDesign);
+    client->resize(ClientDesign);
     setCentralWidget(client);
 
     // Header.
@@ -241,6 +255,9 @@ void TfrmMainBasic::CreateControls() {
     edSourceWildcard = Named(new QLineEdit(QStringLiteral("*.*"), tsSource), "edSourceWildcard");
     lblSourceWildcard->setBuddy(edSourceWildcard);
     edSourceWildcard->setGeometry(8, 98, 200, 22);
+    lblDropNote = Named(new QLabel(tsSource), "lblDropNote");
+    lblDropNote->setGeometry(216, 80, 281, 16);
+    lblDropNote->hide();
 
     // Page 3.
     lblDestinationName = Named(new QLabel(QStringLiteral("Destination directory:"), tsDestination),
@@ -282,7 +299,7 @@ void TfrmMainBasic::CreateControls() {
     chkLogProcessed =
         Named(new QCheckBox(QStringLiteral("Save the list of processed files to log"), tsOptions),
               "chkLogProcessed");
-    chkLogProcessed->setGeometry(8, 306, 290, 20);
+    chkLogProcessed->setGeometry(8, 306, 232, 20);
     edLogProcessed =
         Named(new QLineEdit(QStringLiteral("processed.log"), tsOptions), "edLogProcessed");
     edLogProcessed->setGeometry(8, 330, 458, 22);
@@ -291,18 +308,30 @@ void TfrmMainBasic::CreateControls() {
     // More than one file at a time is an addition of ours; one stays the default.
     lblThreads =
         Named(new QLabel(QStringLiteral("&Parallel conversions:"), tsOptions), "lblThreads");
-    lblThreads->setGeometry(302, 308, 140, 16);
+    lblThreads->setGeometry(242, 308, 124, 16);
     lblThreads->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     seThreads = Named(new QSpinBox(tsOptions), "seThreads");
-    seThreads->setGeometry(447, 304, 50, 22);
-    seThreads->setRange(1, MaxThreadCount());
+    seThreads->setGeometry(370, 304, 127, 22);
+    // More files at once than cores helps when the files sit on slow or network storage.
+    seThreads->setRange(0, ThreadLimit);
+    seThreads->setSpecialValueText(QStringLiteral("0: one per core"));
     seThreads->setValue(1);
-    seThreads->setToolTip(QStringLiteral("How many files are converted at once"));
+    seThreads->setToolTip(QStringLiteral("How many files are converted at once; 0 converts as "
+                                         "many as the computer has cores (%1)")
+                              .arg(MaxThreadCount()));
     lblThreads->setBuddy(seThreads);
     // Tab in reading order: the box stands on the row of the log check box.
     setTabOrder(chkLogProcessed, seThreads);
 
-    // Page 5.
+    // Page 5: the counts and the tick buttons above the list.
+    lblFileCount = Named(new QLabel(tsFileList), "lblFileCount");
+    lblFileCount->setGeometry(8, 12, 280, 16);
+    btnTickAllFiles =
+        Named(new QPushButton(QStringLiteral("Select &all"), tsFileList), "btnTickAllFiles");
+    btnTickAllFiles->setGeometry(307, 8, 94, 25);
+    btnTickNoFiles =
+        Named(new QPushButton(QStringLiteral("Select n&one"), tsFileList), "btnTickNoFiles");
+    btnTickNoFiles->setGeometry(403, 8, 94, 25);
     lvFileName = Named(new QTreeWidget(tsFileList), "lvFileName");
     lvFileName->setGeometry(8, 40, 489, 317);
     lvFileName->setColumnCount(2);
@@ -337,26 +366,27 @@ void TfrmMainBasic::CreateControls() {
     bvlLine = Named(new QFrame(client), "bvlLine");
     bvlLine->setFrameShape(QFrame::HLine);
     bvlLine->setFrameShadow(QFrame::Sunken);
-    bvlLine->setGeometry(8, 432, 524, 4);
+    bvlLine->setGeometry(8, 428, 524, 4);
     lblProductURL = Named(new TLinkLabel(QString(), client), "lblProductURL");
-    lblProductURL->setGeometry(12, 470, 150, 18);
+    lblProductURL->setGeometry(12, 441, 150, 18);
     btnFirst = Named(new QPushButton(QStringLiteral("<<"), client), "btnFirst");
-    btnFirst->setGeometry(200, 466, 25, 25);
+    btnFirst->setGeometry(200, 437, 25, 25);
     btnPrev = Named(new QPushButton(QStringLiteral("< &Back"), client), "btnPrev");
-    btnPrev->setGeometry(227, 466, 80, 25);
+    btnPrev->setGeometry(227, 437, 80, 25);
     btnPrev->setEnabled(false);
     btnNext = Named(new QPushButton(QStringLiteral("&Next >"), client), "btnNext");
-    btnNext->setGeometry(307, 466, 80, 25);
+    btnNext->setGeometry(307, 437, 80, 25);
     btnLast = Named(new QPushButton(QStringLiteral(">>"), client), "btnLast");
-    btnLast->setGeometry(389, 466, 25, 25);
+    btnLast->setGeometry(389, 437, 25, 25);
     btnCancel = Named(new QPushButton(QStringLiteral("&Cancel"), client), "btnCancel");
-    btnCancel->setGeometry(440, 466, 88, 25);
+    btnCancel->setGeometry(440, 437, 88, 25);
     btnStop = Named(new QPushButton(QStringLiteral("&Stop"), client), "btnStop");
-    btnStop->setGeometry(440, 466, 88, 25);
+    btnStop->setGeometry(440, 437, 88, 25);
     btnStop->setEnabled(false);
     btnStop->hide();
     for (QPushButton* b : {btnFirst, btnPrev, btnNext, btnLast, btnCancel, btnStop})
         b->setAutoDefault(false);
+    AnchorControls();
 
     // Enter and Escape act on the buttons UpdateNavigation designates.
     auto press = [this](bool escape) {
@@ -385,6 +415,38 @@ void TfrmMainBasic::CreateControls() {
     connect(edSourceWildcard, &QLineEdit::textChanged, this, [this] { edSourceNameChange(); });
     connect(chkSubFolders, &QCheckBox::toggled, this, [this] { edSourceNameChange(); });
     connect(lblProductURL, &TLinkLabel::clicked, this, guarded([this] { miHelpHomepageClick(); }));
+    for (auto [button, on] : {std::pair{btnTickAllFiles, true}, std::pair{btnTickNoFiles, false}}) {
+        button->setAutoDefault(false);
+        connect(button, &QPushButton::clicked, this,
+                [this, on = on] { SetAllTicks(lvFileName, on); });
+    }
+    // Counted once the changes of one step are in: Select all ticks thousands of rows.
+    connect(lvFileName, &QTreeWidget::itemChanged, this, [this] {
+        if (FCountPending) return;
+        FCountPending = true;
+        QTimer::singleShot(0, this, [this] { UpdateFileCount(); });
+    });
+    setTabOrder(btnTickAllFiles, btnTickNoFiles);
+    setTabOrder(btnTickNoFiles, lvFileName);
+}
+
+void TfrmMainBasic::SetAllTicks(QTreeWidget* list, bool on) {
+    list->setUpdatesEnabled(false);
+    for (int i = 0, n = list->topLevelItemCount(); i < n; ++i)
+        list->topLevelItem(i)->setCheckState(0, on ? Qt::Checked : Qt::Unchecked);
+    list->setUpdatesEnabled(true);
+}
+
+void TfrmMainBasic::UpdateFileCount() {
+    FCountPending = false;
+    const int count = lvFileName->topLevelItemCount();
+    int ticked = 0;
+    for (int i = 0; i < count; ++i)
+        ticked += lvFileName->topLevelItem(i)->checkState(flcName) == Qt::Checked;
+    lblFileCount->setText(QStringLiteral("%1 %2, %3 ticked")
+                              .arg(count)
+                              .arg(count == 1 ? "file" : "files")
+                              .arg(ticked));
 }
 
 void TfrmMainBasic::CreateMenus() {
@@ -432,6 +494,7 @@ void TfrmMainBasic::CreateMenus() {
     connect(miFileSaveSettings, &QAction::triggered, this,
             guarded([this] { miFileSaveSettingsClick(); }));
     connect(miFileExit, &QAction::triggered, this, [this] { close(); });
+    connect(miHelpContents, &QAction::triggered, this, guarded([this] { miHelpContentsClick(); }));
     connect(miHelpHomepage, &QAction::triggered, this, guarded([this] { miHelpHomepageClick(); }));
     connect(miHelpSupport, &QAction::triggered, this, guarded([this] { miHelpSupportClick(); }));
     connect(miHelpAbout, &QAction::triggered, this, guarded([this] { miHelpAboutClick(); }));
@@ -462,12 +525,33 @@ void TfrmMainBasic::CreateMenus() {
     miRevert = actions[2];
     AttachListPopup(lvFileName);
 
-    // Fixed size: the client area plus the menu bar.
+    // The client area at its design size plus the menu bar; the user may enlarge it.
     adjustSize();
-    setFixedSize(sizeHint());
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                   Qt::MSWindowsFixedSizeDialogHint);
+    resize(minimumSizeHint().expandedTo(sizeHint()));
+    FDefaultSize = size();
+}
+
+void TfrmMainBasic::AnchorControls() {
+    const QSize page = PageDesign;
+    Anchor(pcWizard, akStretchX | akStretchY, ClientDesign);
+    Anchor(pbLogo, akStretchY, ClientDesign);
+    Anchor(bvlLine, akStretchX | akMoveY, ClientDesign);
+    Anchor(lblProductURL, akMoveY, ClientDesign);
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{btnFirst, btnPrev, btnNext, btnLast, btnCancel, btnStop})
+        Anchor(w, akMoveX | akMoveY, ClientDesign);
+    Anchor(lblGeneralInfo, akStretchX, page);
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{edSourceName, edDestinationName, edLogProcessed})
+        Anchor(w, akStretchX, page);
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             btnSourceName, btnDestinationName, btnLogProcessed, lblThreads, seThreads,
+             chkKeepFolders, btnTickAllFiles, btnTickNoFiles})
+        Anchor(w, akMoveX, page);
+    Anchor(rgDestination, akStretchX, page);
+    Anchor(lvFileName, akStretchX | akStretchY, page);
+    Anchor(lvProgress, akStretchX | akStretchY, page);
+    Anchor(pbProcess, akStretchX | akMoveY, page);
 }
 
 namespace {
@@ -545,10 +629,16 @@ void TfrmMainBasic::SetSwitchSetter(const char* name, TSwitchSetter setter) {
 }
 
 void TfrmMainBasic::CreateSwitchSetters() {
-    SetSwitchSetter("/SRC", [this](const std::string& v) { SetEditBytes(edSourceName, v); });
+    SetSwitchSetter("/SRC", [this](const std::string& v) {
+        SetEditBytes(edSourceName, v);
+        FSourceGiven = true;
+    });
     SetSwitchSetter("/SUBDIR", [this](const std::string&) { chkSubFolders->setChecked(true); });
     SetSwitchSetter("/MASK", [this](const std::string& v) { SetEditBytes(edSourceWildcard, v); });
-    SetSwitchSetter("/DST", [this](const std::string& v) { SetEditBytes(edDestinationName, v); });
+    SetSwitchSetter("/DST", [this](const std::string& v) {
+        SetEditBytes(edDestinationName, v);
+        FDestinationGiven = true;
+    });
     SetSwitchSetter("/OVERRIDE", [this](const std::string&) {
         chkOverwrite->setChecked(true);
         chkKeepBoth->setChecked(false);
@@ -596,8 +686,8 @@ void TfrmMainBasic::CreateSwitchSetters() {
                                     "(0 for one per core)",
                                     value.c_str()));
         else
-            // Beyond the cores nothing is gained; the spin box's range says so.
-            seThreads->setValue(threads == 0 ? MaxThreadCount() : threads);
+            // Above the box's range the most it offers.
+            seThreads->setValue(threads);
     });
     SetSwitchSetter("/SETTINGS", [this](const std::string& value) {
         // Applied now, so switches after it override it and switches before it are overridden.
@@ -662,6 +752,10 @@ bool TfrmMainBasic::AcceptFile(const std::string&) {
 }
 
 std::string TfrmMainBasic::GetDestinationExt() {
+    return std::string();
+}
+
+std::string TfrmMainBasic::SourceFilterKey() {
     return std::string();
 }
 
@@ -748,6 +842,18 @@ void TfrmMainBasic::LoadSettings() {
     const std::string existing = ini.ReadString("General", "ExistingFiles", "");
     if (!existing.empty()) chkKeepBoth->setChecked(SameTextAscii(existing, "rename"));
     SetEditBytes(edNamePattern, ini.ReadString("General", "NamePattern", EditBytes(edNamePattern)));
+    // A preset carries its mask; the per-user file never does, so every start begins with *.*.
+    if (!FSettingsFile.empty())
+        SetEditBytes(edSourceWildcard,
+                     ini.ReadString("General", "Mask", EditBytes(edSourceWildcard)));
+    // The window's size belongs to the user's file, not to a job's preset.
+    const int width = FSettingsFile.empty() ? ini.ReadInteger("Window", "Width", 0) : 0;
+    const int height = FSettingsFile.empty() ? ini.ReadInteger("Window", "Height", 0) : 0;
+    if (width > 0 && height > 0) {
+        QSize wanted = QSize(width, height).expandedTo(minimumSize());
+        if (QScreen* s = screen()) wanted = wanted.boundedTo(s->availableGeometry().size());
+        resize(wanted.expandedTo(minimumSize()));
+    }
 }
 
 void TfrmMainBasic::SaveSettings() {
@@ -772,6 +878,14 @@ void TfrmMainBasic::SaveSettings() {
                                                     : "skip");
     if (EditBytes(edNamePattern) != "{name}" || ini.ValueExists("General", "NamePattern"))
         ini.WriteString("General", "NamePattern", EditBytes(edNamePattern));
+    if (!FSettingsFile.empty() &&
+        (EditBytes(edSourceWildcard) != "*.*" || ini.ValueExists("General", "Mask")))
+        ini.WriteString("General", "Mask", EditBytes(edSourceWildcard));
+    const QSize now = isMaximized() || isFullScreen() ? normalGeometry().size() : size();
+    if (FSettingsFile.empty() && (now != FDefaultSize || ini.ValueExists("Window", "Width"))) {
+        ini.WriteInteger("Window", "Width", now.width());
+        ini.WriteInteger("Window", "Height", now.height());
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -803,8 +917,44 @@ void TfrmMainBasic::BuildFileList() {
         size_t slash = mask.find_last_of('/');
         if (slash != std::string::npos) mask.erase(0, slash + 1);
         if (mask.empty()) mask = "*.*";
+        // The folder is searched anew (files come and go), but the ticks the
+        // user gave stay while the search is the same one.
+        std::string key = EditBytes(edSourceName) + '\0' + mask + '\0' +
+                          (chkSubFolders->isChecked() ? "1" : "0") + '\0' + SourceFilterKey();
+        for (const std::string& file : FDroppedFiles)
+            key += '\0' + file;
+        std::map<std::string, Qt::CheckState> ticks;
+        if (key == FFileListKey)
+            for (int i = 0; i < lvFileName->topLevelItemCount(); ++i) {
+                const QTreeWidgetItem* row = lvFileName->topLevelItem(i);
+                ticks[ItemBytes(row, flcPath) + '\0' + ItemBytes(row, flcName)] =
+                    row->checkState(flcName);
+            }
         lvFileName->clear();
-        ScanFolder(EditBytes(edSourceName), mask);
+        FFileListKey.clear();
+        if (FDroppedFiles.empty()) ScanFolder(EditBytes(edSourceName), mask);
+        QList<QTreeWidgetItem*> dropped;
+        for (const std::string& file : FDroppedFiles) {
+            const size_t slash = file.find_last_of('/');
+            const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash);
+            const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+            auto* row = new QTreeWidgetItem();
+            row->setText(flcName, DecodeBytes(name));
+            row->setData(flcName, Qt::UserRole, ToByteArray(name));
+            row->setText(flcPath, DecodeBytes(folder.empty() ? "/" : folder));
+            row->setData(flcPath, Qt::UserRole, ToByteArray(folder.empty() ? "/" : folder));
+            row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+            row->setCheckState(flcName, AcceptFile(name) ? Qt::Checked : Qt::Unchecked);
+            dropped.append(row);
+        }
+        lvFileName->addTopLevelItems(dropped);
+        FFileListKey = key;
+        for (int i = 0; i < lvFileName->topLevelItemCount() && !ticks.empty(); ++i) {
+            QTreeWidgetItem* row = lvFileName->topLevelItem(i);
+            const auto kept = ticks.find(ItemBytes(row, flcPath) + '\0' + ItemBytes(row, flcName));
+            if (kept != ticks.end()) row->setCheckState(flcName, kept->second);
+        }
+        UpdateFileCount();
     } catch (...) {
         EndBusy();
         throw;
@@ -955,10 +1105,10 @@ void TfrmMainBasic::AddProgressRow(const TBatchRow& planned) {
         row->setData(
             pcStatus, Qt::UserRole,
             QByteArray(planned.Message.data(), static_cast<qsizetype>(planned.Message.size())));
+    } else if (planned.State == TRowState::Skipped) {
+        SetRowStatus(row, QString::fromLatin1(StatusSkipped), piSkipped);
     } else {
-        row->setText(pcStatus,
-                     QString::fromLatin1(planned.State == TRowState::Skipped ? StatusSkipped
-                                                                             : StatusWaiting));
+        row->setText(pcStatus, QString::fromLatin1(StatusWaiting));
     }
     lvProgress->addTopLevelItem(row);
     QCoreApplication::processEvents();
@@ -1010,7 +1160,7 @@ void TfrmMainBasic::SetProgress(int position, int maximum) {
 }
 
 int TfrmMainBasic::ThreadCount() const {
-    return seThreads->value();
+    return seThreads->value() == 0 ? MaxThreadCount() : seThreads->value();
 }
 
 int TfrmMainBasic::MaxThreadCount() {
@@ -1036,7 +1186,7 @@ void TfrmMainBasic::ShowProgressLine(int done, int total, bool final) {
 
 void TfrmMainBasic::ShowRowOutcome(QTreeWidgetItem* row, const TJobOutcome& outcome) {
     if (outcome.Skipped) {
-        SetRowStatus(row, QString::fromLatin1(StatusSkipped), -1);
+        SetRowStatus(row, QString::fromLatin1(StatusSkipped), piSkipped);
     } else if (outcome.Ok) {
         SetRowStatus(row, QString::fromLatin1(StatusFinished), piFinished);
         const std::string time = std::to_string(outcome.Milliseconds + 1) + " msec";
@@ -1239,7 +1389,42 @@ void TfrmMainBasic::btnPrevClick() {
 }
 
 void TfrmMainBasic::btnNextClick() {
-    if (FCurrentPage < FPageCount) SetPage(FCurrentPage + 1);
+    if (FCurrentPage < FPageCount && MayLeavePage()) SetPage(FCurrentPage + 1);
+}
+
+bool TfrmMainBasic::MayLeavePage() {
+    // The command line keeps its rules (empty folders mean the current one);
+    // in the window a wrong folder is said where it was entered.
+    if (!FShowMainForm) return true;
+    QLineEdit* field = nullptr;
+    QString problem;
+    if (pcWizard->currentWidget() == tsSource) {
+        const std::string folder = EditBytes(edSourceName);
+        struct stat st {};
+        if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) {
+            field = edSourceName;
+            problem =
+                QStringLiteral("The source folder \"%1\" does not exist.").arg(DecodeBytes(folder));
+        } else if (!S_ISDIR(st.st_mode)) {
+            field = edSourceName;
+            problem = QStringLiteral("\"%1\" is not a folder.").arg(DecodeBytes(folder));
+        }
+    } else if (pcWizard->currentWidget() == tsDestination &&
+               edDestinationName->text().trimmed().isEmpty()) {
+        field = edDestinationName;
+        problem = QStringLiteral("Please enter the destination folder.");
+    }
+    if (!field) return true;
+    ShowMessage(problem);
+    field->setFocus();
+    field->selectAll();
+    return false;
+}
+
+void TfrmMainBasic::ShowMessage(const QString& text) {
+    QMessageBox box(QMessageBox::Warning, QString::fromLatin1(AppTitle), text, QMessageBox::Ok,
+                    this);
+    box.exec();
 }
 
 void TfrmMainBasic::btnLastClick() {
@@ -1286,7 +1471,91 @@ void TfrmMainBasic::chkLogProcessedClick(bool checked) {
 }
 
 void TfrmMainBasic::edSourceNameChange() {
-    // Nothing lasting: the file list is rebuilt on every forward entry to its page.
+    // The file list is rebuilt on forward entry to its page; a search the user
+    // changes replaces files that were dropped.
+    if (FSettingSource || FDroppedFiles.empty()) return;
+    FDroppedFiles.clear();
+    lblDropNote->hide();
+}
+
+void TfrmMainBasic::dragEnterEvent(QDragEnterEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    const bool local = !urls.isEmpty() && std::all_of(urls.begin(), urls.end(), [](const QUrl& u) {
+        return u.isLocalFile();
+    });
+    if (local && FBusy == 0) event->acceptProposedAction();
+}
+
+void TfrmMainBasic::dropEvent(QDropEvent* event) {
+    std::vector<std::string> paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    event->acceptProposedAction();
+    RunGuarded([this, &paths] { DropSources(paths); });
+}
+
+void TfrmMainBasic::DropSources(const std::vector<std::string>& paths) {
+    if (paths.empty() || FBusy > 0) return;
+    std::vector<std::string> files;
+    std::string folder;
+    int folders = 0;
+    for (const std::string& path : paths) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            ++folders;
+            folder = path;
+        } else if (S_ISREG(st.st_mode)) {
+            files.push_back(path);
+        }
+    }
+    if (folders + files.size() == 0) return;
+    if (folders > 1 || (folders == 1 && !files.empty())) {
+        ShowMessage(QStringLiteral("Drop one folder, or files: their pictures are converted."));
+        return;
+    }
+    auto parentOf = [](const std::string& path) {
+        const size_t slash = path.find_last_of('/');
+        return slash == std::string::npos ? std::string(".")
+               : slash == 0               ? std::string("/")
+                                          : path.substr(0, slash);
+    };
+    if (folders == 1) {
+        FDroppedFiles.clear();
+    } else {
+        // The folder the files share stands for the source (sub-folders are kept below it).
+        folder = parentOf(files.front());
+        for (const std::string& file : files)
+            while (folder != "/" && folder != "." && parentOf(file) != folder &&
+                   !parentOf(file).starts_with(folder + "/"))
+                folder = parentOf(folder);
+        FDroppedFiles = files;
+    }
+    FSettingSource = true;
+    SetEditBytes(edSourceName, folder);
+    FSettingSource = false;
+    lblDropNote->setVisible(!FDroppedFiles.empty());
+    lblDropNote->setText(QStringLiteral("%1 dropped %2; the mask does not apply")
+                             .arg(FDroppedFiles.size())
+                             .arg(FDroppedFiles.size() == 1 ? "file" : "files"));
+    // Shown where the user is: the Source page, or the File list from there on.
+    if (FCurrentPage >= 5) {
+        BuildFileList();
+        if (FCurrentPage != 5) SetPage(5);
+    } else if (FCurrentPage == 1) {
+        SetPage(2);
+    }
+}
+
+void TfrmMainBasic::miHelpContentsClick() {
+    const std::string manual = FindManual(GetProgramFolder());
+    if (manual.empty())
+        ShowMessage(QStringLiteral("The manual is not installed. \"man trevasco\" shows it in a "
+                                   "terminal, and \"trevasco --help\" lists the switches."));
+    else if (!ShellOpen(manual))
+        ShowMessage(QStringLiteral("No program is set up to open web pages. The manual is the "
+                                   "file %1.")
+                        .arg(DecodeBytes(manual)));
 }
 
 void TfrmMainBasic::miHelpHomepageClick() {
@@ -1305,7 +1574,7 @@ void TfrmMainBasic::miHelpAboutClick() {
 void TfrmMainBasic::FirstIdle() {
     if (!FFirstIdlePending) return;
     FFirstIdlePending = false;
-    setWindowTitle(QStringLiteral("Convert the images"));
+    setWindowTitle(QString::fromLatin1(AppTitle));
     if (!FCommandLineErrors.empty()) {
         std::string text;
         for (const std::string& message : FCommandLineErrors)
@@ -1380,6 +1649,11 @@ void TfrmMainBasic::showEvent(QShowEvent* event) {
     // A preset named on the command line stands for the per-user file, which
     // would otherwise override it and every switch.
     if (FPresetLoaded) return;
+    // A first start looks in the user's pictures (a switch may say otherwise, and
+    // the settings file of an earlier start does); an unattended run keeps the
+    // current folder.
+    if (!FSourceGiven) SetEditBytes(edSourceName, PicturesFolder());
+    if (!FDestinationGiven) SetEditBytes(edDestinationName, PicturesFolder());
     try {
         LoadSettings();
     } catch (const std::exception& e) {

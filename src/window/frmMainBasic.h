@@ -53,7 +53,8 @@ enum TProgressImage {
     piExit = 3,
     piExecute = 4,
     piHomepage = 5,
-    piMail = 6
+    piMail = 6,
+    piSkipped = 7
 };
 
 class TfrmMainBasic : public QMainWindow {
@@ -82,10 +83,12 @@ public:
     void RunBatch();
     // Progress within the current file, for the derived window's conversion.
     void SetProgress(int position, int maximum);
-    // "Parallel conversions": how many files a run converts at once.
+    // "Parallel conversions": how many files a run converts at once (0 in the box: one per core).
     int ThreadCount() const;
-    // The most the option offers: the machine's cores.
+    // The machine's cores: what "0" stands for.
     static int MaxThreadCount();
+    // The most the option offers.
+    static constexpr int ThreadLimit = 32;
 
     // A preset: reads another settings file through LoadSettings (every section
     // of the framework and of the derived window). A file that is missing or
@@ -137,6 +140,8 @@ protected:
     void SetSwitchSetter(const char* name, TSwitchSetter setter);
 
     void showEvent(QShowEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
@@ -162,6 +167,23 @@ protected:
     // The two ways through the Waiting rows of the progress list.
     void RunRowsInOrder();
     void RunRowsInParallel(const std::vector<TWorkerConversion>& conversions);
+
+    // What the found files' ticks depend on beyond the folder, the mask and the
+    // sub-folder flag (the derived window's source formats): while none of them
+    // changes, the File list keeps the ticks the user gave.
+    virtual std::string SourceFilterKey();
+    // Whether the current page may be left forwards; a refusal has been said.
+    bool MayLeavePage();
+    // A message box with the program's title, answered before it returns.
+    void ShowMessage(const QString& text);
+
+    // The source from paths dropped on the window: one folder, or files (then
+    // the File list holds exactly those, whatever the mask).
+    void DropSources(const std::vector<std::string>& paths);
+    // Ticks or unticks every row of a list.
+    static void SetAllTicks(QTreeWidget* list, bool on);
+    // "412 files, 380 ticked" above the File list.
+    void UpdateFileCount();
 
     // Gives a list of the derived window the popup menu pmListView.
     void AttachListPopup(QTreeWidget* list);
@@ -208,6 +230,7 @@ protected:
     void miSelectAllClick(int tag);
     void miFileLoadSettingsClick();
     void miFileSaveSettingsClick();
+    void miHelpContentsClick();
     void miHelpHomepageClick();
     void miHelpSupportClick();
     void miHelpAboutClick();
@@ -248,6 +271,7 @@ protected:
     QCheckBox* chkKeepFolders;
     QLabel* lblSourceWildcard;
     QLineEdit* edSourceWildcard;
+    QLabel* lblDropNote;
     // Page 3.
     QLabel* lblDestinationName;
     QLineEdit* edDestinationName;
@@ -264,6 +288,9 @@ protected:
     QLabel* lblThreads;
     QSpinBox* seThreads;
     // Page 5.
+    QLabel* lblFileCount;
+    QPushButton* btnTickAllFiles;
+    QPushButton* btnTickNoFiles;
     QTreeWidget* lvFileName;
     // Page 6.
     QTreeWidget* lvProgress;
@@ -291,8 +318,14 @@ protected:
     bool FFinishRequested = false;
     bool FRunOnStart = false;
 
+    // Design sizes of the client area and of a page: controls are placed for
+    // them and anchored (window/Anchors.h) to grow with the window.
+    static constexpr QSize ClientDesign{540, 470};
+    static constexpr QSize PageDesign{505, 365};
+
 private:
     void CreateControls();
+    void AnchorControls();
     void CreateMenus();
     void CreateSwitchSetters();
     void BeginBusy();
@@ -324,6 +357,12 @@ private:
     bool FPresetLoaded = false; // a preset from the command line stands for the per-user file
     std::vector<std::string> FCommandLineErrors;
     std::map<std::string, TSwitchSetter> FSwitchSetters;
+    std::string FFileListKey; // what the File list was last built from
+    QSize FDefaultSize;       // the window's size on a first start
+    bool FCountPending = false;
+    std::vector<std::string> FDroppedFiles; // the File list's rows while not empty
+    bool FSettingSource = false;
+    bool FSourceGiven = false, FDestinationGiven = false; // by /SRC and /DST
 
     bool FDryRun = false;
     bool FProgressOnTerminal = false;

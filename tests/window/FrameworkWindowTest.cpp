@@ -51,7 +51,7 @@ QString Header(QWidget* w) {
 
 TEST_F(FrameworkWindow, StartsOnPageOneWithTheInitialJobSettings) {
     TfrmMainBasic w;
-    EXPECT_EQ(w.windowTitle(), "Convert the images");
+    EXPECT_EQ(w.windowTitle(), "Trevasco");
     EXPECT_EQ(w.CurrentPage(), 1);
     EXPECT_EQ(w.PageCount(), 6);
     EXPECT_EQ(Child<QStackedWidget>(&w, "pcWizard")->currentWidget()->objectName(), "tsInfo");

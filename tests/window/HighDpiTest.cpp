@@ -132,6 +132,17 @@ TEST(HighDpiChild, PagesPicturesAndCaptions) {
     for (const QIcon& icon : TfrmMainBasic::ProgressImages())
         ExpectSharp(icon.pixmap(QSize(16, 16), ratio), ratio, QSize(16, 16), "row image");
 
+    // At twice the scale the window fits a 1920x1080 screen under a panel and a
+    // title bar, with every button inside it.
+    if (ratio == 2) {
+        EXPECT_LE(w.width() * ratio, 1920);
+        EXPECT_LE(w.height() * ratio, 1000);
+        for (const char* name : {"btnFirst", "btnPrev", "btnNext", "btnLast", "btnCancel"})
+            EXPECT_TRUE(
+                w.centralWidget()->rect().contains(Child<QPushButton>(&w, name)->geometry()))
+                << name;
+    }
+
     // The closed alignment list shows its picture beside the text, not over it.
     auto* alignment = Child<QComboBox>(&w, "cbWAlignment");
     EXPECT_EQ(alignment->view()->sizeHintForRow(0), 16);

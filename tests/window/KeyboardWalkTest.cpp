@@ -19,6 +19,7 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QFontDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -206,7 +207,7 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
 
     // Page 2: folder, its browse button, sub-folders, mask, source formats.
     ExpectCycle(QStringList{"edSourceName", "btnSourceName", "chkSubFolders", "chkKeepFolders",
-                            "edSourceWildcard",
+                            "edSourceWildcard", "btnTickAllFormats", "btnTickNoFormats",
                             "lvImageFormats"} +
                 Navigation);
     TabTo("edSourceName");
@@ -359,8 +360,7 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     Press(Qt::Key_P, Qt::AltModifier);
     EXPECT_EQ(FocusName().toStdString(), "seThreads");
     Press(Qt::Key_Up);
-    EXPECT_EQ(Child<QSpinBox>(&w, "seThreads")->value(),
-              std::min(2, TfrmMainBasic::MaxThreadCount()));
+    EXPECT_EQ(Child<QSpinBox>(&w, "seThreads")->value(), 2);
     TabTo("edLogProcessed");
     Press(Qt::Key_A, Qt::ControlModifier);
     Type(QString::fromStdString(Tmp.File("processed.log")));
@@ -377,7 +377,7 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
 
     // Page 5: the found files, ticked and unticked with Space.
     auto* files = Child<QTreeWidget>(&w, "lvFileName");
-    ExpectCycle(QStringList{"lvFileName"} + Navigation);
+    ExpectCycle(QStringList{"btnTickAllFiles", "btnTickNoFiles", "lvFileName"} + Navigation);
     ASSERT_EQ(files->topLevelItemCount(), 2);
     TabTo("lvFileName");
     Press(Qt::Key_End);
@@ -385,6 +385,12 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     EXPECT_EQ(files->topLevelItem(1)->checkState(0), Qt::Unchecked);
     Press(Qt::Key_Space);
     EXPECT_EQ(files->topLevelItem(1)->checkState(0), Qt::Checked);
+    // Select none and Select all by their letters; the count follows.
+    Mnemonic(Qt::Key_O);
+    EXPECT_EQ(Child<QLabel>(&w, "lblFileCount")->text(), "2 files, 0 ticked");
+    Mnemonic(Qt::Key_A);
+    EXPECT_EQ(Child<QLabel>(&w, "lblFileCount")->text(), "2 files, 2 ticked");
+    files->setFocus();
     Mnemonic(Qt::Key_N);
     ASSERT_EQ(w.CurrentPage(), 6);
 

@@ -298,8 +298,9 @@ TEST(ParallelWindowRun, ThreadsSwitchSettingAndCommandLine) {
     EXPECT_EQ(w.ThreadCount(), 1); // the sequential run stays the default
     w.ProcessCommandLine({"/THREADS=0"});
     EXPECT_EQ(w.ThreadCount(), TfrmMainBasic::MaxThreadCount());
+    EXPECT_EQ(Child<QSpinBox>(&w, "seThreads")->value(), 0); // kept as "one per core"
     w.ProcessCommandLine({"/THREADS=100000"});
-    EXPECT_EQ(w.ThreadCount(), TfrmMainBasic::MaxThreadCount());
+    EXPECT_EQ(w.ThreadCount(), TfrmMainBasic::ThreadLimit);
 
     TTempFolder tmp;
     const std::string preset = tmp.File("preset.ini");

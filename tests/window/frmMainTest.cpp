@@ -18,6 +18,7 @@
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
@@ -71,14 +72,16 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
         const std::string& ext = extensions[static_cast<size_t>(i)];
         EXPECT_EQ(list->topLevelItem(i)->text(1).toStdString(), "." + ext);
         EXPECT_EQ(list->topLevelItem(i)->text(0).toStdString(),
-                  FormatRegistry->ClassDescription(FormatRegistry->ClassForExtension(ext)));
+                  ext == "emf"
+                      ? "Windows enhanced metafiles"
+                      : FormatRegistry->ClassDescription(FormatRegistry->ClassForExtension(ext)));
     }
     EXPECT_TRUE(list->isHeaderHidden());
     EXPECT_EQ(list->columnWidth(0), 350);
 
     auto* rg = C<TRadioGroup>(w.get(), "rgDestination");
     ASSERT_EQ(rg->Count(), 9);
-    EXPECT_EQ(rg->Item(4).toStdString(), "Enchanced metafiles (*.emf)");
+    EXPECT_EQ(rg->Item(4).toStdString(), "Enhanced metafiles (*.emf)");
     EXPECT_EQ(rg->Item(dfWebP).toStdString(), "WebP images (*.webp)");
     EXPECT_EQ(rg->Item(dfAVIF).toStdString(), "AVIF images (*.avif)");
     EXPECT_EQ(rg->Item(dfJXL).toStdString(), "JPEG XL images (*.jxl)");
@@ -104,7 +107,7 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
     EXPECT_FALSE(angle->isEnabledTo(C<QWidget>(w.get(), "pnlWatermark")));
     EXPECT_EQ(FontToString(w->WatermarkFont(), w->WatermarkBackground()), DefaultFontText);
 
-    // Digits only in the three numeric edits; the quality box takes any text.
+    // Digits only in the three numeric edits; the quality box takes 1 to 100.
     for (const char* name : {"edWidth", "edHeight", "edWAngle"}) {
         auto* edit = C<QLineEdit>(w.get(), name);
         ASSERT_NE(edit->validator(), nullptr) << name;
@@ -113,7 +116,14 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
         EXPECT_EQ(edit->validator()->validate(text, pos), QValidator::Invalid) << name;
         EXPECT_TRUE(edit->alignment() & Qt::AlignRight) << name;
     }
-    EXPECT_EQ(C<QComboBox>(w.get(), "cbCompression")->validator(), nullptr);
+    ASSERT_NE(C<QComboBox>(w.get(), "cbCompression")->validator(), nullptr);
+    for (const char* wrong : {"abc", "250", "0", "-1", "5.5"}) {
+        QString text = QString::fromLatin1(wrong);
+        int pos = 0;
+        EXPECT_NE(C<QComboBox>(w.get(), "cbCompression")->validator()->validate(text, pos),
+                  QValidator::Acceptable)
+            << wrong;
+    }
 
     // The options the conversion would use now.
     TConvertOptions o = w->ReadOptions();
@@ -309,11 +319,15 @@ TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
               QString::fromUtf8("© Kelvane, 2024"));
     EXPECT_EQ(w->WatermarkFont(), font);
     EXPECT_EQ(w->WatermarkBackground(), 0x00FFFF);
-    QFont shown = C<QLineEdit>(w.get(), "edWatermarkText")->font();
-    EXPECT_TRUE(shown.bold());
-    EXPECT_TRUE(shown.italic());
-    EXPECT_EQ(C<QLineEdit>(w.get(), "edWatermarkText")->palette().color(QPalette::Text),
-              QColor(255, 0, 0));
+    // The font is named in a field of the window's size, in the watermark's colours.
+    auto* shown = C<QLabel>(w.get(), "lblWatermarkFont");
+    EXPECT_EQ(shown->toolTip(), "DejaVu Serif, 14 pt, bold italic");
+    EXPECT_TRUE(shown->text().startsWith("DejaVu"));
+    EXPECT_LE(shown->sizeHint().width(), shown->width());
+    EXPECT_EQ(shown->font().pointSize(), w->font().pointSize());
+    EXPECT_EQ(C<QLineEdit>(w.get(), "edWatermarkText")->font().pointSize(), w->font().pointSize());
+    EXPECT_EQ(shown->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    EXPECT_EQ(shown->palette().color(QPalette::Window), QColor(255, 255, 0));
     EXPECT_EQ(C<QComboBox>(w.get(), "cbWAlignment")->currentIndex(), 2);
     EXPECT_EQ(C<QComboBox>(w.get(), "cbWPosition")->currentIndex(), 1);
     EXPECT_TRUE(C<QLineEdit>(w.get(), "edWAngle")->isEnabled());
