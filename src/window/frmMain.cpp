@@ -658,7 +658,7 @@ void TfrmMain::CreateOptionSwitchSetters() {
                 "/BACKGROUND=%s: expected a colour as #RRGGBB (#FFFFFF is white)", value.c_str()));
     });
     SetSwitchSetter("/RESAMPLE", [this](const std::string& value) {
-        int mode;
+        TResampleMode mode;
         if (ParseResampleMode(value, mode))
             cbResample->setCurrentIndex(mode);
         else
@@ -821,20 +821,21 @@ bool TfrmMain::WrittenSize(const std::string& source, int& width, int& height) {
 
 TConvertOptions TfrmMain::ReadOptions() const {
     TConvertOptions o;
-    o.DestinationIndex = rgDestination->ItemIndex();
-    o.PixelFormatIndex = cbPixelFormat->currentIndex();
-    o.Resize = chkResize->isChecked();
-    o.StretchMode = cbStretchMode->currentIndex();
+    o.Destination = DestinationFromIndex(rgDestination->ItemIndex());
+    o.PixelFormat = PixelFormatFromIndex(cbPixelFormat->currentIndex());
+    // A list without a selection names no mode: nothing is resized.
+    o.Resize = chkResize->isChecked() &&
+               StretchModeFromIndex(cbStretchMode->currentIndex(), o.StretchMode);
     o.UseWidth = chkWidth->isChecked();
-    o.WidthText = Text(edWidth);
+    o.Width = SideFromText(Text(edWidth));
     o.UseHeight = chkHeight->isChecked();
-    o.HeightText = Text(edHeight);
+    o.Height = SideFromText(Text(edHeight));
     o.ShrinkOnly = chkShrinkOnly->isChecked();
     o.Resample = cbResample->currentIndex() == rmNearest ? rmNearest : rmSmooth;
     o.AutoRotate = chkAutoRotate->isChecked();
     o.Background = FBackground;
-    o.CompressionText = cbCompression->currentText().toUtf8().toStdString();
-    o.GIFColorReduction = cbGIFColorReduction->currentIndex();
+    o.Quality = QualityFromText(cbCompression->currentText().toUtf8().toStdString());
+    o.ColorReduction = ColorReductionFromIndex(cbGIFColorReduction->currentIndex());
     const int metadata = cbMetadata->currentIndex();
     o.Metadata =
         metadata > 0 && metadata < 3 ? static_cast<TMetadataMode>(metadata) : TMetadataMode::Keep;
@@ -860,7 +861,7 @@ void TfrmMain::LoadSettings() {
     edHeight->setText(QText(ini.ReadString("Image", "Height", Text(edHeight))));
     chkShrinkOnly->setChecked(ini.ReadBool("Image", "ShrinkOnly", chkShrinkOnly->isChecked()));
     chkAutoRotate->setChecked(ini.ReadBool("Image", "AutoRotate", chkAutoRotate->isChecked()));
-    int resample = cbResample->currentIndex();
+    TResampleMode resample = cbResample->currentIndex() == rmNearest ? rmNearest : rmSmooth;
     if (ParseResampleMode(ini.ReadString("Image", "Resample", ResampleModeName(resample)),
                           resample))
         cbResample->setCurrentIndex(resample);
