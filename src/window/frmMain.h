@@ -28,11 +28,8 @@ extern const char* const StretchModeItems[3];
 extern const char* const PixelFormatItems[8];
 extern const char* const CompressionItems[5];
 extern const char* const ColorReductionItems[10];
-// Short names of the colour reductions for /COLORREDUCTION=, in index order.
-extern const char* const ColorReductionNames[10];
-// Metadata choices (TMetadataMode order): captions, and names for /METADATA= and the settings file.
+// Captions of the metadata choices (TMetadataMode order).
 extern const char* const MetadataItems[3];
-extern const char* const MetadataNames[3];
 
 class TfrmMain : public TfrmMainBasic {
     Q_OBJECT
@@ -52,6 +49,8 @@ public:
     bool WrittenSize(const std::string& source, int& width, int& height) override;
     void LoadSettings() override;
     void SaveSettings() override;
+    void FillJob(TBatchJob& job) const override;
+    void ShowJob(const TBatchJob& job) override;
 
     // What the conversion of one file uses, read from the controls now.
     TConvertOptions ReadOptions() const;
@@ -60,6 +59,8 @@ public:
     std::vector<std::string> EquivalentArguments() const;
     // The same as one line for a POSIX shell, program name first.
     std::string EquivalentCommandLine() const;
+    // What the command line cannot say about the job ("" when nothing).
+    std::string CommandLineNote() const;
     // The text of --help.
     static std::string CommandLineHelp();
 
@@ -137,14 +138,13 @@ protected:
     QLabel* lblCommandLine;
     QLineEdit* edCommandLine;
     QPushButton* btnCopyCommandLine;
+    QLabel* lblCommandLineNote;
 
     std::vector<QPixmap> imgAlignment;
 
 private:
     void CreateOptionControls();
     void FillSourceFormats();
-    // The setters of the option switches of the table.
-    void CreateOptionSwitchSetters();
     void ApplyWatermarkFont();
     // The colour behind transparent pixels (0xRRGGBB), shown on its button.
     void SetBackground(uint32_t rgb);

@@ -287,7 +287,8 @@ TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
               (std::vector<std::string>{"General", "Log", "Image", "Bitmap", "Jpeg", "GIF",
                                         "Watermark", "SourceFormat"}));
     EXPECT_EQ(ini.ReadSection("SourceFormat").size(), 27u);
-    EXPECT_EQ(ini.ReadString("Jpeg", "Compression", ""), "high");
+    // A quality text that is no number is stored as what it means.
+    EXPECT_EQ(ini.ReadString("Jpeg", "Compression", ""), "100");
     EXPECT_EQ(ini.ReadString("Watermark", "Font", ""), "DejaVu Serif,0,255,14,3,65535");
     EXPECT_EQ(ini.ReadString("Image", "Height", "?"), "");
     EXPECT_EQ(ini.ReadString("Image", "Metadata", ""), "nolocation");
@@ -301,7 +302,7 @@ TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
     EXPECT_EQ(C<QLineEdit>(w.get(), "edWidth")->text(), "25");
     EXPECT_EQ(C<QLineEdit>(w.get(), "edHeight")->text(), "");
     EXPECT_EQ(C<QComboBox>(w.get(), "cbPixelFormat")->currentIndex(), 6);
-    EXPECT_EQ(C<QComboBox>(w.get(), "cbCompression")->currentText(), "high");
+    EXPECT_EQ(C<QComboBox>(w.get(), "cbCompression")->currentText(), "100");
     EXPECT_EQ(C<QComboBox>(w.get(), "cbGIFColorReduction")->currentIndex(), 0);
     EXPECT_EQ(w->ReadOptions().Metadata, TMetadataMode::NoLocation);
     EXPECT_TRUE(C<QWidget>(w.get(), "pnlWatermark")->isEnabled());
@@ -341,7 +342,8 @@ TEST(ImageWindow, SettingsFileWithStrayKeysAndOutOfRangeIndexes) {
     w->LoadSettings();
     EXPECT_EQ(C<TRadioGroup>(w.get(), "rgDestination")->ItemIndex(), dfJXL);
     EXPECT_EQ(C<QComboBox>(w.get(), "cbPixelFormat")->currentIndex(), -1);
-    EXPECT_EQ(C<QComboBox>(w.get(), "cbStretchMode")->currentIndex(), -1);
+    // A stretch mode outside the list resizes nothing.
+    EXPECT_FALSE(C<QCheckBox>(w.get(), "chkResize")->isChecked());
     EXPECT_EQ(C<QComboBox>(w.get(), "cbWAlignment")->currentIndex(), 2);
     // A missing colour reduction reads as 7, whatever the list showed.
     EXPECT_EQ(C<QComboBox>(w.get(), "cbGIFColorReduction")->currentIndex(), 7);
@@ -514,7 +516,9 @@ TEST(ImageWindow, EquivalentCommandLineRecreatesTheJob) {
     std::vector<std::string> args = w->EquivalentArguments();
     ASSERT_EQ(args.back(), "/EXECUTE");
     args.pop_back();
-    EXPECT_NE(std::find(args.begin(), args.end(), "/QUALITY=44"), args.end());
+    // A GIF destination has no quality and no bitmap pixel format: the line names neither.
+    EXPECT_EQ(std::find(args.begin(), args.end(), "/QUALITY=44"), args.end());
+    EXPECT_EQ(std::find(args.begin(), args.end(), "/PIXELFORMAT=pf8bit"), args.end());
 
     auto v = NewWindow();
     v->ProcessCommandLine(args);
@@ -526,10 +530,9 @@ TEST(ImageWindow, EquivalentCommandLineRecreatesTheJob) {
     EXPECT_EQ(b.UseWidth, a.UseWidth);
     EXPECT_EQ(b.UseHeight, a.UseHeight);
     EXPECT_EQ(b.Height, a.Height);
-    EXPECT_EQ(b.PixelFormat, a.PixelFormat);
     EXPECT_EQ(b.ColorReduction, a.ColorReduction);
-    EXPECT_EQ(b.Metadata, TMetadataMode::NoLocation);
-    EXPECT_EQ(b.Quality, a.Quality);
+    // GIF holds no metadata either.
+    EXPECT_EQ(std::find(args.begin(), args.end(), "/METADATA=nolocation"), args.end());
     EXPECT_EQ(TickedRows(v.get()), TickedRows(w.get()));
     for (const char* name :
          {"edSourceName", "edDestinationName", "edSourceWildcard", "edLogProcessed"})
@@ -574,7 +577,8 @@ TEST(ImageWindow, BestColourReductionIsTheNewDefaultAndStoredOnesKeepTheirMeanin
         auto w = NewWindow();
         w->LoadSettings();
         EXPECT_EQ(w->ReadOptions().ColorReduction, ColorReductionFromIndex(7));
-        // The octree differs from the default now, so the line names it.
+        // The octree differs from the default now, so the line names it for a GIF destination.
+        C<TRadioGroup>(w.get(), "rgDestination")->SetItemIndex(dfGIF);
         const auto args = w->EquivalentArguments();
         EXPECT_NE(std::find(args.begin(), args.end(), "/COLORREDUCTION=optimal"), args.end());
     }
