@@ -67,6 +67,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     o.Background = (data[1] & 0x10) ? 0x204080 : 0xFFFFFF;
     o.StretchMode = (data[1] & 0x08) ? smFitInside : smPixels;
     o.ShrinkOnly = (data[2] & 0x80) != 0;
+    // The watermark on every other extension index, at a place and turn of its own.
+    o.Watermark.Enabled = (data[0] / f.Extensions.size()) % 2 == 1;
+    o.Watermark.Text = "Fuzz \xC2\xA9 \xD0\x98";
+    o.Watermark.Font.Name = "DejaVu Sans";
+    o.Watermark.Font.Size = 6 + data[2] % 20;
+    o.Watermark.Alignment = data[1] % 3;
+    o.Watermark.Position = (data[1] / 3) % 3;
+    o.Watermark.Rotate = true;
+    o.Watermark.Angle = data[2] * 7;
     std::string dst = f.Folder + "/out" + DestinationExtension(o.Destination);
     try {
         f.Converter.ConvertFile(src, dst, o);

@@ -25,19 +25,6 @@ struct TSourceFormat {
     bool Ticked = true;
 };
 
-// The watermark as stored (text, font, place, angle). The conversion options
-// carry it to the engine; the job keeps what the settings file holds.
-struct TWatermarkSettings {
-    bool Enabled = false;
-    std::string Text = "Sample text";
-    TFontDescription Font;
-    int32_t FontBackground = static_cast<int32_t>(clWindow);
-    int32_t Alignment = 0;
-    int32_t Position = 0;
-    bool Rotate = false;
-    int32_t Angle = 0;
-};
-
 // Encoder effort of WebP, AVIF (its speed: higher is faster) and JPEG XL.
 struct TEffortScale {
     const char* Switch;
@@ -72,7 +59,8 @@ struct TBatchJob {
     int Threads = 1;
 
     TConvertOptions Options;
-    TWatermarkSettings Watermark;
+    // What the stored watermark font carries besides the font (the edit's background).
+    int32_t WatermarkFontBackground = static_cast<int32_t>(clWindow);
 
     // Of one run only, never stored.
     TShard Shard;

@@ -2,6 +2,7 @@
 #include "batch/ParallelBatch.h"
 
 #include "base/Exceptions.h"
+#include "base/SpareCores.h"
 
 #include <algorithm>
 #include <map>
@@ -98,7 +99,10 @@ void TParallelBatch::WorkerLoop(size_t worker) {
         {
             std::unique_lock lock(FLock);
             // Queued files are in flight already: they are converted even after Quit.
+            // A waiting worker's core is lent to the conversions still running.
+            SpareCores::Offer();
             FWorkAvailable.wait(lock, [this] { return FQuit || !FQueue.empty(); });
+            SpareCores::Withdraw();
             if (FQueue.empty()) return;
             job = FQueue.front();
             FQueue.pop_front();

@@ -64,6 +64,19 @@ const std::vector<TSwitchInfo>& SwitchTable() {
         {"/METADATA", true, "<choice>",
          "EXIF, XMP and colour profile: keep (the default),\n"
          "strip, or nolocation (all but GPS and place names)"},
+        {"/WATERMARK", true, "<text>",
+         "draw the text over every picture (a text record on top of\n"
+         "WMF and EMF); the font's size is in points of 96 per inch"},
+        {"/NOWATERMARK", false, "", "draw no watermark (overrides a settings file)"},
+        {"/WATERMARKFONT", true, "<font>",
+         "FACE,SIZE[,STYLE]: SIZE in points, STYLE bold, italic,\n"
+         "underline, strikeout joined with + (\"DejaVu Sans,24,bold\")"},
+        {"/WATERMARKCOLOR", true, "<#RRGGBB>", "colour of the watermark's text (default black)"},
+        {"/WATERMARKPOS", true, "<place>",
+         "top-left (the default), top, top-right, left, center,\n"
+         "right, bottom-left, bottom, bottom-right, or 1 to 9"},
+        {"/WATERMARKANGLE", true, "<degrees>",
+         "turn the text counter-clockwise, -359 to 359 (default 0)"},
         {"/THREADS", true, "<n>", "convert n files at once (0: one per core; default 1)"},
         {"/LIST", false, "",
          "with /EXECUTE: print what the run would do (source -> destination,\n"

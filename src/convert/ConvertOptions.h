@@ -7,6 +7,7 @@
 #include "formats/MetadataEditor.h"
 #include "gif/ColorReduction.h"
 #include "toolkit/Bitmap.h"
+#include "util/FontText.h"
 
 #include <cstdint>
 #include <optional>
@@ -62,6 +63,19 @@ struct TConvertOptions {
         int Effort = -1;
     };
     TModernFormat WebP, AVIF, JXL;
+
+    // One line of text drawn over every picture (convert/Watermark.h).
+    struct TWatermark {
+        bool Enabled = false;
+        std::string Text = "Sample text";
+        // Face, size in points (96/72 pixels each), colour and style.
+        TFontDescription Font;
+        int Alignment = 0; // horizontal: 0 left, 1 centre, 2 right
+        int Position = 0;  // vertical: 0 top, 1 centre, 2 bottom
+        bool Rotate = false;
+        int Angle = 0; // degrees counter-clockwise, used when Rotate is on
+    };
+    TWatermark Watermark;
 };
 
 // ".bmp", ".jpg", ".gif", ".wmf", ".emf", ".png", ".webp", ".avif", ".jxl" by destination

@@ -2,6 +2,8 @@
 #include "convert/Resampler.h"
 
 #include "base/Exceptions.h"
+#include "base/SpareCores.h"
+#include "convert/ResamplerKernels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -25,97 +27,84 @@ int MirrorIndex(int j, int n) {
     return j < n ? j : period - j;
 }
 
-inline uint8_t Clamp8(int32_t v) {
-    return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+// Idle cores of a parallel batch, given back when the passes end.
+struct TBorrowedCores {
+    int Count;
+    explicit TBorrowedCores(int wanted) : Count(wanted > 0 ? SpareCores::Borrow(wanted) : 0) {}
+    ~TBorrowedCores() { SpareCores::Return(Count); }
+    TBorrowedCores(const TBorrowedCores&) = delete;
+    TBorrowedCores& operator=(const TBorrowedCores&) = delete;
+};
+
+// Filter the cheaper way round: horizontal first costs every used source
+// row at the output width; vertical first every output row at the source width.
+bool HorizontalFirst(int sw, int dw, int dh, const TResampler::TAxis& ax,
+                     const TResampler::TAxis& ay) {
+    const int rowFirst = ay.First.front();
+    const int rowLast = ay.First.back() + ay.Count.back();
+    const double hFirst = static_cast<double>(rowLast - rowFirst) * dw * ax.MaxCount +
+                          static_cast<double>(dh) * dw * ay.MaxCount;
+    const double vFirst =
+        static_cast<double>(dh) * sw * ay.MaxCount + static_cast<double>(dh) * dw * ax.MaxCount;
+    return hFirst <= vFirst;
 }
 
-constexpr int32_t Half = TResampler::TAxis::One / 2;
+// Output rows filtered together when the horizontal pass goes first.
+constexpr int BandRows = 256;
 
-// Horizontal pass over rows [y0, y1) of src into dst (rows of the output width).
-template <int C>
-void HorizontalPass(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, int y0,
-                    int y1, const TResampler::TAxis& ax) {
-    const int dw = static_cast<int>(ax.First.size());
-    for (int y = y0; y < y1; ++y) {
-        const uint8_t* s = src + static_cast<size_t>(y) * srcStride;
-        uint8_t* d = dst + static_cast<size_t>(y - y0) * dstStride;
-        for (int x = 0; x < dw; ++x) {
-            const int32_t* w = ax.Weights.data() + ax.Offset[x];
-            const uint8_t* p = s + static_cast<size_t>(ax.First[x]) * C;
-            const int n = ax.Count[x];
-            int32_t acc[C];
-            for (int c = 0; c < C; ++c)
-                acc[c] = Half;
-            for (int k = 0; k < n; ++k, p += C)
-                for (int c = 0; c < C; ++c)
-                    acc[c] += w[k] * p[c];
-            for (int c = 0; c < C; ++c)
-                d[x * C + c] = Clamp8(acc[c] >> TResampler::TAxis::Bits);
-        }
-    }
-}
-
-// Vertical pass: output row y is the weighted sum of whole source rows,
-// which runs along memory and keeps the accumulators in one short buffer.
-void VerticalPass(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride,
-                  size_t rowBytes, int srcRowOffset, const TResampler::TAxis& ay) {
-    const int dh = static_cast<int>(ay.First.size());
-    std::vector<int32_t> acc(rowBytes);
-    for (int y = 0; y < dh; ++y) {
-        std::fill(acc.begin(), acc.end(), Half);
-        const int32_t* w = ay.Weights.data() + ay.Offset[y];
-        for (int k = 0; k < ay.Count[y]; ++k) {
-            const uint8_t* r =
-                src + static_cast<size_t>(ay.First[y] + k - srcRowOffset) * srcStride;
-            const int32_t wk = w[k];
-            int32_t* a = acc.data();
-            for (size_t i = 0; i < rowBytes; ++i)
-                a[i] += wk * r[i];
-        }
-        uint8_t* d = dst + static_cast<size_t>(y) * dstStride;
-        for (size_t i = 0; i < rowBytes; ++i)
-            d[i] = Clamp8(acc[i] >> TResampler::TAxis::Bits);
-    }
-}
-
-std::vector<uint8_t> AllocateBuffer(size_t bytes) {
+// Not zeroed: the first pass writes every byte before the second reads it.
+std::unique_ptr<uint8_t[]> AllocateBuffer(size_t bytes) {
     try {
-        return std::vector<uint8_t>(bytes);
+        return std::make_unique_for_overwrite<uint8_t[]>(bytes);
     } catch (const std::bad_alloc&) {
         throw EOutOfResources("Out of system resources");
     }
 }
 
-template <int C>
-void ResampleChannels(const TBitmap& src, TBitmap& dst, const TResampler::TAxis& ax,
-                      const TResampler::TAxis& ay) {
-    const int sw = src.Width(), sh = src.Height();
+void ResampleChannels(int C, const TBitmap& src, TBitmap& dst, const TResampler::TAxis& ax,
+                      const TResampler::TAxis& ay, TResamplePath path, int parts) {
+    const int sw = src.Width();
     const int dw = dst.Width(), dh = dst.Height();
     const uint8_t* s = src.ScanLine(0);
     const size_t ss = src.BytesPerScanLine();
     uint8_t* d = dst.ScanLine(0);
     const size_t ds = dst.BytesPerScanLine();
-    // Only the source rows some output row uses are filtered horizontally.
-    const int rowFirst = ay.First.front();
-    const int rowLast = ay.First.back() + ay.Count.back();
-    // Filter the cheaper way round: horizontal first costs every used source
-    // row at the output width; vertical first every output row at the source width.
-    const double hFirst = static_cast<double>(rowLast - rowFirst) * dw * ax.MaxCount +
-                          static_cast<double>(dh) * dw * ay.MaxCount;
-    const double vFirst =
-        static_cast<double>(dh) * sw * ay.MaxCount + static_cast<double>(dh) * dw * ax.MaxCount;
-    if (hFirst <= vFirst) {
-        const size_t ts = static_cast<size_t>(dw) * C;
-        std::vector<uint8_t> tmp = AllocateBuffer(ts * static_cast<size_t>(rowLast - rowFirst));
-        HorizontalPass<C>(s, ss, tmp.data(), ts, rowFirst, rowLast, ax);
-        VerticalPass(tmp.data(), ts, d, ds, ts, rowFirst, ay);
+    // Every row is computed as it would be alone, so any split gives the same bytes.
+    if (HorizontalFirst(sw, dw, dh, ax, ay)) {
+        // In bands of output rows: only the source rows a band uses are
+        // filtered horizontally, into a buffer of that band's size, so the
+        // intermediate picture never exists whole. Neighbouring bands share
+        // a window's worth of source rows, which each filters again.
+        const size_t ts = static_cast<size_t>(dw) * static_cast<size_t>(C);
+        SpareCores::RunRanges(dh, parts, [&](int first, int last) {
+            std::unique_ptr<uint8_t[]> band;
+            int bandRows = 0;
+            for (int y0 = first; y0 < last; y0 += BandRows) {
+                const int y1 = std::min(last, y0 + BandRows);
+                int r0 = ay.First[y0], r1 = r0;
+                for (int y = y0; y < y1; ++y) {
+                    r0 = std::min(r0, ay.First[y]);
+                    r1 = std::max(r1, ay.First[y] + ay.Count[y]);
+                }
+                if (r1 - r0 > bandRows) {
+                    band.reset();
+                    band = AllocateBuffer(ts * static_cast<size_t>(r1 - r0));
+                    bandRows = r1 - r0;
+                }
+                ResampleRowsHorizontal(path, C, s, ss, sw, band.get(), ts, r0, r1, ax);
+                ResampleRowsVertical(path, band.get(), ts, d, ds, ts, r0, y0, y1, ay);
+            }
+        });
     } else {
-        const size_t ts = static_cast<size_t>(sw) * C;
-        std::vector<uint8_t> tmp = AllocateBuffer(ts * static_cast<size_t>(dh));
-        VerticalPass(s, ss, tmp.data(), ts, ts, 0, ay);
-        HorizontalPass<C>(tmp.data(), ts, d, ds, 0, dh, ax);
+        const size_t ts = static_cast<size_t>(sw) * static_cast<size_t>(C);
+        std::unique_ptr<uint8_t[]> tmp = AllocateBuffer(ts * static_cast<size_t>(dh));
+        SpareCores::RunRanges(dh, parts, [&](int first, int last) {
+            ResampleRowsVertical(path, s, ss, tmp.get(), ts, ts, 0, first, last, ay);
+        });
+        SpareCores::RunRanges(dh, parts, [&](int first, int last) {
+            ResampleRowsHorizontal(path, C, tmp.get(), ts, sw, d + first * ds, ds, first, last, ax);
+        });
     }
-    (void)sh;
 }
 
 } // namespace
@@ -196,24 +185,42 @@ TResampler::TAxis TResampler::MakeAxis(int srcSize, int dstSize) {
         a.Weights[largest] += TAxis::One - total;
         a.MaxCount = std::max(a.MaxCount, hi - lo);
     }
+    SplitWeights(a);
     return a;
 }
 
-std::unique_ptr<TBitmap> TResampler::Resample(TBitmap& src, int width, int height, bool alpha) {
-    const int bits = src.BitsPerPixel();
+std::unique_ptr<TBitmap> TResampler::Resample(const TBitmap& src, int width, int height,
+                                              bool alpha) {
+    return Resample(src, width, height, alpha, BestResamplePath(), 0);
+}
+
+std::unique_ptr<TBitmap> TResampler::Resample(const TBitmap& source, int width, int height,
+                                              bool alpha, TResamplePath path, int parts) {
+    const int bits = source.BitsPerPixel();
     if (bits != 24 && bits != 32) throw EInvalidGraphic("Invalid pixel format");
     CheckRasterSize(width, height);
     auto dst = std::make_unique<TBitmap>();
     dst->SetPixelFormat(bits == 24 ? pf24bit : pf32bit);
     dst->SetSizeForOverwrite(width, height);
-    if (src.Width() <= 0 || src.Height() <= 0) return dst;
-    if (alpha) PremultiplyAlpha(src);
+    if (source.Width() <= 0 || source.Height() <= 0) return dst;
+    // Filtered in premultiplied alpha: a private copy; an opaque picture is read as it is.
+    std::unique_ptr<TBitmap> premultiplied;
+    if (alpha) {
+        premultiplied = std::make_unique<TBitmap>(source);
+        PremultiplyAlpha(*premultiplied);
+    }
+    const TBitmap& src = alpha ? *premultiplied : source;
     const TAxis ax = MakeAxis(src.Width(), width);
     const TAxis ay = MakeAxis(src.Height(), height);
-    if (bits == 24)
-        ResampleChannels<3>(src, *dst, ax, ay);
-    else
-        ResampleChannels<4>(src, *dst, ax, ay);
+    if (parts > 0) {
+        ResampleChannels(bits / 8, src, *dst, ax, ay, path, parts);
+    } else {
+        // A large picture's passes are split by rows over the cores a
+        // parallel batch leaves idle.
+        const int64_t pixels = static_cast<int64_t>(src.Width()) * src.Height();
+        TBorrowedCores cores(pixels >= ParallelPixels ? 64 : 0);
+        ResampleChannels(bits / 8, src, *dst, ax, ay, path, 1 + cores.Count);
+    }
     if (alpha) UnpremultiplyAlpha(*dst);
     return dst;
 }
@@ -268,4 +275,69 @@ void UnpremultiplyAlpha(TBitmap& raster) {
                 p[c] = static_cast<uint8_t>(std::min(255, (p[c] * 255 + a / 2) / a));
         }
     }
+}
+
+// ---- TRowResampler
+
+bool TRowResampler::Suits(int srcWidth, int srcHeight, int width, int height) {
+    if (srcWidth <= 0 || srcHeight <= 0 || width <= 0 || height <= 0) return false;
+    if (srcWidth == width && srcHeight == height) return false;
+    return HorizontalFirst(srcWidth, width, height, TResampler::MakeAxis(srcWidth, width),
+                           TResampler::MakeAxis(srcHeight, height));
+}
+
+TRowResampler::TRowResampler(int srcWidth, int srcHeight, int width, int height, int channels)
+    : TRowResampler(srcWidth, srcHeight, width, height, channels, BestResamplePath()) {}
+
+TRowResampler::TRowResampler(int srcWidth, int srcHeight, int width, int height, int channels,
+                             TResamplePath path)
+    : FPath(path), FSourceWidth(srcWidth), FSourceHeight(srcHeight), FChannels(channels) {
+    if (channels != 3 && channels != 4) throw EInvalidGraphic("Invalid pixel format");
+    if (srcWidth <= 0 || srcHeight <= 0) throw EInvalidGraphic("Invalid image size");
+    CheckRasterSize(width, height);
+    FX = TResampler::MakeAxis(srcWidth, width);
+    FY = TResampler::MakeAxis(srcHeight, height);
+    FRowBytes = static_cast<size_t>(width) * static_cast<size_t>(channels);
+    // Output rows go out in order, each once the newest row it needs is in:
+    // the ring must reach from that newest row back to the window's first.
+    int newest = -1;
+    FRing = 1;
+    for (int y = 0; y < height; ++y) {
+        newest = std::max(newest, FY.First[y] + FY.Count[y] - 1);
+        FRing = std::max(FRing, newest - FY.First[y] + 1);
+    }
+    FRows = AllocateBuffer(FRowBytes * static_cast<size_t>(FRing));
+    FResult = std::make_unique<TBitmap>();
+    FResult->SetPixelFormat(channels == 3 ? pf24bit : pf32bit);
+    FResult->SetSizeForOverwrite(width, height);
+    FWindow.reserve(static_cast<size_t>(FY.MaxCount));
+}
+
+TRowResampler::~TRowResampler() = default;
+
+void TRowResampler::Push(const uint8_t* rows, size_t stride, int count) {
+    const int height = FResult->Height();
+    for (int i = 0; i < count && FReceived < FSourceHeight; ++i) {
+        uint8_t* slot = FRows.get() + static_cast<size_t>(FReceived % FRing) * FRowBytes;
+        ResampleRowsHorizontal(FPath, FChannels, rows + static_cast<size_t>(i) * stride, stride,
+                               FSourceWidth, slot, FRowBytes, 0, 1, FX);
+        ++FReceived;
+        while (FNextOut < height && FY.First[FNextOut] + FY.Count[FNextOut] <= FReceived) {
+            FWindow.clear();
+            for (int k = 0; k < FY.Count[FNextOut]; ++k)
+                FWindow.push_back(FRows.get() +
+                                  static_cast<size_t>((FY.First[FNextOut] + k) % FRing) *
+                                      FRowBytes);
+            ResampleRowVertical(FPath, FWindow.data(), FResult->ScanLine(FNextOut), FRowBytes,
+                                FNextOut, FY);
+            ++FNextOut;
+        }
+    }
+}
+
+std::unique_ptr<TBitmap> TRowResampler::Finish() {
+    if (!FResult || FNextOut < FResult->Height())
+        throw EInvalidGraphic("The picture ended before all its rows were resampled");
+    FRows.reset();
+    return std::move(FResult);
 }

@@ -3,6 +3,7 @@
 
 #include "base/StrUtils.h"
 #include "toolkit/ColorProfile.h"
+#include "util/Utf8.h"
 
 #include <algorithm>
 #include <cstring>
@@ -89,21 +90,7 @@ public:
                 }
             }
             if (c == 0) continue; // names are stored with a terminating zero
-            if (c < 0x80) {
-                out += static_cast<char>(c);
-            } else if (c < 0x800) {
-                out += static_cast<char>(0xC0 | (c >> 6));
-                out += static_cast<char>(0x80 | (c & 0x3F));
-            } else if (c < 0x10000) {
-                out += static_cast<char>(0xE0 | (c >> 12));
-                out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                out += static_cast<char>(0x80 | (c & 0x3F));
-            } else {
-                out += static_cast<char>(0xF0 | (c >> 18));
-                out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-                out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                out += static_cast<char>(0x80 | (c & 0x3F));
-            }
+            AppendUtf8(out, c);
         }
         return out;
     }
@@ -224,6 +211,46 @@ void ReadTypeTool(TCursor& c, TPSDTypeTool& tool) {
             d = c.I32();
     tool.Present = true;
 }
+// Whether the first channel past the colour channels is the merged image's
+// transparency. Photoshop says so with a negative layer count (in the layer
+// info, or in the 16- and 32-bit layer blocks), and with a "merged
+// transparency" block among the global additional information. Without that
+// the extra channels are saved selections, masks or spot colours: a flat
+// document (no layer section) never has transparency. Damage here only
+// means no transparency is known; the layer reader judges the layers.
+bool HasMergedTransparency(const uint8_t* data, size_t size) {
+    try {
+        TCursor c(data, 4, size);
+        const uint32_t infoLength = c.U32();
+        if (infoLength >= 2) {
+            TCursor info(data, c.Pos(), c.Pos() + std::min<size_t>(infoLength, c.Left()));
+            if (static_cast<int16_t>(info.U16()) < 0) return true;
+        }
+        c.Skip(infoLength);
+        c.Skip(c.U32()); // global layer mask
+        int padding = 0;
+        while (c.Left() >= 12) {
+            if (!c.Is("8BIM") && !c.Is("8B64")) {
+                // Blocks are padded to 2 or 4 bytes, whatever their length says.
+                if (++padding > 3) break;
+                c.Skip(1);
+                continue;
+            }
+            padding = 0;
+            c.Skip(4);
+            const std::string key = c.Key();
+            const uint32_t length = c.U32();
+            c.Need(length);
+            if (key == "Mtrn" || key == "Mt16" || key == "Mt32") return true;
+            if ((key == "Lr16" || key == "Lr32") && length >= 2 &&
+                static_cast<int16_t>((c.Here()[0] << 8) | c.Here()[1]) < 0)
+                return true;
+            c.Skip(length);
+        }
+    } catch (const ELayerCorrupt&) {
+    }
+    return false;
+}
 } // namespace
 
 bool TPSDGraphic::ReadProperties(const uint8_t* memory, int imageIndex, size_t size) {
@@ -255,12 +282,15 @@ bool TPSDGraphic::ReadProperties(const uint8_t* memory, int imageIndex, size_t s
             break;
         case 1:
         case 8:
-            p.Scheme = channels == 1 ? clGray : channels == 2 ? clGrayAlpha : clUndefined;
+            p.Scheme = channels == 1 ? clGray : clGrayAlpha;
             break;
         case 2:
             p.Scheme = channels == 1 ? clIndexed : channels == 2 ? clIndexedAlpha : clUndefined;
             break;
         case 3:
+            // Channels past the fourth are further alpha or spot channels, never drawn.
+            p.Scheme = channels == 3 ? clRGB : channels >= 4 ? clRGBA : clUndefined;
+            break;
         case 7:
             p.Scheme = channels == 3 ? clRGB : channels == 4 ? clRGBA : clUndefined;
             break;
@@ -338,6 +368,8 @@ void TPSDGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
     ClearRaster();
     FLayers.clear();
     FGuides.clear();
+    FGreyAlpha.clear();
+    FMergedTransparency = false;
     FGridHorizontal = FGridVertical = 0;
     if (!ReadProperties(memory, imageIndex, size) || FImageProperties.Scheme == clUndefined)
         throw EInvalidGraphic(Format(gesInvalidImage, "PSD or PDD"));
@@ -431,11 +463,68 @@ void TPSDGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t s
         }
         if (!FLayers.empty()) SetupColorManager(p.SampleCount);
     }
+    FMergedTransparency =
+        layerLength > 0 && (p.Scheme == clRGBA || p.Scheme == clGrayAlpha) &&
+        HasMergedTransparency(memory + layerStart - 4, static_cast<size_t>(layerLength) + 4);
+    FImageProperties.AlphaPresent = FMergedTransparency;
     // The composite always follows the layer section as its length says.
     c.Seek(layerStart + layerLength);
     uint16_t compression = c.U16();
     ReadComposite(memory + c.Pos(), c.Left(), compression);
+    if (FMergedTransparency) KeepTransparency();
     EndProgressSection(false);
+}
+
+void TPSDGraphic::KeepTransparency() {
+    const int width = Width(), height = Height();
+    const bool grey = IsIndexed();
+    if (grey ? FGreyAlpha.size() != static_cast<size_t>(width) * height : BitsPerPixel() != 32)
+        return;
+    std::vector<uint8_t> alpha(static_cast<size_t>(width) * height);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* a = alpha.data() + static_cast<size_t>(y) * width;
+        if (grey)
+            std::memcpy(a, FGreyAlpha.data() + static_cast<size_t>(y) * width, width);
+        else
+            for (int x = 0; x < width; ++x)
+                a[x] = ScanLine(y)[4 * x + 3];
+    }
+    FGreyAlpha.clear();
+    FGreyAlpha.shrink_to_fit();
+    if (std::all_of(alpha.begin(), alpha.end(), [](uint8_t v) { return v == 255; })) return;
+
+    // Photoshop stores the merged image of a transparent document matted with
+    // white: each colour is a*c + (1-a)*255, so no colour lies below 255 - a.
+    // Other writers store straight colours. Only when every pixel can be
+    // matted (within a level of rounding) is the matting taken out again;
+    // a straight picture almost always has a dark colour at partial or no
+    // coverage that rules it out.
+    const int samples = grey ? 1 : 3, step = grey ? 1 : 4;
+    bool matted = true;
+    for (int y = 0; y < height && matted; ++y) {
+        const uint8_t* row = ScanLine(y);
+        const uint8_t* a = alpha.data() + static_cast<size_t>(y) * width;
+        for (int x = 0; x < width && matted; ++x)
+            for (int k = 0; k < samples; ++k)
+                if (row[step * x + k] + 1 < 255 - a[x]) matted = false;
+    }
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = ScanLine(y);
+        const uint8_t* a = alpha.data() + static_cast<size_t>(y) * width;
+        for (int x = 0; x < width; ++x) {
+            const int v = a[x];
+            for (int k = 0; k < samples; ++k) {
+                uint8_t& c = row[step * x + k];
+                if (v == 0)
+                    c = 0; // nothing shows there: no hidden colour is kept
+                else if (matted && v < 255)
+                    c = static_cast<uint8_t>(
+                        std::clamp((2 * (c - 255 + v) * 255 + v) / (2 * v), 0, 255));
+            }
+            if (!grey) row[4 * x + 3] = 0; // the alpha lives in the alpha plane
+        }
+    }
+    SetAlphaChannel(std::move(alpha));
 }
 
 void TPSDGraphic::ReadLayerSection(const uint8_t* data, size_t size) {
@@ -607,9 +696,19 @@ void TPSDGraphic::ReadComposite(const uint8_t* data, size_t size, uint16_t compr
     case clGray:
     case clGrayAlpha: {
         std::vector<uint8_t> row(rowBytes);
+        // The merged transparency is channel 1, high byte first at 16 bits.
+        const bool alpha = FMergedTransparency && p.Scheme == clGrayAlpha && FChannels >= 2;
+        if (alpha) FGreyAlpha.assign(static_cast<size_t>(width) * height, 255);
+        const int bytes = p.SampleBits == 16 ? 2 : 1;
         for (int y = 0; y < height; ++y) {
             readRow(0, y, row.data());
             cm.ConvertLine({row.data()}, ScanLine(y), static_cast<unsigned>(width));
+            if (alpha) {
+                readRow(1, y, row.data());
+                uint8_t* a = FGreyAlpha.data() + static_cast<size_t>(y) * width;
+                for (int x = 0; x < width; ++x)
+                    a[x] = row[static_cast<size_t>(x) * bytes];
+            }
             StepProgress(step, 0, 1, false);
         }
         break;

@@ -64,6 +64,8 @@ public:
     const TPhotoshopLayers& Layers() const { return FLayers; }
     int Channels() const { return FChannels; }
     int Mode() const { return FMode; }
+    // Whether the file says its first extra channel is the composite's transparency.
+    bool MergedTransparency() const { return FMergedTransparency; }
     double GridHorizontal() const { return FGridHorizontal; }
     double GridVertical() const { return FGridVertical; }
     const std::vector<TPSDGuide>& Guides() const { return FGuides; }
@@ -72,9 +74,14 @@ private:
     TPixelFormat SetupColorManager(int channels);
     void ReadLayerSection(const uint8_t* data, size_t size);
     void ReadComposite(const uint8_t* data, size_t size, uint16_t compression);
+    // Moves the transparency into the alpha plane (when some pixel is not
+    // opaque) and takes out the white matting the colours were stored with.
+    void KeepTransparency();
 
     int FChannels = 0;
     int FMode = 0;
+    bool FMergedTransparency = false;
+    std::vector<uint8_t> FGreyAlpha; // grey pictures' transparency while it is read
     TPhotoshopLayers FLayers;
     double FGridHorizontal = 0, FGridVertical = 0;
     std::vector<TPSDGuide> FGuides;

@@ -3,6 +3,7 @@
 
 #include "base/StrUtils.h"
 #include "formats/MetadataEditor.h"
+#include "toolkit/ColorProfile.h"
 
 #include <tiffio.h>
 
@@ -527,6 +528,11 @@ void TTIFFGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t 
             }
         }
         EndProgressSection(false);
+    } else if (auto ink = InkProfile(tif); ink && height > 0 && width > 0) {
+        SetupRaster(p.Width, p.Height, pf32bit);
+        StartProgressSection(0, gesLoadingData);
+        ReadInk(tif, *ink);
+        EndProgressSection(false);
     } else if (height > 0 && width > 0) {
         SetupRaster(p.Width, p.Height, pf32bit);
         StartProgressSection(70, gesLoadingData);
@@ -570,4 +576,98 @@ void TTIFFGraphic::ReadFromMemory(const uint8_t* memory, int imageIndex, size_t 
     }
     EndProgressSection(false);
     FDecoder.reset();
+}
+
+std::unique_ptr<TProfileTransform> TTIFFGraphic::InkProfile(TIFF* tif) const {
+    // libtiff's RGBA reader turns ink into colour by formula and hides the ink
+    // values; 8-bit CMYK with a profile of its own is read here instead.
+    uint16_t samples = 1, bits = 1, sampleFormat = SAMPLEFORMAT_UINT, photometric = 0;
+    uint16_t inkSet = INKSET_CMYK;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkSet);
+    if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) photometric = 0;
+    ClearError();
+    // Extra samples (alpha) stay with libtiff's reader, which knows their meaning.
+    if (photometric != PHOTOMETRIC_SEPARATED || samples != 4 || bits != 8 ||
+        sampleFormat != SAMPLEFORMAT_UINT || inkSet != INKSET_CMYK)
+        return nullptr;
+    return TProfileTransform::ToSRGB(Metadata().Icc, ppCMYK, ppBGRX);
+}
+
+void TTIFFGraphic::ReadInk(TIFF* tif, const TProfileTransform& profile) {
+    const int width = FImageProperties.Width, height = FImageProperties.Height;
+    uint16_t planar = PLANARCONFIG_CONTIG;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    const bool separate = planar == PLANARCONFIG_SEPARATE;
+    const int planes = separate ? 4 : 1;
+    const size_t sampleBytes = separate ? 1 : 4; // bytes a pixel takes in one plane
+    const bool tiled = TIFFIsTiled(tif);
+
+    // A block is a strip, or a tile: blockWidth x blockRows pixels whose rows
+    // are rowBytes apart; every plane of a block has the same shape.
+    uint32_t blockWidth = static_cast<uint32_t>(width), blockRows = 0;
+    tmsize_t rowBytes = 0, blockBytes = 0;
+    if (tiled) {
+        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &blockWidth);
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &blockRows);
+        rowBytes = TIFFTileRowSize(tif);
+        blockBytes = TIFFTileSize(tif);
+    } else {
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &blockRows);
+        if (blockRows == 0 || blockRows > static_cast<uint32_t>(height))
+            blockRows = static_cast<uint32_t>(height);
+        rowBytes = TIFFScanlineSize(tif);
+        const uint64_t bytes = static_cast<uint64_t>(std::max<tmsize_t>(rowBytes, 0)) * blockRows;
+        blockBytes = bytes > static_cast<uint64_t>(MaxLibraryAllocation)
+                         ? MaxLibraryAllocation + 1
+                         : static_cast<tmsize_t>(bytes);
+    }
+    CheckError();
+    if (blockWidth == 0 || blockRows == 0 || rowBytes <= 0 || blockBytes <= 0 ||
+        static_cast<uint64_t>(rowBytes) < static_cast<uint64_t>(blockWidth) * sampleBytes ||
+        static_cast<uint64_t>(blockBytes) < static_cast<uint64_t>(rowBytes) * blockRows ||
+        static_cast<uint64_t>(blockBytes) > static_cast<uint64_t>(MaxLibraryAllocation))
+        throw EInvalidGraphic(Format(gesInvalidImage, "TIF/TIFF"));
+
+    std::vector<std::vector<uint8_t>> block(static_cast<size_t>(planes));
+    for (auto& b : block)
+        b = AllocateBuffer(static_cast<uint64_t>(blockBytes));
+    std::vector<uint8_t> ink(static_cast<size_t>(blockWidth) * 4);
+    for (uint32_t y = 0; y < static_cast<uint32_t>(height); y += blockRows) {
+        const uint32_t rows = std::min<uint32_t>(blockRows, static_cast<uint32_t>(height) - y);
+        for (uint32_t x = 0; x < static_cast<uint32_t>(width); x += blockWidth) {
+            const uint32_t columns =
+                std::min<uint32_t>(blockWidth, static_cast<uint32_t>(width) - x);
+            for (int k = 0; k < planes; ++k) {
+                // Data that decodes short leaves no ink (white) where it ends.
+                std::fill(block[k].begin(), block[k].end(), 0);
+                if (tiled)
+                    TIFFReadEncodedTile(tif,
+                                        TIFFComputeTile(tif, x, y, 0, static_cast<uint16_t>(k)),
+                                        block[k].data(), blockBytes);
+                else
+                    TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, y, static_cast<uint16_t>(k)),
+                                         block[k].data(), static_cast<tmsize_t>(rows) * rowBytes);
+                CheckError();
+            }
+            for (uint32_t r = 0; r < rows; ++r) {
+                const size_t at = static_cast<size_t>(r) * static_cast<size_t>(rowBytes);
+                const uint8_t* src = block[0].data() + at;
+                if (separate) {
+                    for (uint32_t i = 0; i < columns; ++i)
+                        for (int k = 0; k < 4; ++k)
+                            ink[4 * i + k] = block[k][at + i];
+                    src = ink.data();
+                }
+                uint8_t* out = ScanLine(static_cast<int>(y + r)) + static_cast<size_t>(x) * 4;
+                profile.Convert(src, out, columns);
+                // The same opaque fourth byte as the pictures libtiff reads.
+                for (uint32_t i = 0; i < columns; ++i)
+                    out[4 * i + 3] = 255;
+            }
+        }
+        StepProgress(static_cast<float>(rows * 100.0 / height), 0, 0, false);
+    }
 }

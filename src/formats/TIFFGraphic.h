@@ -5,6 +5,10 @@
 
 #include "formats/ReaderGraphic.h"
 
+#include <memory>
+
+class TProfileTransform;
+
 // Installs libtiff's process-wide error and warning handlers. Errors are
 // recorded per thread (the first one of a call is kept) and turned into our
 // exception by the wrapper after the libtiff call returns, never thrown
@@ -27,5 +31,10 @@ public:
 private:
     // EXIF, XMP and ICC profile of the directory read; damaged blocks are left out.
     void ReadMetadata(struct tiff* tif, const uint8_t* memory, size_t size, int imageIndex);
+    // The transform of 8-bit CMYK ink through the file's own profile, or null
+    // when the file is of another kind or has no usable CMYK profile.
+    std::unique_ptr<TProfileTransform> InkProfile(struct tiff* tif) const;
+    // Reads the ink strip by strip (or tile by tile, each plane) into the raster through it.
+    void ReadInk(struct tiff* tif, const TProfileTransform& profile);
     TMemoryBlock FBlock;
 };

@@ -348,6 +348,39 @@ void BodyDecompress(void* p) {
     jpeg_finish_decompress(info);
 }
 
+// Decoding a band at a time: each guarded call reads one band, and the rows
+// go to the caller between calls, outside libjpeg's frames.
+struct TBandContext {
+    j_decompress_ptr Info;
+    JSAMPROW* Rows;
+    int Band;
+    int Got;
+    bool CoefficientsMissing;
+};
+
+void BodyStartDecompress(void* p) {
+    jpeg_start_decompress(static_cast<TBandContext*>(p)->Info);
+}
+
+void BodyReadBand(void* p) {
+    auto* c = static_cast<TBandContext*>(p);
+    c->Got = 0;
+    while (c->Got < c->Band && c->Info->output_scanline < c->Info->output_height)
+        c->Got += static_cast<int>(jpeg_read_scanlines(c->Info, c->Rows + c->Got,
+                                                       static_cast<JDIMENSION>(c->Band - c->Got)));
+}
+
+void BodyFinishDecompress(void* p) {
+    auto* c = static_cast<TBandContext*>(p);
+    j_decompress_ptr info = c->Info;
+    c->CoefficientsMissing = false;
+    if (info->progressive_mode && info->coef_bits)
+        for (int ci = 0; ci < info->num_components; ++ci)
+            for (int k = 0; k < DCTSIZE2; ++k)
+                if (info->coef_bits[ci][k] != 0) c->CoefficientsMissing = true;
+    jpeg_finish_decompress(info);
+}
+
 // ---- compression
 
 struct TCompressor {
@@ -631,6 +664,47 @@ bool TJPEGImage::DecodeInto(TBitmap& target) {
     }
     ReportProgress(psEnding, 100);
     return true;
+}
+
+bool TJPEGImage::DecodeRows(const TRowSink& sink) {
+    if (FBitmap || !FHasData || FData.empty()) return false;
+    TDecompressor d(this);
+    jpeg_decompress_struct& info = d.Info;
+    if (PrepareDecode(info, &d.Monitor.Pub, &d.Err, JCS_EXT_BGR) != okColour) return false;
+    ReportProgress(psStarting, 0);
+    try {
+        // Whole iMCU rows, so libjpeg never keeps a partial one for the next call.
+        const int band = std::max(16, info.rec_outbuf_height);
+        const size_t stride = static_cast<size_t>(info.output_width) * 3;
+        std::vector<uint8_t> buffer(stride * static_cast<size_t>(band));
+        std::vector<JSAMPROW> rows(static_cast<size_t>(band));
+        for (int i = 0; i < band; ++i)
+            rows[static_cast<size_t>(i)] = buffer.data() + static_cast<size_t>(i) * stride;
+        TBandContext bc{&info, rows.data(), band, 0, false};
+        if (!GuardedCall(d.Err, BodyStartDecompress, &bc)) RaiseJPEGError(d.Err, d.Monitor);
+        while (info.output_scanline < info.output_height) {
+            if (!GuardedCall(d.Err, BodyReadBand, &bc)) RaiseJPEGError(d.Err, d.Monitor);
+            if (bc.Got == 0) break; // cannot happen with data in memory; never loop on it
+            sink(buffer.data(), stride, bc.Got);
+        }
+        if (!GuardedCall(d.Err, BodyFinishDecompress, &bc)) RaiseJPEGError(d.Err, d.Monitor);
+        CheckComplete(d.Err, info, bc.CoefficientsMissing);
+    } catch (...) {
+        ReportProgress(psEnding, 0);
+        throw;
+    }
+    ReportProgress(psEnding, 100);
+    return true;
+}
+
+bool TJPEGImage::ScaleForAtLeast(int width, int height) {
+    if (FBitmap || !FHasData || FData.empty() || Scale != jsFullSize) return false;
+    for (TJPEGScale s : {jsEighth, jsQuarter, jsHalf})
+        if (ScaledSide(FHeaderWidth, s) >= width && ScaledSide(FHeaderHeight, s) >= height) {
+            Scale = s;
+            return true;
+        }
+    return false;
 }
 
 const TBitmap& TJPEGImage::Bitmap() {

@@ -9,6 +9,7 @@
 #include "toolkit/Graphic.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,6 +71,18 @@ public:
     // the target does not fit, or the file decodes to grey, CMYK or palette
     // pixels (the caller then draws the image instead).
     bool DecodeInto(TBitmap& target);
+    // Decodes the held data a band of rows at a time, handing each band to
+    // sink (blue-green-red rows, `stride` bytes apart); no decoded picture is
+    // kept. False, with nothing decoded, when only data is held no more or the
+    // file decodes to grey, CMYK or palette pixels. Errors as for Bitmap(),
+    // raised after the rows read so far were handed out.
+    using TRowSink = std::function<void(const uint8_t* rows, size_t stride, int count)>;
+    bool DecodeRows(const TRowSink& sink);
+    // When only data is held and the scale is still full size: picks the
+    // smallest DCT scale (1/2, 1/4, 1/8) whose picture is at least
+    // width x height, so a picture shrunk afterwards is decoded at a fraction
+    // of its pixels. True when a smaller scale was chosen.
+    bool ScaleForAtLeast(int width, int height);
     const std::vector<uint8_t>& Data() const { return FData; }
     bool HasData() const { return FHasData; }
 

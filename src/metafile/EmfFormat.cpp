@@ -63,50 +63,6 @@ std::vector<uint8_t> TEmfWriter::Finish(const TRect& bounds, const TRect& frame)
     return std::move(W.Data);
 }
 
-std::u16string Utf8ToUtf16(const std::string& s) {
-    std::u16string out;
-    size_t i = 0;
-    while (i < s.size()) {
-        const uint8_t c = static_cast<uint8_t>(s[i]);
-        char32_t cp = 0xFFFD;
-        size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-        }
-        if (len > 1) {
-            if (i + len > s.size()) {
-                len = 1;
-            } else {
-                cp = c & (0x7F >> len);
-                for (size_t k = 1; k < len; ++k) {
-                    const uint8_t d = static_cast<uint8_t>(s[i + k]);
-                    if ((d & 0xC0) != 0x80) {
-                        cp = 0xFFFD;
-                        len = k;
-                        break;
-                    }
-                    cp = (cp << 6) | (d & 0x3F);
-                }
-            }
-        }
-        i += len;
-        if (cp >= 0x10000 && cp <= 0x10FFFF) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp > 0x10FFFF ? 0xFFFD : cp);
-        }
-    }
-    return out;
-}
-
 size_t DibInfoSize(const uint8_t* dib, size_t n, uint32_t usage) {
     if (n < 12) return 0;
     const uint32_t hs = U32(dib);
@@ -283,6 +239,63 @@ std::u32string DecodeText(const uint8_t* bytes, size_t n, int charset, bool symb
     }
     iconv_close(cd);
     return out;
+}
+
+namespace {
+bool SingleByteCharset(int charset) {
+    switch (charset) {
+    case 0:
+    case 1:
+    case 161:
+    case 162:
+    case 163:
+    case 177:
+    case 178:
+    case 186:
+    case 204:
+    case 222:
+    case 238:
+        return true;
+    default:
+        return false;
+    }
+}
+} // namespace
+
+std::string EncodeText(const std::u16string& units, int charset, bool& complete) {
+    complete = true;
+    std::string out;
+    iconv_t cd = SingleByteCharset(charset) ? iconv_open(CodePageOf(charset), "UTF-16LE")
+                                            : reinterpret_cast<iconv_t>(-1);
+    for (char16_t c : units) {
+        char byte = '?';
+        if (cd == reinterpret_cast<iconv_t>(-1)) {
+            if (c < 0x100) byte = static_cast<char>(c);
+        } else if (c < 0xD800 || c > 0xDFFF) {
+            char in[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+            char result[4];
+            char* ip = in;
+            char* op = result;
+            size_t left = 2, room = sizeof result;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            if (iconv(cd, &ip, &left, &op, &room) != static_cast<size_t>(-1) &&
+                sizeof result - room == 1)
+                byte = result[0];
+        }
+        if (byte == '?' && c != u'?') complete = false;
+        out += byte;
+    }
+    if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    return out;
+}
+
+int CharsetFor(const std::u16string& units) {
+    for (int charset : {1, 238, 204, 161, 162, 186, 177, 178, 163, 222}) {
+        bool complete = false;
+        EncodeText(units, charset, complete);
+        if (complete) return charset;
+    }
+    return 1;
 }
 
 } // namespace emf

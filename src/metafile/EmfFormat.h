@@ -6,6 +6,7 @@
 
 #include "base/Exceptions.h"
 #include "base/Types.h"
+#include "util/Utf8.h"
 
 #include <cstdint>
 #include <cstring>
@@ -399,6 +400,15 @@ std::vector<uint8_t> EmfToWmf(const std::vector<uint8_t>& emf);
 // 8-bit text decoded to UTF-32 by a font's character set; the Symbol face by
 // its own table.
 std::u32string DecodeText(const uint8_t* bytes, size_t n, int charset, bool symbolFace);
+// UTF-16 text as the 8-bit text of a font with a character set of one byte a
+// character (the default and Western sets, Central European, Cyrillic, Greek,
+// Turkish, Hebrew, Arabic, Baltic, Vietnamese, Thai): one byte per code unit,
+// '?' for what the set lacks (complete is then false). Other sets (the
+// double-byte ones, symbol sets) keep code units below U+0100 as their byte.
+std::string EncodeText(const std::u16string& units, int charset, bool& complete);
+// The first single-byte character set that holds every character of the
+// text (the default set when none does).
+int CharsetFor(const std::u16string& units);
 // One Symbol-font position as Unicode (U+FFFD where the font has no glyph).
 char32_t SymbolToUnicode(uint8_t b);
 // UTF-16LE to UTF-32 (unpaired surrogates become U+FFFD).
@@ -455,9 +465,6 @@ public:
     uint32_t Records = 0;
     uint32_t MaxHandle = 0;
 };
-
-// UTF-8 to UTF-16 (invalid bytes become U+FFFD).
-std::u16string Utf8ToUtf16(const std::string& s);
 
 // The size of a DIB's header and colour table as stored in a record, checked
 // against n available bytes; 0 when the header is not a usable DIB header.

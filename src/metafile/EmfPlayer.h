@@ -28,4 +28,7 @@ std::vector<int32_t> TextAdvances(const uint8_t* logFont, size_t n, const uint8_
 // The same for UTF-16 text of units code units (one advance per unit).
 std::vector<int32_t> TextAdvancesW(const uint8_t* logFont, size_t n, const uint8_t* text,
                                    size_t units);
+// The ascent and descent (logical units) of the font a LOGFONTW describes, as
+// playback sizes it; false when n is too short or no face is found.
+bool FontExtents(const uint8_t* logFont, size_t n, double& ascent, double& descent);
 } // namespace emf

@@ -84,6 +84,8 @@ private:
                            std::vector<TPt>& out);
     static bool SmallPoints(const TRecord& r);
     void Text(const TRecord& r, bool wide);
+    // The character set of the selected font (the default set for a stock font).
+    int SelectedCharset() const;
     void Blit(const TRecord& r);
     void Dib(uint32_t rop, TPt a, TPt b, int xs, int ys, int ws, int hs, const uint8_t* bmi,
              size_t bmiSize, const uint8_t* bits, size_t bitsSize, uint32_t usage);
@@ -919,6 +921,15 @@ void TWmfWriter::FlushPath(bool fill, bool stroke) {
     PathClosed.clear();
 }
 
+int TWmfWriter::SelectedCharset() const {
+    const uint32_t ih = Selected[kFont];
+    if (ih & StockObjectFlag) return 1;
+    const std::vector<uint8_t>* def = Defs.Find(ih);
+    // The record's LOGFONTW starts at 12; its character set is byte 23 of it.
+    if (!def || def->size() < 12 + 92 || U32(def->data()) != EMR_EXTCREATEFONTINDIRECTW) return 1;
+    return (*def)[12 + 23];
+}
+
 void TWmfWriter::Text(const TRecord& r, bool wide) {
     // EMRTEXT at 36: reference point, chars, string offset, options, rectangle, dx offset.
     if (!r.Has(36, 40)) return;
@@ -927,19 +938,22 @@ void TWmfWriter::Text(const TRecord& r, bool wide) {
     if (chars == 0 || chars > 0x7FFF) return;
     if (!r.Has(offString, uint64_t(chars) * (wide ? 2 : 1))) return;
     std::string bytes;
-    for (uint32_t i = 0; i < chars; ++i) {
-        if (!wide) {
-            bytes += static_cast<char>(r.Data[offString + i]);
-            continue;
-        }
-        const uint16_t c = U16(r.Data + offString + 2 * i);
+    if (!wide) {
+        bytes.assign(reinterpret_cast<const char*>(r.Data + offString), chars);
+    } else {
+        std::u16string units(chars, u'\0');
+        for (uint32_t i = 0; i < chars; ++i)
+            units[i] = U16(r.Data + offString + 2 * i);
         // Symbol-font characters live at U+F0xx; the 8-bit text takes their low byte.
-        if (c < 0x100)
-            bytes += static_cast<char>(c);
-        else if (c >= 0xF000 && c <= 0xF0FF)
-            bytes += static_cast<char>(c & 0xFF);
-        else
-            bytes += '?';
+        if (std::all_of(units.begin(), units.end(),
+                        [](char16_t c) { return c < 0x100 || (c >= 0xF000 && c <= 0xF0FF); })) {
+            for (char16_t c : units)
+                bytes += static_cast<char>(c & 0xFF);
+        } else {
+            // The rest in the font's character set, as readers decode it.
+            bool complete = false;
+            bytes = EncodeText(units, SelectedCharset(), complete);
+        }
     }
     const bool haveDx = offDx != 0 && r.Has(offDx, uint64_t(chars) * 4);
     Realize(kFont);

@@ -6,6 +6,7 @@
 #include "metafile/EmfFormat.h"
 #include "metafile/EmfPlayer.h"
 #include "toolkit/Picture.h"
+#include "util/Utf8.h"
 
 #include <algorithm>
 #include <cmath>
@@ -266,22 +267,7 @@ std::string DescriptionPart(const std::vector<uint8_t>& emf, int part) {
     if (end == std::u32string::npos) end = text.size();
     std::string out;
     for (size_t i = start; i < end; ++i) {
-        const char32_t c = text[i];
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        AppendUtf8(out, text[i]);
     }
     return out;
 }

@@ -15,6 +15,23 @@
 
 class TMetafileCanvas;
 
+// A font for one line of text in a metafile.
+struct TMetafileFont {
+    std::string Face;  // as chosen; playback maps it to an installed family
+    int EmHeight = 16; // the em, in logical units (pixels of the recording)
+    int Weight = 400;  // 700 is bold
+    bool Italic = false, Underline = false, StrikeOut = false;
+    int Escapement = 0; // the baseline's turn, tenths of a degree counter-clockwise
+};
+
+// The advance of a line along its baseline and the font's ascent and descent,
+// in logical units, as playback lays the line out (the same spacing that
+// TMetafileCanvas::TextOut records).
+struct TTextExtent {
+    double Advance = 0, Ascent = 0, Descent = 0;
+};
+TTextExtent MeasureMetafileText(const TMetafileFont& font, const std::string& utf8);
+
 class TMetafile : public TGraphic {
     TREVASCO_DECLARE_GRAPHIC_CLASS
 public:
@@ -100,6 +117,11 @@ public:
     void StretchBitmapAndXor(const TRect& dst, const TBitmap& xorImage,
                              const TBitmap& andMask) override;
     void StretchBitmapAlpha(const TRect& dst, const TBitmap& src) override;
+
+    // One line of UTF-8 text whose baseline starts at origin, in color over
+    // what is there (transparent background), antialiased, turned by the
+    // font's escapement. The records save and restore the drawing state.
+    void TextOut(const TMetafileFont& font, TColor color, TPoint origin, const std::string& utf8);
 
     // Replays the records of an EMF (the bytes of a TMetafile) so that its
     // frame lands on dst.

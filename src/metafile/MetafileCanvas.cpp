@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <numbers>
 #include <optional>
 
 using namespace emf;
@@ -388,6 +389,142 @@ bool AddSpacing(std::vector<uint8_t>& rec, bool wide, const std::vector<uint8_t>
 }
 
 } // namespace
+
+namespace {
+
+// A LOGFONTW: em height (negative: the em, not the cell), escapement and
+// orientation alike (the glyphs turn with the baseline), the character set,
+// antialiased quality, the face in at most 31 UTF-16 units.
+std::vector<uint8_t> LogFontW(const TMetafileFont& f, int charset = 1) {
+    TByteWriter b;
+    b.S32(-std::max(f.EmHeight, 1));
+    b.S32(0);
+    b.S32(f.Escapement);
+    b.S32(f.Escapement);
+    b.S32(f.Weight);
+    b.U8(f.Italic ? 1 : 0);
+    b.U8(f.Underline ? 1 : 0);
+    b.U8(f.StrikeOut ? 1 : 0);
+    b.U8(static_cast<uint8_t>(charset));
+    b.U8(0); // OUT_DEFAULT_PRECIS
+    b.U8(0); // CLIP_DEFAULT_PRECIS
+    b.U8(4); // ANTIALIASED_QUALITY
+    b.U8(0); // DEFAULT_PITCH | FF_DONTCARE
+    std::u16string face = Utf8ToUtf16(f.Face);
+    if (face.size() > 31) {
+        face.resize(31);
+        // Never half a surrogate pair.
+        if (face.back() >= 0xD800 && face.back() <= 0xDBFF) face.pop_back();
+    }
+    face.resize(32, u'\0');
+    for (char16_t c : face)
+        b.U16(c);
+    return std::move(b.Data);
+}
+
+std::vector<uint8_t> Utf16Bytes(const std::u16string& units) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(units.size() * 2);
+    for (char16_t c : units) {
+        bytes.push_back(static_cast<uint8_t>(c));
+        bytes.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    return bytes;
+}
+
+// Texts longer than this do not fit a WMF text record.
+constexpr size_t MaxTextUnits = 0x7FFF;
+
+} // namespace
+
+TTextExtent MeasureMetafileText(const TMetafileFont& font, const std::string& utf8) {
+    TTextExtent e;
+    const std::vector<uint8_t> lf = LogFontW(font);
+    emf::FontExtents(lf.data(), lf.size(), e.Ascent, e.Descent);
+    const std::u16string units = Utf8ToUtf16(utf8);
+    if (units.empty() || units.size() > MaxTextUnits) return e;
+    const std::vector<uint8_t> bytes = Utf16Bytes(units);
+    for (int32_t a : emf::TextAdvancesW(lf.data(), lf.size(), bytes.data(), units.size()))
+        e.Advance += a;
+    return e;
+}
+
+void TMetafileCanvas::TextOut(const TMetafileFont& font, TColor color, TPoint origin,
+                              const std::string& utf8) {
+    if (FClosed) throw EInvalidGraphicOperation("Canvas is closed");
+    const std::u16string units = Utf8ToUtf16(utf8);
+    if (units.empty()) return;
+    if (units.size() > MaxTextUnits) throw EInvalidGraphicOperation("Text is too long");
+    // A character set that holds the text, so that the 8-bit text of a WMF keeps it.
+    const std::vector<uint8_t> lf = LogFontW(font, CharsetFor(units));
+    const std::vector<uint8_t> bytes = Utf16Bytes(units);
+    // Readers take the spacing array as given, so it carries the advances playback uses.
+    const std::vector<int32_t> dx =
+        emf::TextAdvancesW(lf.data(), lf.size(), bytes.data(), units.size());
+    double ascent = 0, descent = 0, advance = 0;
+    emf::FontExtents(lf.data(), lf.size(), ascent, descent);
+    for (int32_t a : dx)
+        advance += a;
+    // The text cell turned about the origin: the record's bounds.
+    const double turn = font.Escapement / 10.0 * std::numbers::pi / 180;
+    const double ux = std::cos(turn), uy = -std::sin(turn), dX = -uy, dY = ux;
+    double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
+    for (double along : {0.0, advance})
+        for (double down : {-ascent, descent}) {
+            const double x = origin.X + along * ux + down * dX,
+                         y = origin.Y + along * uy + down * dY;
+            x0 = std::min(x0, x);
+            y0 = std::min(y0, y);
+            x1 = std::max(x1, x);
+            y1 = std::max(y1, y);
+        }
+    auto clampInt = [](double v) { return static_cast<int>(std::clamp(v, -1e9, 1e9)); };
+    const TRect box = Rect(clampInt(std::floor(x0)), clampInt(std::floor(y0)),
+                           clampInt(std::ceil(x1)) + 1, clampInt(std::ceil(y1)) + 1);
+
+    TEmfWriter& E = FRec->E;
+    E.Rec(EMR_SAVEDC);
+    size_t at = E.Begin(EMR_EXTCREATEFONTINDIRECTW);
+    E.W.U32(1);
+    E.W.Bytes(lf.data(), lf.size());
+    // The rest of a LOGFONTPANOSE (full name, style, version, panose), left empty.
+    for (int i = 0; i < 228; ++i)
+        E.W.U8(0);
+    E.End(at);
+    E.UseHandle(1);
+    E.Rec(EMR_SELECTOBJECT, uint32_t(1));
+    E.Rec(EMR_SETBKMODE, uint32_t(1)); // TRANSPARENT
+    E.Rec(EMR_SETTEXTCOLOR, ColorToRGB(color) & 0xFFFFFF);
+    E.Rec(EMR_SETTEXTALIGN, uint32_t(24)); // TA_BASELINE | TA_LEFT
+    at = E.Begin(EMR_EXTTEXTOUTW);
+    E.W.S32(box.Left);
+    E.W.S32(box.Top);
+    E.W.S32(box.Right - 1);
+    E.W.S32(box.Bottom - 1);
+    E.W.U32(1); // GM_COMPATIBLE
+    // 0.01 mm per pixel of the reference device.
+    E.W.F32(static_cast<float>(RefWidthMM * 100.0 / RefWidthPx));
+    E.W.F32(static_cast<float>(RefHeightMM * 100.0 / RefHeightPx));
+    E.W.S32(origin.X);
+    E.W.S32(origin.Y);
+    E.W.U32(static_cast<uint32_t>(units.size()));
+    const uint32_t offString = 76;
+    const uint32_t offDx = static_cast<uint32_t>(offString + ((bytes.size() + 3) & ~size_t(3)));
+    E.W.U32(offString);
+    E.W.U32(0); // no options: no opaque cell, no clipping
+    for (int i = 0; i < 4; ++i)
+        E.W.S32(0);
+    E.W.U32(dx.size() == units.size() ? offDx : 0);
+    E.W.Bytes(bytes.data(), bytes.size());
+    E.W.Pad4();
+    if (dx.size() == units.size())
+        for (int32_t a : dx)
+            E.W.S32(a);
+    E.End(at);
+    E.Rec(EMR_RESTOREDC, static_cast<uint32_t>(-1));
+    E.Rec(EMR_DELETEOBJECT, uint32_t(1));
+    FRec->AddBounds(box);
+}
 
 void TMetafileCanvas::PlayEmf(const std::vector<uint8_t>& emf, const TRect& dst) {
     if (FClosed) throw EInvalidGraphicOperation("Canvas is closed");

@@ -9,6 +9,7 @@
 #include "metafile/DcState.h"
 #include "metafile/EmfFormat.h"
 #include "metafile/EmfPlayer.h"
+#include "util/Utf8.h"
 
 #include <cairo.h>
 
@@ -92,7 +93,6 @@ TSurfacePtr DibSurface(const TRecord& r, uint32_t offBmi, uint32_t cbBmi, uint32
                        uint32_t cbBits, bool keepAlpha, int* width = nullptr, int* height = nullptr,
                        const uint32_t* monoColors = nullptr);
 // One code point appended to a UTF-8 string.
-void AppendUtf8(std::string& s, char32_t c);
 
 class TPlayer {
 public:

@@ -81,24 +81,6 @@ cairo_font_face_t* FontFace(const TFont& f) {
     return ff;
 }
 
-void AppendUtf8(std::string& s, char32_t c) {
-    if (c < 0x80) {
-        s += static_cast<char>(c);
-    } else if (c < 0x800) {
-        s += static_cast<char>(0xC0 | (c >> 6));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        s += static_cast<char>(0xE0 | (c >> 12));
-        s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        s += static_cast<char>(0xF0 | (c >> 18));
-        s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        s += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 bool IsSymbolFace(const std::string& face) {
     std::string l;
     for (char c : face)
@@ -325,8 +307,13 @@ void TPlayer::PaintGlyphs(const std::vector<cairo_glyph_t>& glyphs, uint32_t opt
         cairo_close_path(Cr);
         cairo_fill(Cr);
     };
+    // The lines are part of the text: smoothed like its glyphs, or a turned
+    // line breaks into steps.
+    const bool smooth = Dc.Font.Quality == 4 || Dc.Font.Quality == 5;
+    if (smooth) cairo_set_antialias(Cr, CAIRO_ANTIALIAS_GRAY);
     if (Dc.Font.Underline) line(em * 0.1, em * 0.05);
     if (Dc.Font.StrikeOut) line(-em * 0.28, em * 0.05);
+    if (smooth) cairo_set_antialias(Cr, CAIRO_ANTIALIAS_NONE);
 }
 
 void TPlayer::Text(const TRecord& r, bool wide, size_t at, int graphicsMode) {
@@ -508,7 +495,46 @@ static std::vector<int32_t> Advances(const uint8_t* logFont, size_t n, const uin
     return out;
 }
 
+// Ascent and descent in logical units of the font a LOGFONTW describes,
+// sized as the player sizes it.
+static bool Extents(const uint8_t* logFont, size_t n, double& ascent, double& descent) {
+    if (n < 92) return false;
+    TFont f;
+    f.Height = S32(logFont);
+    f.Weight = S32(logFont + 16);
+    f.Italic = logFont[20];
+    for (int i = 0; i < 32; ++i) {
+        const uint16_t c = U16(logFont + 28 + 2 * i);
+        if (!c) break;
+        AppendUtf8(f.Face, c);
+    }
+    cairo_font_face_t* face = FontFace(f);
+    if (!face) return false;
+    cairo_matrix_t unit;
+    cairo_matrix_init_identity(&unit);
+    cairo_font_options_t* fo = cairo_font_options_create();
+    cairo_font_options_set_hint_style(fo, CAIRO_HINT_STYLE_NONE);
+    cairo_font_options_set_hint_metrics(fo, CAIRO_HINT_METRICS_OFF);
+    cairo_scaled_font_t* probe = cairo_scaled_font_create(face, &unit, &unit, fo);
+    cairo_font_options_destroy(fo);
+    cairo_font_extents_t fe;
+    cairo_scaled_font_extents(probe, &fe);
+    const bool ok = cairo_scaled_font_status(probe) == CAIRO_STATUS_SUCCESS;
+    cairo_scaled_font_destroy(probe);
+    if (!ok) return false;
+    const double em = f.Height < 0   ? -double(f.Height)
+                      : f.Height > 0 ? f.Height / std::max(fe.ascent + fe.descent, 0.1)
+                                     : 16;
+    ascent = fe.ascent * em;
+    descent = fe.descent * em;
+    return true;
+}
+
 } // namespace emf::play
+
+bool emf::FontExtents(const uint8_t* logFont, size_t n, double& ascent, double& descent) {
+    return play::Extents(logFont, n, ascent, descent);
+}
 
 std::vector<int32_t> emf::TextAdvances(const uint8_t* logFont, size_t n, const uint8_t* text,
                                        size_t len) {

@@ -41,6 +41,8 @@ private:
     void Record(const TWmfRecord& rec);
     // The handler of the records of function F (and of those that share it).
     template <uint16_t F> void On(const TWmfRecord& rec);
+    template <uint32_t Emr> void OnColorSetting(const TWmfRecord& rec);
+    template <uint32_t Emr> void OnModeSetting(const TWmfRecord& rec);
     void Poly(uint32_t type, const uint8_t* pts, size_t count);
     void Dib(uint32_t rop, int xd, int yd, int wd, int hd, int xs, int ys, int ws, int hs,
              const uint8_t* dib, size_t n, uint32_t usage);
@@ -320,36 +322,13 @@ void TWmfConverter::SpacingFor(const uint8_t* text, size_t len) {
 
 // ---------------------------------------------------------------- one handler per record
 
-template <> void TWmfConverter::On<META_SETBKCOLOR>(const TWmfRecord& rec) {
-    if (rec.Has(2)) E.Rec(EMR_SETBKCOLOR, rec.L(0));
+// The settings that pass one value unchanged: a colour (two words) or a mode (one word).
+template <uint32_t Emr> void TWmfConverter::OnColorSetting(const TWmfRecord& rec) {
+    if (rec.Has(2)) E.Rec(Emr, rec.L(0));
 }
 
-template <> void TWmfConverter::On<META_SETTEXTCOLOR>(const TWmfRecord& rec) {
-    if (rec.Has(2)) E.Rec(EMR_SETTEXTCOLOR, rec.L(0));
-}
-
-template <> void TWmfConverter::On<META_SETBKMODE>(const TWmfRecord& rec) {
-    if (rec.Has(1)) E.Rec(EMR_SETBKMODE, uint32_t(rec.W(0)));
-}
-
-template <> void TWmfConverter::On<META_SETMAPMODE>(const TWmfRecord& rec) {
-    if (rec.Has(1)) E.Rec(EMR_SETMAPMODE, uint32_t(rec.W(0)));
-}
-
-template <> void TWmfConverter::On<META_SETROP2>(const TWmfRecord& rec) {
-    if (rec.Has(1)) E.Rec(EMR_SETROP2, uint32_t(rec.W(0)));
-}
-
-template <> void TWmfConverter::On<META_SETPOLYFILLMODE>(const TWmfRecord& rec) {
-    if (rec.Has(1)) E.Rec(EMR_SETPOLYFILLMODE, uint32_t(rec.W(0)));
-}
-
-template <> void TWmfConverter::On<META_SETSTRETCHBLTMODE>(const TWmfRecord& rec) {
-    if (rec.Has(1)) E.Rec(EMR_SETSTRETCHBLTMODE, uint32_t(rec.W(0)));
-}
-
-template <> void TWmfConverter::On<META_SETTEXTALIGN>(const TWmfRecord& rec) {
-    if (rec.Has(1)) E.Rec(EMR_SETTEXTALIGN, uint32_t(rec.W(0)));
+template <uint32_t Emr> void TWmfConverter::OnModeSetting(const TWmfRecord& rec) {
+    if (rec.Has(1)) E.Rec(Emr, uint32_t(rec.W(0)));
 }
 
 template <> void TWmfConverter::On<META_SETWINDOWORG>(const TWmfRecord& rec) {
@@ -879,14 +858,14 @@ template <> void TWmfConverter::On<META_STRETCHBLT>(const TWmfRecord& rec) {
 // the rest) draw nothing.
 void TWmfConverter::Record(const TWmfRecord& rec) {
     static const std::unordered_map<uint16_t, THandler> handlers = {
-        {META_SETBKCOLOR, &TWmfConverter::On<META_SETBKCOLOR>},
-        {META_SETTEXTCOLOR, &TWmfConverter::On<META_SETTEXTCOLOR>},
-        {META_SETBKMODE, &TWmfConverter::On<META_SETBKMODE>},
-        {META_SETMAPMODE, &TWmfConverter::On<META_SETMAPMODE>},
-        {META_SETROP2, &TWmfConverter::On<META_SETROP2>},
-        {META_SETPOLYFILLMODE, &TWmfConverter::On<META_SETPOLYFILLMODE>},
-        {META_SETSTRETCHBLTMODE, &TWmfConverter::On<META_SETSTRETCHBLTMODE>},
-        {META_SETTEXTALIGN, &TWmfConverter::On<META_SETTEXTALIGN>},
+        {META_SETBKCOLOR, &TWmfConverter::OnColorSetting<EMR_SETBKCOLOR>},
+        {META_SETTEXTCOLOR, &TWmfConverter::OnColorSetting<EMR_SETTEXTCOLOR>},
+        {META_SETBKMODE, &TWmfConverter::OnModeSetting<EMR_SETBKMODE>},
+        {META_SETMAPMODE, &TWmfConverter::OnModeSetting<EMR_SETMAPMODE>},
+        {META_SETROP2, &TWmfConverter::OnModeSetting<EMR_SETROP2>},
+        {META_SETPOLYFILLMODE, &TWmfConverter::OnModeSetting<EMR_SETPOLYFILLMODE>},
+        {META_SETSTRETCHBLTMODE, &TWmfConverter::OnModeSetting<EMR_SETSTRETCHBLTMODE>},
+        {META_SETTEXTALIGN, &TWmfConverter::OnModeSetting<EMR_SETTEXTALIGN>},
         {META_SETWINDOWORG, &TWmfConverter::On<META_SETWINDOWORG>},
         {META_OFFSETWINDOWORG, &TWmfConverter::On<META_OFFSETWINDOWORG>},
         {META_SETVIEWPORTORG, &TWmfConverter::On<META_SETVIEWPORTORG>},

@@ -305,7 +305,7 @@ void TChunkIDAT::AfterLoad() {
         alphaRow.resize(W);
     }
     const bool progress = image.HasProgressHandler();
-    TPNGInflater inflater(Data().data(), Data().size());
+    TPNGInflater inflater(Data().data(), Data().size(), static_cast<size_t>(needed));
 
     if (interlace == 0) {
         for (int y = 0; y < H; ++y) {
@@ -382,7 +382,10 @@ void TChunkIDAT::WriteChunk(TStream& stream) {
     if (!indexed && bits != 24 && bits != 32) image.SetPixelFormat(pf24bit);
     // Alpha goes with truecolour rows only, when some pixel is not opaque.
     const uint8_t alphaType = indexed ? 0 : image.AlphaColorType();
-    const size_t channels = alphaType == 6 ? 4 : alphaType == 4 ? 2 : 3;
+    // Or a colour key in place of the transparent pixels.
+    const int64_t key = indexed || alphaType ? -1 : image.TransparentKey();
+    const bool keyGrey = key >= 0 && image.KeyIsGrey();
+    const size_t channels = alphaType == 6 ? 4 : alphaType == 4 ? 2 : keyGrey ? 1 : 3;
     const size_t L =
         indexed ? (static_cast<size_t>(bits) * W + 7) / 8 : channels * static_cast<size_t>(W);
     const size_t bpp = indexed ? 1 : channels;
@@ -396,6 +399,21 @@ void TChunkIDAT::WriteChunk(TStream& stream) {
         const uint8_t* scan = image.ScanLine(y);
         if (indexed) {
             std::memcpy(raw, scan, L);
+        } else if (key >= 0) {
+            // Neither a gamma table nor another key colour applies here (see ChooseAlphaLayout).
+            const uint8_t* a = image.AlphaChannel().data() + static_cast<size_t>(y) * W;
+            const uint8_t kr = static_cast<uint8_t>(key >> 16), kg = static_cast<uint8_t>(key >> 8),
+                          kb = static_cast<uint8_t>(key);
+            for (int x = 0; x < W; ++x, scan += pixelBytes) {
+                const bool clear = a[x] == 0;
+                if (keyGrey) {
+                    *raw++ = clear ? kb : scan[0];
+                } else {
+                    *raw++ = clear ? kr : scan[2];
+                    *raw++ = clear ? kg : scan[1];
+                    *raw++ = clear ? kb : scan[0];
+                }
+            }
         } else if (alphaType) {
             const uint8_t* a = image.AlphaChannel().data() + static_cast<size_t>(y) * W;
             const uint8_t* inv = gamma ? gamma->InverseGammaLookup.data() : nullptr;

@@ -136,7 +136,9 @@ void TChunkIHDR::WriteChunk(TStream& stream) {
         if (image.PixelFormat() != pfDevice && image.PixelFormat() != pf32bit &&
             image.PixelFormat() != pf24bit)
             image.SetPixelFormat(pf24bit);
-        SetColorType(image.AlphaColorType() ? image.AlphaColorType() : 2);
+        SetColorType(image.AlphaColorType()        ? image.AlphaColorType()
+                     : image.TransparentKey() >= 0 ? (image.KeyIsGrey() ? 0 : 2)
+                                                   : 2);
         SetBitDepth(8);
         break;
     }
@@ -220,6 +222,16 @@ void TChunkGAMA::BuildTables() {
 
 void TChunkTRNS::WriteChunk(TStream& stream) {
     const TChunkIHDR* header = Owner().Find<TChunkIHDR>();
+    if (const int64_t key = Image().TransparentKey(); key >= 0 && header) {
+        const uint8_t r = static_cast<uint8_t>(key >> 16), g = static_cast<uint8_t>(key >> 8),
+                      b = static_cast<uint8_t>(key);
+        if (header->ColorType() == 0)
+            Data() = {0, b};
+        else
+            Data() = {0, r, 0, g, 0, b};
+        TChunk::WriteChunk(stream);
+        return;
+    }
     if (!header || header->ColorType() != 2) return; // only truecolour keys are written
     TColor c = ColorToRGB(Image().TransparentColor());
     Data() = {0, GetRValue(c), 0, GetGValue(c), 0, GetBValue(c)};

@@ -131,7 +131,11 @@ void TPNGDeflater::Finish() {
 #endif
 }
 
-TPNGInflater::TPNGInflater(const uint8_t* data, size_t size) : FData(data), FSize(size) {
+TPNGInflater::TPNGInflater(const uint8_t* data, size_t size, size_t expectedSize, size_t wholeLimit)
+    : FData(data), FSize(size) {
+    if (PNGUseLibdeflate() && expectedSize > 0 && expectedSize <= wholeLimit &&
+        InflateWhole(expectedSize))
+        return;
     auto* z = new z_stream{};
     if (inflateInit(z) != Z_OK) {
         delete z;
@@ -142,8 +146,38 @@ TPNGInflater::TPNGInflater(const uint8_t* data, size_t size) : FData(data), FSiz
 }
 
 TPNGInflater::~TPNGInflater() {
+    if (!FStream) return;
     inflateEnd(Z(FStream));
     delete Z(FStream);
+}
+
+bool TPNGInflater::InflateWhole(size_t expectedSize) {
+#if TREVASCO_HAVE_LIBDEFLATE
+    try {
+        FBuffer.resize(expectedSize);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    if (!d) return false;
+    size_t in = 0, out = 0;
+    const libdeflate_result rc =
+        libdeflate_zlib_decompress_ex(d, FData, FSize, FBuffer.data(), FBuffer.size(), &in, &out);
+    libdeflate_free_decompressor(d);
+    if (rc != LIBDEFLATE_SUCCESS) {
+        std::vector<uint8_t>().swap(FBuffer);
+        return false;
+    }
+    // A complete, checked stream: Read hands out what it holds and nothing more.
+    FPos = 0;
+    FEnd = out;
+    FEnded = true;
+    FWhole = true;
+    return true;
+#else
+    (void)expectedSize;
+    return false;
+#endif
 }
 
 bool TPNGInflater::Fill() {

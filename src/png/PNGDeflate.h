@@ -46,9 +46,16 @@ private:
 };
 
 // Inflates a zlib stream held in memory, a requested number of bytes at a time.
+// When the caller knows how much the image needs (expectedSize) and that fits
+// wholeLimit, the stream is inflated in one call by libdeflate first; a stream
+// that call refuses (damaged, cut, or longer than the image) is read again
+// through zlib's streaming inflate, so either way the result and the errors
+// are those of zlib.
 class TPNGInflater {
 public:
-    TPNGInflater(const uint8_t* data, size_t size);
+    static constexpr size_t DefaultWholeLimit = size_t(48) << 20;
+    TPNGInflater(const uint8_t* data, size_t size, size_t expectedSize = 0,
+                 size_t wholeLimit = DefaultWholeLimit);
     ~TPNGInflater();
     TPNGInflater(const TPNGInflater&) = delete;
     TPNGInflater& operator=(const TPNGInflater&) = delete;
@@ -59,12 +66,17 @@ public:
     // and extra data after the image is ignored.
     void Finish();
 
+    // Whether the whole stream was inflated in one call (for tests).
+    bool InflatedWhole() const { return FWhole; }
+
 private:
+    bool InflateWhole(size_t expectedSize);
     bool Fill();
     const uint8_t* FData;
     size_t FSize, FConsumed = 0;
     std::vector<uint8_t> FBuffer;
     size_t FPos = 0, FEnd = 0;
     bool FEnded = false;
+    bool FWhole = false;
     void* FStream = nullptr;
 };

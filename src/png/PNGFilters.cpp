@@ -4,6 +4,9 @@
 #include "png/PNGChunks.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <utility>
 
 namespace {
@@ -101,9 +104,76 @@ void UnfilterFixed(uint8_t type, uint8_t* row, const uint8_t* prior, size_t len)
     }
 }
 
+#if defined(__SSE2__)
+
+// Three- and four-byte pixels (8-bit RGB and RGBA) a whole pixel at a time
+// in one register; the left pixel's result stays in a register too. Loads and
+// stores of three bytes never touch the byte after the row.
+template <size_t Bpp> inline __m128i LoadPixel(const uint8_t* p) {
+    int32_t v = 0;
+    std::memcpy(&v, p, Bpp);
+    return _mm_cvtsi32_si128(v);
+}
+
+template <size_t Bpp> inline void StorePixel(uint8_t* p, __m128i v) {
+    const int32_t x = _mm_cvtsi128_si32(v);
+    std::memcpy(p, &x, Bpp);
+}
+
+inline __m128i Abs16(__m128i v) {
+    return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v));
+}
+
+// The row holds whole pixels (the caller checks).
+template <size_t Bpp>
+void UnfilterPixels(uint8_t type, uint8_t* row, const uint8_t* prior, size_t len) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i a = zero; // the left pixel, already unfiltered
+    size_t i = 0;
+    switch (type) {
+    case ftSub:
+        for (; i + Bpp <= len; i += Bpp) {
+            a = _mm_add_epi8(LoadPixel<Bpp>(row + i), a);
+            StorePixel<Bpp>(row + i, a);
+        }
+        break;
+    case ftAverage:
+        for (; i + Bpp <= len; i += Bpp) {
+            const __m128i b = LoadPixel<Bpp>(prior + i);
+            // The rounded-up average less the carried-away bit: (a + b) >> 1.
+            const __m128i avg = _mm_sub_epi8(_mm_avg_epu8(a, b),
+                                             _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
+            a = _mm_add_epi8(LoadPixel<Bpp>(row + i), avg);
+            StorePixel<Bpp>(row + i, a);
+        }
+        break;
+    case ftPaeth: {
+        // In 16 bits: the differences need a sign and one more bit.
+        __m128i c = zero; // the upper-left pixel
+        for (; i + Bpp <= len; i += Bpp) {
+            const __m128i b = _mm_unpacklo_epi8(LoadPixel<Bpp>(prior + i), zero);
+            const __m128i pas = _mm_sub_epi16(b, c), pbs = _mm_sub_epi16(a, c);
+            const __m128i pa = Abs16(pas), pb = Abs16(pbs), pc = Abs16(_mm_add_epi16(pas, pbs));
+            const __m128i notA = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+            const __m128i notB = _mm_cmpgt_epi16(pb, pc);
+            const __m128i bc = _mm_or_si128(_mm_andnot_si128(notB, b), _mm_and_si128(notB, c));
+            const __m128i predictor =
+                _mm_or_si128(_mm_andnot_si128(notA, a), _mm_and_si128(notA, bc));
+            const __m128i x = _mm_unpacklo_epi8(LoadPixel<Bpp>(row + i), zero);
+            a = _mm_and_si128(_mm_add_epi16(x, predictor), _mm_set1_epi16(0xFF));
+            c = b;
+            StorePixel<Bpp>(row + i, _mm_packus_epi16(a, a));
+        }
+        break;
+    }
+    }
+}
+
+#endif
+
 } // namespace
 
-void UnfilterRow(uint8_t type, uint8_t* row, const uint8_t* prior, size_t len, size_t bpp) {
+void UnfilterRowScalar(uint8_t type, uint8_t* row, const uint8_t* prior, size_t len, size_t bpp) {
     switch (type) {
     case ftNone:
         return;
@@ -140,6 +210,22 @@ void UnfilterRow(uint8_t type, uint8_t* row, const uint8_t* prior, size_t len, s
     default:
         RaisePNGError(PNGMessages::UnknownFilter); // no colour type has another size
     }
+}
+
+void UnfilterRow(uint8_t type, uint8_t* row, const uint8_t* prior, size_t len, size_t bpp) {
+#if defined(__SSE2__)
+    if ((type == ftSub || type == ftAverage || type == ftPaeth) && len % bpp == 0) {
+        if (bpp == 3) {
+            UnfilterPixels<3>(type, row, prior, len);
+            return;
+        }
+        if (bpp == 4) {
+            UnfilterPixels<4>(type, row, prior, len);
+            return;
+        }
+    }
+#endif
+    UnfilterRowScalar(type, row, prior, len, bpp);
 }
 
 TPNGRowFilter::TPNGRowFilter(size_t rowLength, size_t bpp, TFilterSet filters)

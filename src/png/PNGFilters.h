@@ -35,7 +35,10 @@ void FilterRow(TFilterType type, const uint8_t* raw, const uint8_t* prior, uint8
 
 // Reverses a filter in place; prior is the previous decoded row (zeros for the
 // first). An unknown type raises the codec's unknown-filter error.
+// Three- and four-byte pixels go through SSE2 where the processor has it.
 void UnfilterRow(uint8_t type, uint8_t* row, const uint8_t* prior, size_t len, size_t bpp);
+// The same, a byte at a time (the vector code must give its bytes).
+void UnfilterRowScalar(uint8_t type, uint8_t* row, const uint8_t* prior, size_t len, size_t bpp);
 
 // The writer's row filter: the caller fills RawRow(), Next() filters it with
 // every type of the set, chooses one and returns the filter byte followed by

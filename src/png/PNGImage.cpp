@@ -65,9 +65,11 @@ void TPNGImage::PrepareForSave() {
         FChunks.Create<TChunkPLTE>();
         FChunks.Move(FChunks.Count() - 1, FirstOf(FChunks, {"tRNS", "bKGD", "hIST", "IDAT"}));
     }
+    if (auto* gamma = FChunks.Find<TChunkGAMA>()) gamma->BuildTables();
+    ChooseAlphaLayout();
     // One tRNS at most: a second one would make the file invalid.
     TChunk* trns = nullptr;
-    if (Transparent()) {
+    if (Transparent() || FTransparentKey >= 0) {
         trns = FChunks.Find<TChunkTRNS>();
         if (!trns) trns = FChunks.Create<TChunkTRNS>();
     }
@@ -79,33 +81,95 @@ void TPNGImage::PrepareForSave() {
         const int data = FChunks.IndexOfClass(TChunkIDAT::StaticClass());
         FChunks.Move(from, from < data ? data - 1 : data);
     }
-    if (auto* gamma = FChunks.Find<TChunkGAMA>()) gamma->BuildTables();
-
-    FAlphaColorType = 0;
-    const std::vector<uint8_t>& alpha = AlphaChannel();
-    if (!IsIndexed() && !alpha.empty() &&
-        alpha.size() == static_cast<size_t>(Width()) * static_cast<size_t>(Height()) &&
-        std::any_of(alpha.begin(), alpha.end(), [](uint8_t a) { return a != 255; })) {
-        bool grey = true;
-        std::vector<uint8_t> row(static_cast<size_t>(Width()) * 4);
-        for (int y = 0; y < Height() && grey; ++y) {
-            GetRowBGRX(y, row.data());
-            for (int x = 0; x < Width() && grey; ++x)
-                grey = row[4 * x] == row[4 * x + 1] && row[4 * x + 1] == row[4 * x + 2];
-        }
-        FAlphaColorType = grey ? 4 : 6;
-    }
     WritePNGMetadata(FChunks, Metadata());
+}
+
+void TPNGImage::ChooseAlphaLayout() {
+    FAlphaColorType = 0;
+    FTransparentKey = -1;
+    FKeyIsGrey = false;
+    const std::vector<uint8_t>& alpha = AlphaChannel();
+    const size_t w = static_cast<size_t>(Width());
+    if (IsIndexed() || alpha.empty() || alpha.size() != w * static_cast<size_t>(Height()) ||
+        std::all_of(alpha.begin(), alpha.end(), [](uint8_t a) { return a == 255; }))
+        return;
+    // Grey when every pixel is; the colours of the opaque pixels are noted
+    // for the colour key (a bit per colour: 2 MB, only for binary alpha).
+    const bool binary =
+        std::all_of(alpha.begin(), alpha.end(), [](uint8_t a) { return a == 0 || a == 255; });
+    std::vector<uint64_t> used(binary ? (size_t(1) << 24) / 64 : 0);
+    bool grey = true;
+    std::vector<uint8_t> row(w * 4);
+    for (int y = 0; y < Height(); ++y) {
+        GetRowBGRX(y, row.data());
+        const uint8_t* a = alpha.data() + static_cast<size_t>(y) * w;
+        for (size_t x = 0; x < w; ++x) {
+            const uint8_t* p = &row[4 * x];
+            grey = grey && p[0] == p[1] && p[1] == p[2];
+            if (binary && a[x] == 255) {
+                const uint32_t rgb = (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
+                used[rgb / 64] |= uint64_t(1) << (rgb % 64);
+            }
+        }
+        if (!grey && !binary) break;
+    }
+    FAlphaColorType = grey ? 4 : 6;
+    // A key must say exactly which pixels are transparent: one that the gamma
+    // tables could merge with an opaque colour is not tried.
+    if (!binary || ActiveGamma() || FKeyRefused) return;
+    auto unused = [&](uint32_t rgb) { return !(used[rgb / 64] & (uint64_t(1) << (rgb % 64))); };
+    // Black first: the transparent pixels mostly hold it already.
+    if (grey) {
+        for (uint32_t v = 0; v < 256; ++v)
+            if (unused(v * 0x010101u)) {
+                FTransparentKey = v * 0x010101u;
+                break;
+            }
+    } else {
+        for (size_t i = 0; i < used.size() && FTransparentKey < 0; ++i)
+            if (used[i] != ~uint64_t(0))
+                for (uint32_t b = 0; b < 64; ++b)
+                    if (unused(static_cast<uint32_t>(i * 64 + b))) {
+                        FTransparentKey = static_cast<int64_t>(i * 64 + b);
+                        break;
+                    }
+    }
+    if (FTransparentKey < 0) return; // every colour is taken: the alpha channel stays
+    FKeyIsGrey = grey;
+    FAlphaColorType = 0;
+}
+
+void TPNGImage::WriteChunks(TStream& stream) {
+    const int n = FChunks.Count();
+    for (int i = 0; i < n; ++i) {
+        ReportProgress(psRunning, static_cast<uint8_t>(i * 100 / n), "");
+        FChunks[i]->WriteChunk(stream);
+    }
 }
 
 void TPNGImage::SaveToStream(TStream& stream) {
     ReportProgress(psStarting, 0, "");
     stream.WriteBuffer(Signature, sizeof Signature);
+    FKeyRefused = false;
     PrepareForSave();
-    const int n = FChunks.Count();
-    for (int i = 0; i < n; ++i) {
-        ReportProgress(psRunning, static_cast<uint8_t>(i * 100 / n), "");
-        FChunks[i]->WriteChunk(stream);
+    // A colour key saves a byte a pixel before compression and costs a chunk
+    // of its own: on small pictures compression can turn that around, so
+    // both layouts are written there and the smaller one is kept. Larger
+    // pictures always gain.
+    constexpr int64_t TrialPixels = 1 << 16;
+    if (FTransparentKey >= 0 && static_cast<int64_t>(Width()) * Height() <= TrialPixels) {
+        TMemoryStream keyed, withAlpha;
+        WriteChunks(keyed);
+        FKeyRefused = true;
+        PrepareForSave();
+        WriteChunks(withAlpha);
+        FKeyRefused = false;
+        const bool key = keyed.Size() < withAlpha.Size();
+        if (key) PrepareForSave(); // the chunks and the layout of what is written
+        const TMemoryStream& smaller = key ? keyed : withAlpha;
+        stream.WriteBuffer(smaller.Memory(), smaller.Data().size());
+    } else {
+        WriteChunks(stream);
     }
     ReportProgress(psEnding, 100, "");
 }

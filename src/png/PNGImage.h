@@ -39,10 +39,21 @@ public:
     // has an alpha plane with a pixel that is not opaque, else 0 (no alpha
     // written: an opaque picture stays as small as before).
     uint8_t AlphaColorType() const { return FAlphaColorType; }
+    // While saving: the colour key written instead of an alpha channel when
+    // every pixel is opaque or fully transparent and a colour no opaque pixel
+    // has exists (0xRRGGBB; a grey level in all three for grey pictures), or
+    // -1. Colour type 2 or 0 with tRNS is exact then, and a quarter or half
+    // smaller than 6 or 4 before compression (small pictures keep it only
+    // when the file comes out smaller).
+    int64_t TransparentKey() const { return FTransparentKey; }
+    bool KeyIsGrey() const { return FKeyIsGrey; }
 
 private:
     friend class TChunkIDAT;
     void PrepareForSave();
+    // Sets the alpha colour type or the transparent key for the raster to save.
+    void ChooseAlphaLayout();
+    void WriteChunks(TStream& stream);
     // Progress for the chunk readers and writers.
     void ReportProgress(TProgressStage stage, uint8_t percent, const std::string& msg) {
         if (OnProgress) Progress(stage, percent, false, TRect{}, msg);
@@ -53,6 +64,9 @@ private:
     TFilterSet FFilters = fsNone | fsSub | fsAverage | fsPaeth;
     bool FInterlaced = false;
     uint8_t FAlphaColorType = 0;
+    int64_t FTransparentKey = -1;
+    bool FKeyIsGrey = false;
+    bool FKeyRefused = false; // while the alpha-channel layout is tried
 };
 
 // Registers "PNG" with the picture container; called once at start-up.

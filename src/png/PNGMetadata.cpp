@@ -91,6 +91,125 @@ void ReadITXt(const TChunk& chunk, TImageMetadata& metadata) {
     }
 }
 
+constexpr char CommentKeyword[] = "Comment";
+
+// Latin-1 (tEXt, zTXt) to UTF-8.
+std::string Latin1ToUtf8(const uint8_t* text, size_t size) {
+    std::string out;
+    out.reserve(size);
+    for (size_t i = 0; i < size; ++i) {
+        if (text[i] < 0x80) {
+            out += static_cast<char>(text[i]);
+        } else {
+            out += static_cast<char>(0xC0 | (text[i] >> 6));
+            out += static_cast<char>(0x80 | (text[i] & 0x3F));
+        }
+    }
+    return out;
+}
+
+// The text as Latin-1 when it is UTF-8 of code points up to U+00FF; false
+// when it needs more (then it goes into iTXt). A comment that is not UTF-8
+// at all (a JPEG comment of another 8-bit encoding) is taken byte for byte.
+bool Utf8ToLatin1(const std::string& text, std::string& latin1) {
+    latin1.clear();
+    bool valid = true, wide = false;
+    for (size_t i = 0; i < text.size() && valid;) {
+        const uint8_t c = static_cast<uint8_t>(text[i]);
+        if (c < 0x80) {
+            latin1 += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        const size_t n = c >= 0xC2 && c < 0xE0   ? 2
+                         : c >= 0xE0 && c < 0xF0 ? 3
+                         : c >= 0xF0 && c < 0xF5 ? 4
+                                                 : 0;
+        if (n == 0 || i + n > text.size()) {
+            valid = false;
+            break;
+        }
+        uint32_t cp = c & (0x7F >> n);
+        for (size_t k = 1; k < n; ++k) {
+            const uint8_t t = static_cast<uint8_t>(text[i + k]);
+            if ((t & 0xC0) != 0x80) valid = false;
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp < 0xE000))
+            valid = false;
+        if (cp > 0xFF) wide = true;
+        latin1 += static_cast<char>(cp & 0xFF);
+        i += n;
+    }
+    if (!valid) latin1 = text;
+    return valid ? !wide : true;
+}
+
+// The keyword of a text chunk (tEXt, zTXt, iTXt), or empty.
+std::string TextKeyword(const TChunk& chunk) {
+    if (!IsType(chunk, "tEXt") && !IsType(chunk, "zTXt") && !IsType(chunk, "iTXt")) return "";
+    const size_t end = FieldEnd(chunk.Data(), 0);
+    if (end == std::string::npos || end == 0 || end > 79) return "";
+    return std::string(chunk.Data().begin(), chunk.Data().begin() + static_cast<ptrdiff_t>(end));
+}
+
+// The text of a "Comment" chunk as UTF-8; false when the chunk is damaged.
+bool ReadComment(const TChunk& chunk, std::string& comment) {
+    const auto& d = chunk.Data();
+    const size_t keywordEnd = sizeof CommentKeyword - 1;
+    if (IsType(chunk, "tEXt")) {
+        comment = Latin1ToUtf8(d.data() + keywordEnd + 1, d.size() - keywordEnd - 1);
+        return true;
+    }
+    std::string text;
+    if (IsType(chunk, "zTXt")) {
+        if (keywordEnd + 2 > d.size() || d[keywordEnd + 1] != 0) return false;
+        if (!InflateBounded(d.data() + keywordEnd + 2, d.size() - keywordEnd - 2, MaxMetadataBlock,
+                            text))
+            return false;
+        comment = Latin1ToUtf8(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        return true;
+    }
+    // iTXt: compression flag and method, language, translated keyword, text.
+    if (keywordEnd + 3 > d.size()) return false;
+    const uint8_t compressed = d[keywordEnd + 1], method = d[keywordEnd + 2];
+    const size_t languageEnd = FieldEnd(d, keywordEnd + 3);
+    if (languageEnd == std::string::npos) return false;
+    const size_t translatedEnd = FieldEnd(d, languageEnd + 1);
+    if (translatedEnd == std::string::npos) return false;
+    const uint8_t* body = d.data() + translatedEnd + 1;
+    const size_t size = d.size() - translatedEnd - 1;
+    if (compressed == 0) {
+        comment.assign(reinterpret_cast<const char*>(body), size);
+        return true;
+    }
+    if (compressed != 1 || method != 0 || !InflateBounded(body, size, MaxMetadataBlock, text))
+        return false;
+    comment = std::move(text);
+    return true;
+}
+
+// tEXt when Latin-1 holds the comment, iTXt (UTF-8) otherwise. Text chunks
+// cannot hold a zero byte: the comment ends at the first one.
+std::unique_ptr<TChunk> CommentChunk(TChunkList& chunks, const std::string& comment) {
+    const std::string text = comment.substr(0, comment.find('\0'));
+    std::string latin1;
+    const std::string keyword(CommentKeyword, sizeof CommentKeyword);
+    auto chunk = NewChunk(TChunk::StaticClass(), chunks);
+    std::string data;
+    if (Utf8ToLatin1(text, latin1)) {
+        chunk->ChunkType = ChunkTypeOf("tEXt");
+        data = keyword + latin1;
+    } else {
+        chunk->ChunkType = ChunkTypeOf("iTXt");
+        data = keyword + std::string(4, '\0') + text;
+    }
+    chunk->Data().assign(data.begin(), data.end());
+    return chunk;
+}
+
 std::unique_ptr<TChunk> MakeChunk(TChunkList& chunks, const char (&type)[5],
                                   const std::string& data) {
     auto chunk = NewChunk(TChunk::StaticClass(), chunks);
@@ -108,9 +227,18 @@ bool IsXmpITXt(const TChunk& chunk) {
 } // namespace
 
 void ReadPNGMetadata(const TChunkList& chunks, TImageMetadata& metadata) {
-    bool exif = false, icc = false, xmp = false;
+    bool exif = false, icc = false, xmp = false, comment = false;
     for (int i = 0; i < chunks.Count(); ++i) {
         const TChunk& chunk = *chunks[i];
+        if (!comment && TextKeyword(chunk) == CommentKeyword) {
+            std::string text;
+            // A damaged one is passed over; a later one may still be read.
+            if (ReadComment(chunk, text) && text.size() <= MaxMetadataBlock) {
+                comment = true;
+                metadata.Comment = std::move(text);
+            }
+            continue;
+        }
         // The first chunk of each kind counts, as the PNG standard allows only one.
         if (!exif && IsType(chunk, "eXIf")) {
             exif = true;
@@ -132,6 +260,7 @@ void WritePNGMetadata(TChunkList& chunks, const TImageMetadata& metadata) {
     for (int i = chunks.Count() - 1; i >= 0; --i) {
         const TChunk& chunk = *chunks[i];
         if (IsType(chunk, "eXIf") || IsType(chunk, "iCCP") || IsXmpITXt(chunk) ||
+            TextKeyword(chunk) == CommentKeyword ||
             (!metadata.Icc.empty() && IsType(chunk, "sRGB")))
             chunks.Remove(chunks[i]);
     }
@@ -150,4 +279,6 @@ void WritePNGMetadata(TChunkList& chunks, const TImageMetadata& metadata) {
         insert(MakeChunk(chunks, "iTXt",
                          std::string(XmpKeyword, sizeof XmpKeyword) + std::string(4, '\0') +
                              metadata.Xmp));
+    if (!metadata.Comment.empty() && metadata.Comment.front() != '\0')
+        insert(CommentChunk(chunks, metadata.Comment));
 }

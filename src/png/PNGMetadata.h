@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The metadata chunks of a PNG file: eXIf (EXIF as a TIFF structure), iCCP
-// (a named, zlib-compressed ICC profile) and iTXt with the keyword
-// XML:com.adobe.xmp (the XMP packet).
+// (a named, zlib-compressed ICC profile), iTXt with the keyword
+// XML:com.adobe.xmp (the XMP packet), and the text chunk with the keyword
+// Comment (tEXt or zTXt in Latin-1, iTXt in UTF-8; held as UTF-8).
 #pragma once
 
 #include "toolkit/ImageMetadata.h"

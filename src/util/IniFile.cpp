@@ -43,7 +43,11 @@ bool HasLineBreak(std::string_view s) {
 std::string EncodeValue(std::string_view value) {
     bool quote = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()) ||
                                     Unquote(value).size() != value.size());
-    return quote ? "\"" + std::string(value) + "\"" : std::string(value);
+    if (!quote) return std::string(value);
+    std::string quoted;
+    quoted.reserve(value.size() + 2);
+    quoted.append(1, '"').append(value).append(1, '"');
+    return quoted;
 }
 
 // FNV-1a over the folded code points, so names that differ only in case meet.

@@ -8,23 +8,11 @@
 // itself, so any file name can be matched and ordered.
 #pragma once
 
+#include "util/Utf8.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
-
-// A byte that is not part of valid UTF-8 decodes to 0xDC80 + byte: a surrogate,
-// which valid UTF-8 never yields, so decoding and encoding round-trip any bytes.
-constexpr char32_t Utf8ByteEscape = 0xDC80;
-
-// Decodes the character starting at s[pos] and advances pos past it.
-char32_t DecodeUtf8Next(std::string_view s, size_t& pos);
-std::u32string DecodeUtf8(std::string_view s);
-// The inverse of DecodeUtf8 (escaped bytes are written back as they were).
-std::string EncodeUtf8(std::u32string_view chars);
-// Number of characters (code points or stray bytes) in s.
-size_t Utf8Length(std::string_view s);
-// Byte length of the first maxChars characters of s; never splits a sequence.
-size_t Utf8PrefixBytes(std::string_view s, size_t maxChars);
 
 // Simple upper case of one code point; itself when it has none.
 char32_t FoldCodePoint(char32_t c);

@@ -4,6 +4,7 @@
 #include "base/Exceptions.h"
 #include "base/StrUtils.h"
 #include "batch/Switches.h"
+#include "convert/Watermark.h"
 #include "formats/FileFormatList.h"
 #include "formats/ImageEncoder.h"
 #include "util/FileUtils.h"
@@ -179,6 +180,7 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
                 chkWatermark,
                 edWatermarkText,
                 btnWatermarkText,
+                btnWatermarkColor,
                 cbWAlignment,
                 cbWPosition,
                 chkWAngle,
@@ -323,11 +325,16 @@ void TfrmMain::CreateOptionControls() {
     lblWatermarkText->setGeometry(4, 4, 200, 16);
     edWatermarkText =
         Named(new QLineEdit(QStringLiteral("Sample text"), pnlWatermark), "edWatermarkText");
-    edWatermarkText->setGeometry(4, 22, 380, 24);
+    edWatermarkText->setGeometry(4, 22, 284, 24);
     btnWatermarkText =
         Named(new QPushButton(QStringLiteral("Font..."), pnlWatermark), "btnWatermarkText");
-    btnWatermarkText->setGeometry(390, 22, 90, 24);
+    btnWatermarkText->setGeometry(294, 22, 90, 24);
     btnWatermarkText->setAutoDefault(false);
+    // The font dialog has no colour: the text's colour has its own button.
+    btnWatermarkColor =
+        Named(new QPushButton(QStringLiteral("Color..."), pnlWatermark), "btnWatermarkColor");
+    btnWatermarkColor->setGeometry(390, 22, 90, 24);
+    btnWatermarkColor->setAutoDefault(false);
     lblWAlignment =
         Named(new QLabel(QStringLiteral("Horizontal position:"), pnlWatermark), "lblWAlignment");
     lblWAlignment->setGeometry(4, 52, 200, 16);
@@ -377,6 +384,8 @@ void TfrmMain::CreateOptionControls() {
     connect(chkWAngle, &QCheckBox::toggled, this, [this](bool on) { chkWAngleClick(on); });
     connect(btnWatermarkText, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { btnWatermarkTextClick(); }); });
+    connect(btnWatermarkColor, &QPushButton::clicked, this,
+            [this] { RunGuarded([this] { btnWatermarkColorClick(); }); });
     connect(btnCopyCommandLine, &QPushButton::clicked, this,
             [this] { RunGuarded([this] { btnCopyCommandLineClick(); }); });
     connect(btnBackground, &QPushButton::clicked, this,
@@ -498,6 +507,18 @@ void TfrmMain::btnWatermarkTextClick() {
                                        : static_cast<int>(std::lround(chosen.pointSizeF()));
     font.Style = (chosen.bold() ? fsBold : 0) | (chosen.italic() ? fsItalic : 0) |
                  (chosen.underline() ? fsUnderline : 0) | (chosen.strikeOut() ? fsStrikeOut : 0);
+    SetWatermarkFont(font, FWatermarkBackground);
+}
+
+void TfrmMain::btnWatermarkColorClick() {
+    const TColor now = ColorToRGB(static_cast<TColor>(FWatermarkFont.Color));
+    const QColor chosen = QColorDialog::getColor(
+        QColor(GetRValue(now), GetGValue(now), GetBValue(now)), this, QStringLiteral("Watermark"));
+    if (!chosen.isValid()) return;
+    TFontDescription font = FWatermarkFont;
+    font.Color = static_cast<int32_t>(RGBColor(static_cast<uint8_t>(chosen.red()),
+                                               static_cast<uint8_t>(chosen.green()),
+                                               static_cast<uint8_t>(chosen.blue())));
     SetWatermarkFont(font, FWatermarkBackground);
 }
 
@@ -651,6 +672,13 @@ TConvertOptions TfrmMain::ReadOptions() const {
     o.WebP = {chkWebPLossless->isChecked(), EffortOf(cbWebPEffort, WebPEffortScale)};
     o.AVIF = {chkAVIFLossless->isChecked(), EffortOf(cbAVIFSpeed, AVIFSpeedScale)};
     o.JXL = {chkJXLLossless->isChecked(), EffortOf(cbJXLEffort, JXLEffortScale)};
+    o.Watermark.Enabled = chkWatermark->isChecked();
+    o.Watermark.Text = Text(edWatermarkText);
+    o.Watermark.Font = FWatermarkFont;
+    o.Watermark.Alignment = cbWAlignment->currentIndex();
+    o.Watermark.Position = cbWPosition->currentIndex();
+    o.Watermark.Rotate = chkWAngle->isChecked();
+    o.Watermark.Angle = StrToIntDef(Text(edWAngle), 0);
     return o;
 }
 
@@ -681,15 +709,7 @@ void TfrmMain::FillJob(TBatchJob& job) const {
         job.SourceFormats.push_back(
             {row->text(1).toUtf8().toStdString(), row->checkState(0) == Qt::Checked});
     }
-    TWatermarkSettings& w = job.Watermark;
-    w.Enabled = chkWatermark->isChecked();
-    w.Text = Text(edWatermarkText);
-    w.Font = FWatermarkFont;
-    w.FontBackground = FWatermarkBackground;
-    w.Alignment = cbWAlignment->currentIndex();
-    w.Position = cbWPosition->currentIndex();
-    w.Rotate = chkWAngle->isChecked();
-    w.Angle = StrToIntDef(Text(edWAngle), 0);
+    job.WatermarkFontBackground = FWatermarkBackground;
 }
 
 void TfrmMain::ShowJob(const TBatchJob& job) {
@@ -719,10 +739,10 @@ void TfrmMain::ShowJob(const TBatchJob& job) {
         SetEffort(combo, *scale, format->Effort);
     }
 
-    const TWatermarkSettings& w = job.Watermark;
+    const TConvertOptions::TWatermark& w = o.Watermark;
     chkWatermark->setChecked(w.Enabled);
     edWatermarkText->setText(QText(w.Text));
-    SetWatermarkFont(w.Font, w.FontBackground);
+    SetWatermarkFont(w.Font, job.WatermarkFontBackground);
     cbWAlignment->setCurrentIndex(w.Alignment);
     cbWPosition->setCurrentIndex(w.Position);
     chkWAngle->setChecked(w.Rotate);

@@ -77,6 +77,7 @@ protected:
     void chkWatermarkClick(bool checked);
     void chkWAngleClick(bool checked);
     void btnWatermarkTextClick();
+    void btnWatermarkColorClick();
     void btnCopyCommandLineClick();
     void btnBackgroundClick();
 
@@ -128,6 +129,7 @@ protected:
     QLabel* lblWatermarkText;
     QLineEdit* edWatermarkText;
     QPushButton* btnWatermarkText;
+    QPushButton* btnWatermarkColor;
     QLabel* lblWAlignment;
     TAlignmentComboBox* cbWAlignment;
     QLabel* lblWPosition;

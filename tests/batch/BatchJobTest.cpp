@@ -91,8 +91,9 @@ TEST_F(BatchJobTest, SavedJobReadsBackTheSame) {
                  "/COLORREDUCTION=mono", "/METADATA=nolocation", "/LOSSLESS", "/AVIFSPEED=9",
                  "/SRCFORMAT=jpg,png", "/PIXELFORMAT=pf4bit"});
     ASSERT_TRUE(Errors.empty());
-    job.Watermark.Enabled = true;
-    job.Watermark.Angle = 30;
+    job.Options.Watermark.Enabled = true;
+    job.Options.Watermark.Rotate = true;
+    job.Options.Watermark.Angle = 30;
     TIniFile ini = TIniFile::FromText("");
     SaveBatchJob(ini, job);
     TBatchJob back = NewBatchJob();
@@ -100,8 +101,8 @@ TEST_F(BatchJobTest, SavedJobReadsBackTheSame) {
     EXPECT_EQ(JobArguments(back), JobArguments(job));
     EXPECT_EQ(back.Options.PixelFormat, pf4bit);
     EXPECT_EQ(back.Options.ColorReduction, ReduceMonochrome);
-    EXPECT_TRUE(back.Watermark.Enabled);
-    EXPECT_EQ(back.Watermark.Angle, 30);
+    EXPECT_TRUE(back.Options.Watermark.Enabled);
+    EXPECT_EQ(back.Options.Watermark.Angle, 30);
     // A usual job writes only the usual keys.
     TIniFile plain = TIniFile::FromText("");
     SaveBatchJob(plain, NewBatchJob());
@@ -186,11 +187,14 @@ TEST_F(BatchJobTest, CommandLineGivesTheJobBack) {
 }
 
 TEST_F(BatchJobTest, WhatTheCommandLineCannotSay) {
-    TBatchJob job = NewBatchJob();
+    TBatchJob job =
+        Applied({"/WATERMARK=(c) me", "/WATERMARKPOS=bottom-right", "/WATERMARKANGLE=45"});
     EXPECT_TRUE(JobPartsWithoutSwitch(job, 0).empty());
-    job.Watermark.Enabled = true;
+    // The watermark has its switches, and they give it back.
+    const std::vector<std::string> line = JobArguments(job);
+    EXPECT_EQ(JobArguments(Applied(line)), line);
+    EXPECT_TRUE(HasPrefix(line, "/WATERMARKPOS="));
     const std::vector<std::string> parts = JobPartsWithoutSwitch(job, 3);
-    ASSERT_EQ(parts.size(), 2u);
+    ASSERT_EQ(parts.size(), 1u);
     EXPECT_NE(parts[0].find("3 unticked files"), std::string::npos);
-    EXPECT_EQ(parts[1], "the watermark");
 }

@@ -30,6 +30,17 @@ std::vector<std::string> CorpusFiles(const std::string& relative,
     return out;
 }
 
+std::vector<std::string> KeptFuzzInputs(const std::string& target) {
+    const char* root = std::getenv("TREVASCO_SOURCE_DIR");
+    const fs::path dir = fs::path(root ? root : ".") / "fuzz/regressions" / target;
+    std::vector<std::string> out;
+    if (!fs::is_directory(dir)) return out;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.is_regular_file() && e.path().extension() != ".md") out.push_back(e.path().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 TTempFolder::TTempFolder() {
     std::string tmpl = (fs::temp_directory_path() / "trevasco-test-XXXXXX").string();
     std::vector<char> buf(tmpl.begin(), tmpl.end());

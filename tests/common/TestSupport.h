@@ -34,5 +34,9 @@ private:
     std::string FPath;
 };
 
+// The inputs kept for a fuzz target (fuzz/regressions/<target>), sorted, notes left out.
+// A replay asserts this is not empty, so a moved or emptied folder fails instead of passing.
+std::vector<std::string> KeptFuzzInputs(const std::string& target);
+
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data);

@@ -288,11 +288,11 @@ TEST_F(DestinationFormatsTest, EveryWriterFailingMidwayKeepsTheOldFile) {
 
 TEST_F(DestinationFormatsTest, FuzzRegressionInputsFailCleanly) {
     for (const char* target : {"jpeg", "pipeline"}) {
-        std::string folder = std::string("fuzz/regressions/") + target;
-        if (!fs::exists(folder)) continue;
-        for (const auto& e : fs::directory_iterator(folder)) {
-            SCOPED_TRACE(e.path().string());
-            auto data = ReadFileBytes(e.path().string());
+        const std::vector<std::string> inputs = KeptFuzzInputs(target);
+        ASSERT_FALSE(inputs.empty()) << target;
+        for (const std::string& path : inputs) {
+            SCOPED_TRACE(path);
+            auto data = ReadFileBytes(path);
             if (std::string(target) == "jpeg") {
                 TJPEGImage jpeg;
                 try {

@@ -203,6 +203,10 @@ TBlocks PNGBlocks(const std::vector<uint8_t>& f, bool* beforeData = nullptr) {
             b.Icc = Inflate(data.substr(name + 2));
         } else if (type == "iTXt" && data.compare(0, 18, "XML:com.adobe.xmp\0", 18) == 0) {
             b.Xmp = data.substr(22);
+        } else if (type == "tEXt" && data.compare(0, 8, std::string("Comment\0", 8)) == 0) {
+            b.Comment = data.substr(8); // Latin-1
+        } else if (type == "iTXt" && data.compare(0, 8, std::string("Comment\0", 8)) == 0) {
+            b.Comment = data.substr(12); // uncompressed, no language: UTF-8
         } else {
             meta = false;
         }
@@ -332,6 +336,7 @@ TEST_F(MetadataConversionTest, JPEGToPNGKeepsEXIFTagsXMPAndProfileBeforeTheImage
     ExpectCameraTags(b.Exif);
     EXPECT_EQ(b.Xmp, FXmp);
     EXPECT_EQ(b.Icc, FIcc);
+    EXPECT_EQ(b.Comment, "taken on a sunny day");
     EXPECT_TRUE(beforeData);
     // The profile goes along, so the pixels stay as the JPEG decodes them.
     EXPECT_EQ(LargestDifference(LoadPixels(src), LoadPixels(FFolder.File("out.png"))), 0);
@@ -341,6 +346,31 @@ TEST_F(MetadataConversionTest, StripWritesNoMetadata) {
     const std::string src = CameraJPEG();
     EXPECT_EQ(JPEGBlocks(ReadFileBytes(Convert(src, dfJPEG, TMetadataMode::Strip))).Count, 0);
     EXPECT_EQ(PNGBlocks(ReadFileBytes(Convert(src, dfPNG, TMetadataMode::Strip))).Count, 0);
+}
+
+TEST_F(MetadataConversionTest, CommentsTravelBetweenJPEGAndPNGInTheirOwnEncodings) {
+    // UTF-8 that Latin-1 holds goes into tEXt as Latin-1, and comes back as UTF-8.
+    const std::string src = FFolder.File("comment.jpg");
+    auto save = [&](const std::string& comment) {
+        TJPEGImage jpeg;
+        jpeg.TakeBitmap(std::make_unique<TBitmap>(MakeTestPicture(8, 8)));
+        jpeg.Metadata().Comment = comment;
+        jpeg.SaveToFile(src);
+    };
+    save("Caf\xC3\xA9 au lait");
+    const std::string png = Convert(src, dfPNG, TMetadataMode::Keep, 0, "latin");
+    EXPECT_EQ(PNGBlocks(ReadFileBytes(png)).Comment, "Caf\xE9 au lait");
+    EXPECT_EQ(
+        JPEGBlocks(ReadFileBytes(Convert(png, dfJPEG, TMetadataMode::Keep, 0, "back"))).Comment,
+        "Caf\xC3\xA9 au lait");
+    // Beyond Latin-1: iTXt in UTF-8.
+    save("\xE5\xB1\xB1 (mountain)");
+    EXPECT_EQ(PNGBlocks(ReadFileBytes(Convert(src, dfPNG, TMetadataMode::Keep, 0, "wide"))).Comment,
+              "\xE5\xB1\xB1 (mountain)");
+    // Locations are not in a comment's text: it stays; stripping takes it.
+    EXPECT_EQ(PNGBlocks(ReadFileBytes(Convert(src, dfPNG, TMetadataMode::NoLocation))).Comment,
+              "\xE5\xB1\xB1 (mountain)");
+    EXPECT_EQ(PNGBlocks(ReadFileBytes(Convert(src, dfPNG, TMetadataMode::Strip))).Comment, "");
 }
 
 TEST_F(MetadataConversionTest, NoLocationKeepsEverythingButWhereThePictureWasTaken) {

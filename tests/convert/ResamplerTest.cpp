@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "convert/Resampler.h"
 
+#include "base/Exceptions.h"
+
 #include "convert/ConvertTestSupport.h"
+#include "convert/ResamplerKernels.h"
 
 #include <gtest/gtest.h>
 
@@ -216,4 +219,131 @@ TEST(Resampler, NearestTakesTheCanvasPixels) {
         for (int y = 0; y < dh; ++y)
             ASSERT_EQ(0, std::memcmp(out->ScanLine(y), ref.ScanLine(y), 3 * size_t(dw))) << y;
     }
+}
+
+TEST(Resampler, EveryCodePathGivesTheBytesOfThePlainOne) {
+    std::mt19937 rng(2024);
+    std::uniform_int_distribution<int> byte(0, 255);
+    // Widths around the vector sizes (16 and 32 bytes, pairs of taps), scales
+    // that make single weights above 2^15 (slight shrink, enlargement) and
+    // long windows (strong shrink), both pass orders, odd tap counts.
+    const std::array<int, 4> sizes[] = {{1, 1, 3, 2},      {5, 3, 2, 1},       {17, 9, 16, 8},
+                                        {33, 31, 11, 29},  {101, 67, 100, 66}, {47, 200, 13, 45},
+                                        {250, 40, 31, 37}, {64, 64, 191, 130}, {7, 90, 70, 9},
+                                        {400, 13, 9, 13}};
+    for (TPixelFormat pf : {pf24bit, pf32bit})
+        for (bool alpha : {false, true}) {
+            if (alpha && pf != pf32bit) continue;
+            for (const auto& [sw, sh, dw, dh] : sizes) {
+                TBitmap src = Picture(sw, sh, pf);
+                // Random bytes drive every sum to its extremes, both clamps included.
+                for (int y = 0; y < sh; ++y)
+                    for (size_t x = 0; x < src.RowBytes(); ++x)
+                        src.ScanLine(y)[x] = static_cast<uint8_t>(byte(rng));
+                TBitmap plainSrc(src);
+                const std::unique_ptr<TBitmap> plain =
+                    TResampler::Resample(plainSrc, dw, dh, alpha, TResamplePath::Scalar, 1);
+                // Every path, alone and with its rows split over threads
+                // (more parts than rows included).
+                for (auto [path, parts] :
+                     {std::pair{TResamplePath::Scalar, 3}, std::pair{TResamplePath::SSE2, 1},
+                      std::pair{TResamplePath::SSE2, 4}, std::pair{TResamplePath::AVX2, 1},
+                      std::pair{TResamplePath::AVX2, 200}}) {
+                    if (!ResamplePathSupported(path)) continue;
+                    SCOPED_TRACE(testing::Message()
+                                 << "format " << pf << " alpha " << alpha << " " << sw << "x" << sh
+                                 << " -> " << dw << "x" << dh << " path " << static_cast<int>(path)
+                                 << " parts " << parts);
+                    TBitmap copy(src);
+                    const std::unique_ptr<TBitmap> out =
+                        TResampler::Resample(copy, dw, dh, alpha, path, parts);
+                    for (int y = 0; y < dh; ++y)
+                        ASSERT_EQ(
+                            0, std::memcmp(out->ScanLine(y), plain->ScanLine(y), plain->RowBytes()))
+                            << "row " << y;
+                }
+            }
+        }
+}
+
+TEST(Resampler, TallPicturesFilteredInBandsMatchTheTwoPassDefinition) {
+    // Horizontal pass first (the cheaper order for a shrink), output taller
+    // than one band of rows: every band, split over threads or not, must give
+    // what filtering the whole picture row by row, then column by column, gives.
+    std::mt19937 rng(5);
+    std::uniform_int_distribution<int> byte(0, 255);
+    const int sw = 300, sh = 1500, dw = 41, dh = 610;
+    TBitmap src = Picture(sw, sh, pf24bit);
+    for (int y = 0; y < sh; ++y)
+        for (size_t x = 0; x < src.RowBytes(); ++x)
+            src.ScanLine(y)[x] = static_cast<uint8_t>(byte(rng));
+    const TResampler::TAxis ax = TResampler::MakeAxis(sw, dw), ay = TResampler::MakeAxis(sh, dh);
+    auto clamp8 = [](int64_t v) { return static_cast<uint8_t>(std::clamp<int64_t>(v, 0, 255)); };
+    std::vector<uint8_t> across(static_cast<size_t>(sh) * dw * 3);
+    for (int y = 0; y < sh; ++y)
+        for (int x = 0; x < dw; ++x)
+            for (int c = 0; c < 3; ++c) {
+                int64_t acc = TResampler::TAxis::One / 2;
+                for (int k = 0; k < ax.Count[x]; ++k)
+                    acc += int64_t(ax.Weights[ax.Offset[x] + k]) *
+                           src.ScanLine(y)[3 * (ax.First[x] + k) + c];
+                across[(size_t(y) * dw + x) * 3 + c] = clamp8(acc >> TResampler::TAxis::Bits);
+            }
+    for (int parts : {1, 3}) {
+        SCOPED_TRACE(parts);
+        const std::unique_ptr<TBitmap> out =
+            TResampler::Resample(src, dw, dh, false, BestResamplePath(), parts);
+        int bad = 0;
+        for (int y = 0; y < dh; ++y)
+            for (int i = 0; i < dw * 3; ++i) {
+                int64_t acc = TResampler::TAxis::One / 2;
+                for (int k = 0; k < ay.Count[y]; ++k)
+                    acc += int64_t(ay.Weights[ay.Offset[y] + k]) *
+                           across[size_t(ay.First[y] + k) * dw * 3 + i];
+                bad += out->ScanLine(y)[i] != clamp8(acc >> TResampler::TAxis::Bits);
+            }
+        EXPECT_EQ(bad, 0);
+    }
+}
+
+TEST(Resampler, RowsResampledAsTheyArriveGiveTheWholePictureBytes) {
+    std::mt19937 rng(17);
+    std::uniform_int_distribution<int> byte(0, 255);
+    // Shrinks of every strength, one that keeps a side, a mild one, and
+    // pictures taller than a band; rows pushed in uneven pieces.
+    const std::array<int, 4> sizes[] = {{640, 480, 200, 150}, {333, 517, 37, 61},
+                                        {90, 1200, 11, 700},  {301, 40, 300, 13},
+                                        {64, 64, 63, 62},     {2000, 9, 30, 3}};
+    int compared = 0;
+    for (const auto& [sw, sh, dw, dh] : sizes)
+        for (int channels : {3, 4}) {
+            SCOPED_TRACE(testing::Message() << sw << "x" << sh << " -> " << dw << "x" << dh << ", "
+                                            << channels << " bytes a pixel");
+            if (!TRowResampler::Suits(sw, sh, dw, dh)) continue;
+            ++compared;
+            TBitmap src = Picture(sw, sh, channels == 3 ? pf24bit : pf32bit);
+            for (int y = 0; y < sh; ++y)
+                for (size_t x = 0; x < src.RowBytes(); ++x)
+                    src.ScanLine(y)[x] = static_cast<uint8_t>(byte(rng));
+            const std::unique_ptr<TBitmap> whole = TResampler::Resample(src, dw, dh, false);
+            for (TResamplePath path :
+                 {TResamplePath::Scalar, TResamplePath::SSE2, TResamplePath::AVX2}) {
+                if (!ResamplePathSupported(path)) continue;
+                TRowResampler rows(sw, sh, dw, dh, channels, path);
+                for (int y = 0, piece = 1; y < sh; y += piece, piece = piece % 7 + 1)
+                    rows.Push(src.ScanLine(y), src.BytesPerScanLine(), std::min(piece, sh - y));
+                const std::unique_ptr<TBitmap> out = rows.Finish();
+                for (int y = 0; y < dh; ++y)
+                    ASSERT_EQ(0,
+                              std::memcmp(out->ScanLine(y), whole->ScanLine(y), whole->RowBytes()))
+                        << "row " << y << " path " << static_cast<int>(path);
+            }
+        }
+    EXPECT_GE(compared, 6); // half the sizes filter horizontally first
+    // A picture that stops early is an error, not a half-filled result.
+    TBitmap src = Picture(50, 40, pf24bit);
+    TRowResampler rows(50, 40, 10, 8, 3);
+    rows.Push(src.ScanLine(0), src.BytesPerScanLine(), 30);
+    EXPECT_THROW(rows.Finish(), EInvalidGraphic);
+    EXPECT_FALSE(TRowResampler::Suits(50, 40, 50, 40));
 }

@@ -187,7 +187,9 @@ TEST_F(Transparency, TransparentGifStaysTransparentInPngAndGif) {
         gif.SaveToFile(src);
     }
     TPNGImage png;
-    png.LoadFromFile(Convert(src, dfPNG));
+    const std::string pngPath = Convert(src, dfPNG);
+    EXPECT_EQ(PngColourType(pngPath), 2); // every pixel opaque or clear: a colour key
+    png.LoadFromFile(pngPath);
     ASSERT_EQ(png.AlphaChannel().size(), plane.size());
     EXPECT_EQ(png.AlphaChannel(), plane);
 
@@ -277,3 +279,51 @@ TEST_F(Transparency, ShrinkingKeepsAlphaWithoutDarkFringes) {
 }
 
 } // namespace
+
+// A Photoshop document with a transparent background: its composite is
+// stored matted with white. PNG gets the alpha and the true colours; over
+// white, a destination without alpha shows what Photoshop stored.
+TEST_F(Transparency, PhotoshopTransparencyReachesPngAndItsWhiteMattingBmp) {
+    const int w = 6, h = 2;
+    const uint8_t alpha[w] = {255, 0, 51, 128, 204, 255};
+    std::vector<uint8_t> f = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 4};
+    for (uint32_t v : {uint32_t(h), uint32_t(w)})
+        for (int i = 3; i >= 0; --i)
+            f.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    f.insert(f.end(), {0, 8, 0, 3});             // 8 bits, RGB
+    f.insert(f.end(), {0, 0, 0, 0, 0, 0, 0, 0}); // no mode data, no resources
+    // Layer section: no layers, no global mask, a merged-transparency block.
+    f.insert(f.end(), {0,   0,   0,   20,  0,   0,   0,   0,   0, 0, 0, 0,
+                       '8', 'B', 'I', 'M', 'M', 't', 'r', 'n', 0, 0, 0, 0});
+    f.insert(f.end(), {0, 0}); // raw composite
+    auto colour = [](int k, int x) { return (x * 40 + k * 90) % 256; };
+    for (int k = 0; k < 4; ++k)
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                f.push_back(
+                    k == 3 ? alpha[x]
+                           : static_cast<uint8_t>(
+                                 (colour(k, x) * alpha[x] + (255 - alpha[x]) * 255 + 127) / 255));
+    const std::string src = FFolder.File("t.psd");
+    WriteFileBytes(src, f);
+
+    TPNGImage png;
+    png.LoadFromFile(Convert(src, dfPNG));
+    ASSERT_EQ(png.AlphaChannel().size(), size_t(w) * h);
+    for (int x = 0; x < w; ++x) {
+        EXPECT_EQ(png.AlphaChannel()[x], alpha[x]);
+        if (alpha[x] < 128) continue; // few levels survive the matting at low cover
+        const TColor c = png.Pixel(x, 1);
+        EXPECT_NEAR(GetRValue(c), colour(0, x), 1) << x;
+        EXPECT_NEAR(GetGValue(c), colour(1, x), 1) << x;
+        EXPECT_NEAR(GetBValue(c), colour(2, x), 1) << x;
+    }
+    TConvertOptions o;
+    o.PixelFormat = PixelFormatFromIndex(pf24bit);
+    TBitmap bmp;
+    bmp.LoadFromFile(Convert(src, dfBitmap, o));
+    for (int x = 0; x < w; ++x)
+        for (int k = 0; k < 3; ++k)
+            EXPECT_NEAR(bmp.ScanLine(1)[3 * x + 2 - k], f[f.size() - (4 - k) * w * h + w + x], 1)
+                << x << " " << k;
+}

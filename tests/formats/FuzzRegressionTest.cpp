@@ -17,33 +17,42 @@
 namespace {
 // Every input that once crashed a reader under the fuzzer must now load or fail
 // with one of our exceptions.
-template <class TReader> int Replay(const std::string& folder) {
-    std::string dir = "fuzz/regressions/" + folder;
-    if (!std::filesystem::is_directory(dir)) return 0;
-    int count = 0;
+template <class TReader> void Replay(const std::string& target) {
+    const std::vector<std::string> inputs = KeptFuzzInputs(target);
+    ASSERT_FALSE(inputs.empty()) << "no kept inputs for " << target;
     SetPixelLimit(int64_t(1) << 22);
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
-        SCOPED_TRACE(entry.path().string());
-        std::vector<uint8_t> data = ReadFileBytes(entry.path().string());
+    for (const std::string& path : inputs) {
+        SCOPED_TRACE(path);
+        std::vector<uint8_t> data = ReadFileBytes(path);
         TReader reader;
         try {
             reader.ReadFromMemory(data.data(), 0, data.size());
         } catch (const Exception&) {
         }
-        ++count;
     }
     SetPixelLimit(int64_t(1) << 28);
-    return count;
 }
 } // namespace
 
-TEST(FuzzRegressions, ReadersSurviveEveryKeptInput) {
+// One test a reader, so a failure names the reader.
+TEST(FuzzRegressions, PCX) {
     Replay<TPCXGraphic>("pcx");
+}
+TEST(FuzzRegressions, PSD) {
     Replay<TPSDGraphic>("psd");
+}
+TEST(FuzzRegressions, TIFF) {
     Replay<TTIFFGraphic>("tiff");
+}
+TEST(FuzzRegressions, EPS) {
     Replay<TEPSGraphic>("eps");
+}
+TEST(FuzzRegressions, WebP) {
     Replay<TWebPGraphic>("webp");
+}
+TEST(FuzzRegressions, HEIF) {
     Replay<THEIFGraphic>("heif");
+}
+TEST(FuzzRegressions, JXL) {
     Replay<TJXLGraphic>("jxl");
 }

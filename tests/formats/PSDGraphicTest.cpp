@@ -387,3 +387,140 @@ TEST(TPSDGraphic, EveryCorpusFileLoadsOrFailsWithOurMessage) {
         }
     }
 }
+
+namespace {
+// White matting as Photoshop stores a transparent document's composite.
+uint8_t Matted(int colour, int alpha) {
+    return static_cast<uint8_t>((colour * alpha + (255 - alpha) * 255 + 127) / 255);
+}
+
+// A 4x1 RGB document with one extra channel: opaque, transparent, half and a
+// quarter covered, the colours matted with white or stored straight.
+TPSDSpec TransparentRGB(const Bytes& layers, bool matted) {
+    const int colour[4][3] = {{10, 20, 30}, {90, 90, 90}, {200, 100, 0}, {0, 60, 250}};
+    const int alpha[4] = {255, 0, 128, 64};
+    TPSDSpec s;
+    s.Channels = 4;
+    s.Width = 4;
+    s.Layers = layers;
+    for (int k = 0; k < 3; ++k)
+        for (int x = 0; x < 4; ++x)
+            s.Pixels.push_back(matted ? Matted(colour[x][k], alpha[x])
+                                      : static_cast<uint8_t>(colour[x][k]));
+    for (int x = 0; x < 4; ++x)
+        s.Pixels.push_back(static_cast<uint8_t>(alpha[x]));
+    return s;
+}
+
+Bytes WithLayerCount(Bytes section, int16_t count) {
+    section[4] = static_cast<uint8_t>(static_cast<uint16_t>(count) >> 8);
+    section[5] = static_cast<uint8_t>(count);
+    return section;
+}
+
+// No layers, and a global "merged transparency" block, padded to four bytes.
+Bytes MergedTransparencyBlockOnly() {
+    Bytes section;
+    Put32(section, 0); // layer info
+    Put32(section, 0); // global mask
+    PutText(section, "8BIM");
+    PutText(section, "Mtrn");
+    Put32(section, 2);
+    section.insert(section.end(), {0, 1, 0, 0});
+    return section;
+}
+} // namespace
+
+TEST(TPSDGraphic, MergedTransparencyBecomesTheAlphaPlaneWithoutTheWhiteMatting) {
+    for (const Bytes& layers :
+         {WithLayerCount(LayerSection({}), -1), MergedTransparencyBlockOnly()}) {
+        const Bytes f = MakePSD(TransparentRGB(layers, true));
+        TPSDGraphic g;
+        g.ReadFromMemory(f.data(), 0, f.size());
+        ASSERT_TRUE(g.MergedTransparency());
+        EXPECT_EQ(g.AlphaChannel(), (Bytes{255, 0, 128, 64}));
+        const uint8_t* p = g.ScanLine(0);
+        const Bytes expected = {30, 20, 10, 0, 0, 0, 0, 100, 200, 250, 60, 0};
+        for (int x = 0; x < 4; ++x)
+            for (int k = 0; k < 3; ++k)
+                EXPECT_NEAR(p[4 * x + k], expected[3 * x + k], 2) << x << " " << k;
+    }
+}
+
+TEST(TPSDGraphic, StraightColoursUnderMergedTransparencyStayAsStored) {
+    // The dark colours at partial cover cannot have been matted with white.
+    const Bytes f = MakePSD(TransparentRGB(WithLayerCount(LayerSection({}), -1), false));
+    TPSDGraphic g;
+    g.ReadFromMemory(f.data(), 0, f.size());
+    EXPECT_EQ(g.AlphaChannel(), (Bytes{255, 0, 128, 64}));
+    const uint8_t* p = g.ScanLine(0);
+    EXPECT_EQ(Bytes(p, p + 3), (Bytes{30, 20, 10}));
+    EXPECT_EQ(Bytes(p + 8, p + 11), (Bytes{0, 100, 200}));
+    EXPECT_EQ(Bytes(p + 12, p + 15), (Bytes{250, 60, 0}));
+}
+
+TEST(TPSDGraphic, ExtraChannelsOfOpaqueDocumentsAreNotTransparency) {
+    // A flat document and one whose layer count is positive: the fourth
+    // channel is a saved selection. So are channels past the fourth.
+    TPSDSpec five = TransparentRGB({}, false);
+    five.Channels = 5;
+    five.Pixels.insert(five.Pixels.end(), {1, 2, 3, 4});
+    for (const TPSDSpec& s :
+         {TransparentRGB({}, true), TransparentRGB(LayerSection({}), true), five}) {
+        const Bytes f = MakePSD(s);
+        TPSDGraphic g;
+        g.ReadFromMemory(f.data(), 0, f.size());
+        EXPECT_FALSE(g.MergedTransparency());
+        EXPECT_TRUE(g.AlphaChannel().empty());
+        EXPECT_EQ(g.ScanLine(0)[4 + 2], s.Pixels[1]); // the transparent pixel's stored red
+    }
+}
+
+TEST(TPSDGraphic, GreyMergedTransparencyAtBothDepths) {
+    for (int depth : {8, 16}) {
+        SCOPED_TRACE(depth);
+        TPSDSpec s;
+        s.Mode = 1;
+        s.Channels = 2;
+        s.Depth = depth;
+        s.Width = 3;
+        s.Layers = WithLayerCount(LayerSection({}), -1);
+        const int grey[3] = {40, 255, Matted(100, 51)}, alpha[3] = {255, 0, 51};
+        for (const int* plane : {grey, alpha})
+            for (int x = 0; x < 3; ++x) {
+                s.Pixels.push_back(static_cast<uint8_t>(plane[x]));
+                if (depth == 16) s.Pixels.push_back(static_cast<uint8_t>(plane[x]));
+            }
+        const Bytes f = MakePSD(s);
+        TPSDGraphic g;
+        g.ReadFromMemory(f.data(), 0, f.size());
+        ASSERT_EQ(g.PixelFormat(), pf8bit);
+        EXPECT_EQ(g.AlphaChannel(), (Bytes{255, 0, 51}));
+        EXPECT_EQ(g.Pixel(0, 0), RGBColor(40, 40, 40));
+        EXPECT_NEAR(g.ScanLine(0)[2], 100, 2);
+    }
+}
+
+TEST(TPSDGraphic, CorpusTransparentDocumentsKeepTheirTransparency) {
+    REQUIRE_CORPUS("psd");
+    // Saved by Photoshop and by GIMP with a transparent background; the
+    // others are opaque documents, some with extra channels.
+    for (const char* name : {"pillow/rgba.psd", "psd-tools/transparentbg-gimp.psd",
+                             "psd-tools/gray0.psd", "psd-tools/metadata.psd"}) {
+        SCOPED_TRACE(name);
+        TPSDGraphic g;
+        ASSERT_NO_THROW(g.LoadFromFile(CorpusPath(std::string("psd/") + name)));
+        EXPECT_TRUE(g.MergedTransparency());
+        const Bytes& a = g.AlphaChannel();
+        ASSERT_EQ(a.size(), static_cast<size_t>(g.Width()) * g.Height());
+        EXPECT_GT(std::count(a.begin(), a.end(), 0), 0);
+        EXPECT_GT(std::count(a.begin(), a.end(), 255), 0);
+    }
+    for (const char* name : {"psd-tools/cmyk-spot.psd", "psd-tools/0layers.psd",
+                             "psd-tools/colormodes-4x4_8bit_rgb.psd", "pillow/hopper.psd"}) {
+        SCOPED_TRACE(name);
+        TPSDGraphic g;
+        ASSERT_NO_THROW(g.LoadFromFile(CorpusPath(std::string("psd/") + name)));
+        EXPECT_TRUE(g.AlphaChannel().empty());
+    }
+}

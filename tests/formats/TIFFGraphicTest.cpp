@@ -5,12 +5,15 @@
 #include "base/Exceptions.h"
 #include "convert/Orientation.h"
 #include "formats/EPSGraphic.h"
+#include "toolkit/ColorProfile.h"
 
 #include <gtest/gtest.h>
+#include <lcms2.h>
 #include <tiffio.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
@@ -593,6 +596,55 @@ int CompareWithLibtiff(const TTIFFGraphic& stored, const std::string& path, int 
     return bad;
 }
 
+// 8-bit CMYK with a profile of its own is converted through it: compared with
+// Little CMS's conversion of the ink libtiff's scanline reader gives. -1 when
+// the file is not such a file.
+int CompareInkWithLittleCMS(const TTIFFGraphic& g, const std::string& path) {
+    if (!TProfileTransform::ToSRGB(g.Metadata().Icc, ppCMYK, ppBGR)) return -1;
+    bool failed = false;
+    TIFF* tif = OpenReference(path, &failed);
+    if (!tif) return -1;
+    uint16_t photometric = 0, samples = 0, bits = 0, planar = PLANARCONFIG_CONTIG;
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    if (photometric != PHOTOMETRIC_SEPARATED || samples != 4 || bits != 8 || TIFFIsTiled(tif)) {
+        TIFFClose(tif);
+        return -1;
+    }
+    const std::string& icc = g.Metadata().Icc;
+    cmsHPROFILE from = cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
+    cmsHPROFILE to = cmsCreate_sRGBProfile();
+    const bool perceptual = cmsIsCLUT(from, INTENT_PERCEPTUAL, LCMS_USED_AS_INPUT);
+    cmsHTRANSFORM t =
+        cmsCreateTransform(from, TYPE_CMYK_8, to, TYPE_BGR_8,
+                           perceptual ? INTENT_PERCEPTUAL : INTENT_RELATIVE_COLORIMETRIC,
+                           perceptual ? cmsFLAGS_BLACKPOINTCOMPENSATION : 0);
+    const int w = g.Width();
+    std::vector<uint8_t> line(static_cast<size_t>(TIFFScanlineSize(tif))), ink(w * 4), bgr(w * 3);
+    int bad = 0;
+    for (int y = 0; y < g.Height(); ++y) {
+        for (uint16_t k = 0; k < (planar == PLANARCONFIG_SEPARATE ? 4 : 1); ++k) {
+            TIFFReadScanline(tif, line.data(), static_cast<uint32_t>(y), k);
+            for (int x = 0; x < w; ++x)
+                if (planar == PLANARCONFIG_SEPARATE)
+                    ink[4 * x + k] = line[x];
+                else
+                    std::memcpy(&ink[4 * x], &line[4 * x], 4);
+        }
+        cmsDoTransform(t, ink.data(), bgr.data(), static_cast<cmsUInt32Number>(w));
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c)
+                bad += std::abs(g.ScanLine(y)[4 * x + c] - bgr[3 * x + c]) > 1;
+    }
+    cmsDeleteTransform(t);
+    cmsCloseProfile(from);
+    cmsCloseProfile(to);
+    TIFFClose(tif);
+    return failed ? -1 : bad;
+}
+
 bool LibtiffReadsWhole(const std::string& path) {
     bool failed = false;
     TIFF* tif = OpenReference(path, &failed);
@@ -614,7 +666,7 @@ bool LibtiffReadsWhole(const std::string& path) {
 TEST(TTIFFGraphic, CorpusFilesMatchLibtiffOrFailCleanly) {
     REQUIRE_CORPUS("tiff");
     SilenceLibtiff();
-    int loaded = 0, failed = 0, equal = 0, oriented = 0;
+    int loaded = 0, failed = 0, equal = 0, oriented = 0, throughProfile = 0;
     for (const std::string& path : CorpusFiles("tiff", {".tif", ".tiff"}, true)) {
         std::string name = std::filesystem::path(path).filename();
         SCOPED_TRACE(name);
@@ -640,6 +692,11 @@ TEST(TTIFFGraphic, CorpusFilesMatchLibtiffOrFailCleanly) {
         }
         ++loaded;
         if (!reference) continue;
+        if (const int ink = CompareInkWithLittleCMS(g, path); ink >= 0) {
+            EXPECT_EQ(ink, 0) << "pixels further than 1 from Little CMS";
+            ++throughProfile;
+            continue;
+        }
         std::string first;
         int tolerance = p.SampleCount == 1 ? 1 : 0;
         int mismatches = CompareWithLibtiff(g, path, tolerance, &first);
@@ -647,10 +704,29 @@ TEST(TTIFFGraphic, CorpusFilesMatchLibtiffOrFailCleanly) {
         if (mismatches == 0) ++equal;
         if (p.RowOrder != 1) ++oriented;
     }
-    std::printf("TIFF corpus: %d loaded (%d equal libtiff, %d of them not top-left), %d refused\n",
-                loaded, equal, oriented, failed);
+    std::printf("TIFF corpus: %d loaded (%d equal libtiff, %d of them not top-left; %d CMYK "
+                "through their profile), %d refused\n",
+                loaded, equal, oriented, throughProfile, failed);
     EXPECT_GT(loaded, 100);
     EXPECT_GE(oriented, 7);
+}
+
+// The fuzzer's CMYK seeds take the ink path, so the fuzzer starts inside it.
+// Both hold the same picture: by contiguous strips and by planar tiles.
+TEST(TTIFFGraphic, CMYKSeedsOfTheFuzzerConvertThroughTheirProfile) {
+    SilenceLibtiff();
+    const std::string strips = "fuzz/regressions/tiff/cmyk-profile-strips.tif",
+                      tiles = "fuzz/regressions/tiff/cmyk-profile-planar-tiles.tif";
+    if (!std::filesystem::exists(strips) || !std::filesystem::exists(tiles))
+        GTEST_SKIP() << "no kept inputs";
+    TTIFFGraphic a, b;
+    a.LoadFromFile(strips);
+    b.LoadFromFile(tiles);
+    EXPECT_EQ(CompareInkWithLittleCMS(a, strips), 0);
+    ASSERT_EQ(b.Width(), a.Width());
+    ASSERT_EQ(b.Height(), a.Height());
+    for (int y = 0; y < a.Height(); ++y)
+        EXPECT_EQ(0, std::memcmp(a.ScanLine(y), b.ScanLine(y), a.RowBytes())) << y;
 }
 
 // The eight files hold one picture of text, stored turned as each tag says
@@ -716,6 +792,10 @@ TEST(TEPSGraphic, PreviewsMatchLibtiffAndTextFilesAreRefused) {
             file[24] | (file[25] << 8) | (file[26] << 16) | (uint32_t(file[27]) << 24);
         WriteFileBytes(dir.File("preview.tif"),
                        Bytes(file.begin() + offset, file.begin() + offset + length));
+        if (const int ink = CompareInkWithLittleCMS(g, dir.File("preview.tif")); ink >= 0) {
+            EXPECT_EQ(ink, 0) << "pixels further than 1 from Little CMS";
+            continue;
+        }
         std::string first;
         EXPECT_EQ(CompareWithLibtiff(g, dir.File("preview.tif"),
                                      g.ImageProperties().SampleCount == 1 ? 1 : 0, &first),

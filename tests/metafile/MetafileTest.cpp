@@ -679,14 +679,12 @@ TEST(TMetafileCorpus, EveryFileLoadsAndPlaysOrFailsCleanly) {
 }
 
 TEST(TMetafileCorpus, FuzzRegressionsFailCleanly) {
-    const char* root = std::getenv("TREVASCO_SOURCE_DIR");
-    const std::string base = std::string(root ? root : ".") + "/fuzz/regressions/";
     for (const char* kind : {"wmf", "emf"}) {
-        const std::filesystem::path dir = base + kind;
-        if (!std::filesystem::exists(dir)) continue;
-        for (const auto& e : std::filesystem::directory_iterator(dir)) {
-            SCOPED_TRACE(e.path().string());
-            const std::vector<uint8_t> bytes = ReadFileBytes(e.path().string());
+        const std::vector<std::string> inputs = KeptFuzzInputs(kind);
+        ASSERT_FALSE(inputs.empty()) << kind;
+        for (const std::string& path : inputs) {
+            SCOPED_TRACE(path);
+            const std::vector<uint8_t> bytes = ReadFileBytes(path);
             try {
                 TMetafile m = FromBytes(bytes);
                 TBitmap out = White(std::clamp(m.Width(), 1, 300), std::clamp(m.Height(), 1, 300));

@@ -145,9 +145,8 @@ std::vector<uint8_t> DrawingEmf() {
 
 } // namespace
 
-TEST(MetafileWriter, EmfHeaderOfARecording) {
-    ASSERT_STREQ(TImageConverter::MetafileCreator, "Trevasco");
-    ASSERT_STREQ(TImageConverter::MetafileDescription, "https://trevasco.kelvane.org/");
+// A 200 x 150 recording of a raster source, as saved.
+TEST(MetafileWriterEmfHeader, SignatureFrameAndBounds) {
     TBitmap source = Quadrants();
     TMetafile mf = Record(source, 200, 150);
     const std::vector<uint8_t> d = Saved(mf);
@@ -174,8 +173,13 @@ TEST(MetafileWriter, EmfHeaderOfARecording) {
     EXPECT_EQ(S32(d, 20), 149);
     EXPECT_EQ(mf.Width(), 200);
     EXPECT_EQ(mf.Height(), 150);
+}
 
-    // Records: walked by size, counted, handles named by creations and selections.
+// Records: walked by size, counted, handles named by creations and selections.
+TEST(MetafileWriterEmfHeader, RecordCountsAndHandles) {
+    TBitmap source = Quadrants();
+    TMetafile mf = Record(source, 200, 150);
+    const std::vector<uint8_t> d = Saved(mf);
     const uint32_t headerSize = U32(d, 4);
     ASSERT_EQ(headerSize % 4, 0u);
     size_t pos = headerSize;
@@ -199,8 +203,16 @@ TEST(MetafileWriter, EmfHeaderOfARecording) {
     EXPECT_EQ(stretch, 1u) << "a raster source is one stretched-bitmap record";
     // The EOF record repeats its own size at its end.
     EXPECT_EQ(U32(d, d.size() - 4), 20u);
+}
 
-    // Description: "Trevasco", 0, the product page, 0, 0, in UTF-16, inside the header.
+// Description: "Trevasco", 0, the product page, 0, 0, in UTF-16, inside the header.
+TEST(MetafileWriterEmfHeader, DescriptionNamesTheProgram) {
+    ASSERT_STREQ(TImageConverter::MetafileCreator, "Trevasco");
+    ASSERT_STREQ(TImageConverter::MetafileDescription, "https://trevasco.kelvane.org/");
+    TBitmap source = Quadrants();
+    TMetafile mf = Record(source, 200, 150);
+    const std::vector<uint8_t> d = Saved(mf);
+    const uint32_t headerSize = U32(d, 4);
     const std::u16string expected =
         std::u16string(u"Trevasco") + u'\0' + u"https://trevasco.kelvane.org/" + u'\0' + u'\0';
     const uint32_t chars = U32(d, 60), offset = U32(d, 64);

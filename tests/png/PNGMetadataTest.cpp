@@ -98,3 +98,60 @@ TEST(PNGMetadata, WriterPutsTheChunksBeforeTheImageDataAndReplacesLoadedOnes) {
         types.push_back(c.Type);
     EXPECT_EQ(types, (std::vector<std::string>{"IHDR", "iCCP", "eXIf", "IDAT", "IEND"}));
 }
+
+TEST(PNGMetadata, CommentIsReadFromTextChunksAsUTF8) {
+    const Bytes latin = Join({Text(std::string("Comment\0Caf\xE9", 12))});
+    const Bytes compressed = Join({Text(std::string("Comment\0\0", 9)), Deflate(Text("z\xFC"))});
+    const Bytes international =
+        Join({Text(std::string("Comment\0\1\0ja\0\0", 14)), Deflate(Text("\xE5\xB1\xB1"))});
+    const Bytes other = Join({Text(std::string("Title\0Not a comment", 19))});
+    EXPECT_EQ(LoadMetadata(MakePNG(IHDR(1, 1, 8, 2), OnePixel, {{"tEXt", other}, {"tEXt", latin}}))
+                  .Comment,
+              "Caf\xC3\xA9");
+    EXPECT_EQ(LoadMetadata(MakePNG(IHDR(1, 1, 8, 2), OnePixel, {{"zTXt", compressed}})).Comment,
+              "z\xC3\xBC");
+    // The first readable one counts; a damaged one before it is passed over.
+    const Bytes damaged = Join({Text(std::string("Comment\0\1\0", 10))});
+    EXPECT_EQ(LoadMetadata(MakePNG(IHDR(1, 1, 8, 2), OnePixel,
+                                   {{"iTXt", damaged}, {"iTXt", international}, {"tEXt", latin}}))
+                  .Comment,
+              "\xE5\xB1\xB1");
+}
+
+TEST(PNGMetadata, CommentIsWrittenAsLatin1TextWhereItCanBeAndOnlyOnce) {
+    struct TCase {
+        std::string Comment, Type, Data;
+    };
+    const TCase cases[] = {
+        {"plain words", "tEXt", std::string("Comment\0plain words", 19)},
+        {"Caf\xC3\xA9", "tEXt", std::string("Comment\0Caf\xE9", 12)},
+        // Not UTF-8: an 8-bit comment of its own, kept byte for byte.
+        {"Caf\xE9", "tEXt", std::string("Comment\0Caf\xE9", 12)},
+        {"\xE2\x82\xAC 5", "iTXt", std::string("Comment\0\0\0\0\0\xE2\x82\xAC 5", 17)},
+        // Text chunks hold no zero byte: the comment ends at the first.
+        {std::string("first\0second", 12), "tEXt", std::string("Comment\0first", 13)},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Comment);
+        TPNGImage png;
+        png.SetPixelFormat(pf24bit);
+        png.SetSize(1, 1);
+        png.Metadata().Comment = c.Comment;
+        TMemoryStream first;
+        png.SaveToStream(first);
+        // Loaded and saved again: still one comment chunk.
+        TPNGImage again;
+        first.SetPosition(0);
+        again.LoadFromStream(first);
+        TMemoryStream second;
+        again.SaveToStream(second);
+        int found = 0;
+        for (const TRawChunk& chunk :
+             SplitChunks(Bytes(second.Data().begin(), second.Data().end())))
+            if (chunk.Type == c.Type) {
+                ++found;
+                EXPECT_EQ(std::string(chunk.Data.begin(), chunk.Data.end()), c.Data);
+            }
+        EXPECT_EQ(found, 1);
+    }
+}

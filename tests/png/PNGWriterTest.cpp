@@ -360,3 +360,102 @@ TEST(TPNGImageWriter, AlphaPlaneIsWrittenOnlyWhenSomePixelIsNotOpaque) {
                 }
         }
 }
+
+// Pictures whose pixels are opaque or fully transparent take a colour key
+// (tRNS) no opaque pixel has, so libpng reads exactly the same alpha back.
+TEST(TPNGImageWriter, BinaryAlphaBecomesAColourKeyNoOpaquePixelShares) {
+    using namespace pngtest;
+    for (bool grey : {false, true}) {
+        SCOPED_TRACE(grey ? "grey" : "colour");
+        const int w = 64, h = 48;
+        TPNGImage png;
+        png.SetPixelFormat(pf24bit);
+        png.SetSize(w, h);
+        std::vector<uint8_t> alpha(static_cast<size_t>(w) * h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                uint8_t* p = png.ScanLine(y) + 3 * x;
+                // Black and the first levels are taken, so the key cannot be black.
+                p[0] = static_cast<uint8_t>((x + y) / 4);
+                p[1] = grey ? p[0] : static_cast<uint8_t>(y * 5);
+                p[2] = grey ? p[0] : 0;
+                const bool clear = (x - 32) * (x - 32) + (y - 24) * (y - 24) > 400;
+                alpha[static_cast<size_t>(y) * w + x] = clear ? 0 : 255;
+                if (clear) p[0] = p[1] = p[2] = 0;
+            }
+        png.SetAlphaChannel(alpha);
+        TMemoryStream m;
+        png.SaveToStream(m);
+        const Bytes file = m.Data();
+        EXPECT_EQ(file.at(25), grey ? 0 : 2);
+        const std::vector<TRawChunk> chunks = SplitChunks(file);
+        size_t idat = 0;
+        while (idat < chunks.size() && chunks[idat].Type != "IDAT")
+            ++idat;
+        ASSERT_GT(idat, 0u);
+        ASSERT_EQ(chunks[idat - 1].Type, "tRNS");
+        EXPECT_EQ(chunks[idat - 1].Data.size(), grey ? 2u : 6u);
+        TRefImage ref;
+        ASSERT_TRUE(DecodeWithLibpng(file, ref, true)) << ref.Error;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const size_t i = static_cast<size_t>(y) * w + x;
+                ASSERT_EQ(ref.Alpha[i], alpha[i]) << x << "," << y;
+                if (!alpha[i]) continue;
+                const uint8_t* p = png.ScanLine(y) + 3 * x;
+                ASSERT_EQ(ref.RGB[3 * i], p[2]);
+                ASSERT_EQ(ref.RGB[3 * i + 1], p[1]);
+                ASSERT_EQ(ref.RGB[3 * i + 2], p[0]);
+            }
+
+        // The same picture with one pixel a level short of opaque needs the
+        // alpha channel, and is larger.
+        alpha[static_cast<size_t>(24) * w + 32] = 254;
+        png.SetAlphaChannel(alpha);
+        TMemoryStream withChannel;
+        png.SaveToStream(withChannel);
+        EXPECT_EQ(withChannel.Data().at(25), grey ? 4 : 6);
+        EXPECT_LT(file.size(), withChannel.Data().size());
+    }
+}
+
+TEST(TPNGImageWriter, GreyWithEveryLevelOpaqueKeepsItsAlphaChannel) {
+    using namespace pngtest;
+    TPNGImage png;
+    png.SetPixelFormat(pf24bit);
+    png.SetSize(257, 1);
+    std::vector<uint8_t> alpha(257, 255);
+    for (int x = 0; x < 257; ++x) {
+        uint8_t* p = png.ScanLine(0) + 3 * x;
+        p[0] = p[1] = p[2] = static_cast<uint8_t>(x < 256 ? x : 0);
+    }
+    alpha[256] = 0; // no level is left for a key
+    png.SetAlphaChannel(alpha);
+    TMemoryStream m;
+    png.SaveToStream(m);
+    EXPECT_EQ(m.Data().at(25), 4);
+    TRefImage ref;
+    ASSERT_TRUE(DecodeWithLibpng(m.Data(), ref, true)) << ref.Error;
+    EXPECT_EQ(ref.Alpha, alpha);
+}
+
+TEST(TPNGImageWriter, ASmallPictureKeepsTheAlphaChannelWhereTheKeyWouldCostMore) {
+    using namespace pngtest;
+    // Four pixels: the key chunk costs more than a byte a pixel saves.
+    TPNGImage png;
+    png.SetPixelFormat(pf24bit);
+    png.SetSize(2, 2);
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 2; ++x)
+            std::fill_n(png.ScanLine(y) + 3 * x, 3, static_cast<uint8_t>(40 + 100 * x + 7 * y));
+    png.ScanLine(0)[2] = 9;
+    const std::vector<uint8_t> alpha = {255, 0, 0, 255};
+    png.SetAlphaChannel(alpha);
+    TMemoryStream m;
+    png.SaveToStream(m);
+    EXPECT_EQ(m.Data().at(25), 6);
+    TRefImage ref;
+    ASSERT_TRUE(DecodeWithLibpng(m.Data(), ref, true)) << ref.Error;
+    EXPECT_EQ(ref.Alpha, alpha);
+    EXPECT_EQ(ref.RGB[0], 9);
+}

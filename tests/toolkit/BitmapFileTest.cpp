@@ -542,15 +542,13 @@ TEST(BitmapFileWrite, ABitmapWithoutPixelsWritesNothing) {
 // ---- Fuzzer finds ------------------------------------------------------------
 
 TEST(BitmapFileRegressions, FormerCrashInputsFailOrLoadCleanly) {
-    const char* src = std::getenv("TREVASCO_SOURCE_DIR");
-    const std::filesystem::path dir =
-        std::filesystem::path(src ? src : ".") / "fuzz/regressions/bmp";
-    if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no regression inputs";
-    for (const auto& e : std::filesystem::directory_iterator(dir)) {
-        if (!e.is_regular_file()) continue;
+    const std::vector<std::string> inputs = KeptFuzzInputs("bmp");
+    ASSERT_FALSE(inputs.empty());
+    for (const std::string& path : inputs) {
+        SCOPED_TRACE(path);
         TBitmap b;
         try {
-            b = LoadPath(e.path().string());
+            b = LoadPath(path);
             TBitmap target(7, 5, pf24bit);
             target.Canvas().StretchBitmap(Rect(0, 0, 7, 5), b);
         } catch (const Exception&) {

@@ -407,15 +407,13 @@ TEST(TIconCorpus, DrawnIconsMatchTheReferenceRenderings) {
 #endif
 
 TEST(TIconRegressions, FormerCrashInputsFailOrLoadCleanly) {
-    const char* src = std::getenv("TREVASCO_SOURCE_DIR");
-    const std::filesystem::path dir =
-        std::filesystem::path(src ? src : ".") / "fuzz/regressions/ico";
-    if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no regression inputs";
-    for (const auto& e : std::filesystem::directory_iterator(dir)) {
-        if (!e.is_regular_file()) continue;
+    const std::vector<std::string> inputs = KeptFuzzInputs("ico");
+    ASSERT_FALSE(inputs.empty());
+    for (const std::string& path : inputs) {
+        SCOPED_TRACE(path);
         TIcon icon;
         try {
-            icon.LoadFromFile(e.path().string());
+            icon.LoadFromFile(path);
             TBitmap target = Background(7, 5, clWhite);
             icon.Draw(target.Canvas(), Rect(0, 0, 7, 5));
         } catch (const Exception&) {

@@ -310,10 +310,10 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
                             "edWidth",         "chkHeight",           "edHeight",
                             "chkShrinkOnly",   "cbGIFColorReduction", "cbResample",
                             "btnBackground",   "chkAutoRotate",       "chkWatermark",
-                            "edWatermarkText", "btnWatermarkText",    "cbWAlignment",
-                            "cbWPosition",     "chkWAngle",           "cbMetadata",
-                            "chkLogProcessed", "seThreads",           "edLogProcessed",
-                            "btnLogProcessed"} +
+                            "edWatermarkText", "btnWatermarkText",    "btnWatermarkColor",
+                            "cbWAlignment",    "cbWPosition",         "chkWAngle",
+                            "cbMetadata",      "chkLogProcessed",     "seThreads",
+                            "edLogProcessed",  "btnLogProcessed"} +
                 Navigation);
     TabTo("cbStretchMode");
     Press(Qt::Key_Down);
