@@ -33,25 +33,27 @@ int main(int argc, char** argv) {
     }
     const std::string ext = "." + AsciiLower(argv[2]);
     TConvertOptions options;
-    options.DestinationIndex = -1;
+    options.Destination = DestinationFromIndex(-1);
     for (int d = dfBitmap; d <= dfPNG; ++d)
-        if (DestinationExtension(d) == "." + AsciiLower(argv[4])) options.DestinationIndex = d;
-    if (argc > 5) options.CompressionText = argv[5];
-    if (argc > 6) options.PixelFormatIndex = StrToIntDef(argv[6], 0);
+        if (DestinationExtension(d) == "." + AsciiLower(argv[4]))
+            options.Destination = DestinationFromIndex(d);
+    if (argc > 5) options.Quality = QualityFromText(argv[5]);
+    if (argc > 6) options.PixelFormat = PixelFormatFromIndex(StrToIntDef(argv[6], 0));
     if (argc > 7 && std::string(argv[7]) != "-") {
         std::string size = argv[7];
         options.Resize = true;
         if (!size.empty() && size.back() == '%') {
             size.pop_back();
             options.StretchMode = smPercent;
-            options.HeightText = size;
+            options.Height = SideFromText(size);
         } else {
             options.UseHeight = false;
         }
-        options.WidthText = size;
+        options.Width = SideFromText(size);
     }
     if (argc > 8 && std::string(argv[8]) == "nearest") options.Resample = rmNearest;
-    if (argc > 9) options.GIFColorReduction = StrToIntDef(argv[9], options.GIFColorReduction);
+    if (argc > 9)
+        options.ColorReduction = ColorReductionFromIndex(StrToIntDef(argv[9], ReduceBest));
 
     RegisterImageFormats();
     std::vector<fs::path> files;
@@ -66,7 +68,7 @@ int main(int argc, char** argv) {
     int failed = 0;
     for (const auto& f : files) {
         fs::path dst = fs::path(argv[3]) / f.stem();
-        dst += DestinationExtension(options.DestinationIndex);
+        dst += DestinationExtension(options.Destination);
         try {
             converter.ConvertFile(f.string(), dst.string(), options);
         } catch (const std::exception& e) {

@@ -50,17 +50,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::fclose(out);
     }
     TConvertOptions o;
-    o.DestinationIndex = data[1] % 6;
-    o.PixelFormatIndex = data[2] % 8;
-    o.GIFColorReduction = (data[2] >> 3) % 9;
-    o.CompressionText = std::to_string(data[2]);
+    o.Destination = DestinationFromIndex(data[1] % 6);
+    o.PixelFormat = PixelFormatFromIndex(data[2] % 8);
+    o.ColorReduction = ColorReductionFromIndex((data[2] >> 3) % 9);
+    o.Quality = QualityFromText(std::to_string(data[2]));
     o.Metadata = static_cast<TMetadataMode>((data[1] >> 3) % 3);
     // Small destinations keep the writers fast; the proportional side may still be refused.
     o.Resize = true;
     o.UseWidth = true;
-    o.WidthText = "40";
+    o.Width = SideFromText("40");
     o.UseHeight = (data[1] & 0x80) != 0;
-    o.HeightText = "30";
+    o.Height = SideFromText("30");
     // The picture options: resampling, orientation, background, size modes.
     o.Resample = (data[1] & 0x40) ? rmNearest : rmSmooth;
     o.AutoRotate = (data[1] & 0x20) == 0;
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     o.Watermark.Position = (data[1] / 3) % 3;
     o.Watermark.Rotate = true;
     o.Watermark.Angle = data[2] * 7;
-    std::string dst = f.Folder + "/out" + DestinationExtension(o.DestinationIndex);
+    std::string dst = f.Folder + "/out" + DestinationExtension(o.Destination);
     try {
         f.Converter.ConvertFile(src, dst, o);
     } catch (const Exception&) {

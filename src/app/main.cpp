@@ -3,6 +3,7 @@
 #include "app/Startup.h"
 #include "base/StrUtils.h"
 #include "base/Streams.h"
+#include "batch/UnattendedRun.h"
 #include "window/frmMainBasic.h"
 
 #include <QApplication>
@@ -60,9 +61,19 @@ int main(int argc, char* argv[]) {
             return 0;
         }
     }
-    // An unattended run needs no display server.
-    if (unattended) qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (!unattended && !DisplayAvailable()) {
+    // An unattended run is the batch core alone: no Qt object is made, so it
+    // needs no display server and no platform plugin.
+    if (unattended) {
+        InstallTemporaryFileCleanup();
+        try {
+            RegisterApplicationFormats();
+            return RunUnattended(args);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "trevasco: %s\n", e.what());
+            return 1;
+        }
+    }
+    if (!DisplayAvailable()) {
         std::fputs("trevasco: no display; add /EXECUTE to run without a window\n", stderr);
         return 1;
     }
@@ -77,7 +88,6 @@ int main(int argc, char* argv[]) {
         form->ProcessCommandLine(args);
         if (form->ShowMainForm()) form->show();
         int status = QApplication::exec();
-        // An unattended run ends through QCoreApplication::exit with the run's status.
         if (!form->ShowMainForm()) status = form->ExitCode();
         return status;
     } catch (const std::exception& e) {

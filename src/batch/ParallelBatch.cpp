@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <map>
 
-TParallelBatch::TParallelBatch(std::vector<TBatchJob> jobs,
+TParallelBatch::TParallelBatch(std::vector<TBatchTask> jobs,
                                std::vector<TWorkerConversion> conversions)
     : FJobs(std::move(jobs)), FConversions(std::move(conversions)) {
     const size_t count = FJobs.size();

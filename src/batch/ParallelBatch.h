@@ -26,7 +26,7 @@
 // so it may keep state of its own (a source holder) without locks.
 using TWorkerConversion = std::function<void(const std::string& source, const std::string& dest)>;
 
-struct TBatchJob {
+struct TBatchTask {
     std::string Source;
     std::string Dest;
 };
@@ -44,7 +44,7 @@ struct TJobOutcome {
 class TParallelBatch {
 public:
     // One worker thread per conversion; at most that many files are in flight.
-    TParallelBatch(std::vector<TBatchJob> jobs, std::vector<TWorkerConversion> conversions);
+    TParallelBatch(std::vector<TBatchTask> jobs, std::vector<TWorkerConversion> conversions);
     // Lets the files in flight finish; nothing new starts.
     ~TParallelBatch();
     TParallelBatch(const TParallelBatch&) = delete;
@@ -66,7 +66,7 @@ public:
 private:
     void WorkerLoop(size_t worker);
 
-    std::vector<TBatchJob> FJobs;
+    std::vector<TBatchTask> FJobs;
     std::vector<TWorkerConversion> FConversions;
     std::vector<std::vector<size_t>> FDependencies;
     // Window-thread state: how many earlier jobs each job still waits for,

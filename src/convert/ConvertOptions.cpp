@@ -3,6 +3,7 @@
 
 #include "base/StrUtils.h"
 
+#include <algorithm>
 #include <cstdio>
 
 std::string DestinationExtension(int destinationIndex) {
@@ -30,9 +31,48 @@ std::string DestinationExtension(int destinationIndex) {
     }
 }
 
+std::string DestinationExtension(std::optional<TDestinationFormat> destination) {
+    return destination ? DestinationExtension(static_cast<int>(*destination)) : std::string();
+}
+
 uint8_t JPEGQualityFromText(const std::string& text) {
     // Only the low 8 bits are kept, as the quality setting is one byte wide.
     return static_cast<uint8_t>(static_cast<uint32_t>(StrToIntDef(text, 100)) & 0xFF);
+}
+
+int QualityFromText(const std::string& text) {
+    return std::clamp<int>(JPEGQualityFromText(text), 1, 100);
+}
+
+std::optional<TDestinationFormat> DestinationFromIndex(int32_t index) {
+    if (index < dfBitmap || index > dfJXL) return std::nullopt;
+    return static_cast<TDestinationFormat>(index);
+}
+
+TPixelFormat PixelFormatFromIndex(int32_t index) {
+    if (index < pfDevice || index >= pfCustom) return pfCustom;
+    return static_cast<TPixelFormat>(index);
+}
+
+std::optional<TColorReduction> ColorReductionFromIndex(int32_t index) {
+    if (index < ReduceNone || index > ReduceBest) return std::nullopt;
+    return static_cast<TColorReduction>(index);
+}
+
+bool StretchModeFromIndex(int32_t index, TStretchMode& mode) {
+    if (index < smPixels || index > smFitInside) return false;
+    mode = static_cast<TStretchMode>(index);
+    return true;
+}
+
+std::optional<int32_t> SideFromText(const std::string& text) {
+    int32_t value = 0;
+    if (!TryStrToInt(text, value)) return std::nullopt;
+    return value;
+}
+
+std::string SideText(std::optional<int32_t> side) {
+    return side ? std::to_string(*side) : std::string();
 }
 
 bool ParseBackgroundColor(const std::string& text, uint32_t& rgb) {
@@ -65,7 +105,7 @@ const char* ResampleModeName(int mode) {
     return mode == rmNearest ? "nearest" : "smooth";
 }
 
-bool ParseResampleMode(const std::string& text, int& mode) {
+bool ParseResampleMode(const std::string& text, TResampleMode& mode) {
     const std::string name = AsciiLower(text);
     if (name == "smooth")
         mode = rmSmooth;

@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The options one conversion reads: a plain value the window fills from its
-// controls at every file, so the engine never sees a widget.
+// The options one conversion reads: a plain typed value, filled once from the
+// settings file, the command line or the window's controls, so the engine
+// never sees a widget or an edit text.
 #pragma once
 
 #include "formats/MetadataEditor.h"
+#include "gif/ColorReduction.h"
+#include "toolkit/Bitmap.h"
 #include "util/FontText.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
-// Destination-format indexes, in the order of the destination list.
+// Destination formats, in the order of the destination list (stored as their index).
 // WebP, AVIF and JPEG XL come after the first six so stored indexes keep their meaning.
 enum TDestinationFormat { dfBitmap, dfJPEG, dfGIF, dfWMF, dfEMF, dfPNG, dfWebP, dfAVIF, dfJXL };
 
@@ -23,29 +27,31 @@ enum TStretchMode { smPixels, smPercent, smFitInside };
 enum TResampleMode { rmSmooth, rmNearest };
 
 struct TConvertOptions {
-    int DestinationIndex = dfBitmap;
-    // Index into the pixel formats Device, 1bit, pf4bit ... pf32bit.
-    int PixelFormatIndex = 0;
+    // None when a stored index names no format: every file then fails with a message.
+    std::optional<TDestinationFormat> Destination = dfBitmap;
+    // pfCustom (also what an unknown stored index becomes) is refused by the bitmap.
+    TPixelFormat PixelFormat = pfDevice;
 
     bool Resize = false;
-    int StretchMode = smPixels;
+    TStretchMode StretchMode = smPixels;
+    // A ticked side without a number (an edit text that was none) keeps the
+    // source's side: its own size in pixels, 100 in percent.
     bool UseWidth = true;
-    std::string WidthText = "800";
+    std::optional<int32_t> Width = 800;
     bool UseHeight = true;
-    std::string HeightText = "600";
+    std::optional<int32_t> Height = 600;
     // Never make a side larger than the source's.
     bool ShrinkOnly = false;
-    int Resample = rmSmooth;
+    TResampleMode Resample = rmSmooth;
     // Turn the picture upright by its camera orientation before resizing.
     bool AutoRotate = true;
     // The colour behind transparent pixels for destinations without alpha, 0xRRGGBB.
     uint32_t Background = 0xFFFFFF;
 
-    // The "Compression (%)" text: the JPEG quality.
-    std::string CompressionText = "100";
-    // Index into the GIF colour reductions (7: optimal 2^n colour palette,
-    // 9: optimal, best quality).
-    int GIFColorReduction = 9;
+    // JPEG quality 1..100, also of WebP, AVIF and JPEG XL.
+    int Quality = 100;
+    // None when a stored index names no method: GIF destinations then fail with a message.
+    std::optional<TColorReduction> ColorReduction = ReduceBest;
 
     // EXIF, XMP, ICC profile and comment carried to destinations that hold them.
     TMetadataMode Metadata = TMetadataMode::Keep;
@@ -75,6 +81,7 @@ struct TConvertOptions {
 // ".bmp", ".jpg", ".gif", ".wmf", ".emf", ".png", ".webp", ".avif", ".jxl" by destination
 // index; "" otherwise.
 std::string DestinationExtension(int destinationIndex);
+std::string DestinationExtension(std::optional<TDestinationFormat> destination);
 
 // The destination index that a /DSTFORMAT= value names: a destination's extension
 // in any case, with or without its dot, or an alias people type for it (jpeg,
@@ -83,9 +90,23 @@ int DestinationIndexFromSwitch(const std::string& value);
 // "bmp, jpg, gif, wmf, emf or png": the values /DSTFORMAT= accepts, for messages.
 std::string AcceptedDestinationFormats();
 
+// Stored indexes and texts as typed values. These are the only readers of
+// them, so a stored value means the same wherever it is read.
+std::optional<TDestinationFormat> DestinationFromIndex(int32_t index);
+// Anything outside the list is pfCustom, which the bitmap refuses.
+TPixelFormat PixelFormatFromIndex(int32_t index);
+std::optional<TColorReduction> ColorReductionFromIndex(int32_t index);
+// False for an index outside the list (such a mode resizes nothing).
+bool StretchModeFromIndex(int32_t index, TStretchMode& mode);
+// A side's text: its number, none when it is not an integer.
+std::optional<int32_t> SideFromText(const std::string& text);
+std::string SideText(std::optional<int32_t> side);
+
 // The JPEG quality of a quality text: its low 8 bits (300 gives 44), 100 when
 // the text is not an integer; the encoder limits it to 1..100.
 uint8_t JPEGQualityFromText(const std::string& text);
+// The quality a text stands for, as the encoder will use it (1..100).
+int QualityFromText(const std::string& text);
 
 // "#RRGGBB" (the "#" may be left out, hex digits in either case) as 0xRRGGBB;
 // false for anything else.
@@ -95,4 +116,4 @@ std::string BackgroundColorText(uint32_t rgb);
 // "smooth" / "nearest" for the resample modes, and back (ignoring case); false
 // for an unknown name.
 const char* ResampleModeName(int mode);
-bool ParseResampleMode(const std::string& text, int& mode);
+bool ParseResampleMode(const std::string& text, TResampleMode& mode);

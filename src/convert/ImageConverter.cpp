@@ -40,8 +40,7 @@ bool DrawsEveryPixel(const TGraphic& g) {
 // hold one, only an RGB profile describes the RGB pixels they are written
 // with, and stripping takes the profile too.
 bool CarriesProfile(const TConvertOptions& o, const std::string& icc) {
-    return (o.DestinationIndex == dfJPEG || o.DestinationIndex == dfPNG ||
-            o.DestinationIndex >= dfWebP) &&
+    return (o.Destination == dfJPEG || o.Destination == dfPNG || o.Destination >= dfWebP) &&
            o.Metadata != TMetadataMode::Strip && ProfileSpace(icc) == psRGB;
 }
 
@@ -84,18 +83,17 @@ TImageMetadata DestinationMetadata(const TImageMetadata& source, const TConvertO
     return written;
 }
 
-TPixelFormat PixelFormatFromIndex(int index) {
-    // Index 8 is the custom format, which the bitmap refuses; anything else
-    // outside the list (possible through the settings file) is refused alike.
-    if (index < pfDevice || index >= pfCustom) throw EInvalidGraphic("Invalid pixel format");
-    return static_cast<TPixelFormat>(index);
+TPixelFormat BitmapPixelFormat(TPixelFormat format) {
+    // The custom format (also what an unknown stored index reads as) is refused.
+    if (format < pfDevice || format >= pfCustom) throw EInvalidGraphic("Invalid pixel format");
+    return format;
 }
 
 // The encoder of a WebP, AVIF or JPEG XL destination with its options.
 std::unique_ptr<TImageEncoder> CreateEncoder(const TConvertOptions& o) {
     TEncoderSettings s;
-    s.Quality = ClampQuality(JPEGQualityFromText(o.CompressionText));
-    switch (o.DestinationIndex) {
+    s.Quality = ClampQuality(o.Quality);
+    switch (*o.Destination) {
     case dfWebP:
         s.Lossless = o.WebP.Lossless;
         s.Effort = o.WebP.Effort;
@@ -134,15 +132,15 @@ TDestinationSize ComputeDestinationSize(const TConvertOptions& o, int sourceWidt
     TDestinationSize d{sw, sh};
     if (!o.Resize || (!o.UseWidth && !o.UseHeight)) return d;
     if (o.StretchMode == smPixels) {
-        if (o.UseWidth) d.Width = StrToIntDef(o.WidthText, sourceWidth);
-        if (o.UseHeight) d.Height = StrToIntDef(o.HeightText, sourceHeight);
+        if (o.UseWidth) d.Width = o.Width.value_or(sourceWidth);
+        if (o.UseHeight) d.Height = o.Height.value_or(sourceHeight);
     } else if (o.StretchMode == smPercent) {
         // The width is worked out even when unticked; the next step replaces it then.
-        d.Width = StrToIntDef(o.WidthText, 100) * sw / 100;
-        if (o.UseHeight) d.Height = StrToIntDef(o.HeightText, 100) * sh / 100;
+        d.Width = o.Width.value_or(100) * sw / 100;
+        if (o.UseHeight) d.Height = o.Height.value_or(100) * sh / 100;
     } else if (o.StretchMode == smFitInside) {
-        const int64_t bw = o.UseWidth ? StrToIntDef(o.WidthText, sourceWidth) : 0;
-        const int64_t bh = o.UseHeight ? StrToIntDef(o.HeightText, sourceHeight) : 0;
+        const int64_t bw = o.UseWidth ? o.Width.value_or(sourceWidth) : 0;
+        const int64_t bh = o.UseHeight ? o.Height.value_or(sourceHeight) : 0;
         if (o.UseWidth && o.UseHeight && sw > 0 && sh > 0) {
             // The side that meets its limit first sets the scale; the other
             // follows, rounded to the nearest pixel.
@@ -201,7 +199,7 @@ int64_t TImageConverter::PixelsConverted() {
 
 void TImageConverter::ConvertFile(const std::string& sourceFileName,
                                   const std::string& destFileName, const TConvertOptions& options) {
-    if (options.DestinationIndex < dfBitmap || options.DestinationIndex > dfJXL)
+    if (!options.Destination || *options.Destination < dfBitmap || *options.Destination > dfJXL)
         throw EInvalidGraphicOperation("No destination format selected.");
     if (!FSource) BeforeRun();
 
@@ -245,7 +243,7 @@ void TImageConverter::ConvertFile(const std::string& sourceFileName,
                                   static_cast<int>(std::min<int64_t>((3 * th + 1) / 2, INT_MAX)));
         }
 
-    if (options.DestinationIndex == dfWMF || options.DestinationIndex == dfEMF)
+    if (options.Destination == dfWMF || options.Destination == dfEMF)
         ConvertToMetafile(source, destFileName, options, w, h, orientation);
     else
         ConvertToRaster(source, destFileName, options, w, h, orientation);
@@ -305,21 +303,21 @@ TWorkingRaster TImageConverter::UprightAtSize(TGraphic& source, const TConvertOp
 
 std::unique_ptr<TBitmap> TImageConverter::NewDestination(const TConvertOptions& options) {
     std::unique_ptr<TBitmap> dest;
-    if (options.DestinationIndex == dfPNG) {
+    if (options.Destination == dfPNG) {
         dest = std::make_unique<TPNGImage>();
     } else {
         dest = std::make_unique<TBitmap>();
         // The pixel format is fixed before any size is set.
-        if (options.DestinationIndex == dfBitmap)
-            dest->SetPixelFormat(PixelFormatFromIndex(options.PixelFormatIndex));
+        if (options.Destination == dfBitmap)
+            dest->SetPixelFormat(BitmapPixelFormat(options.PixelFormat));
         // The colour reduction reads blue, green and red only: a fourth byte
         // a pixel would be memory traffic for nothing.
         // The modern encoders read the same three bytes a pixel.
-        else if (options.DestinationIndex == dfGIF || options.DestinationIndex >= dfWebP)
+        else if (options.Destination == dfGIF || options.Destination >= dfWebP)
             dest->SetPixelFormat(pf24bit);
     }
-    if (options.DestinationIndex == dfGIF &&
-        (options.GIFColorReduction < 0 || options.GIFColorReduction > ReduceBest))
+    if (options.Destination == dfGIF &&
+        (!options.ColorReduction || *options.ColorReduction > ReduceBest))
         throw EInvalidGraphicOperation("No GIF color reduction selected.");
     return dest;
 }
@@ -388,14 +386,14 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
 
     std::unique_ptr<TBitmap> flat;
     // PNG, WebP, AVIF and JPEG XL keep the alpha; the others get a background.
-    if (transparent && (options.DestinationIndex == dfPNG || options.DestinationIndex >= dfWebP)) {
+    if (transparent && (options.Destination == dfPNG || options.Destination >= dfWebP)) {
         dest->SetPixelFormat(pf24bit);
         dest->SetSizeForOverwrite(width, height);
         CopyWithAlphaPlane(picture, *dest);
         SaveRaster(std::move(dest), destFileName, options, written);
         return;
     }
-    if (transparent && options.DestinationIndex == dfGIF)
+    if (transparent && options.Destination == dfGIF)
         flat = BinaryTransparency(picture, options.Background);
     else if (work.Alpha)
         flat = CompositeOver(picture, options.Background);
@@ -405,8 +403,8 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
         flat = std::make_unique<TBitmap>(picture);
     // The destination takes the picture in its own pixel format (a palette
     // mapping for indexed bitmaps); a 24-bit destination takes it as it is.
-    if ((dest->PixelFormat() == pf24bit || options.DestinationIndex == dfJPEG) &&
-        options.DestinationIndex != dfPNG) {
+    if ((dest->PixelFormat() == pf24bit || options.Destination == dfJPEG) &&
+        options.Destination != dfPNG) {
         dest = std::move(flat);
     } else {
         dest->SetSizeForOverwrite(width, height);
@@ -417,7 +415,7 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
 
 void TImageConverter::SaveRaster(std::unique_ptr<TBitmap> dest, const std::string& destFileName,
                                  const TConvertOptions& options, const TImageMetadata& written) {
-    switch (options.DestinationIndex) {
+    switch (*options.Destination) {
     case dfBitmap:
         dest->SaveToFile(destFileName);
         break;
@@ -427,14 +425,14 @@ void TImageConverter::SaveRaster(std::unique_ptr<TBitmap> dest, const std::strin
         // The destination bitmap is not used again, so the encoder takes it over.
         jpeg.TakeBitmap(std::move(dest));
         jpeg.Metadata() = written;
-        jpeg.CompressionQuality = JPEGQualityFromText(options.CompressionText);
+        jpeg.CompressionQuality = static_cast<uint8_t>(std::clamp(options.Quality, 1, 100));
         jpeg.SaveToFile(destFileName);
         break;
     }
     case dfGIF: {
         TGIFImage gif;
         // The colour reduction happens while the bitmap is assigned, so it is set first.
-        gif.SetColorReduction(options.GIFColorReduction);
+        gif.SetColorReduction(*options.ColorReduction);
         gif.OnProgress = SaveProgressEvent();
         gif.Assign(*dest);
         gif.SaveToFile(destFileName);
@@ -464,7 +462,7 @@ void TImageConverter::ConvertToMetafile(TGraphic& source, const std::string& des
     if (NeedsSRGB(options, source.Metadata().Icc))
         ConvertSourceToSRGB(source, source.Metadata().Icc);
     TMetafile metafile;
-    const bool enhanced = options.DestinationIndex == dfEMF;
+    const bool enhanced = options.Destination == dfEMF;
     metafile.SetEnhanced(enhanced);
     {
         // The sizes set while the canvas is open become the recording's frame:

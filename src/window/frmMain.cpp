@@ -52,12 +52,8 @@ const char* const ColorReductionItems[10] = {"none",
                                              "optimal 2^n color palette",
                                              "56 color windows palette",
                                              "optimal, best quality"};
-const char* const ColorReductionNames[10] = {"none",      "system20", "halftone", "gray4",
-                                             "mono",      "gray256",  "web216",   "optimal",
-                                             "optimal56", "best"};
 
 const char* const MetadataItems[3] = {"keep", "strip", "keep all but location"};
-const char* const MetadataNames[3] = {"keep", "strip", "nolocation"};
 
 namespace {
 
@@ -71,19 +67,6 @@ const char* const DestinationItems[9] = {"Bitmaps (*.bmp)",
                                          "AVIF images (*.avif)",
                                          "JPEG XL images (*.jxl)"};
 
-// Encoder effort of WebP, AVIF (its speed: higher is faster) and JPEG XL:
-// the lowest value of each list and its default.
-struct TEffortScale {
-    const char* Switch;
-    int Min, Max, Default;
-};
-constexpr TEffortScale WebPEffortScale{"/WEBPEFFORT", 0, TWebPEncoder::MaxEffort,
-                                       TWebPEncoder::DefaultEffort};
-constexpr TEffortScale AVIFSpeedScale{"/AVIFSPEED", 0, TAVIFEncoder::MaxEffort,
-                                      TAVIFEncoder::DefaultEffort};
-constexpr TEffortScale JXLEffortScale{"/JXLEFFORT", TJXLEncoder::MinEffort, TJXLEncoder::MaxEffort,
-                                      TJXLEncoder::DefaultEffort};
-
 // The effort a combo of the scale shows; -1 (the encoder's default) without a selection.
 int EffortOf(const QComboBox* combo, const TEffortScale& scale) {
     return combo->currentIndex() < 0 ? -1 : combo->currentIndex() + scale.Min;
@@ -95,17 +78,7 @@ void SetEffort(QComboBox* combo, const TEffortScale& scale, int32_t value) {
 }
 
 // Defaults of a fresh start; the equivalent command line names what differs.
-constexpr int DefaultColorReduction = 9;
-// What a settings file without the key has always meant: the octree.
-constexpr int StoredColorReductionDefault = 7;
-constexpr int DefaultJPEGQuality = 100;
-
-// Index of a metadata choice by name, -1 for anything else.
-int MetadataIndex(const std::string& name) {
-    for (int i = 0; i < 3; ++i)
-        if (SameTextAscii(name, MetadataNames[i])) return i;
-    return -1;
-}
+constexpr int DefaultColorReduction = ReduceBest;
 
 template <class T> T* Named(T* widget, const char* name) {
     widget->setObjectName(QString::fromLatin1(name));
@@ -131,17 +104,6 @@ public:
         input = QString::number(!ok ? DefaultJPEGQuality : std::clamp(value, 1, 100));
     }
 };
-
-bool AllDigits(std::string_view s) {
-    return !s.empty() &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// A whole number of digits within 32 bits; the edits it goes into take digits only.
-bool IsSwitchNumber(std::string_view s) {
-    int32_t value = 0;
-    return AllDigits(s) && TryStrToInt(s, value);
-}
 
 std::string Text(const QLineEdit* edit) {
     return edit->text().toUtf8().toStdString();
@@ -196,7 +158,6 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
     setObjectName(QStringLiteral("frmMain"));
     imgAlignment = DrawAlignmentImages();
     CreateOptionControls();
-    CreateOptionSwitchSetters();
 
     // FormCreate: the image window's part, after the framework's.
     FillSourceFormats();
@@ -451,16 +412,22 @@ void TfrmMain::CreateOptionControls() {
     lblMetadata->raise();
     cbMetadata->raise();
 
-    // Log page: the job as a command line, under the progress list.
-    lvProgress->setGeometry(8, 8, 489, 290);
+    // Log page: the job as a command line, under the progress list, and under
+    // it what the command line leaves out.
+    lvProgress->setGeometry(8, 8, 489, 268);
     lblCommandLine = Named(new QLabel(QStringLiteral("Command line:"), tsLog), "lblCommandLine");
-    lblCommandLine->setGeometry(8, 306, 90, 16);
+    lblCommandLine->setGeometry(8, 284, 90, 16);
     edCommandLine = Named(new QLineEdit(tsLog), "edCommandLine");
-    edCommandLine->setGeometry(100, 304, 320, 22);
+    edCommandLine->setGeometry(100, 282, 320, 22);
     edCommandLine->setReadOnly(true);
     btnCopyCommandLine =
         Named(new QPushButton(QStringLiteral("Copy"), tsLog), "btnCopyCommandLine");
-    btnCopyCommandLine->setGeometry(426, 304, 71, 22);
+    btnCopyCommandLine->setGeometry(426, 282, 71, 22);
+    lblCommandLineNote = Named(new QLabel(tsLog), "lblCommandLineNote");
+    lblCommandLineNote->setGeometry(8, 308, 489, 26);
+    lblCommandLineNote->setWordWrap(true);
+    lblCommandLineNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblCommandLineNote->hide();
     btnCopyCommandLine->setAutoDefault(false);
 
     // toggled, not clicked: a box set from the settings file or a switch runs its rule too.
@@ -653,237 +620,6 @@ bool TfrmMain::ProcessParameter(const std::string& param) {
     return TfrmMainBasic::ProcessParameter(param);
 }
 
-void TfrmMain::CreateOptionSwitchSetters() {
-    SetSwitchSetter("/DSTFORMAT", [this](const std::string& value) {
-        const int index = DestinationIndexFromSwitch(value);
-        if (index < 0)
-            CommandLineError(Format("/DSTFORMAT=%s: expected %s", value.c_str(),
-                                    AcceptedDestinationFormats().c_str()));
-        else
-            rgDestination->SetItemIndex(index);
-    });
-    SetSwitchSetter("/SRCFORMAT", [this](const std::string& value) {
-        std::vector<std::string> wanted;
-        std::string unknown;
-        for (const std::string& ext : SourceExtensionsFromSwitch(value)) {
-            bool known = false;
-            for (int i = 0; i < lvImageFormats->topLevelItemCount() && !known; ++i)
-                known =
-                    AsciiLower(lvImageFormats->topLevelItem(i)->text(1).toUtf8().toStdString()) ==
-                    "." + ext;
-            if (known)
-                wanted.push_back("." + ext);
-            else
-                unknown += (unknown.empty() ? "" : ", ") + ext;
-        }
-        if (!unknown.empty() || wanted.empty()) {
-            CommandLineError(Format("/SRCFORMAT=%s: no reader for %s", value.c_str(),
-                                    unknown.empty() ? "an empty list" : unknown.c_str()));
-            return;
-        }
-        for (int i = 0; i < lvImageFormats->topLevelItemCount(); ++i) {
-            QTreeWidgetItem* row = lvImageFormats->topLevelItem(i);
-            const std::string key = AsciiLower(row->text(1).toUtf8().toStdString());
-            const bool on = std::find(wanted.begin(), wanted.end(), key) != wanted.end();
-            row->setCheckState(0, on ? Qt::Checked : Qt::Unchecked);
-        }
-    });
-    SetSwitchSetter("/RESIZE", [this](const std::string& value) {
-        std::string sizeText = AsciiLower(value);
-        if (sizeText == "off" || sizeText == "none") {
-            chkResize->setChecked(false);
-            return;
-        }
-        // "fit:" keeps the proportions inside both sides; a trailing ">" only shrinks.
-        const bool shrinkOnly = sizeText.ends_with(">");
-        if (shrinkOnly) sizeText.pop_back();
-        const bool fit = sizeText.starts_with("fit:");
-        if (fit) sizeText.erase(0, 4);
-        int mode = smPixels;
-        if (sizeText.ends_with("%") && !fit) {
-            mode = smPercent;
-            sizeText.pop_back();
-        } else if (sizeText.ends_with("px")) {
-            sizeText.resize(sizeText.size() - 2);
-        }
-        std::string width, height;
-        bool valid;
-        if (size_t x = sizeText.find('x'); x != std::string::npos) {
-            width = sizeText.substr(0, x);
-            height = sizeText.substr(x + 1);
-            valid = (width.empty() || IsSwitchNumber(width)) &&
-                    (height.empty() || IsSwitchNumber(height)) &&
-                    !(width.empty() && height.empty());
-        } else {
-            // One number scales both sides alike; in pixels that would be a square, so it
-            // must be said as WIDTHxHEIGHT.
-            width = height = sizeText;
-            valid = mode == smPercent && IsSwitchNumber(sizeText);
-        }
-        if (fit) {
-            valid = valid && !width.empty() && !height.empty();
-            mode = smFitInside;
-        }
-        if (!valid) {
-            CommandLineError(Format("/RESIZE=%s: expected WIDTHxHEIGHT in pixels (800x600, 800x, "
-                                    "x600), percent (50%%, 50x25%%) or fit:WIDTHxHEIGHT, each "
-                                    "with an optional > to only shrink; or off",
-                                    value.c_str()));
-            return;
-        }
-        chkResize->setChecked(true);
-        chkShrinkOnly->setChecked(shrinkOnly);
-        cbStretchMode->setCurrentIndex(mode);
-        chkWidth->setChecked(!width.empty());
-        if (!width.empty()) edWidth->setText(QText(width));
-        chkHeight->setChecked(!height.empty());
-        if (!height.empty()) edHeight->setText(QText(height));
-    });
-    SetSwitchSetter("/AUTOROTATE", [this](const std::string&) { chkAutoRotate->setChecked(true); });
-    SetSwitchSetter("/NOAUTOROTATE",
-                    [this](const std::string&) { chkAutoRotate->setChecked(false); });
-    SetSwitchSetter("/BACKGROUND", [this](const std::string& value) {
-        uint32_t rgb;
-        if (ParseBackgroundColor(value, rgb))
-            SetBackground(rgb);
-        else
-            CommandLineError(Format(
-                "/BACKGROUND=%s: expected a colour as #RRGGBB (#FFFFFF is white)", value.c_str()));
-    });
-    SetSwitchSetter("/RESAMPLE", [this](const std::string& value) {
-        int mode;
-        if (ParseResampleMode(value, mode))
-            cbResample->setCurrentIndex(mode);
-        else
-            CommandLineError(Format("/RESAMPLE=%s: expected smooth or nearest", value.c_str()));
-    });
-    SetSwitchSetter("/PIXELFORMAT", [this](const std::string& value) {
-        int index = -1;
-        for (int i = 0; i < 8; ++i)
-            if (SameTextAscii(value, PixelFormatItems[i]) || value == std::to_string(i)) index = i;
-        if (index < 0)
-            CommandLineError(Format("/PIXELFORMAT=%s: expected Device, 1bit, pf4bit, pf8bit, "
-                                    "pf15bit, pf16bit, pf24bit, pf32bit or 0 to 7",
-                                    value.c_str()));
-        else
-            cbPixelFormat->setCurrentIndex(index);
-    });
-    SetSwitchSetter("/QUALITY", [this](const std::string& value) {
-        int32_t quality = 0;
-        if (!AllDigits(value) || !TryStrToInt(value, quality) || quality < 1 || quality > 100)
-            CommandLineError(
-                Format("/QUALITY=%s: expected a JPEG quality from 1 to 100", value.c_str()));
-        else
-            cbCompression->setCurrentText(QText(std::to_string(quality)));
-    });
-    SetSwitchSetter("/LOSSLESS", [this](const std::string&) {
-        for (QCheckBox* box : {chkWebPLossless, chkAVIFLossless, chkJXLLossless})
-            box->setChecked(true);
-    });
-    for (auto [scale, combo] :
-         {std::pair{&WebPEffortScale, cbWebPEffort}, std::pair{&AVIFSpeedScale, cbAVIFSpeed},
-          std::pair{&JXLEffortScale, cbJXLEffort}}) {
-        SetSwitchSetter(scale->Switch, [this, scale, combo](const std::string& value) {
-            int32_t effort = -1;
-            if (!AllDigits(value) || !TryStrToInt(value, effort) || effort < scale->Min ||
-                effort > scale->Max)
-                CommandLineError(Format("%s=%s: expected a number from %d to %d", scale->Switch,
-                                        value.c_str(), scale->Min, scale->Max));
-            else
-                SetEffort(combo, *scale, effort);
-        });
-    }
-    SetSwitchSetter("/COLORREDUCTION", [this](const std::string& value) {
-        int index = -1;
-        for (int i = 0; i < 10; ++i)
-            if (SameTextAscii(value, ColorReductionNames[i]) || value == std::to_string(i))
-                index = i;
-        if (index < 0)
-            CommandLineError(
-                Format("/COLORREDUCTION=%s: expected none, system20, halftone, "
-                       "gray4, mono, gray256, web216, optimal, optimal56, best or 0 to 9",
-                       value.c_str()));
-        else
-            cbGIFColorReduction->setCurrentIndex(index);
-    });
-    SetSwitchSetter("/METADATA", [this](const std::string& value) {
-        const int index = MetadataIndex(value);
-        if (index < 0)
-            CommandLineError(
-                Format("/METADATA=%s: expected keep, strip or nolocation", value.c_str()));
-        else
-            cbMetadata->setCurrentIndex(index);
-    });
-    CreateWatermarkSwitchSetters();
-}
-
-void TfrmMain::CreateWatermarkSwitchSetters() {
-    SetSwitchSetter("/WATERMARK", [this](const std::string& value) {
-        if (value.empty()) {
-            CommandLineError("/WATERMARK=: expected the text to draw");
-            return;
-        }
-        // A settings file holds no longer value: a preset must give the same files.
-        const auto codePoints = std::count_if(value.begin(), value.end(), [](char c) {
-            return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-        });
-        if (codePoints > 2047) {
-            CommandLineError("/WATERMARK=: the text is longer than 2047 characters");
-            return;
-        }
-        edWatermarkText->setText(QText(value));
-        chkWatermark->setChecked(true);
-    });
-    SetSwitchSetter("/NOWATERMARK",
-                    [this](const std::string&) { chkWatermark->setChecked(false); });
-    SetSwitchSetter("/WATERMARKFONT", [this](const std::string& value) {
-        TFontDescription font = FWatermarkFont;
-        if (ParseWatermarkFont(value, font))
-            SetWatermarkFont(font, FWatermarkBackground);
-        else
-            CommandLineError(Format("/WATERMARKFONT=%s: expected FACE,SIZE in points from 1 to "
-                                    "3000, optionally ,STYLE (bold, italic, underline, "
-                                    "strikeout, joined with +)",
-                                    value.c_str()));
-    });
-    SetSwitchSetter("/WATERMARKCOLOR", [this](const std::string& value) {
-        uint32_t rgb;
-        if (!ParseBackgroundColor(value, rgb)) {
-            CommandLineError(Format("/WATERMARKCOLOR=%s: expected a colour as #RRGGBB (#000000 "
-                                    "is black)",
-                                    value.c_str()));
-            return;
-        }
-        TFontDescription font = FWatermarkFont;
-        font.Color = static_cast<int32_t>(RGBColor(static_cast<uint8_t>(rgb >> 16),
-                                                   static_cast<uint8_t>(rgb >> 8),
-                                                   static_cast<uint8_t>(rgb)));
-        SetWatermarkFont(font, FWatermarkBackground);
-    });
-    SetSwitchSetter("/WATERMARKPOS", [this](const std::string& value) {
-        int alignment = 0, position = 0;
-        if (ParseWatermarkPlace(value, alignment, position)) {
-            cbWAlignment->setCurrentIndex(alignment);
-            cbWPosition->setCurrentIndex(position);
-        } else {
-            CommandLineError(Format("/WATERMARKPOS=%s: expected top-left, top, top-right, left, "
-                                    "center, right, bottom-left, bottom, bottom-right or 1 to 9",
-                                    value.c_str()));
-        }
-    });
-    SetSwitchSetter("/WATERMARKANGLE", [this](const std::string& value) {
-        int degrees = 0;
-        if (ParseWatermarkAngle(value, degrees)) {
-            chkWAngle->setChecked(degrees != 0);
-            edWAngle->setText(QString::number(degrees));
-        } else {
-            CommandLineError(
-                Format("/WATERMARKANGLE=%s: expected degrees counter-clockwise from -359 to 359",
-                       value.c_str()));
-        }
-    });
-}
-
 void TfrmMain::SetPage(int page) {
     TfrmMainBasic::SetPage(page);
     UpdatePageExtras();
@@ -912,7 +648,12 @@ void TfrmMain::UpdatePageExtras() {
             cbCompression->show();
         }
     }
-    if (CurrentPage() == PageCount()) edCommandLine->setText(QText(EquivalentCommandLine()));
+    if (CurrentPage() == PageCount()) {
+        edCommandLine->setText(QText(EquivalentCommandLine()));
+        const std::string note = CommandLineNote();
+        lblCommandLineNote->setText(QText(note));
+        lblCommandLineNote->setVisible(!note.empty());
+    }
 }
 
 void TfrmMain::ConvertFile(const std::string& source, const std::string& dest) {
@@ -989,20 +730,21 @@ bool TfrmMain::WrittenSize(const std::string& source, int& width, int& height) {
 
 TConvertOptions TfrmMain::ReadOptions() const {
     TConvertOptions o;
-    o.DestinationIndex = rgDestination->ItemIndex();
-    o.PixelFormatIndex = cbPixelFormat->currentIndex();
-    o.Resize = chkResize->isChecked();
-    o.StretchMode = cbStretchMode->currentIndex();
+    o.Destination = DestinationFromIndex(rgDestination->ItemIndex());
+    o.PixelFormat = PixelFormatFromIndex(cbPixelFormat->currentIndex());
+    // A list without a selection names no mode: nothing is resized.
+    o.Resize = chkResize->isChecked() &&
+               StretchModeFromIndex(cbStretchMode->currentIndex(), o.StretchMode);
     o.UseWidth = chkWidth->isChecked();
-    o.WidthText = Text(edWidth);
+    o.Width = SideFromText(Text(edWidth));
     o.UseHeight = chkHeight->isChecked();
-    o.HeightText = Text(edHeight);
+    o.Height = SideFromText(Text(edHeight));
     o.ShrinkOnly = chkShrinkOnly->isChecked();
     o.Resample = cbResample->currentIndex() == rmNearest ? rmNearest : rmSmooth;
     o.AutoRotate = chkAutoRotate->isChecked();
     o.Background = FBackground;
-    o.CompressionText = cbCompression->currentText().toUtf8().toStdString();
-    o.GIFColorReduction = cbGIFColorReduction->currentIndex();
+    o.Quality = QualityFromText(cbCompression->currentText().toUtf8().toStdString());
+    o.ColorReduction = ColorReductionFromIndex(cbGIFColorReduction->currentIndex());
     const int metadata = cbMetadata->currentIndex();
     o.Metadata =
         metadata > 0 && metadata < 3 ? static_cast<TMetadataMode>(metadata) : TMetadataMode::Keep;
@@ -1024,68 +766,9 @@ TConvertOptions TfrmMain::ReadOptions() const {
 
 void TfrmMain::LoadSettings() {
     TfrmMainBasic::LoadSettings();
-    TIniFile ini(SettingsFileName());
-    // Indexes are applied as read: one outside its list leaves that list without a selection.
-    chkResize->setChecked(ini.ReadBool("Image", "Resize", chkResize->isChecked()));
-    cbStretchMode->setCurrentIndex(
-        ini.ReadInteger("Image", "StretchMode", cbStretchMode->currentIndex()));
-    chkWidth->setChecked(ini.ReadBool("Image", "StretchWidth", chkWidth->isChecked()));
-    edWidth->setText(QText(ini.ReadString("Image", "Width", Text(edWidth))));
-    chkHeight->setChecked(ini.ReadBool("Image", "StretchHeight", chkHeight->isChecked()));
-    edHeight->setText(QText(ini.ReadString("Image", "Height", Text(edHeight))));
-    chkShrinkOnly->setChecked(ini.ReadBool("Image", "ShrinkOnly", chkShrinkOnly->isChecked()));
-    chkAutoRotate->setChecked(ini.ReadBool("Image", "AutoRotate", chkAutoRotate->isChecked()));
-    int resample = cbResample->currentIndex();
-    if (ParseResampleMode(ini.ReadString("Image", "Resample", ResampleModeName(resample)),
-                          resample))
-        cbResample->setCurrentIndex(resample);
-    uint32_t pictureBackground = FBackground;
-    if (ParseBackgroundColor(
-            ini.ReadString("Image", "Background", BackgroundColorText(FBackground)),
-            pictureBackground))
-        SetBackground(pictureBackground);
-    cbPixelFormat->setCurrentIndex(
-        ini.ReadInteger("Bitmap", "PixelFormat", cbPixelFormat->currentIndex()));
-    cbCompression->setCurrentText(QText(ini.ReadString(
-        "Jpeg", "Compression", cbCompression->currentText().toUtf8().toStdString())));
-    // Only a fresh start takes the new default; a settings file keeps its meaning.
-    cbGIFColorReduction->setCurrentIndex(ini.ReadInteger(
-        "GIF", "ColorReduction",
-        ini.ReadSections().empty() ? DefaultColorReduction : StoredColorReductionDefault));
-    // An unknown name keeps everything, the safe reading of a damaged file.
-    cbMetadata->setCurrentIndex(
-        std::max(0, MetadataIndex(ini.ReadString("Image", "Metadata", MetadataNames[0]))));
-    for (auto [section, key, lossless, combo, scale] :
-         {std::tuple{"WebP", "Effort", chkWebPLossless, cbWebPEffort, &WebPEffortScale},
-          std::tuple{"AVIF", "Speed", chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},
-          std::tuple{"JXL", "Effort", chkJXLLossless, cbJXLEffort, &JXLEffortScale}}) {
-        lossless->setChecked(ini.ReadBool(section, "Lossless", lossless->isChecked()));
-        SetEffort(combo, *scale, ini.ReadInteger(section, key, EffortOf(combo, *scale)));
-    }
-
-    chkWatermark->setChecked(ini.ReadBool("Watermark", "Enabled", chkWatermark->isChecked()));
-    edWatermarkText->setText(QText(ini.ReadString("Watermark", "Text", Text(edWatermarkText))));
-    TFontDescription font = FWatermarkFont;
-    int32_t background = FWatermarkBackground;
-    StringToFont(ini.ReadString("Watermark", "Font", FontToString(font, background)), font,
-                 background);
-    SetWatermarkFont(font, background);
-    cbWAlignment->setCurrentIndex(
-        ini.ReadInteger("Watermark", "Alignment", cbWAlignment->currentIndex()));
-    cbWPosition->setCurrentIndex(
-        ini.ReadInteger("Watermark", "Position", cbWPosition->currentIndex()));
-    chkWAngle->setChecked(ini.ReadBool("Watermark", "Rotate", chkWAngle->isChecked()));
-    edWAngle->setText(
-        QString::number(ini.ReadInteger("Watermark", "Angle", StrToIntDef(Text(edWAngle), 0))));
-
-    lvImageFormats->setUpdatesEnabled(false);
-    for (int i = 0; i < lvImageFormats->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = lvImageFormats->topLevelItem(i);
-        const bool ticked = ini.ReadBool("SourceFormat", row->text(1).toUtf8().toStdString(),
-                                         row->checkState(0) == Qt::Checked);
-        row->setCheckState(0, ticked ? Qt::Checked : Qt::Unchecked);
-    }
-    lvImageFormats->setUpdatesEnabled(true);
+    TBatchJob job = Job();
+    LoadBatchJobImage(TIniFile(SettingsFileName()), job);
+    ShowJob(job);
     // A preset loaded from the File menu may change what the current page shows.
     UpdatePageExtras();
 }
@@ -1093,167 +776,87 @@ void TfrmMain::LoadSettings() {
 void TfrmMain::SaveSettings() {
     TfrmMainBasic::SaveSettings();
     TIniFile ini(SettingsFileName());
-    ini.WriteBool("Image", "Resize", chkResize->isChecked());
-    ini.WriteInteger("Image", "StretchMode", cbStretchMode->currentIndex());
-    ini.WriteBool("Image", "StretchWidth", chkWidth->isChecked());
-    ini.WriteString("Image", "Width", Text(edWidth));
-    ini.WriteBool("Image", "StretchHeight", chkHeight->isChecked());
-    ini.WriteString("Image", "Height", Text(edHeight));
-    // Keys of this program's own options are written once they differ from
-    // the default (or the file has them already), so a usual file keeps its usual keys.
-    auto writeIfSet = [&ini](const char* key, const std::string& value, const char* standard) {
-        if (value != standard || ini.ValueExists("Image", key))
-            ini.WriteString("Image", key, value);
-    };
-    writeIfSet("ShrinkOnly", chkShrinkOnly->isChecked() ? "1" : "0", "0");
-    writeIfSet("AutoRotate", chkAutoRotate->isChecked() ? "1" : "0", "1");
-    writeIfSet("Resample", ResampleModeName(cbResample->currentIndex()), "smooth");
-    writeIfSet("Background", BackgroundColorText(FBackground), "#FFFFFF");
-    ini.WriteInteger("Bitmap", "PixelFormat", cbPixelFormat->currentIndex());
-    ini.WriteString("Jpeg", "Compression", cbCompression->currentText().toUtf8().toStdString());
-    ini.WriteInteger("GIF", "ColorReduction", cbGIFColorReduction->currentIndex());
-    // Written once it differs from the default, and kept true once it is in the file.
-    const int metadata = std::max(0, cbMetadata->currentIndex());
-    if (metadata != 0 || ini.ValueExists("Image", "Metadata"))
-        ini.WriteString("Image", "Metadata", MetadataNames[metadata]);
-    // Keys of these sections are written only when they differ from a fresh start.
-    for (auto [section, key, lossless, combo, scale] :
-         {std::tuple{"WebP", "Effort", chkWebPLossless, cbWebPEffort, &WebPEffortScale},
-          std::tuple{"AVIF", "Speed", chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},
-          std::tuple{"JXL", "Effort", chkJXLLossless, cbJXLEffort, &JXLEffortScale}}) {
-        ini.EraseSection(section);
-        if (lossless->isChecked()) ini.WriteBool(section, "Lossless", true);
-        if (EffortOf(combo, *scale) != scale->Default)
-            ini.WriteInteger(section, key, EffortOf(combo, *scale));
-    }
-    ini.WriteBool("Watermark", "Enabled", chkWatermark->isChecked());
-    ini.WriteString("Watermark", "Text", Text(edWatermarkText));
-    ini.WriteString("Watermark", "Font", FontToString(FWatermarkFont, FWatermarkBackground));
-    ini.WriteInteger("Watermark", "Alignment", cbWAlignment->currentIndex());
-    ini.WriteInteger("Watermark", "Position", cbWPosition->currentIndex());
-    ini.WriteBool("Watermark", "Rotate", chkWAngle->isChecked());
-    ini.WriteInteger("Watermark", "Angle", StrToIntDef(Text(edWAngle), 0));
-    // Rows of formats no longer registered leave the file.
-    ini.EraseSection("SourceFormat");
+    SaveBatchJobImage(ini, Job());
+}
+
+void TfrmMain::FillJob(TBatchJob& job) const {
+    TfrmMainBasic::FillJob(job);
+    job.Options = ReadOptions();
+    job.SourceFormats.clear();
     for (int i = 0; i < lvImageFormats->topLevelItemCount(); ++i) {
         QTreeWidgetItem* row = lvImageFormats->topLevelItem(i);
-        ini.WriteBool("SourceFormat", row->text(1).toUtf8().toStdString(),
-                      row->checkState(0) == Qt::Checked);
+        job.SourceFormats.push_back(
+            {row->text(1).toUtf8().toStdString(), row->checkState(0) == Qt::Checked});
     }
+    job.WatermarkFontBackground = FWatermarkBackground;
+}
+
+void TfrmMain::ShowJob(const TBatchJob& job) {
+    TfrmMainBasic::ShowJob(job);
+    const TConvertOptions& o = job.Options;
+    chkResize->setChecked(o.Resize);
+    cbStretchMode->setCurrentIndex(o.StretchMode);
+    chkWidth->setChecked(o.UseWidth);
+    edWidth->setText(QText(SideText(o.Width)));
+    chkHeight->setChecked(o.UseHeight);
+    edHeight->setText(QText(SideText(o.Height)));
+    chkShrinkOnly->setChecked(o.ShrinkOnly);
+    chkAutoRotate->setChecked(o.AutoRotate);
+    cbResample->setCurrentIndex(o.Resample);
+    SetBackground(o.Background);
+    // A list without a selection stands for a stored index that names nothing.
+    cbPixelFormat->setCurrentIndex(o.PixelFormat < pfCustom ? static_cast<int>(o.PixelFormat) : -1);
+    cbCompression->setCurrentText(QString::number(o.Quality));
+    cbGIFColorReduction->setCurrentIndex(o.ColorReduction ? static_cast<int>(*o.ColorReduction)
+                                                          : -1);
+    cbMetadata->setCurrentIndex(static_cast<int>(o.Metadata));
+    for (auto [format, lossless, combo, scale] :
+         {std::tuple{&o.WebP, chkWebPLossless, cbWebPEffort, &WebPEffortScale},
+          std::tuple{&o.AVIF, chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},
+          std::tuple{&o.JXL, chkJXLLossless, cbJXLEffort, &JXLEffortScale}}) {
+        lossless->setChecked(format->Lossless);
+        SetEffort(combo, *scale, format->Effort);
+    }
+
+    const TConvertOptions::TWatermark& w = o.Watermark;
+    chkWatermark->setChecked(w.Enabled);
+    edWatermarkText->setText(QText(w.Text));
+    SetWatermarkFont(w.Font, job.WatermarkFontBackground);
+    cbWAlignment->setCurrentIndex(w.Alignment);
+    cbWPosition->setCurrentIndex(w.Position);
+    chkWAngle->setChecked(w.Rotate);
+    edWAngle->setText(QString::number(w.Angle));
+
+    lvImageFormats->setUpdatesEnabled(false);
+    for (int i = 0; i < lvImageFormats->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = lvImageFormats->topLevelItem(i);
+        const std::string ext = row->text(1).toUtf8().toStdString();
+        for (const TSourceFormat& format : job.SourceFormats)
+            if (format.Ext == ext)
+                row->setCheckState(0, format.Ticked ? Qt::Checked : Qt::Unchecked);
+    }
+    lvImageFormats->setUpdatesEnabled(true);
 }
 
 // ---------------------------------------------------------------------------
 // Command line of the current job
 
 std::vector<std::string> TfrmMain::EquivalentArguments() const {
-    std::vector<std::string> args;
-    const std::string programFolder = DefaultFolder();
-    if (EditBytes(edSourceName) != programFolder) args.push_back("/SRC=" + EditBytes(edSourceName));
-    if (chkSubFolders->isChecked()) args.push_back("/SUBDIR");
-    if (EditBytes(edSourceWildcard) != "*.*")
-        args.push_back("/MASK=" + EditBytes(edSourceWildcard));
-    if (EditBytes(edDestinationName) != programFolder)
-        args.push_back("/DST=" + EditBytes(edDestinationName));
-    if (chkKeepFolders->isChecked()) args.push_back("/KEEPFOLDERS");
-    if (chkKeepBoth->isChecked())
-        args.push_back("/RENAME");
-    else if (!chkOverwrite->isChecked())
-        args.push_back("/NOOVERRIDE");
-    if (EditBytes(edNamePattern) != "{name}") args.push_back("/NAME=" + EditBytes(edNamePattern));
-    if (chkLogProcessed->isChecked()) args.push_back("/LOGFILE=" + EditBytes(edLogProcessed));
-    const int destination = rgDestination->ItemIndex();
-    if (destination > dfBitmap && destination <= dfJXL)
-        args.push_back("/DSTFORMAT=" + DestinationExtension(destination).substr(1));
-
-    std::string formats;
-    bool all = true;
-    for (int i = 0; i < lvImageFormats->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = lvImageFormats->topLevelItem(i);
-        if (row->checkState(0) != Qt::Checked) {
-            all = false;
-            continue;
-        }
-        formats += (formats.empty() ? "*" : ";*") + row->text(1).toUtf8().toStdString();
-    }
-    if (!all) args.push_back("/SRCFORMAT=" + formats);
-
-    int mode = cbStretchMode->currentIndex();
-    if (chkResize->isChecked() && mode == smFitInside && chkWidth->isChecked() &&
-        chkHeight->isChecked()) {
-        args.push_back("/RESIZE=fit:" + Text(edWidth) + "x" + Text(edHeight) +
-                       (chkShrinkOnly->isChecked() ? ">" : ""));
-    } else if (chkResize->isChecked() && (chkWidth->isChecked() || chkHeight->isChecked()) &&
-               (mode == smPixels || mode == smPercent || mode == smFitInside)) {
-        // Fit inside with one side is that side in pixels, the other in proportion.
-        if (mode == smFitInside) mode = smPixels;
-        // A side whose text is no number counts as 100 percent when the size is a percentage.
-        auto side = [mode](bool used, const std::string& text) -> std::string {
-            if (!used) return "";
-            if (IsSwitchNumber(text) || mode == smPixels) return text;
-            return "100";
-        };
-        args.push_back("/RESIZE=" + side(chkWidth->isChecked(), Text(edWidth)) + "x" +
-                       side(chkHeight->isChecked(), Text(edHeight)) +
-                       (mode == smPercent ? "%" : "") + (chkShrinkOnly->isChecked() ? ">" : ""));
-    }
-    if (cbResample->currentIndex() == rmNearest) args.push_back("/RESAMPLE=nearest");
-    if (!chkAutoRotate->isChecked()) args.push_back("/NOAUTOROTATE");
-    if (FBackground != 0xFFFFFF) args.push_back("/BACKGROUND=" + BackgroundColorText(FBackground));
-    const int pixelFormat = cbPixelFormat->currentIndex();
-    if (pixelFormat > 0 && pixelFormat < 8)
-        args.push_back(std::string("/PIXELFORMAT=") + PixelFormatItems[pixelFormat]);
-    // The quality the encoder will use, so the switch gives the same files.
-    const int quality = std::clamp<int>(
-        JPEGQualityFromText(cbCompression->currentText().toUtf8().toStdString()), 1, 100);
-    if (quality != DefaultJPEGQuality) args.push_back("/QUALITY=" + std::to_string(quality));
-    const int reduction = cbGIFColorReduction->currentIndex();
-    if (reduction >= 0 && reduction < 10 && reduction != DefaultColorReduction)
-        args.push_back(std::string("/COLORREDUCTION=") + ColorReductionNames[reduction]);
-    const int metadata = cbMetadata->currentIndex();
-    if (metadata > 0 && metadata < 3)
-        args.push_back(std::string("/METADATA=") + MetadataNames[metadata]);
-    // Lossless and effort of the chosen format only: the others write nothing in this job.
-    for (auto [format, lossless, combo, scale] :
-         {std::tuple{dfWebP, chkWebPLossless, cbWebPEffort, &WebPEffortScale},
-          std::tuple{dfAVIF, chkAVIFLossless, cbAVIFSpeed, &AVIFSpeedScale},
-          std::tuple{dfJXL, chkJXLLossless, cbJXLEffort, &JXLEffortScale}}) {
-        if (destination != format) continue;
-        if (lossless->isChecked()) args.push_back("/LOSSLESS");
-        const int effort = EffortOf(combo, *scale);
-        if (effort >= 0 && effort != scale->Default)
-            args.push_back(std::string(scale->Switch) + "=" + std::to_string(effort));
-    }
-    AddWatermarkArguments(args);
-    if (seThreads->value() == 0)
-        args.push_back("/THREADS=0");
-    else if (ThreadCount() > 1)
-        args.push_back("/THREADS=" + std::to_string(ThreadCount()));
-    args.push_back("/EXECUTE");
-    return args;
+    return JobArguments(Job());
 }
 
-void TfrmMain::AddWatermarkArguments(std::vector<std::string>& args) const {
-    const std::string text = Text(edWatermarkText);
-    if (!chkWatermark->isChecked() || text.empty()) return;
-    args.push_back("/WATERMARK=" + text);
-    const TFontDescription standard;
-    TFontDescription font = FWatermarkFont;
-    // Sizes the drawing would not take as they are are written as it takes them.
-    font.Size = font.Size > 0 ? std::min(font.Size, 3000) : 8;
-    if (font.Name != standard.Name || font.Size != standard.Size || font.Style != standard.Style)
-        args.push_back("/WATERMARKFONT=" + WatermarkFontText(font));
-    const TColor color = ColorToRGB(static_cast<TColor>(FWatermarkFont.Color));
-    if (color != clBlack)
-        args.push_back("/WATERMARKCOLOR=" +
-                       BackgroundColorText(static_cast<uint32_t>(GetRValue(color)) << 16 |
-                                           static_cast<uint32_t>(GetGValue(color)) << 8 |
-                                           GetBValue(color)));
-    const int alignment = cbWAlignment->currentIndex(), position = cbWPosition->currentIndex();
-    if ((alignment > 0 && alignment < 3) || (position > 0 && position < 3))
-        args.push_back("/WATERMARKPOS=" + WatermarkPlaceName(alignment, position));
-    const int angle = ((StrToIntDef(Text(edWAngle), 0) % 360) + 360) % 360;
-    if (chkWAngle->isChecked() && angle != 0)
-        args.push_back("/WATERMARKANGLE=" + std::to_string(angle));
+std::string TfrmMain::CommandLineNote() const {
+    const TBatchJob job = Job();
+    size_t unticked = 0;
+    for (int i = 0; i < lvFileName->topLevelItemCount(); ++i)
+        // Only files the command line would take: the source filter's own refusals are no loss.
+        if (QTreeWidgetItem* row = lvFileName->topLevelItem(i);
+            row->checkState(flcName) != Qt::Checked && job.AcceptsFile(ItemBytes(row, flcName)))
+            ++unticked;
+    std::string note;
+    for (const std::string& part : JobPartsWithoutSwitch(job, unticked))
+        note += (note.empty() ? "Not on the command line: " : ", ") + part;
+    return note.empty() ? note : note + ".";
 }
 
 std::string TfrmMain::EquivalentCommandLine() const {

@@ -29,11 +29,8 @@ extern const char* const StretchModeItems[3];
 extern const char* const PixelFormatItems[8];
 extern const char* const CompressionItems[5];
 extern const char* const ColorReductionItems[10];
-// Short names of the colour reductions for /COLORREDUCTION=, in index order.
-extern const char* const ColorReductionNames[10];
-// Metadata choices (TMetadataMode order): captions, and names for /METADATA= and the settings file.
+// Captions of the metadata choices (TMetadataMode order).
 extern const char* const MetadataItems[3];
-extern const char* const MetadataNames[3];
 
 class TfrmMain : public TfrmMainBasic {
     Q_OBJECT
@@ -54,6 +51,8 @@ public:
     void LoadSettings() override;
     void SaveSettings() override;
     std::string SourceFilterKey() override;
+    void FillJob(TBatchJob& job) const override;
+    void ShowJob(const TBatchJob& job) override;
 
     // What the conversion of one file uses, read from the controls now.
     TConvertOptions ReadOptions() const;
@@ -62,6 +61,8 @@ public:
     std::vector<std::string> EquivalentArguments() const;
     // The same as one line for a POSIX shell, program name first.
     std::string EquivalentCommandLine() const;
+    // What the command line cannot say about the job ("" when nothing).
+    std::string CommandLineNote() const;
     // The text of --help.
     static std::string CommandLineHelp();
 
@@ -144,17 +145,13 @@ protected:
     QLabel* lblCommandLine;
     QLineEdit* edCommandLine;
     QPushButton* btnCopyCommandLine;
+    QLabel* lblCommandLineNote;
 
     std::vector<QPixmap> imgAlignment;
 
 private:
     void CreateOptionControls();
     void FillSourceFormats();
-    // The setters of the option switches of the table.
-    void CreateOptionSwitchSetters();
-    void CreateWatermarkSwitchSetters();
-    // The watermark's switches of the equivalent command line (none while it is off).
-    void AddWatermarkArguments(std::vector<std::string>& args) const;
     void ApplyWatermarkFont();
     QFont WatermarkQFont() const;
     // The colour behind transparent pixels (0xRRGGBB), shown on its button.

@@ -7,6 +7,7 @@
 #include "batch/RowConversion.h"
 #include "batch/SourceScan.h"
 #include "batch/Switches.h"
+#include "batch/UnattendedRun.h"
 #include "convert/ImageConverter.h"
 #include "util/FileUtils.h"
 #include "util/IniFile.h"
@@ -142,6 +143,56 @@ std::string TfrmMainBasic::ItemBytes(const QTreeWidgetItem* item, int column) {
     return item->text(column).toUtf8().toStdString();
 }
 
+// The window's part in the batch core's work: its overridable operations
+// convert and filter, and its lists show what happens.
+class TWindowHooks : public TBatchHooks {
+public:
+    explicit TWindowHooks(TfrmMainBasic& form) : F(form) {}
+
+    bool AcceptFile(const std::string& fileName) override { return F.AcceptFile(fileName); }
+    std::string GetDestinationExt() override { return F.GetDestinationExt(); }
+    void ConvertFile(const std::string& source, const std::string& dest) override {
+        F.ConvertFile(source, dest);
+    }
+    void BeforeRun() override { F.BeforeRun(); }
+    void AfterRun() override { F.AfterRun(); }
+    TWorkerConversion CreateWorkerConversion() override { return F.CreateWorkerConversion(); }
+    bool WrittenSize(const std::string& source, int& width, int& height) override {
+        return F.WrittenSize(source, width, height);
+    }
+    std::string LogTime() override { return LogDateTime(QDateTime::currentDateTime()); }
+    void UnreadableFolder(const std::string& folder, int error) override {
+        F.ReportUnreadableFolder(folder, error);
+    }
+
+    void RunStarted(size_t total, bool parallel) override {
+        F.FRunTotal = static_cast<int>(total);
+        FParallel = parallel;
+        if (parallel) F.SetProgress(0, std::max(static_cast<int>(total), 1));
+    }
+    void RowStarted(size_t row) override {
+        if (QTreeWidgetItem* item = F.lvProgress->topLevelItem(static_cast<int>(row)))
+            F.SetRowStatus(item, QString::fromLatin1(StatusInProgress), piInProgress);
+    }
+    void RowFinished(size_t row, const TBatchRow& outcome) override {
+        if (QTreeWidgetItem* item = F.lvProgress->topLevelItem(static_cast<int>(row)))
+            F.ShowRowOutcome(item, outcome);
+        if (FParallel) F.SetProgress(++FFinished, F.FRunTotal);
+    }
+    void RowRecorded(size_t, const TBatchRow& row) override { F.RecordRowOutcome(row); }
+    void Progress(size_t done, size_t total) override {
+        F.FRunDone = static_cast<int>(done);
+        F.ShowProgressLine(static_cast<int>(done), static_cast<int>(total), false);
+    }
+    bool StopRequested() override { return F.FStopRequested; }
+    void Idle() override { QCoreApplication::processEvents(); }
+
+private:
+    TfrmMainBasic& F;
+    bool FParallel = false;
+    int FFinished = 0;
+};
+
 // ---------------------------------------------------------------------------
 // Creation
 
@@ -154,7 +205,6 @@ TfrmMainBasic::TfrmMainBasic(QWidget* parent) : QMainWindow(parent) {
 
     CreateControls();
     CreateMenus();
-    CreateSwitchSetters();
 
     // FormCreate: the framework's part.
     FFirstIdlePending = true;
@@ -613,9 +663,22 @@ bool TfrmMainBasic::ProcessParameter(const std::string& param) {
     std::string value;
     const TSwitchInfo* info = FindSwitch(param, value);
     if (!info) return false;
-    const auto setter = FSwitchSetters.find(info->Name);
-    if (setter == FSwitchSetters.end()) return false;
-    setter->second(value);
+    // A setter the window attached itself comes first.
+    if (const auto setter = FSwitchSetters.find(info->Name); setter != FSwitchSetters.end()) {
+        setter->second(value);
+        return true;
+    }
+    TBatchJob job = Job();
+    TSwitchContext context{job, FCommandLineErrors, [this, &job](const std::string& fileName) {
+                               LoadSettingsFrom(fileName);
+                               FPresetLoaded = true;
+                               job = Job();
+                           }};
+    if (!ApplySwitch(context, param)) return false;
+    ShowJob(job);
+    // Folders named outright are kept at the first show instead of the Pictures folder.
+    if (SameTextAscii(info->Name, "/SRC")) FSourceGiven = true;
+    if (SameTextAscii(info->Name, "/DST")) FDestinationGiven = true;
     return true;
 }
 
@@ -628,76 +691,49 @@ void TfrmMainBasic::SetSwitchSetter(const char* name, TSwitchSetter setter) {
     FSwitchSetters[name] = std::move(setter);
 }
 
-void TfrmMainBasic::CreateSwitchSetters() {
-    SetSwitchSetter("/SRC", [this](const std::string& v) {
-        SetEditBytes(edSourceName, v);
-        FSourceGiven = true;
-    });
-    SetSwitchSetter("/SUBDIR", [this](const std::string&) { chkSubFolders->setChecked(true); });
-    SetSwitchSetter("/MASK", [this](const std::string& v) { SetEditBytes(edSourceWildcard, v); });
-    SetSwitchSetter("/DST", [this](const std::string& v) {
-        SetEditBytes(edDestinationName, v);
-        FDestinationGiven = true;
-    });
-    SetSwitchSetter("/OVERRIDE", [this](const std::string&) {
-        chkOverwrite->setChecked(true);
-        chkKeepBoth->setChecked(false);
-    });
-    SetSwitchSetter("/NOOVERRIDE", [this](const std::string&) {
-        chkOverwrite->setChecked(false);
-        chkKeepBoth->setChecked(false);
-    });
-    SetSwitchSetter("/RENAME", [this](const std::string&) { chkKeepBoth->setChecked(true); });
-    SetSwitchSetter("/KEEPFOLDERS",
-                    [this](const std::string&) { chkKeepFolders->setChecked(true); });
-    SetSwitchSetter("/NAME", [this](const std::string& v) { SetEditBytes(edNamePattern, v); });
-    SetSwitchSetter("/LIST", [this](const std::string&) { FDryRun = true; });
-    SetSwitchSetter("/QUIET", [this](const std::string&) { FQuiet = true; });
-    SetSwitchSetter("/SHARD", [this](const std::string& v) {
-        if (!ParseShard(v, FShard))
-            CommandLineError(
-                Format("/SHARD=%s: expected k/n with 1 <= k <= n, e.g. 2/8", v.c_str()));
-    });
-    SetSwitchSetter("/LOGFILE", [this](const std::string& v) {
-        chkLogProcessed->setChecked(true);
-        SetEditBytes(edLogProcessed, v);
-    });
-    SetSwitchSetter("/DSTFORMAT", [this](const std::string& value) {
-        // An extension of the destination list, in any case, with or without its dot.
-        const std::string wanted = value.empty() || value[0] == '.' ? value : "." + value;
-        const int remembered = rgDestination->ItemIndex();
-        std::string accepted;
-        for (int i = 0; i < rgDestination->Count(); ++i) {
-            rgDestination->SetItemIndex(i);
-            const std::string ext = GetDestinationExt();
-            if (wanted.size() > 1 && SameTextFolded(ext, wanted)) return;
-            accepted +=
-                (accepted.empty() ? "" : ", ") + ext.substr(std::min<size_t>(1, ext.size()));
-        }
-        rgDestination->SetItemIndex(remembered);
-        CommandLineError(Format("/DSTFORMAT=%s: expected %s", value.c_str(), accepted.c_str()));
-    });
-    SetSwitchSetter("/EXECUTE", [this](const std::string&) { FRunOnStart = true; });
-    SetSwitchSetter("/THREADS", [this](const std::string& value) {
-        int32_t threads = -1;
-        if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
-            !TryStrToInt(value, threads))
-            CommandLineError(Format("/THREADS=%s: expected a number of parallel conversions "
-                                    "(0 for one per core)",
-                                    value.c_str()));
-        else
-            // Above the box's range the most it offers.
-            seThreads->setValue(threads);
-    });
-    SetSwitchSetter("/SETTINGS", [this](const std::string& value) {
-        // Applied now, so switches after it override it and switches before it are overridden.
-        try {
-            LoadSettingsFrom(value);
-            FPresetLoaded = true;
-        } catch (const std::exception& e) {
-            CommandLineError(e.what());
-        }
-    });
+TBatchJob TfrmMainBasic::Job() const {
+    TBatchJob job = NewBatchJob();
+    FillJob(job);
+    return job;
+}
+
+void TfrmMainBasic::FillJob(TBatchJob& job) const {
+    job.SourceFolder = EditBytes(edSourceName);
+    job.Mask = EditBytes(edSourceWildcard);
+    job.SubFolders = chkSubFolders->isChecked();
+    job.DestinationFolder = EditBytes(edDestinationName);
+    job.Existing = ExistingFiles();
+    job.KeepFolders = chkKeepFolders->isChecked();
+    job.NamePattern = EditBytes(edNamePattern);
+    job.LogProcessed = chkLogProcessed->isChecked();
+    job.LogFile = EditBytes(edLogProcessed);
+    job.Threads = seThreads->value();
+    job.Options.Destination = DestinationFromIndex(rgDestination->ItemIndex());
+    job.Shard = FShard;
+    job.DryRun = FDryRun;
+    job.Quiet = FQuiet;
+    job.Execute = FRunOnStart;
+}
+
+void TfrmMainBasic::ShowJob(const TBatchJob& job) {
+    SetEditBytes(edSourceName, job.SourceFolder);
+    SetEditBytes(edSourceWildcard, job.Mask);
+    chkSubFolders->setChecked(job.SubFolders);
+    SetEditBytes(edDestinationName, job.DestinationFolder);
+    // Under keep both the overwrite box keeps its tick: it applies again once keep both is off.
+    chkKeepBoth->setChecked(job.Existing == TExistingFiles::Rename);
+    if (job.Existing != TExistingFiles::Rename)
+        chkOverwrite->setChecked(job.Existing == TExistingFiles::Overwrite);
+    chkKeepFolders->setChecked(job.KeepFolders);
+    SetEditBytes(edNamePattern, job.NamePattern);
+    chkLogProcessed->setChecked(job.LogProcessed);
+    SetEditBytes(edLogProcessed, job.LogFile);
+    seThreads->setValue(job.Threads);
+    rgDestination->SetItemIndex(job.Options.Destination ? *job.Options.Destination : -1);
+    FShard = job.Shard;
+    FDryRun = job.DryRun;
+    FQuiet = job.Quiet;
+    FRunOnStart = job.Execute;
 }
 
 // ---------------------------------------------------------------------------
@@ -776,16 +812,7 @@ std::string TfrmMainBasic::SettingsFileName() const {
 }
 
 void TfrmMainBasic::LoadSettingsFrom(const std::string& fileName) {
-    // The settings reader takes a missing or unreadable file for an empty one;
-    // a preset named on purpose must not silently turn into the defaults.
-    struct stat st {};
-    const int fd = fileName.empty() ? -1 : ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK);
-    const bool readable = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (fd >= 0) ::close(fd);
-    if (!readable)
-        throw EFOpenError(Format("Cannot read the settings file \"%s\"", fileName.c_str()));
-    if (!TIniFile(fileName).IsText())
-        throw EFOpenError(Format("\"%s\" is not a settings file", fileName.c_str()));
+    CheckSettingsFile(fileName);
     FSettingsFile = fileName;
     try {
         LoadSettings();
@@ -826,26 +853,13 @@ void TfrmMainBasic::miFileSaveSettingsClick() {
 }
 
 void TfrmMainBasic::LoadSettings() {
-    TIniFile ini(SettingsFileName());
-    SetEditBytes(edSourceName, ini.ReadString("General", "Source", EditBytes(edSourceName)));
-    SetEditBytes(edDestinationName,
-                 ini.ReadString("General", "Destination", EditBytes(edDestinationName)));
-    rgDestination->SetItemIndex(
-        ini.ReadInteger("General", "DestinationFormat", rgDestination->ItemIndex()));
-    chkSubFolders->setChecked(ini.ReadBool("Log", "SubFolders", chkSubFolders->isChecked()));
-    chkOverwrite->setChecked(ini.ReadBool("Log", "Overwrite", chkOverwrite->isChecked()));
-    chkLogProcessed->setChecked(ini.ReadBool("Log", "LogProcessed", chkLogProcessed->isChecked()));
-    SetEditBytes(edLogProcessed,
-                 ini.ReadString("Log", "LogProcessedFile", EditBytes(edLogProcessed)));
-    seThreads->setValue(ini.ReadInteger("General", "Threads", seThreads->value()));
-    chkKeepFolders->setChecked(ini.ReadBool("General", "KeepFolders", chkKeepFolders->isChecked()));
-    const std::string existing = ini.ReadString("General", "ExistingFiles", "");
-    if (!existing.empty()) chkKeepBoth->setChecked(SameTextAscii(existing, "rename"));
-    SetEditBytes(edNamePattern, ini.ReadString("General", "NamePattern", EditBytes(edNamePattern)));
+    // The job as shown, then every key the file has over it.
+    const TIniFile ini(SettingsFileName());
+    TBatchJob job = Job();
+    LoadBatchJobGeneral(ini, job);
     // A preset carries its mask; the per-user file never does, so every start begins with *.*.
-    if (!FSettingsFile.empty())
-        SetEditBytes(edSourceWildcard,
-                     ini.ReadString("General", "Mask", EditBytes(edSourceWildcard)));
+    if (!FSettingsFile.empty()) LoadPresetMask(ini, job);
+    ShowJob(job);
     // The window's size belongs to the user's file, not to a job's preset.
     const int width = FSettingsFile.empty() ? ini.ReadInteger("Window", "Width", 0) : 0;
     const int height = FSettingsFile.empty() ? ini.ReadInteger("Window", "Height", 0) : 0;
@@ -858,29 +872,9 @@ void TfrmMainBasic::LoadSettings() {
 
 void TfrmMainBasic::SaveSettings() {
     TIniFile ini(SettingsFileName());
-    ini.WriteString("General", "Source", EditBytes(edSourceName));
-    ini.WriteString("General", "Destination", EditBytes(edDestinationName));
-    ini.WriteInteger("General", "DestinationFormat", rgDestination->ItemIndex());
-    ini.WriteBool("Log", "SubFolders", chkSubFolders->isChecked());
-    ini.WriteBool("Log", "Overwrite", chkOverwrite->isChecked());
-    ini.WriteBool("Log", "LogProcessed", chkLogProcessed->isChecked());
-    ini.WriteString("Log", "LogProcessedFile", EditBytes(edLogProcessed));
-    // Our own key: a file that never had more than one thread keeps the usual keys only.
-    if (seThreads->value() != 1 || ini.ValueExists("General", "Threads"))
-        ini.WriteInteger("General", "Threads", seThreads->value());
-    // Keys of this round's additions are written once they differ from the default.
-    if (chkKeepFolders->isChecked() || ini.ValueExists("General", "KeepFolders"))
-        ini.WriteBool("General", "KeepFolders", chkKeepFolders->isChecked());
-    if (chkKeepBoth->isChecked() || ini.ValueExists("General", "ExistingFiles"))
-        ini.WriteString("General", "ExistingFiles",
-                        chkKeepBoth->isChecked()    ? "rename"
-                        : chkOverwrite->isChecked() ? "overwrite"
-                                                    : "skip");
-    if (EditBytes(edNamePattern) != "{name}" || ini.ValueExists("General", "NamePattern"))
-        ini.WriteString("General", "NamePattern", EditBytes(edNamePattern));
-    if (!FSettingsFile.empty() &&
-        (EditBytes(edSourceWildcard) != "*.*" || ini.ValueExists("General", "Mask")))
-        ini.WriteString("General", "Mask", EditBytes(edSourceWildcard));
+    const TBatchJob job = Job();
+    SaveBatchJobGeneral(ini, job);
+    if (!FSettingsFile.empty()) SavePresetMask(ini, job);
     const QSize now = isMaximized() || isFullScreen() ? normalGeometry().size() : size();
     if (FSettingsFile.empty() && (now != FDefaultSize || ini.ValueExists("Window", "Width"))) {
         ini.WriteInteger("Window", "Width", now.width());
@@ -932,22 +926,31 @@ void TfrmMainBasic::BuildFileList() {
             }
         lvFileName->clear();
         FFileListKey.clear();
-        if (FDroppedFiles.empty()) ScanFolder(EditBytes(edSourceName), mask);
-        QList<QTreeWidgetItem*> dropped;
-        for (const std::string& file : FDroppedFiles) {
-            const size_t slash = file.find_last_of('/');
-            const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash);
-            const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+        QList<QTreeWidgetItem*> rows;
+        auto addRow = [&rows](const std::string& folder, const std::string& name, bool ticked) {
             auto* row = new QTreeWidgetItem();
             row->setText(flcName, DecodeBytes(name));
             row->setData(flcName, Qt::UserRole, ToByteArray(name));
-            row->setText(flcPath, DecodeBytes(folder.empty() ? "/" : folder));
-            row->setData(flcPath, Qt::UserRole, ToByteArray(folder.empty() ? "/" : folder));
+            row->setText(flcPath, DecodeBytes(folder));
+            row->setData(flcPath, Qt::UserRole, ToByteArray(folder));
             row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-            row->setCheckState(flcName, AcceptFile(name) ? Qt::Checked : Qt::Unchecked);
-            dropped.append(row);
+            row->setCheckState(flcName, ticked ? Qt::Checked : Qt::Unchecked);
+            rows.append(row);
+        };
+        if (FDroppedFiles.empty()) {
+            const TBatchJob job = Job();
+            TWindowHooks hooks(*this);
+            for (const TSourceFile& file : TBatchRunner(job, hooks).Scan())
+                addRow(file.Dir, file.Name, file.Ticked);
         }
-        lvFileName->addTopLevelItems(dropped);
+        for (const std::string& file : FDroppedFiles) {
+            const size_t cut = file.find_last_of('/');
+            const std::string folder = cut == std::string::npos ? "." : file.substr(0, cut);
+            const std::string name = cut == std::string::npos ? file : file.substr(cut + 1);
+            addRow(folder.empty() ? "/" : folder, name, AcceptFile(name));
+        }
+        // The search does not yield; the list takes its rows in one step when it is done.
+        lvFileName->addTopLevelItems(rows);
         FFileListKey = key;
         for (int i = 0; i < lvFileName->topLevelItemCount() && !ticks.empty(); ++i) {
             QTreeWidgetItem* row = lvFileName->topLevelItem(i);
@@ -960,68 +963,6 @@ void TfrmMainBasic::BuildFileList() {
         throw;
     }
     EndBusy();
-}
-
-void TfrmMainBasic::ScanFolder(const std::string& dir, const std::string& mask) {
-    // Each folder is entered once (device and inode): bind mounts loop without links.
-    std::set<std::pair<dev_t, ino_t>> visited;
-    dev_t device;
-    ino_t inode;
-    errno = 0;
-    if (!FolderIdentity(dir, device, inode)) {
-        ReportUnreadableFolder(dir, errno ? errno : ENOTDIR);
-        return;
-    }
-    visited.insert({device, inode});
-
-    // Several masks separated by ';' take a file that matches any of them.
-    std::vector<std::string> masks;
-    for (size_t start = 0; start <= mask.size();) {
-        const size_t end = mask.find(';', start);
-        std::string one =
-            mask.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!one.empty()) masks.push_back(one);
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    if (masks.empty()) masks.push_back("*.*");
-    QList<QTreeWidgetItem*> rows;
-    auto scan = [&](auto&& self, const std::string& folder) -> void {
-        const QString shownFolder = DecodeBytes(folder);
-        const QByteArray rawFolder = ToByteArray(folder);
-        int error = 0;
-        const std::vector<TDirEntry> entries = ListFolder(folder, &error);
-        if (error) ReportUnreadableFolder(folder, error);
-        for (const TDirEntry& entry : entries) {
-            if (chkSubFolders->isChecked() && entry.IsDirectory) {
-                if (visited.insert({entry.Device, entry.Inode}).second)
-                    self(self, JoinPath(folder, entry.Name));
-            } else if (!entry.IsDirectory && MatchesAnyMask(entry.Name, masks)) {
-                auto* row = new QTreeWidgetItem();
-                row->setText(flcName, DecodeBytes(entry.Name));
-                row->setData(flcName, Qt::UserRole, ToByteArray(entry.Name));
-                row->setText(flcPath, shownFolder);
-                row->setData(flcPath, Qt::UserRole, rawFolder);
-                row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-                row->setCheckState(flcName, AcceptFile(entry.Name) ? Qt::Checked : Qt::Unchecked);
-                rows.append(row);
-            }
-        }
-    };
-    try {
-        scan(scan, dir);
-    } catch (...) {
-        qDeleteAll(rows);
-        throw;
-    }
-    // The search does not yield; the list takes its rows in one step when it is done.
-    lvFileName->addTopLevelItems(rows);
-}
-
-bool TfrmMainBasic::MatchesAnyMask(const std::string& name, const std::vector<std::string>& masks) {
-    for (const std::string& mask : masks)
-        if (MatchWildcard(name, mask, true)) return true;
-    return false;
 }
 
 void TfrmMainBasic::ReportUnreadableFolder(const std::string& folder, int error) {
@@ -1054,33 +995,17 @@ void TfrmMainBasic::BuildProgressList() {
     BeginBusy();
     try {
         lvProgress->clear();
-        TRowPlan plan;
-        plan.DestinationFolder = EditBytes(edDestinationName);
-        plan.Existing = ExistingFiles();
-        plan.KeepFolders = chkKeepFolders->isChecked();
-        plan.SourceRoot = EditBytes(edSourceName);
-        plan.NamePattern = EditBytes(edNamePattern);
-        if (const std::string fault = NamePatternError(plan.NamePattern); !fault.empty())
-            throw Exception(fault);
-        plan.WrittenSize = [this](const std::string& source, int& width, int& height) {
-            return WrittenSize(source, width, height);
-        };
-        TRowBuilder builder(plan);
-        for (int i = 0; i < lvFileName->topLevelItemCount() && !FCloseWhenIdle; ++i) {
+        FRows.clear();
+        std::vector<TSourceFile> files;
+        for (int i = 0; i < lvFileName->topLevelItemCount(); ++i) {
             QTreeWidgetItem* row = lvFileName->topLevelItem(i);
-            if (row->checkState(flcName) != Qt::Checked) continue;
-            const std::string path = ItemBytes(row, flcPath);
-            const std::string fileName = JoinPath(path, ItemBytes(row, flcName));
-            if (FShard.Active()) {
-                std::string relative =
-                    fileName.substr(std::min(fileName.size(), plan.SourceRoot.size()));
-                relative.erase(0, std::min(relative.size(), relative.find_first_not_of('/')));
-                if (!InShard(relative, FShard)) continue;
-            }
-            if (!AcceptFile(fileName)) continue;
-            builder.Add(path, fileName, GetDestinationExt());
+            files.push_back({ItemBytes(row, flcPath), ItemBytes(row, flcName),
+                             row->checkState(flcName) == Qt::Checked});
         }
-        for (const TBatchRow& row : builder.Build())
+        const TBatchJob job = Job();
+        TWindowHooks hooks(*this);
+        FRows = TBatchRunner(job, hooks).BuildRows(files);
+        for (const TBatchRow& row : FRows)
             AddProgressRow(row);
     } catch (...) {
         EndBusy();
@@ -1098,15 +1023,7 @@ void TfrmMainBasic::AddProgressRow(const TBatchRow& planned) {
     row->setTextAlignment(pcTime, Qt::AlignRight | Qt::AlignVCenter);
     if (planned.State == TRowState::Failed) {
         // Never converted: a row that would overwrite another row's output or a source.
-        SetRowStatus(row,
-                     QString::fromLatin1(StatusErrorPrefix) + QString::fromUtf8(planned.Message),
-                     piError);
-        row->setToolTip(pcStatus, QString::fromUtf8(planned.Message));
-        row->setData(
-            pcStatus, Qt::UserRole,
-            QByteArray(planned.Message.data(), static_cast<qsizetype>(planned.Message.size())));
-    } else if (planned.State == TRowState::Skipped) {
-        SetRowStatus(row, QString::fromLatin1(StatusSkipped), piSkipped);
+        ShowRowOutcome(row, planned);
     } else {
         row->setText(pcStatus, QString::fromLatin1(StatusWaiting));
     }
@@ -1150,10 +1067,6 @@ void TfrmMainBasic::btnStopClick() {
     btnCancel->show();
 }
 
-void TfrmMainBasic::WriteLog(const std::string& text) {
-    if (chkLogProcessed->isChecked()) AppendLine(EditBytes(edLogProcessed), text);
-}
-
 void TfrmMainBasic::SetProgress(int position, int maximum) {
     pbProcess->setMaximum(maximum);
     pbProcess->setValue(position);
@@ -1164,7 +1077,7 @@ int TfrmMainBasic::ThreadCount() const {
 }
 
 int TfrmMainBasic::MaxThreadCount() {
-    return std::max(1, QThread::idealThreadCount());
+    return ::MaxThreadCount();
 }
 
 void TfrmMainBasic::ShowProgressLine(int done, int total, bool final) {
@@ -1184,175 +1097,42 @@ void TfrmMainBasic::ShowProgressLine(int done, int total, bool final) {
     std::fflush(stderr);
 }
 
-void TfrmMainBasic::ShowRowOutcome(QTreeWidgetItem* row, const TJobOutcome& outcome) {
-    if (outcome.Skipped) {
-        SetRowStatus(row, QString::fromLatin1(StatusSkipped), piSkipped);
-    } else if (outcome.Ok) {
-        SetRowStatus(row, QString::fromLatin1(StatusFinished), piFinished);
-        const std::string time = std::to_string(outcome.Milliseconds + 1) + " msec";
-        row->setText(pcTime, QString::fromLatin1(time.c_str()));
-    } else {
-        SetRowStatus(row, QString::fromLatin1(StatusErrorPrefix) + QString::fromUtf8(outcome.Error),
+void TfrmMainBasic::ShowRowOutcome(QTreeWidgetItem* item, const TBatchRow& row) {
+    if (row.State == TRowState::Skipped) {
+        SetRowStatus(item, QString::fromLatin1(StatusSkipped), piSkipped);
+    } else if (row.State == TRowState::Finished) {
+        SetRowStatus(item, QString::fromLatin1(StatusFinished), piFinished);
+        const std::string time = std::to_string(row.Milliseconds + 1) + " msec";
+        item->setText(pcTime, QString::fromLatin1(time.c_str()));
+    } else if (row.State == TRowState::Failed) {
+        SetRowStatus(item, QString::fromLatin1(StatusErrorPrefix) + QString::fromUtf8(row.Message),
                      piError);
+        item->setToolTip(pcStatus, QString::fromUtf8(row.Message));
     }
 }
 
-void TfrmMainBasic::RecordRowOutcome(const std::string& source, const TJobOutcome& outcome) {
-    if (outcome.Skipped) return;
-    if (outcome.Ok) {
-        WriteLog(EscapeControlCharacters(source) + " " + StatusFinished + " " +
-                 std::to_string(outcome.Milliseconds + 1) + " msec");
-    } else if (!FShowMainForm) {
-        // One line per failure, so that scripts can read them line by line.
-        std::string message;
-        for (char c : outcome.Error) {
-            const bool lineBreak = c == '\r' || c == '\n';
-            if (!lineBreak)
-                message += c;
-            else if (!message.empty() && message.back() != ' ')
-                message += ' ';
-        }
-        if (FProgressOnTerminal && !FQuiet) std::fputs("\r\033[K", stderr);
-        std::fprintf(stderr, "%s: %s\n", EscapeControlCharacters(source).c_str(),
-                     EscapeControlCharacters(message).c_str());
-        FExitCode = 1;
-        ++FRunFailures;
-    }
-}
-
-void TfrmMainBasic::CompleteRow(QTreeWidgetItem* row, const std::string& source,
-                                TJobOutcome outcome, bool shown) {
-    try {
-        if (!shown) ShowRowOutcome(row, outcome);
-        RecordRowOutcome(source, outcome);
-    } catch (const std::exception& e) {
-        // A log line that cannot be written fails its row, as a failed conversion does.
-        outcome.Ok = false;
-        outcome.Error = e.what();
-        ShowRowOutcome(row, outcome);
-        RecordRowOutcome(source, outcome);
-    }
-}
-
-void TfrmMainBasic::RunRowsInOrder() {
-    const TWorkerConversion convert = RowConversion(
-        [this](const std::string& source, const std::string& dest) { ConvertFile(source, dest); },
-        ExistingFiles() == TExistingFiles::Overwrite);
-    const int count = lvProgress->topLevelItemCount();
-    for (int i = 0; i < count && !FStopRequested; ++i) {
-        QTreeWidgetItem* row = lvProgress->topLevelItem(i);
-        if (!row || row->text(pcStatus) != QLatin1String(StatusWaiting)) continue;
-        const std::string source = ItemBytes(row, pcFileName);
-        TJobOutcome outcome;
-        try {
-            SetRowStatus(row, QString::fromLatin1(StatusInProgress), piInProgress);
-            QCoreApplication::processEvents();
-            const int64_t t0 = TickCount();
-            convert(source, ItemBytes(row, pcDestination));
-            outcome.Milliseconds = TickCount() - t0;
-            outcome.Ok = true;
-        } catch (const EDestinationExists& e) {
-            outcome.Skipped = true;
-            outcome.Error = e.what();
-        } catch (const std::exception& e) {
-            // Also standard errors such as out-of-memory: one file never ends the run.
-            outcome.Error = e.what();
-        }
-        CompleteRow(row, source, std::move(outcome), false);
-        ShowProgressLine(++FRunDone, FRunTotal, false);
-        QCoreApplication::processEvents();
-    }
-}
-
-void TfrmMainBasic::RunRowsInParallel(const std::vector<TWorkerConversion>& conversions) {
-    std::vector<QTreeWidgetItem*> rows;
-    std::vector<TBatchJob> jobs;
-    for (int i = 0; i < lvProgress->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = lvProgress->topLevelItem(i);
-        if (!row || row->text(pcStatus) != QLatin1String(StatusWaiting)) continue;
-        rows.push_back(row);
-        jobs.push_back({ItemBytes(row, pcFileName), ItemBytes(row, pcDestination)});
-    }
-    const int total = static_cast<int>(jobs.size());
-    std::vector<std::optional<TJobOutcome>> outcomes(jobs.size());
-    size_t nextRecorded = 0; // log and stderr lines follow the row order
-    int done = 0;
-    SetProgress(0, std::max(total, 1));
-
-    TParallelBatch batch(jobs, conversions);
-    while (true) {
-        if (FStopRequested) batch.Stop();
-        for (size_t job : batch.StartReady())
-            SetRowStatus(rows[job], QString::fromLatin1(StatusInProgress), piInProgress);
-        if (batch.Done()) break;
-        for (TJobOutcome& outcome : batch.TakeOutcomes(std::chrono::milliseconds(30))) {
-            // Anything but a standard exception ends the run, as in the sequential run.
-            if (outcome.Foreign) std::rethrow_exception(outcome.Foreign);
-            ShowRowOutcome(rows[outcome.Job], outcome);
-            outcomes[outcome.Job] = std::move(outcome);
-            SetProgress(++done, total);
-        }
-        while (nextRecorded < outcomes.size() && outcomes[nextRecorded]) {
-            CompleteRow(rows[nextRecorded], jobs[nextRecorded].Source, *outcomes[nextRecorded],
-                        true);
-            ShowProgressLine(++FRunDone, FRunTotal, false);
-            ++nextRecorded;
-        }
-        QCoreApplication::processEvents();
-    }
-    // After a stop, rows left Waiting are passed over.
-    for (; nextRecorded < outcomes.size(); ++nextRecorded)
-        if (outcomes[nextRecorded])
-            CompleteRow(rows[nextRecorded], jobs[nextRecorded].Source, *outcomes[nextRecorded],
-                        true);
-}
-
-void TfrmMainBasic::ReportPlannedFailures() {
-    // Rows that failed when the list was built never run; they count as failures all the same.
-    for (int i = 0; i < lvProgress->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = lvProgress->topLevelItem(i);
-        const QVariant planned = row->data(pcStatus, Qt::UserRole);
-        if (!planned.isValid()) continue;
-        TJobOutcome outcome;
-        const QByteArray message = planned.toByteArray();
-        outcome.Error.assign(message.constData(), static_cast<size_t>(message.size()));
-        RecordRowOutcome(ItemBytes(row, pcFileName), outcome);
-    }
+void TfrmMainBasic::RecordRowOutcome(const TBatchRow& row) {
+    if (row.State != TRowState::Failed || FShowMainForm) return;
+    // One line per failure, so that scripts can read them line by line.
+    if (FProgressOnTerminal && !FQuiet) std::fputs("\r\033[K", stderr);
+    std::fprintf(stderr, "%s: %s\n", EscapeControlCharacters(row.Source).c_str(),
+                 EscapeControlCharacters(OneLine(row.Message)).c_str());
+    FExitCode = 1;
+    ++FRunFailures;
 }
 
 void TfrmMainBasic::RunBatch() {
     if (FRunning) return;
     EnterRunState();
     try {
-        BeforeRun();
-        try {
-            WriteLog("Trevasco " + LogDateTime(QDateTime::currentDateTime()) + "\r\n");
-            FRunStartTick = TickCount();
-            FRunStartPixels = TImageConverter::PixelsConverted();
-            FRunDone = FRunFailures = FRunTotal = 0;
-            FProgressOnTerminal = ::isatty(STDERR_FILENO) != 0;
-            for (int i = 0; i < lvProgress->topLevelItemCount(); ++i)
-                if (lvProgress->topLevelItem(i)->text(pcStatus) == QLatin1String(StatusWaiting))
-                    ++FRunTotal;
-            ReportPlannedFailures();
-            pbProcess->setMinimum(0);
-            std::vector<TWorkerConversion> conversions;
-            const int threads = std::min(ThreadCount(), lvProgress->topLevelItemCount());
-            for (int i = 0; i < threads && threads > 1; ++i) {
-                TWorkerConversion conversion = CreateWorkerConversion();
-                if (!conversion) break;
-                conversions.push_back(RowConversion(std::move(conversion),
-                                                    ExistingFiles() == TExistingFiles::Overwrite));
-            }
-            if (conversions.size() > 1)
-                RunRowsInParallel(conversions);
-            else
-                RunRowsInOrder();
-        } catch (...) {
-            AfterRun();
-            throw;
-        }
-        AfterRun();
+        FRunStartTick = TickCount();
+        FRunStartPixels = TImageConverter::PixelsConverted();
+        FRunDone = FRunFailures = FRunTotal = 0;
+        FProgressOnTerminal = ::isatty(STDERR_FILENO) != 0;
+        pbProcess->setMinimum(0);
+        const TBatchJob job = Job();
+        TWindowHooks hooks(*this);
+        FSummary = TBatchRunner(job, hooks).Run(FRows);
     } catch (...) {
         LeaveRunState();
         throw;
@@ -1593,7 +1373,7 @@ void TfrmMainBasic::FirstIdle() {
     try {
         btnLastClick();
         if (FDryRun)
-            ListRows();
+            FExitCode = std::max(FExitCode, PrintRows(FRows));
         else
             RunBatch();
     } catch (const std::exception& e) {
@@ -1606,26 +1386,6 @@ void TfrmMainBasic::FirstIdle() {
 
 bool TfrmMainBasic::WrittenSize(const std::string&, int&, int&) {
     return false;
-}
-
-void TfrmMainBasic::ListRows() {
-    // What the run would do, row by row; nothing is created or written.
-    for (int i = 0; i < lvProgress->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = lvProgress->topLevelItem(i);
-        const std::string source = EscapeControlCharacters(ItemBytes(row, pcFileName));
-        const QVariant planned = row->data(pcStatus, Qt::UserRole);
-        if (planned.isValid()) {
-            std::printf("%s: error %s\n", source.c_str(),
-                        EscapeControlCharacters(planned.toByteArray().toStdString()).c_str());
-            FExitCode = 1;
-        } else if (row->text(pcStatus) == QLatin1String(StatusSkipped)) {
-            std::printf("%s: skipped (exists)\n", source.c_str());
-        } else {
-            std::printf("%s -> %s\n", source.c_str(),
-                        EscapeControlCharacters(ItemBytes(row, pcDestination)).c_str());
-        }
-    }
-    std::fflush(stdout);
 }
 
 void TfrmMainBasic::ReportError(const std::string& message) {

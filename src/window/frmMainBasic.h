@@ -5,7 +5,9 @@
 // operations below (declared in their fixed order).
 #pragma once
 
+#include "batch/BatchJob.h"
 #include "batch/BatchRows.h"
+#include "batch/BatchRunner.h"
 #include "batch/ParallelBatch.h"
 #include "batch/Shards.h"
 
@@ -88,7 +90,7 @@ public:
     // The machine's cores: what "0" stands for.
     static int MaxThreadCount();
     // The most the option offers.
-    static constexpr int ThreadLimit = 32;
+    static constexpr int ThreadLimit = MaxParallelConversions;
 
     // A preset: reads another settings file through LoadSettings (every section
     // of the framework and of the derived window). A file that is missing or
@@ -127,6 +129,17 @@ public:
     virtual void SaveSettings();
     // What happens to destinations that exist: the overwrite box, or keep both.
     TExistingFiles ExistingFiles() const;
+
+    // The job the window shows: its controls read into a job, and a job shown
+    // in them. The settings file and the switches go through these; a derived
+    // window adds its own controls (calling these first).
+    TBatchJob Job() const;
+    virtual void FillJob(TBatchJob& job) const;
+    virtual void ShowJob(const TBatchJob& job);
+    // The rows of the progress list, in its order.
+    const std::vector<TBatchRow>& Rows() const { return FRows; }
+    // The counts of the last run.
+    const TBatchSummary& LastSummary() const { return FSummary; }
     // Beyond the twelve: a conversion for one worker thread of a parallel run,
     // made on the window thread when the run starts (after BeforeRun). It must
     // not touch a widget. An empty function keeps the run on the window thread,
@@ -147,26 +160,18 @@ protected:
 
     // Building the lists (called on forward entry to pages 5 and 6).
     void BuildFileList();
-    void ScanFolder(const std::string& dir, const std::string& mask);
     void ReportUnreadableFolder(const std::string& folder, int error);
-    static bool MatchesAnyMask(const std::string& name, const std::vector<std::string>& masks);
     void BuildProgressList();
     void AddProgressRow(const TBatchRow& row);
     void EnterRunState();
     void LeaveRunState();
-    void WriteLog(const std::string& text);
-    void ReportPlannedFailures();
     // The unattended run's one updating line on a terminal: rows done of all,
     // percent, megapixels per second, failures, time left; final clears it.
     void ShowProgressLine(int done, int total, bool final);
-    // The dry run: prints the rows as the run would take them.
-    void ListRows();
+
     // The written size of a source, for the name pattern's {w} and {h}; the
     // framework cannot know it.
     virtual bool WrittenSize(const std::string& source, int& width, int& height);
-    // The two ways through the Waiting rows of the progress list.
-    void RunRowsInOrder();
-    void RunRowsInParallel(const std::vector<TWorkerConversion>& conversions);
 
     // What the found files' ticks depend on beyond the folder, the mask and the
     // sub-folder flag (the derived window's source formats): while none of them
@@ -324,21 +329,17 @@ protected:
     static constexpr QSize PageDesign{505, 365};
 
 private:
+    friend class TWindowHooks;
     void CreateControls();
     void AnchorControls();
     void CreateMenus();
-    void CreateSwitchSetters();
     void BeginBusy();
     void EndBusy();
     void SetRowStatus(QTreeWidgetItem* item, const QString& status, int image);
-    // A row's result: its status, icon and time on screen, and (kept apart
-    // so that a parallel run can give them in row order) its log line or,
-    // unattended, its stderr line and exit status.
-    void ShowRowOutcome(QTreeWidgetItem* row, const TJobOutcome& outcome);
-    void RecordRowOutcome(const std::string& source, const TJobOutcome& outcome);
-    // Both of the above; a log line that cannot be written fails the row instead.
-    void CompleteRow(QTreeWidgetItem* row, const std::string& source, TJobOutcome outcome,
-                     bool shown);
+    // A row's result: its status, icon and time on screen.
+    void ShowRowOutcome(QTreeWidgetItem* item, const TBatchRow& row);
+    // Unattended: a failed row's stderr line and exit status.
+    void RecordRowOutcome(const TBatchRow& row);
 
     QPushButton* FDefaultButton = nullptr;
     QPushButton* FEscapeButton = nullptr;
@@ -371,4 +372,6 @@ private:
     int FRunDone = 0, FRunTotal = 0, FRunFailures = 0;
     bool FQuiet = false;
     TShard FShard;
+    std::vector<TBatchRow> FRows;
+    TBatchSummary FSummary;
 };

@@ -34,8 +34,8 @@ std::vector<std::string> Sources() {
 std::string Convert(TImageConverter& converter, const std::string& source, const std::string& dest,
                     int destination) {
     TConvertOptions options;
-    options.DestinationIndex = destination;
-    options.GIFColorReduction = 7;
+    options.Destination = DestinationFromIndex(destination);
+    options.ColorReduction = ColorReductionFromIndex(7);
     try {
         converter.ConvertFile(source, dest, options);
     } catch (const std::exception& e) {

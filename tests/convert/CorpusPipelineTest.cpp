@@ -37,8 +37,8 @@ std::string ConvertChecked(TImageConverter& converter, const std::string& source
     std::string faults;
     for (int d : destinations) {
         TConvertOptions o;
-        o.DestinationIndex = d;
-        o.PixelFormatIndex = 6; // pf24bit
+        o.Destination = DestinationFromIndex(d);
+        o.PixelFormat = PixelFormatFromIndex(6); // pf24bit
         const std::string dest = folder + "/out" + DestinationExtension(d);
         bool ok = false;
         try {

@@ -34,8 +34,8 @@ protected:
     std::string Convert(const std::string& src, int destination, const std::string& name,
                         int pixelFormat = 0) {
         TConvertOptions o;
-        o.DestinationIndex = destination;
-        o.PixelFormatIndex = pixelFormat;
+        o.Destination = DestinationFromIndex(destination);
+        o.PixelFormat = PixelFormatFromIndex(pixelFormat);
         std::string dst = FFolder.File(name + DestinationExtension(destination));
         FConverter.ConvertFile(src, dst, o);
         return dst;
@@ -88,8 +88,8 @@ TEST_F(DestinationFormatsTest, RasterDestinationsKeepTheSourceSize) {
     }
     // The GIF keeps the chosen colour reduction: black/white monochrome gives two colours.
     TConvertOptions o;
-    o.DestinationIndex = dfGIF;
-    o.GIFColorReduction = 4;
+    o.Destination = DestinationFromIndex(dfGIF);
+    o.ColorReduction = ColorReductionFromIndex(4);
     FConverter.ConvertFile(src, FFolder.File("mono.gif"), o);
     TGIFImage gif;
     gif.LoadFromFile(FFolder.File("mono.gif"));
@@ -99,7 +99,7 @@ TEST_F(DestinationFormatsTest, RasterDestinationsKeepTheSourceSize) {
             TColor c = b.Pixel(x, y);
             EXPECT_TRUE(c == clBlack || c == clWhite) << x << "," << y;
         }
-    o.GIFColorReduction = 10;
+    o.ColorReduction = ColorReductionFromIndex(10);
     EXPECT_THROW(FConverter.ConvertFile(src, FFolder.File("bad.gif"), o), Exception);
     EXPECT_FALSE(fs::exists(FFolder.File("bad.gif")));
 }
@@ -118,12 +118,12 @@ TEST_F(DestinationFormatsTest, GIFReductionIndexesKeepTheirMethodsAndTheDefaultI
         return ReadFileBytes(path);
     };
     TConvertOptions o;
-    o.DestinationIndex = dfGIF;
-    EXPECT_EQ(o.GIFColorReduction, ReduceBest);
+    o.Destination = DestinationFromIndex(dfGIF);
+    EXPECT_EQ(o.ColorReduction, ReduceBest);
     FConverter.ConvertFile(src, FFolder.File("default.gif"), o);
     EXPECT_EQ(ReadFileBytes(FFolder.File("default.gif")), direct(ReduceBest));
     // A stored 7 is still the octree, byte for byte.
-    o.GIFColorReduction = 7;
+    o.ColorReduction = ColorReductionFromIndex(7);
     FConverter.ConvertFile(src, FFolder.File("octree.gif"), o);
     EXPECT_EQ(ReadFileBytes(FFolder.File("octree.gif")), direct(ReduceOptimal));
     EXPECT_NE(ReadFileBytes(FFolder.File("octree.gif")),
@@ -270,7 +270,7 @@ TEST_F(DestinationFormatsTest, EveryWriterFailingMidwayKeepsTheOldFile) {
         small.rlim_cur = 4096;
         setrlimit(RLIMIT_FSIZE, &small);
         TConvertOptions o;
-        o.DestinationIndex = d;
+        o.Destination = DestinationFromIndex(d);
         bool failed = false;
         try {
             FConverter.ConvertFile(src, dst, o);
@@ -310,16 +310,16 @@ TEST_F(DestinationFormatsTest, FuzzRegressionInputsFailCleanly) {
             std::string src = FFolder.File("in." + extensions[data[0] % extensions.size()]);
             WriteFileBytes(src, std::vector<uint8_t>(data.begin() + 3, data.end()));
             TConvertOptions o;
-            o.DestinationIndex = data[1] % 6;
-            o.PixelFormatIndex = data[2] % 8;
-            o.GIFColorReduction = (data[2] >> 3) % 9;
+            o.Destination = DestinationFromIndex(data[1] % 6);
+            o.PixelFormat = PixelFormatFromIndex(data[2] % 8);
+            o.ColorReduction = ColorReductionFromIndex((data[2] >> 3) % 9);
             o.Resize = true;
-            o.WidthText = "40";
+            o.Width = SideFromText("40");
             o.UseHeight = (data[1] & 0x80) != 0;
-            o.HeightText = "30";
+            o.Height = SideFromText("30");
             try {
                 FConverter.ConvertFile(
-                    src, FFolder.File("out" + DestinationExtension(o.DestinationIndex)), o);
+                    src, FFolder.File("out" + DestinationExtension(o.Destination)), o);
             } catch (const Exception&) {
             }
         }

@@ -170,8 +170,8 @@ TEST(DirectDecode, ConvertedRastersMatchTheFilledRoad) {
         for (int pf : {int(pfDevice), int(pf8bit), int(pf4bit), int(pf24bit)}) {
             SCOPED_TRACE(testing::Message() << source << " pixel format " << pf);
             TConvertOptions options;
-            options.DestinationIndex = dfBitmap;
-            options.PixelFormatIndex = pf;
+            options.Destination = DestinationFromIndex(dfBitmap);
+            options.PixelFormat = PixelFormatFromIndex(pf);
             TImageConverter converter;
             converter.BeforeRun();
             converter.ConvertFile(dir.File(source), dir.File("out.bmp"), options);

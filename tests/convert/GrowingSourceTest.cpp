@@ -37,7 +37,7 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
 
 TConvertOptions ToPNG() {
     TConvertOptions o;
-    o.DestinationIndex = dfPNG;
+    o.Destination = DestinationFromIndex(dfPNG);
     return o;
 }
 
@@ -67,9 +67,9 @@ protected:
         WriteBmp(Sources + "/pic.bmp", SourceWidth, SourceHeight);
         TImageConverter maker;
         TConvertOptions o;
-        o.DestinationIndex = dfJPEG;
+        o.Destination = DestinationFromIndex(dfJPEG);
         maker.ConvertFile(Sources + "/pic.bmp", Sources + "/pic.jpg", o);
-        o.DestinationIndex = dfPNG;
+        o.Destination = DestinationFromIndex(dfPNG);
         maker.ConvertFile(Sources + "/pic.bmp", Sources + "/pic.png", o);
     }
 

@@ -72,13 +72,13 @@ protected:
 
 TConvertOptions Pixels(bool useW, const std::string& w, bool useH, const std::string& h) {
     TConvertOptions o;
-    o.PixelFormatIndex = pf24bit;
+    o.PixelFormat = PixelFormatFromIndex(pf24bit);
     o.Resize = true;
     o.StretchMode = smPixels;
     o.UseWidth = useW;
-    o.WidthText = w;
+    o.Width = SideFromText(w);
     o.UseHeight = useH;
-    o.HeightText = h;
+    o.Height = SideFromText(h);
     return o;
 }
 
@@ -133,13 +133,13 @@ TEST_F(ConverterTest, ResizeArithmeticHasNoThirtyTwoBitOverflow) {
     TDestinationSize d = ComputeDestinationSize(Percent(true, "2000000000", false, ""), 3, 7);
     EXPECT_EQ(d.Width, 60000000);
     EXPECT_EQ(d.Height, 140000000);
-    TConvertOptions bad;
-    bad.Resize = true;
-    bad.StretchMode = 5; // unknown mode: the sides are not set, the unticked rules still run
-    bad.UseWidth = false;
-    d = ComputeDestinationSize(bad, 40, 20);
-    EXPECT_EQ(d.Width, 40);
-    EXPECT_EQ(d.Height, 20);
+    // A stored mode outside the list names no mode: it resizes nothing.
+    TStretchMode mode = smFitInside;
+    EXPECT_FALSE(StretchModeFromIndex(5, mode));
+    EXPECT_FALSE(StretchModeFromIndex(-1, mode));
+    EXPECT_EQ(mode, smFitInside);
+    EXPECT_TRUE(StretchModeFromIndex(1, mode));
+    EXPECT_EQ(mode, smPercent);
 }
 
 TEST_F(ConverterTest, EveryPixelFormatGivesItsBitmapLayout) {
@@ -155,7 +155,7 @@ TEST_F(ConverterTest, EveryPixelFormatGivesItsBitmapLayout) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Index);
         TConvertOptions o;
-        o.PixelFormatIndex = c.Index;
+        o.PixelFormat = PixelFormatFromIndex(c.Index);
         TBmpHeader h = Convert(src, o);
         EXPECT_EQ(h.Width, 640);
         EXPECT_EQ(h.Height, 480);
@@ -165,9 +165,9 @@ TEST_F(ConverterTest, EveryPixelFormatGivesItsBitmapLayout) {
         EXPECT_EQ(h.ColorsUsed, c.Colours);
     }
     TConvertOptions custom;
-    custom.PixelFormatIndex = 8;
+    custom.PixelFormat = PixelFormatFromIndex(8);
     EXPECT_EQ(Message([&] { Convert(src, custom); }), "Invalid pixel format");
-    custom.PixelFormatIndex = -1;
+    custom.PixelFormat = PixelFormatFromIndex(-1);
     EXPECT_EQ(Message([&] { Convert(src, custom); }), "Invalid pixel format");
 }
 
@@ -178,7 +178,7 @@ TEST_F(ConverterTest, OneBitIsBlackAndWhite) {
             b.SetPixel(x, y, x < 4 ? RGBColor(20, 30, 10) : RGBColor(250, 240, 230));
     b.SaveToFile(FFolder.File("two.bmp"));
     TConvertOptions o;
-    o.PixelFormatIndex = pf1bit;
+    o.PixelFormat = PixelFormatFromIndex(pf1bit);
     FConverter.ConvertFile(FFolder.File("two.bmp"), FFolder.File("out.bmp"), o);
     auto file = ReadFileBytes(FFolder.File("out.bmp"));
     // Colour table: black, then white.
@@ -198,8 +198,8 @@ TEST_F(ConverterTest, JPEGDestinationTakesItsQualityFromTheText) {
     for (const auto& [text, quality] : cases) {
         SCOPED_TRACE(text);
         TConvertOptions o;
-        o.DestinationIndex = dfJPEG;
-        o.CompressionText = text;
+        o.Destination = DestinationFromIndex(dfJPEG);
+        o.Quality = QualityFromText(text);
         std::string dst = FFolder.File("out.jpg");
         FConverter.ConvertFile(src, dst, o);
         TReferenceJPEG r = DecodeWithLibjpeg(ReadFileBytes(dst));
@@ -214,7 +214,7 @@ TEST_F(ConverterTest, ProgressRunsFromLoadToSaveAndEndsAtHundred) {
     std::string src = Source(64, 48);
     FConverter.ConvertFile(src, FFolder.File("a.jpg"), [] {
         TConvertOptions o;
-        o.DestinationIndex = dfJPEG;
+        o.Destination = DestinationFromIndex(dfJPEG);
         return o;
     }());
     std::vector<int> positions;
@@ -225,7 +225,7 @@ TEST_F(ConverterTest, ProgressRunsFromLoadToSaveAndEndsAtHundred) {
     // A JPEG source reports while it decodes (0..50), the JPEG writer while it saves (50..100).
     FConverter.ConvertFile(FFolder.File("a.jpg"), FFolder.File("b.jpg"), [] {
         TConvertOptions j;
-        j.DestinationIndex = dfJPEG;
+        j.Destination = DestinationFromIndex(dfJPEG);
         return j;
     }());
     ASSERT_FALSE(positions.empty());
@@ -246,10 +246,10 @@ TEST_F(ConverterTest, FailuresAreClearAndWriteNothing) {
     std::string src = Source(50, 40);
     std::string dst = FFolder.File("out.bmp");
     TConvertOptions o;
-    o.DestinationIndex = 9;
+    o.Destination = DestinationFromIndex(9);
     EXPECT_EQ(Message([&] { FConverter.ConvertFile(src, dst, o); }),
               "No destination format selected.");
-    o.DestinationIndex = -1;
+    o.Destination = DestinationFromIndex(-1);
     EXPECT_EQ(Message([&] { FConverter.ConvertFile(src, dst, o); }),
               "No destination format selected.");
 
@@ -307,7 +307,7 @@ TEST_F(ConverterTest, FailedSaveKeepsTheOldDestinationAndLeavesNoTemporaryFile) 
         if (position >= 50 && position < 100) throw Exception("stopped");
     };
     TConvertOptions o;
-    o.DestinationIndex = dfJPEG;
+    o.Destination = DestinationFromIndex(dfJPEG);
     EXPECT_EQ(Message([&] { FConverter.ConvertFile(src, jdst, o); }), "stopped");
     EXPECT_EQ(ReadFileBytes(jdst), (std::vector<uint8_t>{'o', 'l', 'd'}));
     EXPECT_EQ(FolderFiles(), before);
@@ -330,7 +330,7 @@ TEST_F(ConverterTest, JPEGSourceConvertsWithLibjpegsPixels) {
         std::string dst = FFolder.File("out.bmp");
         fs::remove(dst);
         TConvertOptions o;
-        o.PixelFormatIndex = pf24bit;
+        o.PixelFormat = PixelFormatFromIndex(pf24bit);
         o.AutoRotate = false; // the stored pixels, as libjpeg gives them
         if (!r.Ok) {
             const std::string m = Message([&] { FConverter.ConvertFile(src, dst, o); });

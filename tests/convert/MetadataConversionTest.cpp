@@ -298,8 +298,8 @@ protected:
     std::string Convert(const std::string& src, int destination, TMetadataMode mode,
                         int pixelFormat = 0, const char* name = "out") {
         TConvertOptions o;
-        o.DestinationIndex = destination;
-        o.PixelFormatIndex = pixelFormat;
+        o.Destination = DestinationFromIndex(destination);
+        o.PixelFormat = PixelFormatFromIndex(pixelFormat);
         o.Metadata = mode;
         const std::string dst = FFolder.File(name + DestinationExtension(destination));
         FConverter.ConvertFile(src, dst, o);
@@ -397,10 +397,10 @@ TEST_F(MetadataConversionTest, ThumbnailIsDroppedAndPixelDimensionsFollowTheWrit
     const std::string src = CameraJPEG(96, 64);
     ASSERT_NE(ExifValue(ParseExif(FExif), "Exif.Thumbnail.JPEGInterchangeFormat"), "(absent)");
     TConvertOptions o;
-    o.DestinationIndex = dfJPEG;
+    o.Destination = DestinationFromIndex(dfJPEG);
     o.Resize = true;
-    o.WidthText = "48";
-    o.HeightText = "32";
+    o.Width = SideFromText("48");
+    o.Height = SideFromText("32");
     FConverter.ConvertFile(src, FFolder.File("small.jpg"), o);
     const Exiv2::ExifData exif =
         ParseExif(JPEGBlocks(ReadFileBytes(FFolder.File("small.jpg"))).Exif);

@@ -28,13 +28,13 @@ protected:
     void TearDown() override { FConverter.AfterRun(); }
 
     std::string Convert(const std::string& src, const TConvertOptions& o, const std::string& name) {
-        std::string dst = FFolder.File(name + DestinationExtension(o.DestinationIndex));
+        std::string dst = FFolder.File(name + DestinationExtension(o.Destination));
         FConverter.ConvertFile(src, dst, o);
         return dst;
     }
     static TConvertOptions To(int destination) {
         TConvertOptions o;
-        o.DestinationIndex = destination;
+        o.Destination = DestinationFromIndex(destination);
         return o;
     }
     // Colours of two rasters of the same size: the largest channel difference.
@@ -86,7 +86,7 @@ TEST_F(ModernDestinationsTest, EachDestinationWritesAFileItsReaderTakesBack) {
     for (int d : {dfWebP, dfAVIF, dfJXL}) {
         SCOPED_TRACE(DestinationExtension(d));
         TConvertOptions o = To(d);
-        o.CompressionText = "95";
+        o.Quality = QualityFromText("95");
         const std::string dst = Convert(src, o, "out");
         TPicture back;
         back.LoadFromFile(dst);
@@ -115,7 +115,7 @@ TEST_F(ModernDestinationsTest, LosslessOptionGivesTheSourcePixelsExactly) {
     // The lossless option of one format leaves the others lossy.
     o = To(dfWebP);
     o.JXL.Lossless = true;
-    o.CompressionText = "30";
+    o.Quality = QualityFromText("30");
     TPicture lossy;
     lossy.LoadFromFile(Convert(src, o, "lossy"));
     EXPECT_GT(MaxDifference(*lossy.Graphic(), *source.Graphic()), 0);
@@ -127,9 +127,9 @@ TEST_F(ModernDestinationsTest, QualityTextSetsTheQuality) {
     for (int d : {dfWebP, dfAVIF, dfJXL}) {
         SCOPED_TRACE(DestinationExtension(d));
         TConvertOptions o = To(d);
-        o.CompressionText = "95";
+        o.Quality = QualityFromText("95");
         const auto big = std::filesystem::file_size(Convert(src, o, "q95"));
-        o.CompressionText = "10";
+        o.Quality = QualityFromText("10");
         const auto small = std::filesystem::file_size(Convert(src, o, "q10"));
         EXPECT_LT(small, big);
     }

@@ -58,14 +58,14 @@ TEST(NearestResampling, GivesTheBytesOfTheOriginalStretch) {
         SCOPED_TRACE(std::string(g.Width) + "x" + g.Height + " to " +
                      std::to_string(g.Destination));
         TConvertOptions o;
-        o.DestinationIndex = g.Destination;
-        o.PixelFormatIndex = pf24bit;
+        o.Destination = DestinationFromIndex(g.Destination);
+        o.PixelFormat = PixelFormatFromIndex(pf24bit);
         o.Resize = true;
-        o.WidthText = g.Width;
-        o.HeightText = g.Height;
+        o.Width = SideFromText(g.Width);
+        o.Height = SideFromText(g.Height);
         o.Resample = rmNearest;
         // The hashes were made with the octree, the default GIF reduction of the time.
-        o.GIFColorReduction = 7;
+        o.ColorReduction = ColorReductionFromIndex(7);
         const std::string out = tmp.File("out" + DestinationExtension(g.Destination));
         c.ConvertFile(src, out, o);
         EXPECT_EQ(Fnv1a(ReadFileBytes(out)), g.Hash);

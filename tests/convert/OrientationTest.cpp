@@ -188,7 +188,7 @@ TEST_F(OrientationPipeline, JPEGComesOutUprightInEveryOrientation) {
             const std::string src = FFolder.File("o.jpg"), dst = FFolder.File("o.bmp");
             WriteFileBytes(src, Insert(plain, ExifSegment(o, o % 2 == 0)));
             TConvertOptions opt;
-            opt.PixelFormatIndex = pf24bit;
+            opt.PixelFormat = PixelFormatFromIndex(pf24bit);
             opt.AutoRotate = autoRotate;
             FConverter.ConvertFile(src, dst, opt);
             TBitmap out;
@@ -219,14 +219,14 @@ TEST_F(OrientationPipeline, SizesApplyToTheUprightPicture) {
     TConvertOptions opt;
     opt.Resize = true;
     opt.UseHeight = false;
-    opt.WidthText = "10"; // a portrait 20 x 40 seen upright: 10 x 20
+    opt.Width = SideFromText("10"); // a portrait 20 x 40 seen upright: 10 x 20
     FConverter.ConvertFile(src, dst, opt);
     TBitmap out;
     out.LoadFromFile(dst);
     EXPECT_EQ(out.Width(), 10);
     EXPECT_EQ(out.Height(), 20);
     opt.StretchMode = smPercent;
-    opt.WidthText = "50";
+    opt.Width = SideFromText("50");
     FConverter.ConvertFile(src, dst, opt);
     out.LoadFromFile(dst);
     EXPECT_EQ(out.Width(), 10);
@@ -234,7 +234,7 @@ TEST_F(OrientationPipeline, SizesApplyToTheUprightPicture) {
     // Metafile destinations hold the upright picture too.
     for (int destination : {dfWMF, dfEMF}) {
         const std::string meta = FFolder.File("p" + DestinationExtension(destination));
-        opt.DestinationIndex = destination;
+        opt.Destination = DestinationFromIndex(destination);
         opt.Resize = false;
         FConverter.ConvertFile(src, meta, opt);
         TMetafile m;

@@ -345,7 +345,7 @@ protected:
         std::string message;
         try {
             TConvertOptions o;
-            o.DestinationIndex = dfPNG;
+            o.Destination = DestinationFromIndex(dfPNG);
             FConverter.ConvertFile(src, dst, o);
         } catch (const Exception& e) {
             message = e.what();
@@ -395,7 +395,7 @@ TEST_F(PixelLimit, IsAdjustable) {
     const std::string small = FFolder.File("small.bmp"), dst = FFolder.File("small.png");
     WriteBmp(small, 20, 10);
     TConvertOptions o;
-    o.DestinationIndex = dfPNG;
+    o.Destination = DestinationFromIndex(dfPNG);
     SetPixelLimit(199);
     try {
         FConverter.ConvertFile(small, dst, o);

@@ -62,7 +62,7 @@ TEST_F(SamplesTest, EveryBundledSampleConvertsToEveryFormat) {
             if (d >= dfWebP && e.path().stem().string().ends_with("-drawing")) continue;
             SCOPED_TRACE(e.path().string() + " to " + DestinationExtension(d));
             TConvertOptions o;
-            o.DestinationIndex = d;
+            o.Destination = DestinationFromIndex(d);
             std::string dst = out.File("x" + DestinationExtension(d));
             converter.ConvertFile(e.path().string(), dst, o);
             TPicture p;

@@ -118,10 +118,10 @@ protected:
     TBitmap Convert(const std::string& src, int width, TResampleMode mode) {
         const std::string dst = FFolder.File("out.bmp");
         TConvertOptions opt;
-        opt.PixelFormatIndex = pf24bit;
+        opt.PixelFormat = PixelFormatFromIndex(pf24bit);
         opt.Resize = true;
         opt.UseHeight = false;
-        opt.WidthText = std::to_string(width);
+        opt.Width = SideFromText(std::to_string(width));
         opt.Resample = mode;
         FConverter.ConvertFile(src, dst, opt);
         TBitmap out;

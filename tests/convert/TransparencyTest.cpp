@@ -92,7 +92,7 @@ protected:
     std::string Convert(const std::string& src, int destination, TConvertOptions o = {}) {
         static const char* ext[] = {"bmp", "jpg", "gif", "wmf", "emf", "png"};
         const std::string dst = FFolder.File(std::string("out.") + ext[destination]);
-        o.DestinationIndex = destination;
+        o.Destination = DestinationFromIndex(destination);
         FConverter.ConvertFile(src, dst, o);
         return dst;
     }
@@ -145,7 +145,7 @@ TEST_F(Transparency, RgbaToJpegAndBmpIsCompositedOverTheBackground) {
     for (uint32_t bg : {0xFFFFFFu, 0x204080u}) {
         SCOPED_TRACE(bg);
         TConvertOptions o;
-        o.PixelFormatIndex = pf24bit;
+        o.PixelFormat = PixelFormatFromIndex(pf24bit);
         o.Background = bg;
         // The picture composited by the formula, independently of the converter.
         TBitmap want(40, 30, pf24bit);
@@ -264,7 +264,7 @@ TEST_F(Transparency, ShrinkingKeepsAlphaWithoutDarkFringes) {
     WriteRgbaPng(src, r);
     TConvertOptions o;
     o.Resize = true;
-    o.WidthText = "13";
+    o.Width = SideFromText("13");
     o.UseHeight = false;
     TPNGImage png;
     png.LoadFromFile(Convert(src, dfPNG, o));
@@ -319,7 +319,7 @@ TEST_F(Transparency, PhotoshopTransparencyReachesPngAndItsWhiteMattingBmp) {
         EXPECT_NEAR(GetBValue(c), colour(2, x), 1) << x;
     }
     TConvertOptions o;
-    o.PixelFormatIndex = pf24bit;
+    o.PixelFormat = PixelFormatFromIndex(pf24bit);
     TBitmap bmp;
     bmp.LoadFromFile(Convert(src, dfBitmap, o));
     for (int x = 0; x < w; ++x)

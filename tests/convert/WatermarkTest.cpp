@@ -278,11 +278,11 @@ TEST_F(WatermarkTest, RasterDestinationsDifferOnlyAtTheTextsPlace) {
           TCase{"device", dfBitmap, 0, false}, TCase{"bmp8", dfBitmap, pf8bit, false}}) {
         SCOPED_TRACE(c.Name);
         TConvertOptions o;
-        o.DestinationIndex = c.Destination;
-        o.PixelFormatIndex = c.PixelFormat;
+        o.Destination = DestinationFromIndex(c.Destination);
+        o.PixelFormat = PixelFormatFromIndex(c.PixelFormat);
         o.Resize = c.Resize;
         o.StretchMode = smPercent;
-        o.WidthText = o.HeightText = "50";
+        o.Width = o.Height = 50;
         const std::string ext = DestinationExtension(c.Destination);
         Convert(folder.File("in.bmp"), folder.File("plain" + ext), o);
         o.Watermark = Mark("Watermark", 10, 2, 2);
@@ -302,14 +302,14 @@ TEST_F(WatermarkTest, TextTooLongForAMetafileFailsTheFileInEveryFormat) {
     TConvertOptions o;
     o.Watermark = Mark(std::string(0x8000, 'x'));
     for (int destination : {dfBitmap, dfPNG, dfEMF, dfWMF}) {
-        o.DestinationIndex = destination;
+        o.Destination = DestinationFromIndex(destination);
         const std::string out = folder.File("out" + DestinationExtension(destination));
         EXPECT_THROW(Convert(folder.File("in.bmp"), out, o), EInvalidGraphicOperation)
             << destination;
         EXPECT_FALSE(std::filesystem::exists(out)) << destination;
     }
     o.Watermark.Text.pop_back(); // 32767 fit
-    o.DestinationIndex = dfEMF;
+    o.Destination = DestinationFromIndex(dfEMF);
     EXPECT_NO_THROW(Convert(folder.File("in.bmp"), folder.File("fits.emf"), o));
 }
 
@@ -326,7 +326,7 @@ TEST_F(WatermarkTest, PngWithAlphaKeepsItsAlphaOutsideTheText) {
         png.SaveToFile(folder.File("in.png"));
     }
     TConvertOptions o;
-    o.DestinationIndex = dfPNG;
+    o.Destination = DestinationFromIndex(dfPNG);
     o.Watermark = Mark("Alpha", 16, 0, 1);
     Convert(folder.File("in.png"), folder.File("out.png"), o);
     TPNGImage out;
@@ -392,7 +392,7 @@ TEST_F(WatermarkTest, MetafilesCarryTheTextAsATextRecordOnTop) {
     TTempFolder folder;
     WriteBmp(folder.File("in.bmp"), 160, 120);
     TConvertOptions o;
-    o.DestinationIndex = dfEMF;
+    o.Destination = DestinationFromIndex(dfEMF);
     o.Watermark = Mark("Über €", 10, 1, 2, 30);
     o.Watermark.Font.Style = fsBold | fsItalic;
     Convert(folder.File("in.bmp"), folder.File("out.emf"), o);
@@ -439,7 +439,7 @@ TEST_F(WatermarkTest, MetafilesCarryTheTextAsATextRecordOnTop) {
     EXPECT_TRUE(Inside(changed, LayOutWatermark(o.Watermark, 160, 120).Reach)) << Describe(changed);
 
     // The WMF form: a font with the escapement and an 8-bit text record.
-    o.DestinationIndex = dfWMF;
+    o.Destination = DestinationFromIndex(dfWMF);
     Convert(folder.File("in.bmp"), folder.File("out.wmf"), o);
     const std::vector<uint8_t> wmf = ReadFileBytes(folder.File("out.wmf"));
     const auto wmfText = WmfRecords(wmf, 0x0A32); // META_EXTTEXTOUT

@@ -35,10 +35,24 @@ template <class TReader> void Replay(const std::string& target) {
 } // namespace
 
 // One test a reader, so a failure names the reader.
-TEST(FuzzRegressions, PCX) { Replay<TPCXGraphic>("pcx"); }
-TEST(FuzzRegressions, PSD) { Replay<TPSDGraphic>("psd"); }
-TEST(FuzzRegressions, TIFF) { Replay<TTIFFGraphic>("tiff"); }
-TEST(FuzzRegressions, EPS) { Replay<TEPSGraphic>("eps"); }
-TEST(FuzzRegressions, WebP) { Replay<TWebPGraphic>("webp"); }
-TEST(FuzzRegressions, HEIF) { Replay<THEIFGraphic>("heif"); }
-TEST(FuzzRegressions, JXL) { Replay<TJXLGraphic>("jxl"); }
+TEST(FuzzRegressions, PCX) {
+    Replay<TPCXGraphic>("pcx");
+}
+TEST(FuzzRegressions, PSD) {
+    Replay<TPSDGraphic>("psd");
+}
+TEST(FuzzRegressions, TIFF) {
+    Replay<TTIFFGraphic>("tiff");
+}
+TEST(FuzzRegressions, EPS) {
+    Replay<TEPSGraphic>("eps");
+}
+TEST(FuzzRegressions, WebP) {
+    Replay<TWebPGraphic>("webp");
+}
+TEST(FuzzRegressions, HEIF) {
+    Replay<THEIFGraphic>("heif");
+}
+TEST(FuzzRegressions, JXL) {
+    Replay<TJXLGraphic>("jxl");
+}

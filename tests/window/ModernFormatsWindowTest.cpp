@@ -125,7 +125,7 @@ TEST(ModernFormatsWindow, SwitchesSetLosslessAndEffortAndRefuseOutOfRange) {
     EXPECT_EQ(o.WebP.Effort, 6);
     EXPECT_EQ(o.AVIF.Effort, 10);
     EXPECT_EQ(o.JXL.Effort, 1);
-    EXPECT_EQ(o.CompressionText, "70");
+    EXPECT_EQ(o.Quality, 70);
     EXPECT_EQ(w->ExitCode(), 0);
     for (const char* bad : {"/WEBPEFFORT=7", "/AVIFSPEED=-1", "/JXLEFFORT=0", "/JXLEFFORT=x"}) {
         auto v = NewWindow();

@@ -60,7 +60,7 @@ TEST(ParallelBatch, FilesSharingAPathWaitForTheEarlierRows) {
 TEST(ParallelBatch, KeepsRowOrderPerDestinationUnderLoad) {
     // Eight files go to two destinations; four workers convert at once. Each
     // destination must see its writers in row order, one at a time.
-    std::vector<TBatchJob> jobs;
+    std::vector<TBatchTask> jobs;
     for (int i = 0; i < 8; ++i)
         jobs.push_back({"src" + std::to_string(i), i % 2 ? "odd" : "even"});
     for (int i = 0; i < 8; ++i)
@@ -110,7 +110,7 @@ TEST(ParallelBatch, StopLetsTheFilesInFlightFinishAndStartsNoOther) {
             if (source == "bad") throw EInvalidGraphic("broken");
             if (source == "odd") throw 42; // not a standard exception
         });
-    std::vector<TBatchJob> jobs = {{"bad", "1"}, {"odd", "2"}, {"c", "3"}, {"d", "4"}};
+    std::vector<TBatchTask> jobs = {{"bad", "1"}, {"odd", "2"}, {"c", "3"}, {"d", "4"}};
     TParallelBatch batch(jobs, workers);
     EXPECT_EQ(batch.StartReady(), (std::vector<size_t>{0, 1}));
     EXPECT_TRUE(batch.StartReady().empty()); // both workers busy

@@ -61,8 +61,8 @@ TEST(PictureOptions, SwitchesSetTheOptions) {
     EXPECT_EQ(o.Background, 0x20A0FFu);
     EXPECT_TRUE(o.Resize);
     EXPECT_EQ(o.StretchMode, smFitInside);
-    EXPECT_EQ(o.WidthText, "800");
-    EXPECT_EQ(o.HeightText, "600");
+    EXPECT_EQ(o.Width, 800);
+    EXPECT_EQ(o.Height, 600);
     EXPECT_TRUE(o.ShrinkOnly);
     w->ProcessCommandLine({"/AUTOROTATE", "/RESAMPLE=smooth", "/RESIZE=800x600"});
     o = w->ReadOptions();

@@ -182,11 +182,11 @@ TEST(ImageWindowRun, PresetSwitchOrderAndFailures) {
     }
     auto after = NewWindow();
     after->ProcessCommandLine({"/SETTINGS=" + preset, "/QUALITY=50"});
-    EXPECT_EQ(after->ReadOptions().CompressionText, "50");
-    EXPECT_EQ(after->ReadOptions().DestinationIndex, dfPNG);
+    EXPECT_EQ(after->ReadOptions().Quality, 50);
+    EXPECT_EQ(after->ReadOptions().Destination, dfPNG);
     auto before = NewWindow();
     before->ProcessCommandLine({"/QUALITY=50", "/DST=/x", "/SETTINGS=" + preset});
-    EXPECT_EQ(before->ReadOptions().CompressionText, "30");
+    EXPECT_EQ(before->ReadOptions().Quality, 30);
     EXPECT_EQ(Child<QLineEdit>(before.get(), "edDestinationName")->text(), "/from/preset");
     EXPECT_EQ(before->ExitCode(), 0);
 
@@ -217,12 +217,12 @@ TEST(ImageWindowRun, PresetSwitchOrderAndFailures) {
     w->ProcessCommandLine({"/SETTINGS=" + preset});
     w->show();
     QCoreApplication::processEvents();
-    EXPECT_EQ(w->ReadOptions().CompressionText, "30");
+    EXPECT_EQ(w->ReadOptions().Quality, 30);
     w->hide();
     auto plain = NewWindow();
     plain->show();
     QCoreApplication::processEvents();
-    EXPECT_EQ(plain->ReadOptions().CompressionText, "80");
+    EXPECT_EQ(plain->ReadOptions().Quality, 80);
     plain->hide();
 }
 

@@ -127,9 +127,9 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
 
     // The options the conversion would use now.
     TConvertOptions o = w->ReadOptions();
-    EXPECT_EQ(o.DestinationIndex, 0);
-    EXPECT_EQ(o.CompressionText, "100");
-    EXPECT_EQ(o.GIFColorReduction, 9);
+    EXPECT_EQ(o.Destination, dfBitmap);
+    EXPECT_EQ(o.Quality, 100);
+    EXPECT_EQ(o.ColorReduction, ReduceBest);
     EXPECT_FALSE(o.Resize);
     EXPECT_EQ(w->GetDestinationExt(), ".bmp");
 }
@@ -297,7 +297,8 @@ TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
               (std::vector<std::string>{"General", "Log", "Image", "Bitmap", "Jpeg", "GIF",
                                         "Watermark", "SourceFormat"}));
     EXPECT_EQ(ini.ReadSection("SourceFormat").size(), 27u);
-    EXPECT_EQ(ini.ReadString("Jpeg", "Compression", ""), "high");
+    // A quality text that is no number is stored as what it means.
+    EXPECT_EQ(ini.ReadString("Jpeg", "Compression", ""), "100");
     EXPECT_EQ(ini.ReadString("Watermark", "Font", ""), "DejaVu Serif,0,255,14,3,65535");
     EXPECT_EQ(ini.ReadString("Image", "Height", "?"), "");
     EXPECT_EQ(ini.ReadString("Image", "Metadata", ""), "nolocation");
@@ -311,7 +312,7 @@ TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
     EXPECT_EQ(C<QLineEdit>(w.get(), "edWidth")->text(), "25");
     EXPECT_EQ(C<QLineEdit>(w.get(), "edHeight")->text(), "");
     EXPECT_EQ(C<QComboBox>(w.get(), "cbPixelFormat")->currentIndex(), 6);
-    EXPECT_EQ(C<QComboBox>(w.get(), "cbCompression")->currentText(), "high");
+    EXPECT_EQ(C<QComboBox>(w.get(), "cbCompression")->currentText(), "100");
     EXPECT_EQ(C<QComboBox>(w.get(), "cbGIFColorReduction")->currentIndex(), 0);
     EXPECT_EQ(w->ReadOptions().Metadata, TMetadataMode::NoLocation);
     EXPECT_TRUE(C<QWidget>(w.get(), "pnlWatermark")->isEnabled());
@@ -355,7 +356,8 @@ TEST(ImageWindow, SettingsFileWithStrayKeysAndOutOfRangeIndexes) {
     w->LoadSettings();
     EXPECT_EQ(C<TRadioGroup>(w.get(), "rgDestination")->ItemIndex(), dfJXL);
     EXPECT_EQ(C<QComboBox>(w.get(), "cbPixelFormat")->currentIndex(), -1);
-    EXPECT_EQ(C<QComboBox>(w.get(), "cbStretchMode")->currentIndex(), -1);
+    // A stretch mode outside the list resizes nothing.
+    EXPECT_FALSE(C<QCheckBox>(w.get(), "chkResize")->isChecked());
     EXPECT_EQ(C<QComboBox>(w.get(), "cbWAlignment")->currentIndex(), 2);
     // A missing colour reduction reads as 7, whatever the list showed.
     EXPECT_EQ(C<QComboBox>(w.get(), "cbGIFColorReduction")->currentIndex(), 7);
@@ -370,7 +372,7 @@ TEST(ImageWindow, SettingsFileWithStrayKeysAndOutOfRangeIndexes) {
     EXPECT_NE(std::find(ticked.begin(), ticked.end(), ".gif"), ticked.end()); // "yes" is no number
 
     // Without a list selection the conversion is refused, never a file of some other kind.
-    EXPECT_EQ(w->ReadOptions().PixelFormatIndex, -1);
+    EXPECT_EQ(w->ReadOptions().PixelFormat, pfCustom);
 
     // Writing erases the section first: the row that is not registered disappears.
     w->SaveSettings();
@@ -427,11 +429,11 @@ TEST(ImageWindow, OptionSwitchesSetTheControls) {
     EXPECT_TRUE(o.Resize);
     EXPECT_EQ(o.StretchMode, smPixels);
     EXPECT_TRUE(o.UseWidth);
-    EXPECT_EQ(o.WidthText, "800");
+    EXPECT_EQ(o.Width, 800);
     EXPECT_FALSE(o.UseHeight);
-    EXPECT_EQ(o.PixelFormatIndex, 6);
-    EXPECT_EQ(o.CompressionText, "50");
-    EXPECT_EQ(o.GIFColorReduction, 4);
+    EXPECT_EQ(o.PixelFormat, pf24bit);
+    EXPECT_EQ(o.Quality, 50);
+    EXPECT_EQ(o.ColorReduction, ReduceMonochrome);
     EXPECT_EQ(o.Metadata, TMetadataMode::Strip);
     EXPECT_FALSE(C<QCheckBox>(w.get(), "chkOverwrite")->isChecked());
     EXPECT_TRUE(C<QWidget>(w.get(), "cbStretchMode")->isEnabled());
@@ -455,18 +457,18 @@ TEST(ImageWindow, OptionSwitchesSetTheControls) {
         EXPECT_EQ(ro.StretchMode, r.Mode) << r.Arg;
         EXPECT_EQ(ro.UseWidth, r.Width != nullptr) << r.Arg;
         if (r.Width) {
-            EXPECT_EQ(ro.WidthText, r.Width) << r.Arg;
+            EXPECT_EQ(SideText(ro.Width), r.Width) << r.Arg;
         }
         EXPECT_EQ(ro.UseHeight, r.Height != nullptr) << r.Arg;
         if (r.Height) {
-            EXPECT_EQ(ro.HeightText, r.Height) << r.Arg;
+            EXPECT_EQ(SideText(ro.Height), r.Height) << r.Arg;
         }
     }
     auto off = NewWindow();
     off->ProcessCommandLine({"/RESIZE=50%", "/RESIZE=off", "/PIXELFORMAT=1", "/COLORREDUCTION=8"});
     EXPECT_FALSE(off->ReadOptions().Resize);
-    EXPECT_EQ(off->ReadOptions().PixelFormatIndex, 1);
-    EXPECT_EQ(off->ReadOptions().GIFColorReduction, 8);
+    EXPECT_EQ(off->ReadOptions().PixelFormat, pf1bit);
+    EXPECT_EQ(off->ReadOptions().ColorReduction, ReduceOptimalSystem);
 }
 
 TEST(ImageWindow, OptionValuesThatNameNothingFailAnUnattendedRun) {
@@ -498,9 +500,9 @@ TEST(ImageWindow, OptionValuesThatNameNothingFailAnUnattendedRun) {
         // The refused value changed nothing.
         const TConvertOptions after = w->ReadOptions();
         EXPECT_EQ(after.Resize, before.Resize) << arg;
-        EXPECT_EQ(after.PixelFormatIndex, before.PixelFormatIndex) << arg;
-        EXPECT_EQ(after.CompressionText, before.CompressionText) << arg;
-        EXPECT_EQ(after.GIFColorReduction, before.GIFColorReduction) << arg;
+        EXPECT_EQ(after.PixelFormat, before.PixelFormat) << arg;
+        EXPECT_EQ(after.Quality, before.Quality) << arg;
+        EXPECT_EQ(after.ColorReduction, before.ColorReduction) << arg;
         EXPECT_EQ(after.Metadata, before.Metadata) << arg;
     }
     // Interactively the same value is shown in a message box once the window is up.
@@ -528,22 +530,23 @@ TEST(ImageWindow, EquivalentCommandLineRecreatesTheJob) {
     std::vector<std::string> args = w->EquivalentArguments();
     ASSERT_EQ(args.back(), "/EXECUTE");
     args.pop_back();
-    EXPECT_NE(std::find(args.begin(), args.end(), "/QUALITY=44"), args.end());
+    // A GIF destination has no quality and no bitmap pixel format: the line names neither.
+    EXPECT_EQ(std::find(args.begin(), args.end(), "/QUALITY=44"), args.end());
+    EXPECT_EQ(std::find(args.begin(), args.end(), "/PIXELFORMAT=pf8bit"), args.end());
 
     auto v = NewWindow();
     v->ProcessCommandLine(args);
     EXPECT_EQ(v->ExitCode(), 0);
     TConvertOptions a = w->ReadOptions(), b = v->ReadOptions();
-    EXPECT_EQ(b.DestinationIndex, a.DestinationIndex);
+    EXPECT_EQ(b.Destination, a.Destination);
     EXPECT_EQ(b.Resize, a.Resize);
     EXPECT_EQ(b.StretchMode, a.StretchMode);
     EXPECT_EQ(b.UseWidth, a.UseWidth);
     EXPECT_EQ(b.UseHeight, a.UseHeight);
-    EXPECT_EQ(b.HeightText, a.HeightText);
-    EXPECT_EQ(b.PixelFormatIndex, a.PixelFormatIndex);
-    EXPECT_EQ(b.GIFColorReduction, a.GIFColorReduction);
-    EXPECT_EQ(b.Metadata, TMetadataMode::NoLocation);
-    EXPECT_EQ(JPEGQualityFromText(b.CompressionText), JPEGQualityFromText(a.CompressionText));
+    EXPECT_EQ(b.Height, a.Height);
+    EXPECT_EQ(b.ColorReduction, a.ColorReduction);
+    // GIF holds no metadata either.
+    EXPECT_EQ(std::find(args.begin(), args.end(), "/METADATA=nolocation"), args.end());
     EXPECT_EQ(TickedRows(v.get()), TickedRows(w.get()));
     for (const char* name :
          {"edSourceName", "edDestinationName", "edSourceWildcard", "edLogProcessed"})
@@ -576,7 +579,7 @@ TEST(ImageWindow, BestColourReductionIsTheNewDefaultAndStoredOnesKeepTheirMeanin
     {
         auto w = NewWindow();
         w->LoadSettings();
-        EXPECT_EQ(w->ReadOptions().GIFColorReduction, 9);
+        EXPECT_EQ(w->ReadOptions().ColorReduction, ColorReductionFromIndex(9));
         auto* list = C<QComboBox>(w.get(), "cbGIFColorReduction");
         ASSERT_EQ(list->count(), 10);
         EXPECT_EQ(list->itemText(7).toStdString(), "optimal 2^n color palette");
@@ -587,8 +590,9 @@ TEST(ImageWindow, BestColourReductionIsTheNewDefaultAndStoredOnesKeepTheirMeanin
     {
         auto w = NewWindow();
         w->LoadSettings();
-        EXPECT_EQ(w->ReadOptions().GIFColorReduction, 7);
-        // The octree differs from the default now, so the line names it.
+        EXPECT_EQ(w->ReadOptions().ColorReduction, ColorReductionFromIndex(7));
+        // The octree differs from the default now, so the line names it for a GIF destination.
+        C<TRadioGroup>(w.get(), "rgDestination")->SetItemIndex(dfGIF);
         const auto args = w->EquivalentArguments();
         EXPECT_NE(std::find(args.begin(), args.end(), "/COLORREDUCTION=optimal"), args.end());
     }
@@ -596,14 +600,14 @@ TEST(ImageWindow, BestColourReductionIsTheNewDefaultAndStoredOnesKeepTheirMeanin
     {
         auto w = NewWindow();
         w->LoadSettings();
-        EXPECT_EQ(w->ReadOptions().GIFColorReduction, 7);
+        EXPECT_EQ(w->ReadOptions().ColorReduction, ColorReductionFromIndex(7));
     }
     // The switch by name and number; the default needs no switch.
     for (const char* arg : {"/COLORREDUCTION=best", "/COLORREDUCTION=BEST", "/COLORREDUCTION=9"}) {
         auto w = NewWindow();
         w->ProcessCommandLine({"/COLORREDUCTION=optimal", arg});
         EXPECT_EQ(w->ExitCode(), 0) << arg;
-        EXPECT_EQ(w->ReadOptions().GIFColorReduction, 9) << arg;
+        EXPECT_EQ(w->ReadOptions().ColorReduction, ColorReductionFromIndex(9)) << arg;
         EXPECT_EQ(w->EquivalentArguments(), std::vector<std::string>{"/EXECUTE"}) << arg;
     }
 }
