@@ -101,7 +101,7 @@ public:
     void fixup(QString& input) const override {
         bool ok = false;
         const int value = input.trimmed().toInt(&ok);
-        input = QString::number(!ok ? DefaultJPEGQuality : std::clamp(value, 1, 100));
+        input = QString::number(!ok ? TConvertOptions().Quality : std::clamp(value, 1, 100));
     }
 };
 
