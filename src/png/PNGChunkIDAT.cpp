@@ -22,13 +22,13 @@ constexpr TAdam7Pass Adam7[7] = {{0, 0, 8, 8}, {0, 4, 8, 8}, {4, 0, 8, 4}, {0, 2
 // Pairs of colour type and bit depth the PNG standard allows.
 bool ValidFormat(int colorType, int depth) {
     switch (colorType) {
-    case 0:
+    case ctGreyscale:
         return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
-    case 3:
+    case ctPalette:
         return depth == 1 || depth == 2 || depth == 4 || depth == 8;
-    case 2:
-    case 4:
-    case 6:
+    case ctRGB:
+    case ctGreyAlpha:
+    case ctRGBAlpha:
         return depth == 8 || depth == 16;
     default:
         return false;
@@ -37,11 +37,11 @@ bool ValidFormat(int colorType, int depth) {
 
 int SamplesOf(int colorType) {
     switch (colorType) {
-    case 2:
+    case ctRGB:
         return 3;
-    case 4:
+    case ctGreyAlpha:
         return 2;
-    case 6:
+    case ctRGBAlpha:
         return 4;
     default:
         return 1;
@@ -63,7 +63,7 @@ struct TRowDecoder {
     uint16_t Key[3] = {};
 
     size_t RowLength(int64_t width) const {
-        if (ColorType == 0 || ColorType == 3) return static_cast<size_t>((Depth * width + 7) / 8);
+        if (ColorType == ctGreyscale || ColorType == ctPalette) return static_cast<size_t>((Depth * width + 7) / 8);
         return static_cast<size_t>(Samples * Depth * width / 8);
     }
 
@@ -71,8 +71,8 @@ struct TRowDecoder {
     void Convert(const uint8_t* src, int w, uint8_t* dst) const {
         const int step = Depth == 16 ? 2 : 1; // bytes per sample; its first is the high byte
         switch (ColorType) {
-        case 0:
-        case 3:
+        case ctGreyscale:
+        case ctPalette:
             if (Depth == 2) {
                 // Output stops at the 4-bit row's own length (w + 1) / 2.
                 const size_t out = (static_cast<size_t>(w) + 1) / 2;
@@ -88,12 +88,12 @@ struct TRowDecoder {
                 std::memcpy(dst, src, RowLength(w));
             }
             break;
-        case 4:
+        case ctGreyAlpha:
             for (int x = 0; x < w; ++x)
                 dst[x] = src[2 * step * x];
             break;
-        case 2:
-        case 6: {
+        case ctRGB:
+        case ctRGBAlpha: {
             const int pixel = Samples * step;
             if (!HasGamma) {
                 for (int x = 0; x < w; ++x, src += pixel, dst += 3) {
@@ -117,7 +117,7 @@ struct TRowDecoder {
     bool Alpha(const uint8_t* src, int w, uint8_t* alpha) const {
         unsigned all = 255;
         switch (ColorType) {
-        case 3:
+        case ctPalette:
             for (int x = 0; x < w; ++x) {
                 int bit = x * Depth;
                 int index = (src[bit >> 3] >> (8 - Depth - (bit & 7))) & ((1 << Depth) - 1);
@@ -125,7 +125,7 @@ struct TRowDecoder {
                 all &= alpha[x];
             }
             break;
-        case 0:
+        case ctGreyscale:
             for (int x = 0; x < w; ++x) {
                 unsigned v;
                 if (Depth == 16) {
@@ -138,7 +138,7 @@ struct TRowDecoder {
                 all &= alpha[x];
             }
             break;
-        case 2:
+        case ctRGB:
             for (int x = 0; x < w; ++x) {
                 bool match;
                 if (Depth == 16) {
@@ -153,8 +153,8 @@ struct TRowDecoder {
                 all &= alpha[x];
             }
             break;
-        case 4:
-        case 6: {
+        case ctGreyAlpha:
+        case ctRGBAlpha: {
             const int step = Depth == 16 ? 2 : 1;
             const int pixel = Samples * step;
             const int at = (Samples - 1) * step;
@@ -205,7 +205,7 @@ void TChunkIDAT::AfterLoad() {
         RaisePNGError(PNGMessages::InvalidSize);
     const int W = static_cast<int>(width32), H = static_cast<int>(height32);
     CheckRasterSize(W, H);
-    const size_t bpp = std::max(1, dec.ColorType == 3 ? 1 : dec.Samples * dec.Depth / 8);
+    const size_t bpp = std::max(1, dec.ColorType == ctPalette ? 1 : dec.Samples * dec.Depth / 8);
 
     const TChunkGAMA* gamma = image.ActiveGamma();
     dec.HasGamma = gamma != nullptr;
@@ -216,7 +216,7 @@ void TChunkIDAT::AfterLoad() {
     TPixelFormat format = pf24bit;
     TPalette palette;
     const int depth = dec.Depth;
-    if (dec.ColorType == 0 || dec.ColorType == 4) {
+    if (dec.ColorType == ctGreyscale || dec.ColorType == ctGreyAlpha) {
         const int levels = depth == 16 ? 256 : 1 << depth;
         format = depth == 1 ? pf1bit : depth <= 4 ? pf4bit : pf8bit;
         palette.SetCount(depth == 2 ? 16 : levels);
@@ -225,7 +225,7 @@ void TChunkIDAT::AfterLoad() {
             uint8_t v = dec.Gamma[i * 255 / (levels - 1)];
             palette.Set(depth == 2 ? 5 * i : i, v, v, v);
         }
-    } else if (dec.ColorType == 3) {
+    } else if (dec.ColorType == ctPalette) {
         const TChunkPLTE* plte = Owner().Find<TChunkPLTE>();
         if (!plte) RaisePNGError(PNGMessages::MissingPalette);
         const std::vector<uint8_t>& p = plte->Data();
@@ -254,18 +254,18 @@ void TChunkIDAT::AfterLoad() {
         }
 
     // Alpha: the alpha samples, or a tRNS chunk (palette alphas or a colour key).
-    if (dec.ColorType == 4 || dec.ColorType == 6) {
+    if (dec.ColorType == ctGreyAlpha || dec.ColorType == ctRGBAlpha) {
         dec.WantAlpha = true;
     } else if (const TChunkTRNS* trns = Owner().Find<TChunkTRNS>()) {
         const std::vector<uint8_t>& t = trns->Data();
-        if (dec.ColorType == 3 && !t.empty()) {
+        if (dec.ColorType == ctPalette && !t.empty()) {
             dec.WantAlpha = true;
             std::fill(std::begin(dec.PaletteAlpha), std::end(dec.PaletteAlpha), 255);
             std::copy(t.begin(), t.begin() + std::min<size_t>(t.size(), 256), dec.PaletteAlpha);
-        } else if (dec.ColorType == 0 && t.size() >= 2) {
+        } else if (dec.ColorType == ctGreyscale && t.size() >= 2) {
             dec.WantAlpha = true;
             dec.Key[0] = static_cast<uint16_t>((t[0] << 8) | t[1]);
-        } else if (dec.ColorType == 2 && t.size() >= 6) {
+        } else if (dec.ColorType == ctRGB && t.size() >= 6) {
             dec.WantAlpha = true;
             for (int i = 0; i < 3; ++i)
                 dec.Key[i] = static_cast<uint16_t>((t[2 * i] << 8) | t[2 * i + 1]);
@@ -385,7 +385,7 @@ void TChunkIDAT::WriteChunk(TStream& stream) {
     // Or a colour key in place of the transparent pixels.
     const int64_t key = indexed || alphaType ? -1 : image.TransparentKey();
     const bool keyGrey = key >= 0 && image.KeyIsGrey();
-    const size_t channels = alphaType == 6 ? 4 : alphaType == 4 ? 2 : keyGrey ? 1 : 3;
+    const size_t channels = alphaType == ctRGBAlpha ? 4 : alphaType == ctGreyAlpha ? 2 : keyGrey ? 1 : 3;
     const size_t L =
         indexed ? (static_cast<size_t>(bits) * W + 7) / 8 : channels * static_cast<size_t>(W);
     const size_t bpp = indexed ? 1 : channels;

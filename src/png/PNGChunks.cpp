@@ -126,7 +126,7 @@ void TChunkIHDR::WriteChunk(TStream& stream) {
     case pf1bit:
     case pf4bit:
     case pf8bit:
-        SetColorType(3);
+        SetColorType(ctPalette);
         SetBitDepth(static_cast<uint8_t>(image.BitsPerPixel()));
         break;
     default:
@@ -136,9 +136,10 @@ void TChunkIHDR::WriteChunk(TStream& stream) {
         if (image.PixelFormat() != pfDevice && image.PixelFormat() != pf32bit &&
             image.PixelFormat() != pf24bit)
             image.SetPixelFormat(pf24bit);
-        SetColorType(image.AlphaColorType()        ? image.AlphaColorType()
-                     : image.TransparentKey() >= 0 ? (image.KeyIsGrey() ? 0 : 2)
-                                                   : 2);
+        if (image.AlphaColorType())
+            SetColorType(image.AlphaColorType());
+        else
+            SetColorType(image.TransparentKey() >= 0 && image.KeyIsGrey() ? ctGreyscale : ctRGB);
         SetBitDepth(8);
         break;
     }
@@ -225,14 +226,14 @@ void TChunkTRNS::WriteChunk(TStream& stream) {
     if (const int64_t key = Image().TransparentKey(); key >= 0 && header) {
         const uint8_t r = static_cast<uint8_t>(key >> 16), g = static_cast<uint8_t>(key >> 8),
                       b = static_cast<uint8_t>(key);
-        if (header->ColorType() == 0)
+        if (header->ColorType() == ctGreyscale)
             Data() = {0, b};
         else
             Data() = {0, r, 0, g, 0, b};
         TChunk::WriteChunk(stream);
         return;
     }
-    if (!header || header->ColorType() != 2) return; // only truecolour keys are written
+    if (!header || header->ColorType() != ctRGB) return; // only truecolour keys are written
     TColor c = ColorToRGB(Image().TransparentColor());
     Data() = {0, GetRValue(c), 0, GetGValue(c), 0, GetBValue(c)};
     TChunk::WriteChunk(stream);

@@ -105,6 +105,15 @@ private:
     TChunkList& FOwner;
 };
 
+// The colour types of the header; the values are the file's.
+enum TPNGColorType : uint8_t {
+    ctGreyscale = 0,
+    ctRGB = 2,
+    ctPalette = 3,
+    ctGreyAlpha = 4,
+    ctRGBAlpha = 6,
+};
+
 class TChunkIHDR : public TChunk {
     TREVASCO_DECLARE_CHUNK_CLASS
 public:

@@ -26,7 +26,7 @@ void TPNGImage::Reset() {
     FChunks.Clear();
     auto* header = FChunks.Create<TChunkIHDR>();
     header->SetBitDepth(2);
-    header->SetColorType(3);
+    header->SetColorType(ctPalette);
     // An indexed raster keeps its palette: without it its pixels would change colour.
     if (!IsIndexed()) SetPalette(TPalette());
     FChunks.Create<TChunkIDAT>();
@@ -113,7 +113,7 @@ void TPNGImage::ChooseAlphaLayout() {
         }
         if (!grey && !binary) break;
     }
-    FAlphaColorType = grey ? 4 : 6;
+    FAlphaColorType = grey ? ctGreyAlpha : ctRGBAlpha;
     // A key must say exactly which pixels are transparent: one that the gamma
     // tables could merge with an opaque colour is not tried.
     if (!binary || ActiveGamma() || FKeyRefused) return;
@@ -222,7 +222,7 @@ void TPNGImage::LoadFromStream(TStream& stream) {
 
     const auto* header = static_cast<const TChunkIHDR*>(FChunks[0]);
     const TChunkTRNS* trns = FChunks.Find<TChunkTRNS>();
-    if (trns && header->ColorType() == 2 && trns->Data().size() >= 6) {
+    if (trns && header->ColorType() == ctRGB && trns->Data().size() >= 6) {
         const uint8_t* d = trns->Data().data();
         uint16_t r = (d[0] << 8) | d[1], g = (d[2] << 8) | d[3], b = (d[4] << 8) | d[5];
         // 16-bit samples keep their high byte, like the pixels; an 8-bit key
