@@ -219,10 +219,15 @@ bool ParseWatermarkFont(const std::string& value, TFontDescription& font) {
 }
 
 std::string WatermarkFontText(const TFontDescription& font) {
-    std::string style;
+    std::string text = font.Name;
+    text.append(1, ',').append(std::to_string(font.Size));
+    char separator = ',';
     for (const TStyleName& s : StyleNames)
-        if (font.Style & s.Bit) style += (style.empty() ? "" : "+") + std::string(s.Name);
-    return font.Name + "," + std::to_string(font.Size) + (style.empty() ? "" : "," + style);
+        if (font.Style & s.Bit) {
+            text.append(1, separator).append(s.Name);
+            separator = '+';
+        }
+    return text;
 }
 
 namespace {

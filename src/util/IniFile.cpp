@@ -385,7 +385,7 @@ void TIniFile::Store(std::string_view section, std::string_view key, std::string
     }
     if (append) {
         if (!FLines.empty() && !Trim(FLines.back().Raw).empty()) text.push_back('\n');
-        text += "[" + std::string(section) + "]\n" + line + "\n";
+        text.append(1, '[').append(section).append("]\n").append(line).append(1, '\n');
     }
 
     if (!FInMemory) {

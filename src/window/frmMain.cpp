@@ -667,7 +667,9 @@ bool TfrmMain::AcceptFile(const std::string& fileName) {
     for (int i = 0; i < lvImageFormats->topLevelItemCount() && !accepted; ++i) {
         QTreeWidgetItem* row = lvImageFormats->topLevelItem(i);
         if (row->checkState(0) != Qt::Checked) continue;
-        accepted = MatchWildcard(fileName, "*" + row->text(1).toUtf8().toStdString(), true);
+        std::string mask(1, '*');
+        mask.append(row->text(1).toUtf8().toStdString());
+        accepted = MatchWildcard(fileName, mask, true);
     }
     return accepted;
 }
@@ -862,7 +864,7 @@ std::string TfrmMain::CommandLineNote() const {
 std::string TfrmMain::EquivalentCommandLine() const {
     std::string line = ProgramBaseName(GetProgramFileName());
     for (const std::string& arg : EquivalentArguments())
-        line += " " + ShellQuote(arg);
+        line.append(1, ' ').append(ShellQuote(arg));
     return line;
 }
 

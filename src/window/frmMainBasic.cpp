@@ -1021,8 +1021,9 @@ void TfrmMainBasic::AddProgressRow(const TBatchRow& planned) {
     row->setText(pcDestination, DecodeBytes(planned.Dest));
     row->setData(pcDestination, Qt::UserRole, ToByteArray(planned.Dest));
     row->setTextAlignment(pcTime, Qt::AlignRight | Qt::AlignVCenter);
-    if (planned.State == TRowState::Failed) {
-        // Never converted: a row that would overwrite another row's output or a source.
+    if (planned.State == TRowState::Failed || planned.State == TRowState::Skipped) {
+        // Never converted: a row that would overwrite another row's output or a source,
+        // or one whose destination exists while overwriting is off.
         ShowRowOutcome(row, planned);
     } else {
         row->setText(pcStatus, QString::fromLatin1(StatusWaiting));
