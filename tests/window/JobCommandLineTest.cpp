@@ -58,26 +58,6 @@ std::map<std::string, std::vector<uint8_t>> Files(const std::string& folder) {
     return files;
 }
 
-// The program started with these arguments and the environment given first.
-TProgramResult RunWith(const std::string& environment, const std::vector<std::string>& args,
-                       const std::string& errFile) {
-    std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + environment +
-                      " '" TREVASCO_BINARY "'";
-    for (const std::string& a : args)
-        cmd += " '" + a + "'";
-    cmd += " 2>'" + errFile + "'";
-    TProgramResult r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    std::array<char, 256> buf;
-    while (size_t n = fread(buf.data(), 1, buf.size(), p))
-        r.Stdout.append(buf.data(), n);
-    const int status = pclose(p);
-    r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream e(errFile);
-    r.Stderr.assign(std::istreambuf_iterator<char>(e), {});
-    return r;
-}
 
 } // namespace
 
@@ -119,7 +99,7 @@ TEST(JobCommandLine, RunningItGivesTheWindowsFilesByteForByte) {
 
         SetEditBytes(Child<QLineEdit>(w.get(), "edDestinationName"), tmp.File("line"));
         const std::vector<std::string> line = w->EquivalentArguments();
-        const TProgramResult r = RunWith("", line, tmp.File("err"));
+        const TProgramResult r = RunProgramWith("", line, tmp.File("err"));
         EXPECT_EQ(r.Status, 0) << r.Stderr;
         EXPECT_TRUE(Files(tmp.File("line")) == windowFiles);
         // The line says nothing is left out.
@@ -153,7 +133,7 @@ TEST(JobCommandLine, TheUnattendedRunMakesNoQtObject) {
     fs::create_directory(tmp.File("in"));
     WriteSource(tmp.File("in/a.bmp"), 8, 8);
     const TProgramResult r =
-        RunWith("TREVASCO_DEBUG=1 QT_DEBUG_PLUGINS=1 QT_LOGGING_RULES='*.debug=true' "
+        RunProgramWith("TREVASCO_DEBUG=1 QT_DEBUG_PLUGINS=1 QT_LOGGING_RULES='*.debug=true' "
                 "XDG_CONFIG_HOME='" +
                     tmp.File("config") + "'",
                 {"/SRC=" + tmp.File("in"), "/DST=" + tmp.File("out"), "/EXECUTE"}, tmp.File("err"));

@@ -119,11 +119,10 @@ std::vector<std::string> Rows(QTreeWidget* list, std::vector<int> columns) {
 }
 
 #ifdef TREVASCO_BINARY
-TProgramResult RunProgram(const std::string& configHome, const std::vector<std::string>& args,
-                          const std::string& errFile) {
-    std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u TREVASCO_DEBUG "
-                      "XDG_CONFIG_HOME='" +
-                      configHome + "' '" TREVASCO_BINARY "'";
+TProgramResult RunProgramWith(const std::string& environment, const std::vector<std::string>& args,
+                              const std::string& errFile) {
+    std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + environment +
+                      " '" TREVASCO_BINARY "'";
     for (const std::string& a : args)
         cmd += " '" + a + "'";
     cmd += " 2>'" + errFile + "'";
@@ -138,5 +137,10 @@ TProgramResult RunProgram(const std::string& configHome, const std::vector<std::
     std::ifstream e(errFile);
     r.Stderr.assign(std::istreambuf_iterator<char>(e), {});
     return r;
+}
+
+TProgramResult RunProgram(const std::string& configHome, const std::vector<std::string>& args,
+                          const std::string& errFile) {
+    return RunProgramWith("-u TREVASCO_DEBUG XDG_CONFIG_HOME='" + configHome + "'", args, errFile);
 }
 #endif

@@ -94,6 +94,10 @@ struct TProgramResult {
     std::string Stdout;
 };
 #ifdef TREVASCO_BINARY
+// The program run with no display and with environment (assignments or "-u NAME"
+// options of env) before the arguments; stderr goes to errFile.
+TProgramResult RunProgramWith(const std::string& environment, const std::vector<std::string>& args,
+                              const std::string& errFile);
 TProgramResult RunProgram(const std::string& configHome, const std::vector<std::string>& args,
                           const std::string& errFile);
 #endif
