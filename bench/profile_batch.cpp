@@ -5,9 +5,9 @@
 // with Little CMS, the common case of a camera set to Adobe RGB), best of RUNS.
 //
 //   profile_batch SRC_DIR [RUNS]
+#include "base/StrUtils.h"
 #include "jpeg/JPEGImage.h"
 #include "toolkit/ColorProfile.h"
-#include "base/StrUtils.h"
 
 #include <lcms2.h>
 

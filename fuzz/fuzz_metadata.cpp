@@ -3,9 +3,9 @@
 // files through the Exiv2 editor, JPEG metadata segments through the
 // collector, and ICC profiles through Little CMS. The first byte picks the
 // path and the edit; nothing may crash, leak or throw out.
-#include "toolkit/ColorProfile.h"
-#include "jpeg/JPEGMetadata.h"
 #include "formats/MetadataEditor.h"
+#include "jpeg/JPEGMetadata.h"
+#include "toolkit/ColorProfile.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,7 +4,7 @@
 # when any of them is missing. Sourced by tools/run and tools/test.
 PACKAGES="g++ cmake ninja-build pkg-config qt6-base-dev libjpeg62-turbo-dev libtiff-dev
 zlib1g-dev libdeflate-dev liblcms2-dev libexiv2-dev libcairo2-dev libfontconfig1-dev libfreetype-dev fonts-dejavu-core
-fonts-liberation2 libwebp-dev libheif-dev libjxl-dev libgtest-dev libgmock-dev libpng-dev libgif-dev libuemf-dev pngcheck clang-14 libclang-rt-14-dev
+fonts-liberation2 libwebp-dev libheif-dev libjxl-dev libgtest-dev libgmock-dev libpng-dev libgif-dev libuemf-dev pngcheck clang-14 libclang-rt-14-dev clang-format-14
 xauth xvfb"
 
 trevasco_install_deps() {

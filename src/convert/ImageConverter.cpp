@@ -356,8 +356,7 @@ void TImageConverter::ConvertToRaster(TGraphic& source, const std::string& destF
         }
         // Converting the drawn pixels costs the destination's size, usually the
         // smaller; formats the conversion cannot work on are converted before.
-        const bool convertDest =
-            needsSRGB && (dest->IsIndexed() || dest->BitsPerPixel() >= 24);
+        const bool convertDest = needsSRGB && (dest->IsIndexed() || dest->BitsPerPixel() >= 24);
         if (needsSRGB && !convertDest) ConvertSourceToSRGB(source, icc);
         // A JPEG of the destination's size decodes straight into it, so neither a
         // decoded copy nor the copy from it exists; otherwise the source is drawn.

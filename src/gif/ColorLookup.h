@@ -45,8 +45,8 @@ public:
     explicit TFastColorLookup(const TPalette& palette);
     int Colors() const override { return FPalette.Count(); }
     uint8_t Lookup(uint8_t& r, uint8_t& g, uint8_t& b) override {
-        const uint32_t colour = kMortonSpread.Bits[r] | (kMortonSpread.Bits[g] << 1) |
-                                (kMortonSpread.Bits[b] << 2);
+        const uint32_t colour =
+            kMortonSpread.Bits[r] | (kMortonSpread.Bits[g] << 1) | (kMortonSpread.Bits[b] << 2);
         const uint32_t fine = colour >> 6; // the 4x4x4 cell, in the same order
         if (!((FAnswered[fine >> 6] >> (fine & 63)) & 1)) [[unlikely]]
             Answer(fine);

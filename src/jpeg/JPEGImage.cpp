@@ -3,8 +3,8 @@
 
 #include "base/StrUtils.h"
 #include "jpeg/JPEGMetadata.h"
-#include "toolkit/ColorProfile.h"
 #include "toolkit/Canvas.h"
+#include "toolkit/ColorProfile.h"
 #include "toolkit/ExifOrientation.h"
 #include "toolkit/PixelRows.h"
 
@@ -614,7 +614,7 @@ void TJPEGImage::Decode() {
         if (cmyk && !Metadata().Icc.empty())
             profile = TProfileTransform::ToSRGB(Metadata().Icc, inverted ? ppInvertedCMYK : ppCMYK,
                                                 ppBGR);
-        TScanContext sc{&info,    rows.data(), buffer.data(), cmyk, inverted, CMYKTable(),
+        TScanContext sc{&info,    rows.data(), buffer.data(), cmyk,  inverted,     CMYKTable(),
                         colorMap, 0,           false,         false, profile.get()};
         if (!GuardedCall(d.Err, BodyDecompress, &sc)) RaiseJPEGError(d.Err, d.Monitor);
         CheckComplete(d.Err, info, sc.CoefficientsMissing);
@@ -654,8 +654,8 @@ bool TJPEGImage::DecodeInto(TBitmap& target) {
         for (JDIMENSION y = 0; y < info.output_height; ++y)
             rows[y] = target.ScanLine(static_cast<int>(y));
         uint8_t colorMap[256 * 3] = {};
-        TScanContext sc{&info,   rows.data(), nullptr, false,      false,
-                        nullptr, colorMap,    0,       bits == 32, false, nullptr};
+        TScanContext sc{&info,    rows.data(), nullptr,    false, false,  nullptr,
+                        colorMap, 0,           bits == 32, false, nullptr};
         if (!GuardedCall(d.Err, BodyDecompress, &sc)) RaiseJPEGError(d.Err, d.Monitor);
         CheckComplete(d.Err, info, sc.CoefficientsMissing);
     } catch (...) {

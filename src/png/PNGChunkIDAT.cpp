@@ -63,7 +63,8 @@ struct TRowDecoder {
     uint16_t Key[3] = {};
 
     size_t RowLength(int64_t width) const {
-        if (ColorType == ctGreyscale || ColorType == ctPalette) return static_cast<size_t>((Depth * width + 7) / 8);
+        if (ColorType == ctGreyscale || ColorType == ctPalette)
+            return static_cast<size_t>((Depth * width + 7) / 8);
         return static_cast<size_t>(Samples * Depth * width / 8);
     }
 
@@ -385,7 +386,10 @@ void TChunkIDAT::WriteChunk(TStream& stream) {
     // Or a colour key in place of the transparent pixels.
     const int64_t key = indexed || alphaType ? -1 : image.TransparentKey();
     const bool keyGrey = key >= 0 && image.KeyIsGrey();
-    const size_t channels = alphaType == ctRGBAlpha ? 4 : alphaType == ctGreyAlpha ? 2 : keyGrey ? 1 : 3;
+    const size_t channels = alphaType == ctRGBAlpha    ? 4
+                            : alphaType == ctGreyAlpha ? 2
+                            : keyGrey                  ? 1
+                                                       : 3;
     const size_t L =
         indexed ? (static_cast<size_t>(bits) * W + 7) / 8 : channels * static_cast<size_t>(W);
     const size_t bpp = indexed ? 1 : channels;

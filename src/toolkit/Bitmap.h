@@ -10,7 +10,17 @@
 #include <vector>
 
 // In the order of the pixel-format option; pfDevice is 32 bits here.
-enum TPixelFormat { pfDevice, pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit, pfCustom };
+enum TPixelFormat {
+    pfDevice,
+    pf1bit,
+    pf4bit,
+    pf8bit,
+    pf15bit,
+    pf16bit,
+    pf24bit,
+    pf32bit,
+    pfCustom
+};
 
 // Rows are stored top-down, each padded to 4 bytes. 24/32-bit pixels are
 // blue, green, red(, unused); 15-bit is 0RRRRRGGGGGBBBBB and 16-bit
@@ -46,7 +56,7 @@ public:
     const TPalette& Palette() const { return FPalette; }
     void SetPalette(const TPalette& palette) {
         FPalette = palette;
-        InvalidateCache();  // remembered nearest indexes belong to the old palette
+        InvalidateCache(); // remembered nearest indexes belong to the old palette
     }
 
     uint8_t* ScanLine(int y);

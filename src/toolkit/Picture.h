@@ -10,7 +10,7 @@
 #include <vector>
 
 struct TPictureFormat {
-    std::string Extension;  // lower case, no dot
+    std::string Extension; // lower case, no dot
     std::string Description;
     TGraphicClass GraphicClass;
 };

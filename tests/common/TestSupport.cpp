@@ -8,7 +8,9 @@
 
 namespace fs = std::filesystem;
 
-std::string CorpusPath(const std::string& relative) { return "../shared/corpus/" + relative; }
+std::string CorpusPath(const std::string& relative) {
+    return "../shared/corpus/" + relative;
+}
 
 std::vector<std::string> CorpusFiles(const std::string& relative,
                                      const std::vector<std::string>& extensions, bool recursive) {
@@ -18,14 +20,18 @@ std::vector<std::string> CorpusFiles(const std::string& relative,
     auto take = [&](const fs::directory_entry& e) {
         if (!e.is_regular_file()) return;
         std::string ext = e.path().extension().string();
-        std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-        if (extensions.empty() || std::find(extensions.begin(), extensions.end(), ext) != extensions.end())
+        std::transform(ext.begin(), ext.end(), ext.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
+        if (extensions.empty() ||
+            std::find(extensions.begin(), extensions.end(), ext) != extensions.end())
             out.push_back(e.path().string());
     };
     if (recursive)
-        for (const auto& e : fs::recursive_directory_iterator(root)) take(e);
+        for (const auto& e : fs::recursive_directory_iterator(root))
+            take(e);
     else
-        for (const auto& e : fs::directory_iterator(root)) take(e);
+        for (const auto& e : fs::directory_iterator(root))
+            take(e);
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -56,7 +62,8 @@ TTempFolder::~TTempFolder() {
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f),
+                                std::istreambuf_iterator<char>());
 }
 
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data) {

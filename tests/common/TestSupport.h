@@ -20,7 +20,8 @@ std::string CorpusPath(const std::string& relative);
 
 // Files of a corpus folder with one of the extensions (lower case, with dot), sorted.
 std::vector<std::string> CorpusFiles(const std::string& relative,
-                                     const std::vector<std::string>& extensions, bool recursive = false);
+                                     const std::vector<std::string>& extensions,
+                                     bool recursive = false);
 
 // A fresh empty folder under the system temp folder, removed by the destructor.
 class TTempFolder {

@@ -15,8 +15,8 @@
 #include "png/PNGImage.h"
 #include "toolkit/Picture.h"
 
-#include <lcms2.h>
 #include <filesystem>
+#include <lcms2.h>
 
 namespace {
 
@@ -140,8 +140,8 @@ TEST_F(ModernDestinationsTest, SourceMetadataReachesTheDestination) {
     TBitmap picture = MakeTestPicture(40, 30);
     TImageMetadata meta;
     // One tag (Artist "me"): the EXIF editor keeps tags, not bytes.
-    const uint8_t exif[] = {'M', 'M', 0, 42, 0,   0,   0, 8, 0, 1, 0x01, 0x3B, 0, 2,
-                            0,   0,   0, 3,  'm', 'e', 0, 0, 0, 0, 0,    0};
+    const uint8_t exif[] = {'M', 'M', 0, 42, 0, 0,   0,   8, 0, 1, 0x01, 0x3B, 0,
+                            2,   0,   0, 0,  3, 'm', 'e', 0, 0, 0, 0,    0,    0};
     meta.Exif.assign(reinterpret_cast<const char*>(exif), sizeof exif);
     meta.Xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>";
     // A real RGB profile: one that describes nothing is not carried.

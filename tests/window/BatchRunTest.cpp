@@ -201,8 +201,8 @@ TEST_F(BatchRun, TwoSourcesOfOneNameTheSecondFailsAndEmptyFolderTextsStayRelativ
     const std::string first = TfrmMainBasic::ItemBytes(Progress(w)->topLevelItem(0), 0);
     EXPECT_EQ(Rows(Progress(w), {1, 3}),
               (std::vector<std::string>{"Waiting|" + Out + "/a.out",
-                                        "Error The destination is already that of " + first +
-                                            "|" + Out + "/a.out"}));
+                                        "Error The destination is already that of " + first + "|" +
+                                            Out + "/a.out"}));
     TMessageBoxWatcher ok;
     w.RunBatch();
     EXPECT_EQ(w.Converted, std::vector<std::string>{first});

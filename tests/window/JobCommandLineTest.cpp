@@ -58,7 +58,6 @@ std::map<std::string, std::vector<uint8_t>> Files(const std::string& folder) {
     return files;
 }
 
-
 } // namespace
 
 TEST(JobCommandLine, RunningItGivesTheWindowsFilesByteForByte) {
@@ -132,11 +131,11 @@ TEST(JobCommandLine, TheUnattendedRunMakesNoQtObject) {
     TTempFolder tmp;
     fs::create_directory(tmp.File("in"));
     WriteSource(tmp.File("in/a.bmp"), 8, 8);
-    const TProgramResult r =
-        RunProgramWith("TREVASCO_DEBUG=1 QT_DEBUG_PLUGINS=1 QT_LOGGING_RULES='*.debug=true' "
-                "XDG_CONFIG_HOME='" +
-                    tmp.File("config") + "'",
-                {"/SRC=" + tmp.File("in"), "/DST=" + tmp.File("out"), "/EXECUTE"}, tmp.File("err"));
+    const TProgramResult r = RunProgramWith(
+        "TREVASCO_DEBUG=1 QT_DEBUG_PLUGINS=1 QT_LOGGING_RULES='*.debug=true' "
+        "XDG_CONFIG_HOME='" +
+            tmp.File("config") + "'",
+        {"/SRC=" + tmp.File("in"), "/DST=" + tmp.File("out"), "/EXECUTE"}, tmp.File("err"));
     EXPECT_EQ(r.Status, 0);
     EXPECT_EQ(r.Stderr, "");
     EXPECT_TRUE(fs::exists(tmp.File("out/a.bmp")));

@@ -265,10 +265,9 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     ASSERT_EQ(w.CurrentPage(), 3);
 
     // Page 3: destination folder, overwrite, the selected destination format.
-    ExpectCycle(
-        QStringList{"edDestinationName", "btnDestinationName", "chkOverwrite", "rgDestination0",
-                    "chkKeepBoth", "edNamePattern"} +
-        Navigation);
+    ExpectCycle(QStringList{"edDestinationName", "btnDestinationName", "chkOverwrite",
+                            "rgDestination0", "chkKeepBoth", "edNamePattern"} +
+                Navigation);
     TabTo("edDestinationName");
     Press(Qt::Key_A, Qt::ControlModifier);
     Type(QString::fromStdString(Out));

@@ -292,9 +292,9 @@ TEST_F(WhereFilesGo, NoOverrideWritesOneOfThreeSourcesOfTheSameName) {
 TEST_F(WhereFilesGo, WithoutFoldersTheCurrentFolderIsUsed) {
     fs::create_directories(In);
     WriteBmp(In + "/a.bmp", 4, 4, 10);
-    const std::string cmd = "cd '" + In + "' && env -u DISPLAY XDG_CONFIG_HOME='" +
-                            Tmp.File("config") + "' '" TREVASCO_BINARY
-                            "' /DSTFORMAT=png /EXECUTE 2>'" + Tmp.File("err.txt") + "'";
+    const std::string cmd =
+        "cd '" + In + "' && env -u DISPLAY XDG_CONFIG_HOME='" + Tmp.File("config") +
+        "' '" TREVASCO_BINARY "' /DSTFORMAT=png /EXECUTE 2>'" + Tmp.File("err.txt") + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0);
     EXPECT_TRUE(fs::exists(In + "/a.png"));
 }

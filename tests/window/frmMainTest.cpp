@@ -523,8 +523,7 @@ TEST(ImageWindow, EquivalentCommandLineRecreatesTheJob) {
                            "/MASK=*.p*", "/SUBDIR", "/LOGFILE=" + tmp.File("it's.log"),
                            "/DSTFORMAT=gif", "/SRCFORMAT=*.png;*.bmp", "/RESIZE=x25%",
                            "/PIXELFORMAT=pf8bit", "/COLORREDUCTION=web216", "/RENAME",
-                           "/KEEPFOLDERS", "/NAME={name}-{n}",
-                           "/METADATA=nolocation"});
+                           "/KEEPFOLDERS", "/NAME={name}-{n}", "/METADATA=nolocation"});
     C<QComboBox>(w.get(), "cbCompression")
         ->setCurrentText("300"); // the encoder uses 300 & 255 = 44
     std::vector<std::string> args = w->EquivalentArguments();

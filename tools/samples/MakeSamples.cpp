@@ -2,8 +2,8 @@
 // Draws the bundled sample images: every source format the program reads and
 // can make, each with its own base name so converting them all into one folder
 // gives one file per sample. tools/make-samples runs it.
-#include "convert/ConvertTestSupport.h"
 #include "base/Streams.h"
+#include "convert/ConvertTestSupport.h"
 #include "convert/FormatStartup.h"
 #include "formats/HEIFGraphic.h"
 #include "formats/ImageEncoder.h"
@@ -18,8 +18,8 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <stdexcept>
 #include <libheif/heif.h>
+#include <stdexcept>
 #include <tiffio.h>
 
 namespace fs = std::filesystem;
