@@ -11,17 +11,17 @@ import sys
 
 from PIL import Image
 
-mode, spec, src, dst = sys.argv[1:5]
+mode, size, src, dst = sys.argv[1:5]
 for name in sorted(os.listdir(src)):
     if not name.endswith(".jpg"):
         continue
     im = Image.open(os.path.join(src, name))
     w, h = im.size
-    if spec.endswith("%"):
-        p = int(spec[:-1])
+    if size.endswith("%"):
+        p = int(size[:-1])
         tw, th = w * p // 100, h * p // 100
     else:
-        tw = int(spec)
+        tw = int(size)
         th = h * tw // w
     if mode == "draft":
         im.draft("RGB", (tw, th))

@@ -79,55 +79,55 @@ measure() {
 
 # vipsthumbnail and ImageMagick, one process per file, as their users run them.
 cat >"$SCRATCH/vips.sh" <<'EOF'
-spec=$1 src=$2 dst=$3
+size=$1 src=$2 dst=$3
 for f in "$src"/*.jpg; do
     w=$(vipsheader -f width "$f")
-    case $spec in *%) tw=$((w * ${spec%\%} / 100)) ;; *) tw=$spec ;; esac
+    case $size in *%) tw=$((w * ${size%\%} / 100)) ;; *) tw=$size ;; esac
     # Width given, height free: the proportions are kept.
     vipsthumbnail "$f" --size "${tw}x" -o "$dst/%s.png[compression=6]"
 done
 EOF
 cat >"$SCRATCH/im.sh" <<'EOF'
-im=$1 spec=$2 src=$3 dst=$4
+im=$1 size=$2 src=$3 dst=$4
 for f in "$src"/*.jpg; do
     b=$(basename "$f" .jpg)
-    case $spec in *%) geo=$spec ;; *) geo="${spec}x" ;; esac
+    case $size in *%) geo=$size ;; *) geo="${size}x" ;; esac
     "$im" "$f" -filter Lanczos -resize "$geo" -quality 75 "$dst/$b.png"
 done
 EOF
 
-resize_row() { # id spec threads-mode
-    local spec=$1 cores=$2 row=()
+resize_row() { # id size threads-mode
+    local size=$1 cores=$2 row=()
     local tthreads=/THREADS=1
     if [[ $cores == all ]]; then
         tthreads=/THREADS=0; unset VIPS_CONCURRENCY MAGICK_THREAD_LIMIT OMP_NUM_THREADS
     else
         export VIPS_CONCURRENCY=1 MAGICK_THREAD_LIMIT=1 OMP_NUM_THREADS=1
     fi
-    local switch="/RESIZE=$spec"
-    [[ $spec == *% ]] || switch="/RESIZE=${spec}x"
+    local switch="/RESIZE=$size"
+    [[ $size == *% ]] || switch="/RESIZE=${size}x"
     local ref="$SCRATCH/ref"
     mkdir -p "$ref"
-    measure "trevasco $spec $cores" "$PROG" "/SRC=$SRC" /MASK=*.jpg "/DST=$OUT" /DSTFORMAT=png \
+    measure "trevasco $size $cores" "$PROG" "/SRC=$SRC" /MASK=*.jpg "/DST=$OUT" /DSTFORMAT=png \
         "$switch" /RESAMPLE=smooth /OVERRIDE "$tthreads" /EXECUTE
     local tw=$WALL tc=$CPU tq
     tq=$("$PY" "$HERE/resize_psnr.py" "$SRC" "$OUT" "$ref")
-    row+=("| $spec | $cores | **$tw** | $tc | $tq")
+    row+=("| $size | $cores | **$tw** | $tc | $tq")
     local cells=""
     for peer in pil pildraft vips im; do
         case $peer in
         pil)
             [[ $cores == all ]] && { cells+=" | — | — | —"; continue; }
-            measure "Pillow $spec" "$PY" "$HERE/pil_resize.py" full "$spec" "$SRC" "$OUT" ;;
+            measure "Pillow $size" "$PY" "$HERE/pil_resize.py" full "$size" "$SRC" "$OUT" ;;
         pildraft)
             [[ $cores == all ]] && { cells+=" | — | — | —"; continue; }
-            measure "Pillow draft $spec" "$PY" "$HERE/pil_resize.py" draft "$spec" "$SRC" "$OUT" ;;
+            measure "Pillow draft $size" "$PY" "$HERE/pil_resize.py" draft "$size" "$SRC" "$OUT" ;;
         vips)
             have vipsthumbnail || { cells+=" | — | — | —"; continue; }
-            measure "vipsthumbnail $spec $cores" bash "$SCRATCH/vips.sh" "$spec" "$SRC" "$OUT" ;;
+            measure "vipsthumbnail $size $cores" bash "$SCRATCH/vips.sh" "$size" "$SRC" "$OUT" ;;
         im)
             [[ -n $IM ]] || { cells+=" | — | — | —"; continue; }
-            measure "ImageMagick $spec $cores" bash "$SCRATCH/im.sh" "$IM" "$spec" "$SRC" "$OUT" ;;
+            measure "ImageMagick $size $cores" bash "$SCRATCH/im.sh" "$IM" "$size" "$SRC" "$OUT" ;;
         esac
         local q
         q=$("$PY" "$HERE/resize_psnr.py" "$SRC" "$OUT" "$ref")
@@ -168,8 +168,8 @@ EOF
 ROWS=() MROWS=()
 LOAD_RESIZE="$(cut -d' ' -f1-3 /proc/loadavg)"
 for cores in 1 all; do
-    for spec in 50% 25% 800; do
-        resize_row "$spec" "$cores"
+    for size in 50% 25% 800; do
+        resize_row "$size" "$cores"
     done
 done
 LOAD_RESIZE_END="$(cut -d' ' -f1-3 /proc/loadavg)"
