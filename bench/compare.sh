@@ -19,7 +19,8 @@
 #             own columns: the published figures come from another day's machine.
 #
 # Conversion ids: jpg2png jpg2bmp jpg2gif jpg2jpg png2jpg gif2png tif2png bmp2png.
-# The program converts one file at a time; thread variables are set to 1 anyway.
+# Every program runs on one core: the program with /THREADS=1 (its default is one file
+# per core), the peers through their thread variables.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 DATA="${BENCH_DATA:?set BENCH_DATA to the batch folder}"
@@ -88,7 +89,7 @@ for conv in "${CONVS[@]}"; do
     times=() cpus=() rss=0 pil_times=()
     for _ in $(seq "$RUNS"); do
         rm -rf "$OUT"; mkdir -p "$OUT"
-        args=("/SRC=$DATA/$dir" "/MASK=$mask" "/DST=$OUT" "/DSTFORMAT=$fmt" /OVERRIDE)
+        args=("/SRC=$DATA/$dir" "/MASK=$mask" "/DST=$OUT" "/DSTFORMAT=$fmt" /OVERRIDE /THREADS=1)
         [[ -n "$extra" ]] && args+=("$extra")
         t0=$(date +%s.%N)
         if ! /usr/bin/time -v -o "$SCRATCH/time" "$PROG" "${args[@]}" /EXECUTE >"$SCRATCH/log" 2>&1; then

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Program entry: the window, or with /EXECUTE an unattended run without a display.
 #include "app/Startup.h"
+#include "base/FreedMemory.h"
 #include "base/StrUtils.h"
 #include "base/Streams.h"
 #include "batch/UnattendedRun.h"
@@ -46,6 +47,7 @@ bool DisplayAvailable() {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    FreedMemory::KeepForReuse();
     // The arguments as bytes, before Qt sees (and may change) argv.
     std::vector<std::string> args;
     bool unattended = false;

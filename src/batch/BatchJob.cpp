@@ -225,7 +225,7 @@ void SaveBatchJobGeneral(TIniFile& ini, const TBatchJob& job) {
     ini.WriteString("Log", "LogProcessedFile", job.LogFile);
     // Keys of the additions are written once they differ from the default
     // (or the file has them already), so a usual file keeps its usual keys.
-    if (job.Threads != 1 || ini.ValueExists("General", "Threads"))
+    if (job.Threads != DefaultThreads || ini.ValueExists("General", "Threads"))
         ini.WriteInteger("General", "Threads", job.Threads);
     if (job.KeepFolders || ini.ValueExists("General", "KeepFolders"))
         ini.WriteBool("General", "KeepFolders", job.KeepFolders);
@@ -727,7 +727,7 @@ std::vector<std::string> JobArguments(const TBatchJob& job) {
             args.push_back(std::string(m.Scale->Switch) + "=" + std::to_string(format.Effort));
     }
     AddWatermarkArguments(job.Options.Watermark, args);
-    if (job.Threads != 1) args.push_back("/THREADS=" + std::to_string(job.Threads));
+    if (job.Threads != DefaultThreads) args.push_back("/THREADS=" + std::to_string(job.Threads));
     args.push_back("/EXECUTE");
     return args;
 }

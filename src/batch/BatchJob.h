@@ -40,6 +40,9 @@ extern const char* const MetadataNames[3];
 // Index of a metadata choice by name, -1 for anything else.
 int MetadataIndex(const std::string& name);
 
+// A new job converts one file per core.
+constexpr int DefaultThreads = 0;
+
 struct TBatchJob {
     std::string SourceFolder;
     // Masks separated by ';'; only the name part counts.
@@ -56,7 +59,7 @@ struct TBatchJob {
     bool LogProcessed = false;
     std::string LogFile = "processed.log";
     // Files converted at once (1..MaxParallelConversions); 0 converts one per core.
-    int Threads = 1;
+    int Threads = DefaultThreads;
 
     TConvertOptions Options;
     // What the stored watermark font carries besides the font (the edit's background).

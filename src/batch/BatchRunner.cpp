@@ -2,6 +2,7 @@
 #include "batch/BatchRunner.h"
 
 #include "base/Exceptions.h"
+#include "base/FreedMemory.h"
 #include "base/StrUtils.h"
 #include "batch/ProcessedLog.h"
 #include "batch/RowConversion.h"
@@ -274,9 +275,11 @@ TBatchSummary TBatchRunner::Run(std::vector<TBatchRow>& rows) {
         else
             RunInOrder(rows, summary);
     } catch (...) {
+        FreedMemory::GiveBack();
         FHooks.AfterRun();
         throw;
     }
+    FreedMemory::GiveBack();
     FHooks.AfterRun();
     summary.Stopped = FHooks.StopRequested();
     return summary;

@@ -77,7 +77,7 @@ const std::vector<TSwitchInfo>& SwitchTable() {
          "right, bottom-left, bottom, bottom-right, or 1 to 9"},
         {"/WATERMARKANGLE", true, "<degrees>",
          "turn the text counter-clockwise, -359 to 359 (default 0)"},
-        {"/THREADS", true, "<n>", "convert n files at once (0: one per core; default 1)"},
+        {"/THREADS", true, "<n>", "convert n files at once (0: one per core, the default)"},
         {"/LIST", false, "",
          "with /EXECUTE: print what the run would do (source -> destination,\n"
          "skipped, error) and write nothing"},

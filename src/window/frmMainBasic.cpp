@@ -365,7 +365,7 @@ void TfrmMainBasic::CreateControls() {
     // More files at once than cores helps when the files sit on slow or network storage.
     seThreads->setRange(0, ThreadLimit);
     seThreads->setSpecialValueText(QStringLiteral("0: one per core"));
-    seThreads->setValue(1);
+    seThreads->setValue(DefaultThreads);
     seThreads->setToolTip(QStringLiteral("How many files are converted at once; 0 converts as "
                                          "many as the computer has cores (%1)")
                               .arg(MaxThreadCount()));

@@ -295,7 +295,10 @@ TEST(ParallelWindowRun, ThreadsSwitchSettingAndCommandLine) {
     EnsureFormats();
     TPrivateSettings settings;
     TfrmMain w;
-    EXPECT_EQ(w.ThreadCount(), 1); // the sequential run stays the default
+    EXPECT_EQ(Child<QSpinBox>(&w, "seThreads")->value(), 0); // one per core by default
+    EXPECT_EQ(w.ThreadCount(), TfrmMainBasic::MaxThreadCount());
+    w.ProcessCommandLine({"/THREADS=1"});
+    EXPECT_EQ(w.ThreadCount(), 1);
     w.ProcessCommandLine({"/THREADS=0"});
     EXPECT_EQ(w.ThreadCount(), TfrmMainBasic::MaxThreadCount());
     EXPECT_EQ(Child<QSpinBox>(&w, "seThreads")->value(), 0); // kept as "one per core"
