@@ -2,6 +2,7 @@
 #include "gif/ClampedDitherer.h"
 
 #include <algorithm>
+#include <type_traits>
 
 TClampedDitherer::TClampedDitherer(int width, TColorLookup& lookup, int limit)
     : TDitherEngine(width, lookup), FFast(dynamic_cast<TFastColorLookup*>(&lookup)),
@@ -45,6 +46,21 @@ void TClampedDitherer::Row(L& lookup, const uint8_t* pixels, int pixelBytes, con
         }
         uint8_t r = static_cast<uint8_t>(v[0]), g = static_cast<uint8_t>(v[1]),
                 b = static_cast<uint8_t>(v[2]);
+        if constexpr (std::is_same_v<L, TFastColorLookup>) {
+            // Each lookup waits for the one before it, and a miss of the
+            // answer table is most of a pixel's time. The next pixel's colour
+            // with the error it has so far (this pixel's share is still to
+            // come) usually lies in the same cache line as its final colour.
+            const int next = col + dir;
+            if (next >= 0 && next < FWidth) {
+                const uint8_t* q = p + dir * pixelBytes;
+                int w[3];
+                for (int c = 0; c < 3; ++c)
+                    w[c] = std::clamp(
+                        q[2 - c] + std::clamp((here[ahead + c] + 8) >> 4, -limit, limit), 0, 255);
+                lookup.Prefetch(w[0], w[1], w[2]);
+            }
+        }
         out[col] = lookup.Lookup(r, g, b);
         const int d[3] = {v[0] - r, v[1] - g, v[2] - b};
         for (int c = 0; c < 3; ++c) {

@@ -57,6 +57,13 @@ public:
         b = c.Blue;
         return index;
     }
+    // Asks the cache for the line holding a colour's answer (whether or not
+    // it is worked out yet) ahead of a lookup that will probably want it.
+    void Prefetch(int r, int g, int b) const {
+        const uint32_t colour =
+            kMortonSpread.Bits[r] | (kMortonSpread.Bits[g] << 1) | (kMortonSpread.Bits[b] << 2);
+        __builtin_prefetch(FAnswers.get() + colour);
+    }
 
 private:
     // A candidate entry with its colour, packed for the scan.
