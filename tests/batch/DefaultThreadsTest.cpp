@@ -63,8 +63,11 @@ private:
 
 TBatchSummary RunRows(const TBatchJob& job, TCountingHooks& hooks, const TTempFolder& tmp) {
     std::vector<TBatchRow> rows;
-    for (int i = 0; i < 8; ++i)
-        rows.push_back({tmp.File("in" + std::to_string(i)), tmp.File("out" + std::to_string(i))});
+    for (int i = 0; i < 8; ++i) {
+        TBatchRow& row = rows.emplace_back();
+        row.Source = tmp.File("in" + std::to_string(i));
+        row.Dest = tmp.File("out" + std::to_string(i));
+    }
     TBatchRunner runner(job, hooks);
     return runner.Run(rows);
 }
