@@ -12,6 +12,7 @@
 #include "util/Wildcard.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,6 +101,13 @@ bool TBatchJob::AcceptsFile(const std::string& fileName) const {
 }
 
 int MaxThreadCount() {
+#ifdef __linux__
+    // The cores this process may run on (taskset, a batch scheduler's cpuset),
+    // not every core of the machine: one worker per core is the default.
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+        return CPU_COUNT(&allowed);
+#endif
     return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
 }
 

@@ -79,7 +79,7 @@ struct TBatchJob {
 
 // A fresh start: folders are the current folder, every registered source format is ticked.
 TBatchJob NewBatchJob();
-// The machine's cores: the files converted at once when the job says 0.
+// The cores the process may use: the files converted at once when the job says 0.
 int MaxThreadCount();
 // The most files a job converts at once; more only adds memory.
 constexpr int MaxParallelConversions = 32;

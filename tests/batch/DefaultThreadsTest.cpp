@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <sched.h>
 #include <set>
 #include <thread>
 
@@ -130,3 +131,25 @@ TEST(DefaultThreads, ANewJobRunsOnEveryCoreAndThreadsOneRunsInOrder) {
     EXPECT_EQ(one.Threads, std::set<std::thread::id>{std::this_thread::get_id()});
     EXPECT_EQ(one.MostAtOnce, 1);
 }
+
+#ifdef __linux__
+TEST(DefaultThreads, OnePerCoreCountsTheCoresTheProcessMayUse) {
+    // A batch scheduler or taskset gives the process one core of many: one
+    // worker per core of the machine would crowd it (and its memory).
+    cpu_set_t before;
+    ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+    int first = 0;
+    while (!CPU_ISSET(first, &before))
+        ++first;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    const int count = MaxThreadCount();
+    const int effective = EffectiveThreads(0);
+    sched_setaffinity(0, sizeof before, &before);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(effective, 1);
+    EXPECT_EQ(MaxThreadCount(), CPU_COUNT(&before));
+}
+#endif
