@@ -54,11 +54,11 @@ private:
 
 // Open-addressed table of (prefix, pixel) strings: slots of (key shl 12) or
 // code, linear probing from a multiplicative hash. At most 4093 strings live
-// in 16384 slots, so a probe run stays short and the table (64 KiB) is cheap
-// to clear.
+// in 32768 slots, so a probe run is nearly always one slot (each pixel waits
+// for its probe), and the table (128 KiB) is still cheap to clear.
 class THashTable {
 public:
-    static constexpr int kBits = 14;
+    static constexpr int kBits = 15;
     static constexpr int kSize = 1 << kBits;
     static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
     THashTable() { Clear(); }
