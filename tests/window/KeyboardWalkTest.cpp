@@ -394,9 +394,9 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     ASSERT_EQ(w.CurrentPage(), 6);
 
     // Page 6: the progress rows, the job's command line and its Copy button,
-    // then the navigation, whose Cancel now reads Execute.
-    ExpectCycle(
-        {"lvProgress", "edCommandLine", "btnCopyCommandLine", "btnFirst", "btnPrev", "btnCancel"});
+    // then the navigation: Close where Next was, and Cancel now reads Execute.
+    ExpectCycle({"lvProgress", "edCommandLine", "btnCopyCommandLine", "btnFirst", "btnPrev",
+                 "btnClose", "btnCancel"});
     TabTo("btnCopyCommandLine");
     Press(Qt::Key_Space);
     const QString line = Child<QLineEdit>(&w, "edCommandLine")->text();
