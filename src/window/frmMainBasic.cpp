@@ -1144,7 +1144,7 @@ void TfrmMainBasic::SetProgress(int position, int maximum) {
     pbProcess->setMaximum(maximum);
     pbProcess->setValue(position);
     // A long file converted on this thread keeps the window answering (Stop above all).
-    if (FRunning && QThread::currentThread() == thread() &&
+    if (FRunning && FShowMainForm && QThread::currentThread() == thread() &&
         TickCount() - FRunProgressShownTick >= 100) {
         ShowRunProgress();
         QCoreApplication::processEvents();
