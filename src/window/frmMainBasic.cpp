@@ -446,6 +446,7 @@ void TfrmMainBasic::CreateControls() {
     pbProcess->hide();
     lblRunProgress = Named(new QLabel(tsLog), "lblRunProgress");
     lblRunProgress->setGeometry(134, 336, 236, 21);
+    lblRunProgress->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     btnOpenDestination =
         Named(new QPushButton(QStringLiteral("&Open destination"), tsLog), "btnOpenDestination");
     btnOpenDestination->setGeometry(374, 334, 123, 25);
@@ -1380,9 +1381,12 @@ void TfrmMainBasic::btnConvertClick() {
 
 void TfrmMainBasic::ExecuteAgainOrRun() {
     if (FRunning) return;
-    const bool allDone = FListRun && !FRows.empty() &&
-                         std::none_of(FRows.begin(), FRows.end(),
-                                      [](const auto& r) { return r.State == TRowState::Waiting; });
+    const auto any = [this](TRowState state) {
+        return std::any_of(FRows.begin(), FRows.end(),
+                           [state](const TBatchRow& r) { return r.State == state; });
+    };
+    // Converted already: nothing left waiting, and something was written.
+    const bool allDone = FListRun && !any(TRowState::Waiting) && any(TRowState::Finished);
     if (allDone) {
         // A stopped run goes on without asking; a finished one is not repeated by a stray Return.
         QMessageBox box(QMessageBox::Question, QString::fromLatin1(AppTitle),

@@ -362,7 +362,7 @@ TEST_F(RunFeedback, LastPageHasCloseEscapeClosesAndARepeatedRunIsAskedFor) {
     EXPECT_FALSE(w.isVisible());
 }
 
-TEST_F(RunFeedback, StoppedRunGoesOnWithoutTheQuestion) {
+TEST_F(RunFeedback, NoQuestionWhenRowsAreLeftOrNothingWasWritten) {
     for (int i = 0; i < 4; ++i)
         Touch("f" + std::to_string(i) + ".src");
     TTestWindow w;
@@ -382,6 +382,20 @@ TEST_F(RunFeedback, StoppedRunGoesOnWithoutTheQuestion) {
     ASSERT_EQ(ok.Shown.size(), 1u);
     EXPECT_EQ(ok.Shown[0].Text, "Image conversion finished.");
     EXPECT_EQ(w.Converted.size(), 4u);
+
+    // A list whose every row failed wrote nothing: Execute just says so again.
+    TTestWindow failing;
+    failing.OnConvert = [](const std::string&, const std::string&) {
+        throw EInvalidGraphic("unreadable");
+    };
+    Prepare(failing);
+    for (int run = 0; run < 2; ++run) {
+        TBoxAnswer answer({});
+        Child<QPushButton>(&failing, "btnCancel")->click();
+        ASSERT_EQ(answer.Shown.size(), 1u) << run;
+        EXPECT_EQ(answer.Shown[0].Informative, "0 converted, 0 skipped, 4 failed.") << run;
+    }
+    EXPECT_EQ(failing.Converted.size(), 4u);
 }
 
 TEST_F(RunFeedback, OpenTheDestinationFromThePageOrTheEndMessage) {
