@@ -96,7 +96,8 @@ protected:
     }
     static QTreeWidget* Progress(TTestWindow& w) { return Child<QTreeWidget>(&w, "lvProgress"); }
     static QString RunProgressText(TTestWindow& w) {
-        return Child<QLabel>(&w, "lblRunProgress")->text();
+        auto* label = Child<QLabel>(&w, "lblRunProgress");
+        return label ? label->text() : QString();
     }
 };
 
@@ -303,6 +304,7 @@ TEST_F(RunFeedback, LastPageHasCloseEscapeClosesAndARepeatedRunIsAskedFor) {
     Prepare(w);
     Show(w);
     auto* close = Child<QPushButton>(&w, "btnClose");
+    ASSERT_NE(close, nullptr);
     EXPECT_TRUE(close->isVisible());
     EXPECT_FALSE(Child<QPushButton>(&w, "btnNext")->isVisible());
     w.SetPageTo(5);
@@ -410,6 +412,7 @@ TEST_F(RunFeedback, OpenTheDestinationFromThePageOrTheEndMessage) {
     });
     Prepare(w);
     auto* open = Child<QPushButton>(&w, "btnOpenDestination");
+    ASSERT_NE(open, nullptr);
     EXPECT_FALSE(open->isEnabled());
     {
         TBoxAnswer answer({"Open destination folder"});
