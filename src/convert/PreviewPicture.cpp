@@ -38,7 +38,8 @@ std::unique_ptr<TBitmap> WithAlphaByte(const TBitmap& pixels, bool alpha) {
 void FitInsideBox(int width, int height, int boxWidth, int boxHeight, int& fitWidth,
                   int& fitHeight) {
     const int64_t w = std::max(width, 1), h = std::max(height, 1);
-    const int64_t bw = std::clamp<int64_t>(boxWidth, 1, w), bh = std::clamp<int64_t>(boxHeight, 1, h);
+    const int64_t bw = std::clamp<int64_t>(boxWidth, 1, w),
+                  bh = std::clamp<int64_t>(boxHeight, 1, h);
     // The side that meets its limit first sets the scale.
     int64_t fw = bw, fh = bh;
     if (bw * h <= bh * w)
@@ -74,8 +75,7 @@ TPreviewPicture LoadPreviewPicture(const std::string& fileName, int boxWidth, in
         return result;
     }
     // Decoding at a DCT scale costs a fraction of the full decode; the filter does the rest.
-    if (auto* jpeg = dynamic_cast<TJPEGImage*>(&source))
-        jpeg->ScaleForAtLeast(storedW, storedH);
+    if (auto* jpeg = dynamic_cast<TJPEGImage*>(&source)) jpeg->ScaleForAtLeast(storedW, storedH);
 
     TWorkingRaster work = WorkingRasterOf(source);
     if (orientation != 1) {

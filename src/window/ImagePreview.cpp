@@ -193,7 +193,8 @@ QString PreviewCaption(const TPreviewPanelData& panel) {
     if (panel.Image.isNull()) return QString();
     QString text = QStringLiteral("%1 \u00d7 %2").arg(panel.Width).arg(panel.Height);
     if (panel.Bytes >= 0)
-        text += QStringLiteral(", ") + (panel.Format.isEmpty() ? QString() : panel.Format + QLatin1Char(' ')) +
+        text += QStringLiteral(", ") +
+                (panel.Format.isEmpty() ? QString() : panel.Format + QLatin1Char(' ')) +
                 SizeText(panel.Bytes);
     return text;
 }
@@ -210,6 +211,7 @@ TFileThumbnail::TFileThumbnail(QWidget* parent) : QWidget(parent) {
     lblThumbnail->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     lblThumbnail->setWordWrap(true);
     resize(ThumbnailBox.width(), ThumbnailBox.height() + 52);
+    imgThumbnail->Clear(QStringLiteral("Select a file to see its picture here."));
     FLoader = new TPreviewLoader(this);
     connect(FLoader, &TPreviewLoader::Ready, this,
             [this](const TPreviewOutcome& outcome) { Shown(outcome); });
@@ -218,7 +220,7 @@ TFileThumbnail::TFileThumbnail(QWidget* parent) : QWidget(parent) {
 void TFileThumbnail::ShowFile(const std::string& fileName) {
     FFileName = fileName;
     if (fileName.empty()) {
-        imgThumbnail->Clear();
+        imgThumbnail->Clear(QStringLiteral("Select a file to see its picture here."));
         lblThumbnail->clear();
         // Work still running reports into an empty view; a later request replaces it.
         FLoader->Request([] { return TPreviewOutcome(); });
@@ -306,8 +308,8 @@ void TfrmPreview::Flush() {
             return outcome;
         }
         outcome.TemporaryFolder = folder.path();
-        const std::string dest = folder.path().toStdString() + "/preview" +
-                                 DestinationExtension(options.Destination);
+        const std::string dest =
+            folder.path().toStdString() + "/preview" + DestinationExtension(options.Destination);
         Guarded(outcome.After, [&] {
             const TPreviewResult result =
                 ConvertForPreview(source, dest, options, box.width(), box.height());

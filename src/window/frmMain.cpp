@@ -586,14 +586,10 @@ void TfrmMain::CreatePreviewControls() {
                                    : std::string());
     });
 
-    gbPreview = new QGroupBox(QStringLiteral("Preview"), tsOptions);
-    gbPreview->setObjectName(QStringLiteral("gbPreview"));
-    gbPreview->setGeometry(8, 306, 489, 50);
-    chkShowPreview =
-        new QCheckBox(QStringLiteral("Show pre&view of one file before and after"), gbPreview);
+    // The page is full: the box takes the free row under the metadata list.
+    chkShowPreview = new QCheckBox(QStringLiteral("Show before/after pre&view"), tsOptions);
     chkShowPreview->setObjectName(QStringLiteral("chkShowPreview"));
-    chkShowPreview->setGeometry(10, 22, 470, 20);
-    Anchor(gbPreview, akStretchX, PageDesign);
+    chkShowPreview->setGeometry(256, 285, 241, 19);
     ChainFocus({cbMetadata, chkShowPreview});
     frmPreview =
         new TfrmPreview([this] { return PreviewSource(); }, [this] { return ReadOptions(); }, this);

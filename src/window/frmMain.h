@@ -151,7 +151,6 @@ protected:
 
     // The File list's thumbnail and the Options page's before/after view.
     TFileThumbnail* pnlThumbnail = nullptr;
-    QGroupBox* gbPreview = nullptr;
     QCheckBox* chkShowPreview = nullptr;
     TfrmPreview* frmPreview = nullptr;
 

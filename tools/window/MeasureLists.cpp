@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
         const auto t2 = clock::now();
         w.RunBatch();
         const auto t3 = clock::now();
-        const int rows = w.findChild<QTreeWidget*>(QStringLiteral("lvProgress"))->topLevelItemCount();
+        const int rows =
+            w.findChild<QTreeWidget*>(QStringLiteral("lvProgress"))->topLevelItemCount();
         std::printf("%d files (%d rows): file list %ld ms, progress list %ld ms, run (no-op "
                     "conversion) %ld ms\n",
                     count, rows, Milliseconds(t1 - t0), Milliseconds(t2 - t1),
