@@ -9,10 +9,12 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPromise>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QTimer>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 
@@ -248,6 +250,8 @@ TfrmPreview::TfrmPreview(TSourceOf sourceOf, TOptionsOf optionsOf, QWidget* pare
     setObjectName(QStringLiteral("frmPreview"));
     setWindowTitle(QStringLiteral("Preview"));
     setModal(false);
+    // Ticking its box keeps the keyboard on the Options page.
+    setAttribute(Qt::WA_ShowWithoutActivating);
     auto* grid = new QGridLayout(this);
     lblPreviewFile = new QLabel(this);
     lblPreviewFile->setObjectName(QStringLiteral("lblPreviewFile"));
@@ -277,6 +281,23 @@ TfrmPreview::TfrmPreview(TSourceOf sourceOf, TOptionsOf optionsOf, QWidget* pare
     FLoader = new TPreviewLoader(this);
     connect(FLoader, &TPreviewLoader::Ready, this,
             [this](const TPreviewOutcome& outcome) { Shown(outcome); });
+}
+
+void TfrmPreview::ShowBeside(const QWidget* owner) {
+    if (isVisible()) return;
+    if (!FPlaced && owner && owner->screen()) {
+        // Beside the window, so that neither hides the other's options.
+        const QRect main = owner->frameGeometry();
+        const QRect screen = owner->screen()->availableGeometry();
+        const QSize size = frameGeometry().size().boundedTo(screen.size());
+        int x = main.right() + 8;
+        if (x + size.width() > screen.right()) x = main.left() - 8 - size.width();
+        if (x < screen.left()) x = screen.right() - size.width();
+        const int y = std::clamp(main.top(), screen.top(), screen.bottom() - size.height());
+        move(x, y);
+        FPlaced = true;
+    }
+    show();
 }
 
 void TfrmPreview::OptionsChanged() {

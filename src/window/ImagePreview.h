@@ -112,6 +112,9 @@ public:
     using TSourceOf = std::function<std::string()>;
     using TOptionsOf = std::function<TConvertOptions()>;
     TfrmPreview(TSourceOf sourceOf, TOptionsOf optionsOf, QWidget* parent = nullptr);
+    // Shows the view beside owner (first time only: then where the user put it),
+    // leaving the keyboard where it is.
+    void ShowBeside(const QWidget* owner);
     // Converts anew after a short pause (option edits come in bursts).
     void OptionsChanged();
     // Reads the file and the options and starts the conversion now; an empty
@@ -135,4 +138,5 @@ private:
     TOptionsOf FOptionsOf;
     std::string FSource;
     QString FLastTemporaryFolder;
+    bool FPlaced = false;
 };

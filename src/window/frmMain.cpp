@@ -614,7 +614,7 @@ void TfrmMain::UpdatePreview() {
         frmPreview->hide();
         return;
     }
-    if (!frmPreview->isVisible()) frmPreview->show();
+    frmPreview->ShowBeside(this);
     frmPreview->OptionsChanged();
 }
 

@@ -55,8 +55,7 @@ TEST(PreviewFit, KeepsProportionsNeverEnlargesNeverVanishes) {
         {90, 140, 160, 120, 77, 120},   // height-bound
         {50, 30, 160, 120, 50, 30},     // smaller than the box: as it is
         {10000, 1, 160, 120, 160, 1},   // a line stays one pixel high
-        {1, 10000, 160, 120, 1, 120},
-        {160, 120, 160, 120, 160, 120},
+        {1, 10000, 160, 120, 1, 120},   {160, 120, 160, 120, 160, 120},
         {400, 300, 0, 0, 1, 1}, // no box: still a pixel
     };
     for (const TCase& c : cases) {
@@ -84,8 +83,7 @@ TEST_F(PreviewPicture, EverySampleFormatIsReadAndFitsTheBox) {
                     p.Pixels->Height() == std::min(120, p.Height))
             << "one side meets the box";
         // Sides as the reader gives them, turned when the file says so.
-        EXPECT_EQ(std::minmax(p.Width, p.Height),
-                  std::minmax(picture.Width(), picture.Height()));
+        EXPECT_EQ(std::minmax(p.Width, p.Height), std::minmax(picture.Width(), picture.Height()));
         ++seen;
     }
     EXPECT_GE(seen, 10);
