@@ -270,8 +270,10 @@ TfrmPreview::TfrmPreview(TSourceOf sourceOf, TOptionsOf optionsOf, QWidget* pare
     lblBefore->setObjectName(QStringLiteral("lblBefore"));
     lblAfter = new QLabel(this);
     lblAfter->setObjectName(QStringLiteral("lblAfter"));
-    grid->addWidget(lblBefore, 2, 0, Qt::AlignHCenter);
-    grid->addWidget(lblAfter, 2, 1, Qt::AlignHCenter);
+    for (QLabel* caption : {lblBefore, lblAfter})
+        caption->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    grid->addWidget(lblBefore, 2, 0);
+    grid->addWidget(lblAfter, 2, 1);
     resize(2 * PreviewBox.width() + 40, PreviewBox.height() + 80);
 
     FDelay = new QTimer(this);
