@@ -310,7 +310,8 @@ void TfrmPreview::Flush() {
     FDelay->stop();
     FSource = FSourceOf();
     if (FSource.empty()) {
-        lblPreviewFile->setText(QStringLiteral("No file to preview: the source holds none."));
+        lblPreviewFile->setText(
+            QStringLiteral("No file to preview: tick or select one on the File list."));
         imgBefore->Clear();
         imgAfter->Clear();
         lblBefore->clear();
