@@ -606,6 +606,12 @@ void TfrmMain::CreatePreviewControls() {
     }
     for (QLineEdit* edit : tsOptions->findChildren<QLineEdit*>())
         connect(edit, &QLineEdit::textChanged, this, [this] { PreviewOptionsChanged(); });
+    // A preset loaded or folder dropped while the view is open may change the format or the file.
+    connect(rgDestination, &TRadioGroup::ItemIndexChanged, this,
+            [this] { PreviewOptionsChanged(); });
+    for (QLineEdit* edit : {edSourceName, edSourceWildcard})
+        connect(edit, &QLineEdit::textChanged, this, [this] { PreviewOptionsChanged(); });
+    connect(chkSubFolders, &QCheckBox::toggled, this, [this] { PreviewOptionsChanged(); });
 }
 
 void TfrmMain::UpdatePreview() {

@@ -268,3 +268,36 @@ TEST(ImagePreview, TheBoxIsAViewSettingOfTheUserFileOnly) {
     w->LoadSettingsFrom(preset);
     EXPECT_TRUE(Child<QCheckBox>(w.get(), "chkShowPreview")->isChecked());
 }
+
+TEST(ImagePreview, AnOpenViewFollowsAPresetAndTheSource) {
+    TPrivateSettings settings;
+    TTempFolder tmp;
+    const std::string in = SourceFolder(tmp);
+    const std::string preset = tmp.File("png.ini");
+    {
+        auto other = NewWindow();
+        other->ProcessCommandLine({"/SRC=" + in, "/DST=" + tmp.File("out"), "/DSTFORMAT=png"});
+        other->SaveSettingsTo(preset);
+    }
+    auto w = NewWindow();
+    w->ProcessCommandLine({"/SRC=" + in, "/DST=" + tmp.File("out"), "/DSTFORMAT=jpg"});
+    w->SetPage(4);
+    Child<QCheckBox>(w.get(), "chkShowPreview")->setChecked(true);
+    auto* view = Child<TfrmPreview>(w.get(), "frmPreview");
+    auto* caption = Child<QLabel>(view, "lblAfter");
+    After(*w);
+    EXPECT_TRUE(caption->text().contains(QStringLiteral("JPEG"))) << caption->text().toStdString();
+
+    w->LoadSettingsFrom(preset);
+    After(*w);
+    EXPECT_TRUE(caption->text().contains(QStringLiteral("PNG"))) << caption->text().toStdString();
+
+    // A source without a file to convert: the view says so instead of showing the last one.
+    const std::string empty = tmp.File("empty");
+    fs::create_directory(empty);
+    Child<QLineEdit>(w.get(), "edSourceName")->setText(QString::fromStdString(empty));
+    const TPreviewPanelData after = After(*w);
+    EXPECT_TRUE(after.Image.isNull());
+    EXPECT_TRUE(view->SourceFile().empty());
+    EXPECT_TRUE(caption->text().isEmpty());
+}
