@@ -49,7 +49,7 @@ QString Header(QWidget* w) {
 
 } // namespace
 
-TEST_F(FrameworkWindow, StartsOnPageOneWithTheInitialJobSettings) {
+TEST_F(FrameworkWindow, StartsOnTheFirstPageWithOnlyForwardNavigation) {
     TfrmMainBasic w;
     EXPECT_EQ(w.windowTitle(), "Trevasco");
     EXPECT_EQ(w.CurrentPage(), 1);
@@ -61,8 +61,11 @@ TEST_F(FrameworkWindow, StartsOnPageOneWithTheInitialJobSettings) {
     EXPECT_TRUE(Child<QPushButton>(&w, "btnNext")->isDefault());
     EXPECT_EQ(Child<QPushButton>(&w, "btnCancel")->text(), "&Cancel");
     EXPECT_TRUE(Child<QPushButton>(&w, "btnStop")->isHidden());
+}
 
-    // The current folder, with its trailing "/", in both folder edits and the log name.
+// The current folder, with its trailing "/", in both folder edits and the log name.
+TEST_F(FrameworkWindow, StartsWithTheInitialJobSettings) {
+    TfrmMainBasic w;
     QString folder = QDir::currentPath() + "/";
     EXPECT_EQ(Child<QLineEdit>(&w, "edSourceName")->text(), folder);
     EXPECT_EQ(Child<QLineEdit>(&w, "edDestinationName")->text(), folder);
@@ -71,6 +74,10 @@ TEST_F(FrameworkWindow, StartsOnPageOneWithTheInitialJobSettings) {
     EXPECT_FALSE(Child<QCheckBox>(&w, "chkSubFolders")->isChecked());
     EXPECT_TRUE(Child<QCheckBox>(&w, "chkOverwrite")->isChecked());
     EXPECT_FALSE(Child<QCheckBox>(&w, "chkLogProcessed")->isChecked());
+}
+
+TEST_F(FrameworkWindow, TheLogNameIsEditableOnlyWhileTheLogIsOn) {
+    TfrmMainBasic w;
     EXPECT_FALSE(Child<QLineEdit>(&w, "edLogProcessed")->isEnabled());
     EXPECT_FALSE(Child<QPushButton>(&w, "btnLogProcessed")->isEnabled());
     Child<QCheckBox>(&w, "chkLogProcessed")->setChecked(true);

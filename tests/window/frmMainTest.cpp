@@ -143,7 +143,7 @@ TEST(ImageWindowFreshStart, NumericFieldsRefuseWhatIsNoNumberInTheirRange) {
     }
 }
 
-TEST(ImageWindow, ResizeAndWatermarkEnablingRules) {
+TEST(ImageWindow, ResizeEnablingRules) {
     auto w = NewWindow();
     auto* resize = C<QCheckBox>(w.get(), "chkResize");
     auto* panel = C<QWidget>(w.get(), "pnlResize");
@@ -179,7 +179,10 @@ TEST(ImageWindow, ResizeAndWatermarkEnablingRules) {
     chkWidth->setChecked(true);
     EXPECT_TRUE(edWidth->isEnabledTo(panel));
     EXPECT_FALSE(edWidth->isEnabled());
+}
 
+TEST(ImageWindow, WatermarkEnablingRules) {
+    auto w = NewWindow();
     auto* watermark = C<QCheckBox>(w.get(), "chkWatermark");
     auto* wpanel = C<QWidget>(w.get(), "pnlWatermark");
     auto* rotate = C<QCheckBox>(w.get(), "chkWAngle");
@@ -452,7 +455,7 @@ TEST(ImageWindow, AlignmentItemsAreDrawnWithTheirPictures) {
         EXPECT_EQ(none.pixel(1, y), qRgb(255, 255, 255));
 }
 
-TEST(ImageWindow, OptionSwitchesSetTheControls) {
+TEST(ImageWindowOptionSwitches, SetTheControls) {
     auto w = NewWindow();
     w->ProcessCommandLine({"/resize=800x", "/PIXELFORMAT=pf24bit", "/QUALITY=50",
                            "/COLORREDUCTION=mono", "/NOOVERRIDE", "/metadata=Strip"});
@@ -469,7 +472,9 @@ TEST(ImageWindow, OptionSwitchesSetTheControls) {
     EXPECT_FALSE(C<QCheckBox>(w.get(), "chkOverwrite")->isChecked());
     EXPECT_TRUE(C<QWidget>(w.get(), "cbStretchMode")->isEnabled());
     EXPECT_FALSE(C<QWidget>(w.get(), "edHeight")->isEnabled());
+}
 
+TEST(ImageWindowOptionSwitches, EveryResizeFormSetsModeAndSides) {
     struct TResize {
         const char* Arg;
         int Mode;
@@ -495,6 +500,10 @@ TEST(ImageWindow, OptionSwitchesSetTheControls) {
             EXPECT_EQ(SideText(ro.Height), r.Height) << r.Arg;
         }
     }
+}
+
+// "off" clears an earlier resize; stored-style indexes name the same choices.
+TEST(ImageWindowOptionSwitches, ResizeOffAndNumericIndexes) {
     auto off = NewWindow();
     off->ProcessCommandLine({"/RESIZE=50%", "/RESIZE=off", "/PIXELFORMAT=1", "/COLORREDUCTION=8"});
     EXPECT_FALSE(off->ReadOptions().Resize);
