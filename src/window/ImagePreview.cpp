@@ -287,6 +287,7 @@ TfrmPreview::TfrmPreview(TSourceOf sourceOf, TOptionsOf optionsOf, QWidget* pare
 
 void TfrmPreview::ShowBeside(const QWidget* owner) {
     if (isVisible()) return;
+    FBeforeSource.clear(); // the file may have changed while the view was closed
     if (!FPlaced && owner && owner->screen()) {
         // Beside the window, so that neither hides the other's options.
         const QRect main = owner->frameGeometry();
@@ -322,9 +323,11 @@ void TfrmPreview::Flush() {
     lblPreviewFile->setText(DecodeBytes(FSource));
     lblAfter->setText(QStringLiteral("Converting\u2026"));
     const QSize box = DeviceBox(this, PreviewBox);
-    FLoader->Request([source = FSource, options = FOptionsOf(), box] {
+    std::optional<TPreviewPanelData> known;
+    if (FBeforeSource == FSource) known = FBefore;
+    FLoader->Request([source = FSource, options = FOptionsOf(), box, known] {
         TPreviewOutcome outcome;
-        outcome.Before = ReadSource(source, box);
+        outcome.Before = known ? *known : ReadSource(source, box);
         QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/trevasco-preview-XXXXXX"));
         if (!folder.isValid()) {
             outcome.After.Error =
@@ -351,6 +354,8 @@ bool TfrmPreview::Busy() const {
 
 void TfrmPreview::Shown(const TPreviewOutcome& outcome) {
     if (FSource.empty()) return;
+    FBeforeSource = FSource;
+    FBefore = outcome.Before;
     FLastTemporaryFolder = outcome.TemporaryFolder;
     imgBefore->SetPanel(outcome.Before);
     imgAfter->SetPanel(outcome.After);

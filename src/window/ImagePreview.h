@@ -137,6 +137,10 @@ private:
     TSourceOf FSourceOf;
     TOptionsOf FOptionsOf;
     std::string FSource;
+    // The source's picture of the last result: an option change converts
+    // again but need not read the source again.
+    std::string FBeforeSource;
+    TPreviewPanelData FBefore;
     QString FLastTemporaryFolder;
     bool FPlaced = false;
 };
