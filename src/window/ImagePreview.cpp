@@ -206,6 +206,7 @@ QString PreviewCaption(const TPreviewPanelData& panel) {
 TFileThumbnail::TFileThumbnail(QWidget* parent) : QWidget(parent) {
     imgThumbnail = new TPictureView(this);
     imgThumbnail->setObjectName(QStringLiteral("imgThumbnail"));
+    imgThumbnail->setAccessibleName(QStringLiteral("Picture of the selected file"));
     imgThumbnail->setGeometry(0, 0, ThumbnailBox.width(), ThumbnailBox.height());
     lblThumbnail = new QLabel(this);
     lblThumbnail->setObjectName(QStringLiteral("lblThumbnail"));
@@ -260,6 +261,8 @@ TfrmPreview::TfrmPreview(TSourceOf sourceOf, TOptionsOf optionsOf, QWidget* pare
     imgBefore->setObjectName(QStringLiteral("imgBefore"));
     imgAfter = new TPictureView(this);
     imgAfter->setObjectName(QStringLiteral("imgAfter"));
+    imgBefore->setAccessibleName(QStringLiteral("Before"));
+    imgAfter->setAccessibleName(QStringLiteral("After conversion"));
     for (TPictureView* view : {imgBefore, imgAfter}) {
         view->setMinimumSize(PreviewBox / 2);
         view->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
