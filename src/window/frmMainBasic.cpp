@@ -873,6 +873,10 @@ QTreeWidget* TfrmMainBasic::GetSelectionList() {
     return lvFileName;
 }
 
+bool TfrmMainBasic::UsingUserSettings() const {
+    return FSettingsFile.empty();
+}
+
 std::string TfrmMainBasic::SettingsFileName() const {
     return FSettingsFile.empty() ? GetSettingsFileName() : FSettingsFile;
 }
@@ -970,19 +974,51 @@ void TfrmMainBasic::EndBusy() {
 // ---------------------------------------------------------------------------
 // Source scan
 
+std::string TfrmMainBasic::FileListMask() const {
+    std::string mask = EditBytes(edSourceWildcard);
+    size_t slash = mask.find_last_of('/');
+    if (slash != std::string::npos) mask.erase(0, slash + 1);
+    return mask.empty() ? "*.*" : mask;
+}
+
+std::string TfrmMainBasic::FileListKey() {
+    std::string key = EditBytes(edSourceName) + '\0' + FileListMask() + '\0' +
+                      (chkSubFolders->isChecked() ? "1" : "0") + '\0' + SourceFilterKey();
+    for (const std::string& file : FDroppedFiles)
+        key += '\0' + file;
+    return key;
+}
+
+std::string TfrmMainBasic::PreviewSource() {
+    // The File list's current row, else its first ticked one, while the list
+    // still shows what the source pages say.
+    if (FFileListKey == FileListKey() && lvFileName->topLevelItemCount() > 0) {
+        const QTreeWidgetItem* row = lvFileName->currentItem();
+        for (int i = 0; i < lvFileName->topLevelItemCount() && !row; ++i)
+            if (lvFileName->topLevelItem(i)->checkState(flcName) == Qt::Checked)
+                row = lvFileName->topLevelItem(i);
+        return row ? JoinPath(ItemBytes(row, flcPath), ItemBytes(row, flcName)) : std::string();
+    }
+    // Before the list is built: the first file the source folder itself would give.
+    for (const std::string& file : FDroppedFiles)
+        if (AcceptFile(file.substr(file.find_last_of('/') + 1))) return file;
+    if (!FDroppedFiles.empty()) return std::string();
+    const std::string folder = EditBytes(edSourceName);
+    const std::vector<std::string> masks = TBatchRunner::SplitMasks(FileListMask());
+    for (const TDirEntry& entry : ListFolder(folder)) {
+        if (entry.IsDirectory || !AcceptFile(entry.Name)) continue;
+        for (const std::string& mask : masks)
+            if (MatchWildcard(entry.Name, mask, true)) return JoinPath(folder, entry.Name);
+    }
+    return std::string();
+}
+
 void TfrmMainBasic::BuildFileList() {
     BeginBusy();
     try {
-        std::string mask = EditBytes(edSourceWildcard);
-        size_t slash = mask.find_last_of('/');
-        if (slash != std::string::npos) mask.erase(0, slash + 1);
-        if (mask.empty()) mask = "*.*";
         // The folder is searched anew (files come and go), but the ticks the
         // user gave stay while the search is the same one.
-        std::string key = EditBytes(edSourceName) + '\0' + mask + '\0' +
-                          (chkSubFolders->isChecked() ? "1" : "0") + '\0' + SourceFilterKey();
-        for (const std::string& file : FDroppedFiles)
-            key += '\0' + file;
+        const std::string key = FileListKey();
         std::map<std::string, Qt::CheckState> ticks;
         if (key == FFileListKey)
             for (int i = 0; i < lvFileName->topLevelItemCount(); ++i) {

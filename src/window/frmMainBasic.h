@@ -136,6 +136,10 @@ public:
     TBatchJob Job() const;
     virtual void FillJob(TBatchJob& job) const;
     virtual void ShowJob(const TBatchJob& job);
+    // The file the Options page's preview converts: the File list's current
+    // row, else its first ticked one; before the list is built, the first
+    // file of the source folder the run would take. "" when there is none.
+    std::string PreviewSource();
     // The rows of the progress list, in its order.
     const std::vector<TBatchRow>& Rows() const { return FRows; }
     // The counts of the last run.
@@ -200,6 +204,9 @@ protected:
     // The file LoadSettings and SaveSettings use: the per-user settings file,
     // or the preset being read or written.
     std::string SettingsFileName() const;
+    // Whether LoadSettings and SaveSettings are at the per-user file (view
+    // settings such as the window's size belong there only), not at a preset.
+    bool UsingUserSettings() const;
     // An argument that cannot be applied (an unreadable preset, an option value
     // that names nothing). Reported after the whole command line: unattended on
     // stderr with exit status 1 and nothing converted, else in a message box.
@@ -347,6 +354,9 @@ private:
     void CreateMenus();
     void BeginBusy();
     void EndBusy();
+    // The mask's name part, and what the File list's search depends on.
+    std::string FileListMask() const;
+    std::string FileListKey();
     void SetRowStatus(QTreeWidgetItem* item, const QString& status, int image);
     // A row's result: its status, icon and time on screen.
     void ShowRowOutcome(QTreeWidgetItem* item, const TBatchRow& row);

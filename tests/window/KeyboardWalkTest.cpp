@@ -321,8 +321,8 @@ TEST_F(KeyboardWalk, ArrowsChooseTheFormatAndTheOptionsPageShowsItsPanel) {
         ASSERT_EQ(w.CurrentPage(), 4);
         // Resize and watermark are off at first: their panels are skipped.
         ExpectCycle(QStringList{"chkResize", panels[format], "cbResample", "btnBackground",
-                                "chkAutoRotate", "chkWatermark", "cbMetadata", "chkLogProcessed",
-                                "seThreads"} +
+                                "chkAutoRotate", "chkWatermark", "cbMetadata", "chkShowPreview",
+                                "chkLogProcessed", "seThreads"} +
                     Navigation);
     }
 }
@@ -343,8 +343,8 @@ TEST_F(KeyboardWalk, EveryOptionIsReachedAndOperatedWithEveryBoxTicked) {
                             "btnBackground",   "chkAutoRotate",       "chkWatermark",
                             "edWatermarkText", "btnWatermarkText",    "btnWatermarkColor",
                             "cbWAlignment",    "cbWPosition",         "chkWAngle",
-                            "cbMetadata",      "chkLogProcessed",     "seThreads",
-                            "edLogProcessed",  "btnLogProcessed"} +
+                            "cbMetadata",      "chkShowPreview",      "chkLogProcessed",
+                            "seThreads",       "edLogProcessed",      "btnLogProcessed"} +
                 Navigation);
     TabTo("cbStretchMode");
     Press(Qt::Key_Down);
@@ -388,6 +388,8 @@ TEST_F(KeyboardWalk, EveryOptionIsReachedAndOperatedWithEveryBoxTicked) {
     Press(Qt::Key_Space);
     Press(Qt::Key_Tab);
     EXPECT_EQ(FocusName().toStdString(), "cbMetadata");
+    Press(Qt::Key_Tab);
+    EXPECT_EQ(FocusName().toStdString(), "chkShowPreview");
     Press(Qt::Key_Tab);
     EXPECT_EQ(FocusName().toStdString(), "chkLogProcessed");
 }
