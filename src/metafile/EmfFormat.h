@@ -320,6 +320,27 @@ struct TRecord {
     // A RECTL argument (RECTANGLE, ELLIPSE, the clip rectangles, ...), inclusive-exclusive as
     // stored.
     TRect Box() const { return Rect(I(8), I(12), I(16), I(20)); }
+
+    // Whether a poly record stores its points as 16-bit pairs (the *16 forms).
+    bool SmallPoints() const {
+        return (Type >= EMR_POLYBEZIER16 && Type <= EMR_POLYPOLYGON16) || Type == EMR_POLYDRAW16;
+    }
+    // Appends count points stored at offset, in the record's point form, to out;
+    // false (nothing appended) when they do not lie inside the record.
+    template <class TPoint>
+    bool ReadPoints(size_t offset, uint64_t count, std::vector<TPoint>& out) const {
+        const size_t size = SmallPoints() ? 4 : 8;
+        if (count > MaxRecordPoints || !Has(offset, count * size)) return false;
+        out.reserve(out.size() + count);
+        for (uint64_t i = 0; i < count; ++i) {
+            const uint8_t* q = Data + offset + i * size;
+            out.push_back(size == 4 ? TPoint{double(S16(q)), double(S16(q + 2))}
+                                    : TPoint{double(S32(q)), double(S32(q + 4))});
+        }
+        return true;
+    }
+    // More points than any record of a sane file holds.
+    static constexpr uint64_t MaxRecordPoints = 0x4000000;
 };
 
 // One WMF record: its function and parameter words, read through

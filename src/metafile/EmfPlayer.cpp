@@ -92,23 +92,6 @@ void TPlayer::Record(const TRecord& r) {
         (this->*table.Handlers[r.Type])(r);
 }
 
-bool TPlayer::SmallPoints(const TRecord& r) {
-    return (r.Type >= EMR_POLYBEZIER16 && r.Type <= EMR_POLYPOLYGON16) || r.Type == EMR_POLYDRAW16;
-}
-
-bool TPlayer::Points(const TRecord& r, size_t at, uint32_t count, std::vector<TPt>& out) {
-    const bool small = SmallPoints(r);
-    const size_t sz = small ? 4 : 8;
-    if (count > 0x4000000 || !r.Has(at, uint64_t(count) * sz)) return false;
-    out.reserve(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* q = r.Data + at + i * sz;
-        out.push_back(small ? TPt{double(S16(q)), double(S16(q + 2))}
-                            : TPt{double(S32(q)), double(S32(q + 4))});
-    }
-    return true;
-}
-
 // ---------------------------------------------------------------- DC state
 
 void TPlayer::OnSetBkColor(const TRecord& r) {

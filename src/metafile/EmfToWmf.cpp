@@ -80,9 +80,6 @@ private:
     void Record(const TRecord& r);
     // The handler of the records of type T (and of those that share it).
     template <uint32_t T> void On(const TRecord& r);
-    static bool ReadPoints(const TRecord& r, size_t countAt, size_t ptsAt, bool small, size_t count,
-                           std::vector<TPt>& out);
-    static bool SmallPoints(const TRecord& r);
     void Text(const TRecord& r, bool wide);
     // The character set of the selected font (the default set for a stock font).
     int SelectedCharset() const;
@@ -648,11 +645,11 @@ template <> void TWmfWriter::On<EMR_BITBLT>(const TRecord& r) {
 // EMR_POLYLINE, EMR_POLYBEZIER, EMR_POLYBEZIERTO, EMR_POLYLINETO, EMR_POLYGON16, EMR_POLYLINE16,
 // EMR_POLYBEZIER16, EMR_POLYBEZIERTO16, EMR_POLYLINETO16 too.
 template <> void TWmfWriter::On<EMR_POLYGON>(const TRecord& r) {
-    const bool small = SmallPoints(r);
+    const bool small = r.SmallPoints();
     if (!r.Has(24, 4)) return;
     const uint32_t count = r.U(24);
     std::vector<TPt> lp;
-    if (count == 0 || count > 0x1000000 || !ReadPoints(r, 24, 28, small, count, lp)) return;
+    if (count == 0 || count > 0x1000000 || !r.ReadPoints(28, count, lp)) return;
     const uint32_t base = small ? r.Type - (EMR_POLYBEZIER16 - EMR_POLYBEZIER) : r.Type;
     std::vector<TPt> pts;
     if (base == EMR_POLYBEZIER || base == EMR_POLYBEZIERTO) {
@@ -691,13 +688,12 @@ template <> void TWmfWriter::On<EMR_POLYGON>(const TRecord& r) {
 
 // EMR_POLYPOLYGON, EMR_POLYPOLYLINE16, EMR_POLYPOLYGON16 too.
 template <> void TWmfWriter::On<EMR_POLYPOLYLINE>(const TRecord& r) {
-    const bool small = SmallPoints(r);
     if (!r.Has(24, 8)) return;
     const uint32_t polys = r.U(24), total = r.U(28);
     if (polys == 0 || polys > 0x100000 || total > 0x1000000 || !r.Has(32, uint64_t(polys) * 4))
         return;
     std::vector<TPt> lp;
-    if (!ReadPoints(r, 28, 32 + size_t(polys) * 4, small, total, lp)) return;
+    if (!r.ReadPoints(32 + size_t(polys) * 4, total, lp)) return;
     std::vector<std::vector<TPt>> out;
     size_t k = 0;
     for (uint32_t i = 0; i < polys; ++i) {
@@ -877,24 +873,6 @@ void TWmfWriter::Record(const TRecord& r) {
     static const THandlerTable table;
     if (r.Type < table.Handlers.size() && table.Handlers[r.Type])
         (this->*table.Handlers[r.Type])(r);
-}
-
-// Poly records: 32-bit or 16-bit points after the bounds.
-bool TWmfWriter::ReadPoints(const TRecord& r, size_t countAt, size_t ptsAt, bool small,
-                            size_t count, std::vector<TPt>& out) {
-    const size_t sz = small ? 4 : 8;
-    if (!r.Has(ptsAt, uint64_t(count) * sz)) return false;
-    (void)countAt;
-    for (size_t i = 0; i < count; ++i) {
-        const uint8_t* q = r.Data + ptsAt + i * sz;
-        out.push_back(small ? TPt{double(S16(q)), double(S16(q + 2))}
-                            : TPt{double(S32(q)), double(S32(q + 4))});
-    }
-    return true;
-}
-
-bool TWmfWriter::SmallPoints(const TRecord& r) {
-    return r.Type >= EMR_POLYBEZIER16 && r.Type <= EMR_POLYPOLYGON16;
 }
 
 void TWmfWriter::FlushPath(bool fill, bool stroke) {

@@ -126,8 +126,6 @@ private:
     static TPt Snap(TPt p) { return {std::floor(p.X + 0.5), std::floor(p.Y + 0.5)}; }
     // The logical points of a poly record (16-bit ones for the *16 types);
     // false when count points do not fit the record.
-    static bool Points(const TRecord& r, size_t at, uint32_t count, std::vector<TPt>& out);
-    static bool SmallPoints(const TRecord& r);
 
     // DC state and objects (EmfPlayer.cpp).
     void OnSetBkColor(const TRecord& r);

@@ -263,8 +263,8 @@ void TPlayer::OnSetPixel(const TRecord& r) {
 void TPlayer::OnPoly(const TRecord& r) {
     constexpr size_t CountAt = 24, PointsAt = 28;
     std::vector<TPt> pts;
-    if (!Points(r, PointsAt, r.U(CountAt), pts) || pts.empty()) return;
-    const uint32_t base = SmallPoints(r) ? r.Type - (EMR_POLYBEZIER16 - EMR_POLYBEZIER) : r.Type;
+    if (!r.ReadPoints(PointsAt, r.U(CountAt), pts) || pts.empty()) return;
+    const uint32_t base = r.SmallPoints() ? r.Type - (EMR_POLYBEZIER16 - EMR_POLYBEZIER) : r.Type;
     if (base == EMR_POLYBEZIER || base == EMR_POLYBEZIERTO) {
         Bezier(pts, base == EMR_POLYBEZIERTO);
         return;
@@ -287,7 +287,7 @@ void TPlayer::OnPolyPoly(const TRecord& r) {
     const uint32_t polys = r.U(FiguresAt), total = r.U(TotalAt);
     if (polys == 0 || polys > 0x1000000 || !r.Has(CountsAt, uint64_t(polys) * 4)) return;
     std::vector<TPt> pts;
-    if (!Points(r, CountsAt + size_t(polys) * 4, total, pts)) return;
+    if (!r.ReadPoints(CountsAt + size_t(polys) * 4, total, pts)) return;
     const bool polygon = r.Type == EMR_POLYPOLYGON || r.Type == EMR_POLYPOLYGON16;
     TPath all;
     size_t k = 0;
@@ -366,8 +366,8 @@ void TPlayer::OnPolyDraw(const TRecord& r) {
     constexpr size_t CountAt = 24, PointsAt = 28;
     const uint32_t count = r.U(CountAt);
     std::vector<TPt> pts;
-    if (count == 0 || !Points(r, PointsAt, count, pts)) return;
-    const size_t typesAt = PointsAt + size_t(count) * (SmallPoints(r) ? 4 : 8);
+    if (count == 0 || !r.ReadPoints(PointsAt, count, pts)) return;
+    const size_t typesAt = PointsAt + size_t(count) * (r.SmallPoints() ? 4 : 8);
     if (!r.Has(typesAt, count)) return;
     TPath p;
     if (!InPath || Path.empty()) p.push_back({TPathOp::Move, {Snap(Dev(Dc.Cur.X, Dc.Cur.Y))}});

@@ -3,6 +3,7 @@
 
 #include "base/Exceptions.h"
 #include "base/StrUtils.h"
+#include "batch/SourceScan.h"
 #include "batch/Switches.h"
 #include "convert/Watermark.h"
 #include "formats/FileFormatList.h"
@@ -11,6 +12,7 @@
 #include "util/IniFile.h"
 #include "util/Wildcard.h"
 #include "window/Anchors.h"
+#include "window/ImagePreview.h"
 #include "window/RadioGroup.h"
 #include "window/WindowUtils.h"
 #include "window/frmMainAlignment.h"
@@ -221,6 +223,7 @@ TfrmMain::TfrmMain(QWidget* parent) : TfrmMainBasic(parent) {
                 edWAngle,
                 cbMetadata});
     ChainFocus({lvProgress, edCommandLine, btnCopyCommandLine});
+    CreatePreviewControls();
     // Each label names the field it stands over (screen readers announce it with the field).
     lblStretchMode->setBuddy(cbStretchMode);
     lblResample->setBuddy(cbResample);
@@ -532,6 +535,7 @@ void TfrmMain::SetWatermarkFont(const TFontDescription& font, int32_t background
     FWatermarkFont = font;
     FWatermarkBackground = background;
     ApplyWatermarkFont();
+    PreviewOptionsChanged();
 }
 
 QFont TfrmMain::WatermarkQFont() const {
@@ -567,6 +571,61 @@ void TfrmMain::ApplyWatermarkFont() {
         palette.setColor(group, QPalette::Window, DisplayColor(FWatermarkBackground));
     }
     lblWatermarkFont->setPalette(palette);
+}
+
+void TfrmMain::CreatePreviewControls() {
+    // The list gives the thumbnail room on its right; both grow with the window.
+    lvFileName->setGeometry(8, 40, 323, 317);
+    pnlThumbnail = new TFileThumbnail(tsFileList);
+    pnlThumbnail->setObjectName(QStringLiteral("pnlThumbnail"));
+    pnlThumbnail->move(337, 40);
+    Anchor(lvFileName, akStretchX | akStretchY, PageDesign);
+    Anchor(pnlThumbnail, akMoveX, PageDesign);
+    connect(lvFileName, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* row) {
+        pnlThumbnail->ShowFile(row ? JoinPath(ItemBytes(row, flcPath), ItemBytes(row, flcName))
+                                   : std::string());
+    });
+
+    // The page is full: the box takes the free row under the metadata list.
+    chkShowPreview = new QCheckBox(QStringLiteral("Show before/after pre&view"), tsOptions);
+    chkShowPreview->setObjectName(QStringLiteral("chkShowPreview"));
+    chkShowPreview->setGeometry(256, 285, 241, 19);
+    ChainFocus({cbMetadata, chkShowPreview});
+    frmPreview =
+        new TfrmPreview([this] { return PreviewSource(); }, [this] { return ReadOptions(); }, this);
+    connect(chkShowPreview, &QCheckBox::toggled, this, [this] { UpdatePreview(); });
+    // Closing the view unticks its box.
+    connect(frmPreview, &QDialog::finished, this, [this] { chkShowPreview->setChecked(false); });
+    // Any option of the page converts the file anew.
+    for (QCheckBox* box : tsOptions->findChildren<QCheckBox*>())
+        if (box != chkShowPreview)
+            connect(box, &QCheckBox::toggled, this, [this] { PreviewOptionsChanged(); });
+    for (QComboBox* list : tsOptions->findChildren<QComboBox*>()) {
+        connect(list, &QComboBox::currentIndexChanged, this, [this] { PreviewOptionsChanged(); });
+        connect(list, &QComboBox::editTextChanged, this, [this] { PreviewOptionsChanged(); });
+    }
+    for (QLineEdit* edit : tsOptions->findChildren<QLineEdit*>())
+        connect(edit, &QLineEdit::textChanged, this, [this] { PreviewOptionsChanged(); });
+    // A preset loaded or folder dropped while the view is open may change the format or the file.
+    connect(rgDestination, &TRadioGroup::ItemIndexChanged, this,
+            [this] { PreviewOptionsChanged(); });
+    for (QLineEdit* edit : {edSourceName, edSourceWildcard})
+        connect(edit, &QLineEdit::textChanged, this, [this] { PreviewOptionsChanged(); });
+    connect(chkSubFolders, &QCheckBox::toggled, this, [this] { PreviewOptionsChanged(); });
+}
+
+void TfrmMain::UpdatePreview() {
+    if (!frmPreview) return;
+    if (!chkShowPreview->isChecked() || CurrentPage() != 4 || !ShowMainForm() || Running()) {
+        frmPreview->hide();
+        return;
+    }
+    frmPreview->ShowBeside(this);
+    frmPreview->OptionsChanged();
+}
+
+void TfrmMain::PreviewOptionsChanged() {
+    if (frmPreview && frmPreview->isVisible()) frmPreview->OptionsChanged();
 }
 
 void TfrmMain::btnWatermarkTextClick() {
@@ -607,6 +666,7 @@ void TfrmMain::SetBackground(uint32_t rgb) {
     swatch.fill(QColor::fromRgb(static_cast<QRgb>(FBackground)));
     btnBackground->setIcon(QIcon(swatch));
     btnBackground->setText(QText(BackgroundColorText(FBackground)));
+    PreviewOptionsChanged();
 }
 
 void TfrmMain::btnCopyCommandLineClick() {
@@ -623,6 +683,7 @@ bool TfrmMain::ProcessParameter(const std::string& param) {
 void TfrmMain::SetPage(int page) {
     TfrmMainBasic::SetPage(page);
     UpdatePageExtras();
+    UpdatePreview();
 }
 
 void TfrmMain::UpdatePageExtras() {
@@ -769,8 +830,11 @@ TConvertOptions TfrmMain::ReadOptions() const {
 void TfrmMain::LoadSettings() {
     TfrmMainBasic::LoadSettings();
     TBatchJob job = Job();
-    LoadBatchJobImage(TIniFile(SettingsFileName()), job);
+    const TIniFile ini(SettingsFileName());
+    LoadBatchJobImage(ini, job);
     ShowJob(job);
+    // The preview is a way of looking, not part of a job: the user's file only.
+    if (UsingUserSettings()) chkShowPreview->setChecked(ini.ReadBool("Window", "Preview", false));
     // A preset loaded from the File menu may change what the current page shows.
     UpdatePageExtras();
 }
@@ -779,6 +843,9 @@ void TfrmMain::SaveSettings() {
     TfrmMainBasic::SaveSettings();
     TIniFile ini(SettingsFileName());
     SaveBatchJobImage(ini, Job());
+    if (UsingUserSettings() &&
+        (chkShowPreview->isChecked() || ini.ValueExists("Window", "Preview")))
+        ini.WriteBool("Window", "Preview", chkShowPreview->isChecked());
 }
 
 void TfrmMain::FillJob(TBatchJob& job) const {

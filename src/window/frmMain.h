@@ -23,6 +23,8 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class TAlignmentComboBox;
+class TFileThumbnail;
+class TfrmPreview;
 
 // Item captions of the option lists, in index order.
 extern const char* const StretchModeItems[3];
@@ -147,6 +149,11 @@ protected:
     QPushButton* btnCopyCommandLine;
     QLabel* lblCommandLineNote;
 
+    // The File list's thumbnail and the Options page's before/after view.
+    TFileThumbnail* pnlThumbnail = nullptr;
+    QCheckBox* chkShowPreview = nullptr;
+    TfrmPreview* frmPreview = nullptr;
+
     std::vector<QPixmap> imgAlignment;
 
 private:
@@ -159,6 +166,10 @@ private:
     void CreateModernFormatPanels();
     // The format panel of the Options page and the command line of the Log page.
     void UpdatePageExtras();
+    void CreatePreviewControls();
+    // The before/after view is shown on the Options page while its box is ticked.
+    void UpdatePreview();
+    void PreviewOptionsChanged();
 
     TFontDescription FWatermarkFont;
     int32_t FWatermarkBackground = static_cast<int32_t>(clWindow);

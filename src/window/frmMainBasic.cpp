@@ -5,6 +5,7 @@
 #include "base/StrUtils.h"
 #include "batch/ProcessedLog.h"
 #include "batch/RowConversion.h"
+#include "batch/RunProgress.h"
 #include "batch/SourceScan.h"
 #include "batch/Switches.h"
 #include "batch/UnattendedRun.h"
@@ -29,6 +30,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -116,6 +118,24 @@ template <class T> T* Named(T* widget, const char* name) {
     return widget;
 }
 
+// Runs an action when a button's mnemonic is pressed, at once and instead of
+// the button's delayed animated click.
+class TShortcutAction : public QObject {
+public:
+    TShortcutAction(QObject* parent, std::function<void()> action)
+        : QObject(parent), FAction(std::move(action)) {}
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::Shortcut) return false;
+        FAction();
+        return true;
+    }
+
+private:
+    std::function<void()> FAction;
+};
+
 // Ends the program's event loop with a status. Only a running loop is told: exit()
 // without one would make every later loop (a message box's too) return at once.
 void EndApplication(int status) {
@@ -169,6 +189,9 @@ public:
         F.FRunTotal = static_cast<int>(total);
         FParallel = parallel;
         if (parallel) F.SetProgress(0, std::max(static_cast<int>(total), 1));
+        F.FRowsFinished = 0;
+        F.FRowFinishedSeen.assign(F.FRows.size(), false);
+        F.ShowRunProgress();
     }
     void RowStarted(size_t row) override {
         if (QTreeWidgetItem* item = F.lvProgress->topLevelItem(static_cast<int>(row)))
@@ -177,7 +200,13 @@ public:
     void RowFinished(size_t row, const TBatchRow& outcome) override {
         if (QTreeWidgetItem* item = F.lvProgress->topLevelItem(static_cast<int>(row)))
             F.ShowRowOutcome(item, outcome);
-        if (FParallel) F.SetProgress(++FFinished, F.FRunTotal);
+        // A row whose log line fails comes a second time; it is still one row.
+        if (row < F.FRowFinishedSeen.size() && !F.FRowFinishedSeen[row]) {
+            F.FRowFinishedSeen[row] = true;
+            ++F.FRowsFinished;
+            if (FParallel) F.SetProgress(static_cast<int>(F.FRowsFinished), F.FRunTotal);
+            F.ShowRunProgress();
+        }
     }
     void RowRecorded(size_t, const TBatchRow& row) override { F.RecordRowOutcome(row); }
     void Progress(size_t done, size_t total) override {
@@ -185,12 +214,15 @@ public:
         F.ShowProgressLine(static_cast<int>(done), static_cast<int>(total), false);
     }
     bool StopRequested() override { return F.FStopRequested; }
-    void Idle() override { QCoreApplication::processEvents(); }
+    void Idle() override {
+        // The time spent goes on while a long file converts.
+        if (TickCount() - F.FRunProgressShownTick >= 1000) F.ShowRunProgress();
+        QCoreApplication::processEvents();
+    }
 
 private:
     TfrmMainBasic& F;
     bool FParallel = false;
-    int FFinished = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -205,6 +237,7 @@ TfrmMainBasic::TfrmMainBasic(QWidget* parent) : QMainWindow(parent) {
 
     CreateControls();
     CreateMenus();
+    FShellOpener = ShellOpen;
 
     // FormCreate: the framework's part.
     FFirstIdlePending = true;
@@ -407,10 +440,22 @@ void TfrmMainBasic::CreateControls() {
         list->setIconSize(QSize(16, 16));
     }
     pbProcess = Named(new QProgressBar(tsLog), "pbProcess");
-    pbProcess->setGeometry(8, 336, 489, 17);
+    pbProcess->setGeometry(8, 338, 120, 17);
     pbProcess->setRange(0, 100);
     pbProcess->setTextVisible(false);
     pbProcess->hide();
+    lblRunProgress = Named(new QLabel(tsLog), "lblRunProgress");
+    lblRunProgress->setGeometry(134, 336, 236, 21);
+    lblRunProgress->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    btnOpenDestination =
+        Named(new QPushButton(QStringLiteral("&Open destination"), tsLog), "btnOpenDestination");
+    btnOpenDestination->setGeometry(374, 334, 123, 25);
+    btnOpenDestination->setAutoDefault(false);
+    btnOpenDestination->setEnabled(false); // until a run has written something there
+    // A long error text is read by widening the window: the status takes the room.
+    lvProgress->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lvProgress->header()->setStretchLastSection(false);
+    lvProgress->header()->setSectionResizeMode(pcStatus, QHeaderView::Stretch);
 
     // Bottom.
     bvlLine = Named(new QFrame(client), "bvlLine");
@@ -434,12 +479,20 @@ void TfrmMainBasic::CreateControls() {
     btnStop->setGeometry(440, 437, 88, 25);
     btnStop->setEnabled(false);
     btnStop->hide();
-    for (QPushButton* b : {btnFirst, btnPrev, btnNext, btnLast, btnCancel, btnStop})
+    // Where Next and >> are on the other pages, which have nowhere to go from the last one.
+    btnClose = Named(new QPushButton(QStringLiteral("&Close"), client), "btnClose");
+    btnClose->setGeometry(326, 437, 88, 25);
+    btnClose->hide();
+    setTabOrder(btnLast, btnClose);
+    setTabOrder(btnClose, btnCancel);
+    for (QPushButton* b : {btnFirst, btnPrev, btnNext, btnLast, btnCancel, btnStop, btnClose})
         b->setAutoDefault(false);
     AnchorControls();
 
     // Enter and Escape act on the buttons UpdateNavigation designates.
     auto press = [this](bool escape) {
+        // During a run Escape is the Stop button; it acts at once, not after the file in hand.
+        if (escape && FRunning) return btnStopClick();
         QPushButton* b = escape ? FEscapeButton : FDefaultButton;
         if (b && b->isVisible() && b->isEnabled()) b->click();
     };
@@ -454,6 +507,12 @@ void TfrmMainBasic::CreateControls() {
     connect(btnLast, &QPushButton::clicked, this, guarded([this] { btnLastClick(); }));
     connect(btnCancel, &QPushButton::clicked, this, guarded([this] { btnCancelClick(); }));
     connect(btnStop, &QPushButton::clicked, this, guarded([this] { btnStopClick(); }));
+    // Alt+S would click only after the button's 100 ms press animation, by which time
+    // the next file may have started: the letter stops at once, as a click does.
+    btnStop->installEventFilter(new TShortcutAction(btnStop, [this] { btnStopClick(); }));
+    connect(btnClose, &QPushButton::clicked, this, guarded([this] { btnCloseClick(); }));
+    connect(btnOpenDestination, &QPushButton::clicked, this,
+            guarded([this] { btnOpenDestinationClick(); }));
     connect(btnSourceName, &QPushButton::clicked, this, guarded([this] { btnSourceNameClick(1); }));
     connect(btnDestinationName, &QPushButton::clicked, this,
             guarded([this] { btnSourceNameClick(2); }));
@@ -587,8 +646,8 @@ void TfrmMainBasic::AnchorControls() {
     Anchor(pbLogo, akStretchY, ClientDesign);
     Anchor(bvlLine, akStretchX | akMoveY, ClientDesign);
     Anchor(lblProductURL, akMoveY, ClientDesign);
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{btnFirst, btnPrev, btnNext, btnLast, btnCancel, btnStop})
+    for (QWidget* w : std::initializer_list<QWidget*>{btnFirst, btnPrev, btnNext, btnLast,
+                                                      btnCancel, btnStop, btnClose})
         Anchor(w, akMoveX | akMoveY, ClientDesign);
     Anchor(lblGeneralInfo, akStretchX, page);
     for (QWidget* w :
@@ -602,6 +661,8 @@ void TfrmMainBasic::AnchorControls() {
     Anchor(lvFileName, akStretchX | akStretchY, page);
     Anchor(lvProgress, akStretchX | akStretchY, page);
     Anchor(pbProcess, akStretchX | akMoveY, page);
+    Anchor(lblRunProgress, akMoveX | akMoveY, page);
+    Anchor(btnOpenDestination, akMoveX | akMoveY, page);
 }
 
 namespace {
@@ -768,7 +829,12 @@ void TfrmMainBasic::UpdateNavigation() {
 
     const bool nextDefault = FCurrentPage < FPageCount;
     FDefaultButton = nextDefault ? btnNext : btnCancel;
-    FEscapeButton = nextDefault ? btnCancel : nullptr;
+    // Escape closes the window from every page: Cancel there, Close on the last.
+    FEscapeButton = nextDefault ? btnCancel : btnClose;
+    btnNext->setVisible(nextDefault);
+    btnLast->setVisible(nextDefault);
+    btnClose->setVisible(!nextDefault);
+    btnClose->setEnabled(idle);
     btnNext->setDefault(nextDefault);
     btnCancel->setDefault(!nextDefault);
 
@@ -805,6 +871,10 @@ TWorkerConversion TfrmMainBasic::CreateWorkerConversion() {
 
 QTreeWidget* TfrmMainBasic::GetSelectionList() {
     return lvFileName;
+}
+
+bool TfrmMainBasic::UsingUserSettings() const {
+    return FSettingsFile.empty();
 }
 
 std::string TfrmMainBasic::SettingsFileName() const {
@@ -888,7 +958,7 @@ void TfrmMainBasic::SaveSettings() {
 
 void TfrmMainBasic::BeginBusy() {
     ++FBusy;
-    for (QPushButton* b : {btnFirst, btnPrev, btnNext, btnLast, btnCancel})
+    for (QPushButton* b : {btnFirst, btnPrev, btnNext, btnLast, btnCancel, btnClose})
         b->setEnabled(false);
     miFileExecute->setEnabled(false);
 }
@@ -904,19 +974,51 @@ void TfrmMainBasic::EndBusy() {
 // ---------------------------------------------------------------------------
 // Source scan
 
+std::string TfrmMainBasic::FileListMask() const {
+    std::string mask = EditBytes(edSourceWildcard);
+    size_t slash = mask.find_last_of('/');
+    if (slash != std::string::npos) mask.erase(0, slash + 1);
+    return mask.empty() ? "*.*" : mask;
+}
+
+std::string TfrmMainBasic::FileListKey() {
+    std::string key = EditBytes(edSourceName) + '\0' + FileListMask() + '\0' +
+                      (chkSubFolders->isChecked() ? "1" : "0") + '\0' + SourceFilterKey();
+    for (const std::string& file : FDroppedFiles)
+        key += '\0' + file;
+    return key;
+}
+
+std::string TfrmMainBasic::PreviewSource() {
+    // The File list's current row, else its first ticked one, while the list
+    // still shows what the source pages say.
+    if (FFileListKey == FileListKey() && lvFileName->topLevelItemCount() > 0) {
+        const QTreeWidgetItem* row = lvFileName->currentItem();
+        for (int i = 0; i < lvFileName->topLevelItemCount() && !row; ++i)
+            if (lvFileName->topLevelItem(i)->checkState(flcName) == Qt::Checked)
+                row = lvFileName->topLevelItem(i);
+        return row ? JoinPath(ItemBytes(row, flcPath), ItemBytes(row, flcName)) : std::string();
+    }
+    // Before the list is built: the first file the source folder itself would give.
+    for (const std::string& file : FDroppedFiles)
+        if (AcceptFile(file.substr(file.find_last_of('/') + 1))) return file;
+    if (!FDroppedFiles.empty()) return std::string();
+    const std::string folder = EditBytes(edSourceName);
+    const std::vector<std::string> masks = TBatchRunner::SplitMasks(FileListMask());
+    for (const TDirEntry& entry : ListFolder(folder)) {
+        if (entry.IsDirectory || !AcceptFile(entry.Name)) continue;
+        for (const std::string& mask : masks)
+            if (MatchWildcard(entry.Name, mask, true)) return JoinPath(folder, entry.Name);
+    }
+    return std::string();
+}
+
 void TfrmMainBasic::BuildFileList() {
     BeginBusy();
     try {
-        std::string mask = EditBytes(edSourceWildcard);
-        size_t slash = mask.find_last_of('/');
-        if (slash != std::string::npos) mask.erase(0, slash + 1);
-        if (mask.empty()) mask = "*.*";
         // The folder is searched anew (files come and go), but the ticks the
         // user gave stay while the search is the same one.
-        std::string key = EditBytes(edSourceName) + '\0' + mask + '\0' +
-                          (chkSubFolders->isChecked() ? "1" : "0") + '\0' + SourceFilterKey();
-        for (const std::string& file : FDroppedFiles)
-            key += '\0' + file;
+        const std::string key = FileListKey();
         std::map<std::string, Qt::CheckState> ticks;
         if (key == FFileListKey)
             for (int i = 0; i < lvFileName->topLevelItemCount(); ++i) {
@@ -996,6 +1098,9 @@ void TfrmMainBasic::BuildProgressList() {
     try {
         lvProgress->clear();
         FRows.clear();
+        FListRun = false;
+        lblRunProgress->clear();
+        btnOpenDestination->setEnabled(false);
         std::vector<TSourceFile> files;
         for (int i = 0; i < lvFileName->topLevelItemCount(); ++i) {
             QTreeWidgetItem* row = lvFileName->topLevelItem(i);
@@ -1041,6 +1146,7 @@ void TfrmMainBasic::EnterRunState() {
     BeginBusy();
     FRunning = true;
     FStopRequested = false;
+    btnStop->setText(QStringLiteral("&Stop"));
     btnStop->setEnabled(true);
     btnStop->show();
     btnCancel->hide();
@@ -1054,6 +1160,7 @@ void TfrmMainBasic::EnterRunState() {
 void TfrmMainBasic::LeaveRunState() {
     btnStop->setEnabled(false);
     btnStop->hide();
+    btnStop->setText(QStringLiteral("&Stop"));
     btnCancel->show();
     btnCancel->setEnabled(true);
     pbProcess->hide();
@@ -1063,14 +1170,30 @@ void TfrmMainBasic::LeaveRunState() {
 }
 
 void TfrmMainBasic::btnStopClick() {
+    if (!FRunning || FStopRequested) return;
     FStopRequested = true;
-    btnStop->hide();
-    btnCancel->show();
+    // Said at once; the files in hand still finish.
+    btnStop->setText(QStringLiteral("Stopping\u2026"));
+    btnStop->setEnabled(false);
 }
 
 void TfrmMainBasic::SetProgress(int position, int maximum) {
     pbProcess->setMaximum(maximum);
     pbProcess->setValue(position);
+    // A long file converted on this thread keeps the window answering (Stop above all).
+    if (FRunning && FShowMainForm && QThread::currentThread() == thread() &&
+        TickCount() - FRunProgressShownTick >= 100) {
+        ShowRunProgress();
+        QCoreApplication::processEvents();
+    }
+}
+
+void TfrmMainBasic::ShowRunProgress() {
+    FRunProgressShownTick = TickCount();
+    if (!FShowMainForm) return;
+    const TRunProgress progress{FRowsFinished, static_cast<size_t>(std::max(FRunTotal, 0)),
+                                FRunProgressShownTick - FRunStartTick};
+    lblRunProgress->setText(QString::fromStdString(ProgressText(progress)));
 }
 
 int TfrmMainBasic::ThreadCount() const {
@@ -1087,14 +1210,14 @@ void TfrmMainBasic::ShowProgressLine(int done, int total, bool final) {
         std::fputs("\r\033[K", stderr);
         return;
     }
-    const double seconds = std::max<int64_t>(1, TickCount() - FRunStartTick) / 1000.0;
+    const TRunProgress progress{static_cast<size_t>(std::max(done, 0)),
+                                static_cast<size_t>(std::max(total, 0)),
+                                TickCount() - FRunStartTick};
     const double megapixels =
         static_cast<double>(TImageConverter::PixelsConverted() - FRunStartPixels) / 1e6;
-    const int percent = total > 0 ? done * 100 / total : 100;
-    const int64_t left = done > 0 ? static_cast<int64_t>(seconds / done * (total - done) + 0.5) : 0;
-    std::fprintf(stderr, "\r\033[K%d of %d (%d%%), %.1f MP/s, %d failed, %lld:%02lld left", done,
-                 total, percent, megapixels / seconds, FRunFailures,
-                 static_cast<long long>(left / 60), static_cast<long long>(left % 60));
+    std::fprintf(stderr, "\r\033[K%d of %d (%d%%), %.1f MP/s, %d failed, %s left", done, total,
+                 progress.Percent(), megapixels / progress.ElapsedSeconds(), FRunFailures,
+                 MinutesSeconds(progress.SecondsLeft()).c_str());
     std::fflush(stderr);
 }
 
@@ -1129,6 +1252,7 @@ void TfrmMainBasic::RunBatch() {
         FRunStartTick = TickCount();
         FRunStartPixels = TImageConverter::PixelsConverted();
         FRunDone = FRunFailures = FRunTotal = 0;
+        FRowsFinished = 0;
         FProgressOnTerminal = ::isatty(STDERR_FILENO) != 0;
         pbProcess->setMinimum(0);
         const TBatchJob job = Job();
@@ -1140,18 +1264,77 @@ void TfrmMainBasic::RunBatch() {
     }
     const bool cancelled = FStopRequested;
     ShowProgressLine(FRunDone, FRunTotal, true);
+    FListRun = true;
+    if (FShowMainForm) {
+        ShowRunProgress();
+        btnOpenDestination->setEnabled(FSummary.Converted > 0);
+    }
     LeaveRunState();
 
-    if (FShowMainForm && !FCloseWhenIdle) {
-        const char* text = "Image conversion finished.";
-        if (cancelled)
-            text = "Conversion canceled.";
-        else if (lvProgress->topLevelItemCount() == 0)
-            text = "No documents found in source directory.";
-        QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(AppTitle),
-                        QString::fromLatin1(text), QMessageBox::Ok, this);
-        box.exec();
+    if (FShowMainForm && !FCloseWhenIdle) ShowRunEndMessage(cancelled);
+}
+
+void TfrmMainBasic::ShowRunEndMessage(bool cancelled) {
+    QString text = QStringLiteral("Image conversion finished.");
+    if (cancelled)
+        text = QStringLiteral("Conversion canceled.");
+    else if (lvProgress->topLevelItemCount() == 0)
+        text = QStringLiteral("No documents found in source directory.");
+    QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(AppTitle), text, QMessageBox::Ok,
+                    this);
+    if (!FRows.empty()) {
+        const size_t waiting =
+            static_cast<size_t>(std::count_if(FRows.begin(), FRows.end(), [](const TBatchRow& row) {
+                return row.State == TRowState::Waiting;
+            }));
+        QString counts = QStringLiteral("%1 converted, %2 skipped, %3 failed")
+                             .arg(FSummary.Converted)
+                             .arg(FSummary.Skipped)
+                             .arg(FSummary.Failed);
+        if (waiting > 0) counts += QStringLiteral(", %1 not started").arg(waiting);
+        box.setInformativeText(counts + QLatin1Char('.'));
+        if (FSummary.Failed > 0) box.setIcon(QMessageBox::Warning);
     }
+    // Offers after the answer, so that Ok stays the first and the default button.
+    QPushButton* showFailed =
+        FSummary.Failed > 0
+            ? box.addButton(QStringLiteral("Show &failed files"), QMessageBox::ActionRole)
+            : nullptr;
+    QPushButton* openFolder =
+        FSummary.Converted > 0
+            ? box.addButton(QStringLiteral("&Open destination folder"), QMessageBox::ActionRole)
+            : nullptr;
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
+    box.exec();
+    if (showFailed && box.clickedButton() == showFailed) ShowFailedRows();
+    if (openFolder && box.clickedButton() == openFolder) btnOpenDestinationClick();
+}
+
+void TfrmMainBasic::ShowFailedRows() {
+    lvProgress->clearSelection();
+    QTreeWidgetItem* first = nullptr;
+    for (size_t i = 0; i < FRows.size(); ++i) {
+        QTreeWidgetItem* item = lvProgress->topLevelItem(static_cast<int>(i));
+        if (!item || FRows[i].State != TRowState::Failed) continue;
+        item->setSelected(true);
+        if (!first) first = item;
+    }
+    if (!first) return;
+    lvProgress->setCurrentItem(first, pcFileName, QItemSelectionModel::NoUpdate);
+    lvProgress->scrollToItem(first);
+    lvProgress->setFocus();
+}
+
+void TfrmMainBasic::btnOpenDestinationClick() {
+    const std::string folder = Job().DestinationFolder;
+    const QString shown = DecodeBytes(folder);
+    if (!QFileInfo(QFile::decodeName(folder.c_str())).isDir())
+        ShowMessage(QStringLiteral("The destination folder %1 does not exist.").arg(shown));
+    else if (!FShellOpener || !FShellOpener(folder))
+        ShowMessage(QStringLiteral("No program is set up to open folders. The converted files "
+                                   "are in %1.")
+                        .arg(shown));
 }
 
 // ---------------------------------------------------------------------------
@@ -1219,12 +1402,36 @@ void TfrmMainBasic::btnLastClick() {
 void TfrmMainBasic::btnCancelClick() {
     FFinishRequested = FCurrentPage == FPageCount;
     if (FFinishRequested)
-        RunBatch();
+        ExecuteAgainOrRun();
     else
         close();
 }
 
+void TfrmMainBasic::btnCloseClick() {
+    close();
+}
+
 void TfrmMainBasic::btnConvertClick() {
+    ExecuteAgainOrRun();
+}
+
+void TfrmMainBasic::ExecuteAgainOrRun() {
+    if (FRunning) return;
+    const auto any = [this](TRowState state) {
+        return std::any_of(FRows.begin(), FRows.end(),
+                           [state](const TBatchRow& r) { return r.State == state; });
+    };
+    // Converted already: nothing left waiting, and something was written.
+    const bool allDone = FListRun && !any(TRowState::Waiting) && any(TRowState::Finished);
+    if (allDone) {
+        // A stopped run goes on without asking; a finished one is not repeated by a stray Return.
+        QMessageBox box(QMessageBox::Question, QString::fromLatin1(AppTitle),
+                        QStringLiteral("The files were converted already. Convert them again?"),
+                        QMessageBox::Yes | QMessageBox::No, this);
+        box.setDefaultButton(QMessageBox::No);
+        if (box.exec() != QMessageBox::Yes) return;
+        BuildProgressList();
+    }
     RunBatch();
 }
 
@@ -1333,7 +1540,7 @@ void TfrmMainBasic::miHelpContentsClick() {
     if (manual.empty())
         ShowMessage(QStringLiteral("The manual is not installed. \"man trevasco\" shows it in a "
                                    "terminal, and \"trevasco --help\" lists the switches."));
-    else if (!ShellOpen(manual))
+    else if (!FShellOpener || !FShellOpener(manual))
         ShowMessage(QStringLiteral("No program is set up to open web pages. The manual is the "
                                    "file %1.")
                         .arg(DecodeBytes(manual)));

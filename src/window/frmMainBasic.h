@@ -136,10 +136,18 @@ public:
     TBatchJob Job() const;
     virtual void FillJob(TBatchJob& job) const;
     virtual void ShowJob(const TBatchJob& job);
+    // The file the Options page's preview converts: the File list's current
+    // row, else its first ticked one; before the list is built, the first
+    // file of the source folder the run would take. "" when there is none.
+    std::string PreviewSource();
     // The rows of the progress list, in its order.
     const std::vector<TBatchRow>& Rows() const { return FRows; }
     // The counts of the last run.
     const TBatchSummary& LastSummary() const { return FSummary; }
+    // What opens a folder or page with the desktop's handler (ShellOpen unless
+    // replaced); false when nothing took it.
+    using TShellOpener = std::function<bool(const std::string& target)>;
+    void SetShellOpener(TShellOpener opener) { FShellOpener = std::move(opener); }
     // Beyond the twelve: a conversion for one worker thread of a parallel run,
     // made on the window thread when the run starts (after BeforeRun). It must
     // not touch a widget. An empty function keeps the run on the window thread,
@@ -196,6 +204,9 @@ protected:
     // The file LoadSettings and SaveSettings use: the per-user settings file,
     // or the preset being read or written.
     std::string SettingsFileName() const;
+    // Whether LoadSettings and SaveSettings are at the per-user file (view
+    // settings such as the window's size belong there only), not at a preset.
+    bool UsingUserSettings() const;
     // An argument that cannot be applied (an unreadable preset, an option value
     // that names nothing). Reported after the whole command line: unattended on
     // stderr with exit status 1 and nothing converted, else in a message box.
@@ -227,7 +238,12 @@ protected:
     void btnLastClick();
     void btnCancelClick();
     void btnStopClick();
+    void btnCloseClick();
     void btnConvertClick();
+    // Execute from the last page or the menu: asks first when every row of the
+    // list has been through a run already.
+    void ExecuteAgainOrRun();
+    void btnOpenDestinationClick();
     void btnSourceNameClick(int tag);
     void btnLogProcessedClick();
     void chkLogProcessedClick(bool checked);
@@ -259,6 +275,7 @@ protected:
     QPushButton* btnLast;
     QPushButton* btnCancel;
     QPushButton* btnStop;
+    QPushButton* btnClose; // the last page's
     // Page sheets.
     QWidget* tsInfo;
     QWidget* tsSource;
@@ -300,6 +317,8 @@ protected:
     // Page 6.
     QTreeWidget* lvProgress;
     QProgressBar* pbProcess;
+    QLabel* lblRunProgress;
+    QPushButton* btnOpenDestination;
     // Menus.
     QMenu* pmListView;
     QAction* miSelectAll;
@@ -335,11 +354,20 @@ private:
     void CreateMenus();
     void BeginBusy();
     void EndBusy();
+    // The mask's name part, and what the File list's search depends on.
+    std::string FileListMask() const;
+    std::string FileListKey();
     void SetRowStatus(QTreeWidgetItem* item, const QString& status, int image);
     // A row's result: its status, icon and time on screen.
     void ShowRowOutcome(QTreeWidgetItem* item, const TBatchRow& row);
     // Unattended: a failed row's stderr line and exit status.
     void RecordRowOutcome(const TBatchRow& row);
+    // The whole run beside the progress bar: rows done of all, time spent and left.
+    void ShowRunProgress();
+    // The closing message of a run in the window, with its counts and offers.
+    void ShowRunEndMessage(bool cancelled);
+    // Selects the failed rows of the progress list and shows the first.
+    void ShowFailedRows();
 
     QPushButton* FDefaultButton = nullptr;
     QPushButton* FEscapeButton = nullptr;
@@ -370,6 +398,11 @@ private:
     int64_t FRunStartTick = 0;
     int64_t FRunStartPixels = 0;
     int FRunDone = 0, FRunTotal = 0, FRunFailures = 0;
+    size_t FRowsFinished = 0;           // as they finish, in any order
+    std::vector<bool> FRowFinishedSeen; // a row counts once
+    int64_t FRunProgressShownTick = 0;  // the label's last update
+    bool FListRun = false;              // the progress list has been through a run
+    TShellOpener FShellOpener;
     bool FQuiet = false;
     TShard FShard;
     std::vector<TBatchRow> FRows;

@@ -154,11 +154,15 @@ TEST_F(BatchRun, StopOnTheThirdFileAndResume) {
     EXPECT_EQ(w.Converted.size(), 10u);
     for (const std::string& s : Rows(Progress(w), {1}))
         EXPECT_EQ(s, "Finished");
-    // And a completed list converts nothing more.
-    EXPECT_EQ(Run(w), QStringList{"Image conversion finished."});
+    // And a completed list converts nothing more unless the user says so.
+    {
+        TMessageBoxWatcher no(QMessageBox::No);
+        Child<QPushButton>(&w, "btnCancel")->click();
+        EXPECT_EQ(no.Texts, QStringList{"The files were converted already. Convert them again?"});
+    }
     EXPECT_EQ(w.Converted.size(), 10u);
-    EXPECT_EQ(w.BeforeRuns, 3);
-    EXPECT_EQ(w.AfterRuns, 3);
+    EXPECT_EQ(w.BeforeRuns, 2);
+    EXPECT_EQ(w.AfterRuns, 2);
 }
 
 TEST_F(BatchRun, ExistingDestinationIsSkippedWhenOverwriteIsOff) {
@@ -236,14 +240,18 @@ TEST_F(BatchRun, TheLogHoldsAHeaderAndOneLinePerFinishedFile) {
     EXPECT_TRUE(std::regex_match(first, m, pattern)) << first;
     EXPECT_EQ(m[2].str() + " msec", Column(Progress(w)->topLevelItem(0), 2));
 
-    // A second run appends (a header, nothing converted), never truncates.
-    Run(w);
+    // A second run (asked for, and confirmed) appends, never truncates.
+    {
+        TMessageBoxWatcher yes(QMessageBox::Yes);
+        Child<QPushButton>(&w, "btnCancel")->click();
+    }
     const std::string both = ReadText(log);
     ASSERT_GT(both.size(), first.size());
     EXPECT_EQ(both.substr(0, first.size()), first);
     EXPECT_TRUE(std::regex_match(
         both.substr(first.size()),
-        std::regex("Trevasco [0-9]{1,2} [A-Z][a-z]{2} [0-9]{4}( [0-9:]{8})?\r\n\r\n")));
+        std::regex("Trevasco [0-9]{1,2} [A-Z][a-z]{2} [0-9]{4}( [0-9:]{8})?\r\n\r\n" + In +
+                   "/a\\.src Finished [0-9]+ msec\r\n")));
 }
 
 TEST_F(BatchRun, LogSwitchWithoutNameLogsNothing) {

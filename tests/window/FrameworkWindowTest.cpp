@@ -49,7 +49,7 @@ QString Header(QWidget* w) {
 
 } // namespace
 
-TEST_F(FrameworkWindow, StartsOnPageOneWithTheInitialJobSettings) {
+TEST_F(FrameworkWindow, StartsOnTheFirstPageWithOnlyForwardNavigation) {
     TfrmMainBasic w;
     EXPECT_EQ(w.windowTitle(), "Trevasco");
     EXPECT_EQ(w.CurrentPage(), 1);
@@ -61,8 +61,11 @@ TEST_F(FrameworkWindow, StartsOnPageOneWithTheInitialJobSettings) {
     EXPECT_TRUE(Child<QPushButton>(&w, "btnNext")->isDefault());
     EXPECT_EQ(Child<QPushButton>(&w, "btnCancel")->text(), "&Cancel");
     EXPECT_TRUE(Child<QPushButton>(&w, "btnStop")->isHidden());
+}
 
-    // The current folder, with its trailing "/", in both folder edits and the log name.
+// The current folder, with its trailing "/", in both folder edits and the log name.
+TEST_F(FrameworkWindow, StartsWithTheInitialJobSettings) {
+    TfrmMainBasic w;
     QString folder = QDir::currentPath() + "/";
     EXPECT_EQ(Child<QLineEdit>(&w, "edSourceName")->text(), folder);
     EXPECT_EQ(Child<QLineEdit>(&w, "edDestinationName")->text(), folder);
@@ -71,6 +74,10 @@ TEST_F(FrameworkWindow, StartsOnPageOneWithTheInitialJobSettings) {
     EXPECT_FALSE(Child<QCheckBox>(&w, "chkSubFolders")->isChecked());
     EXPECT_TRUE(Child<QCheckBox>(&w, "chkOverwrite")->isChecked());
     EXPECT_FALSE(Child<QCheckBox>(&w, "chkLogProcessed")->isChecked());
+}
+
+TEST_F(FrameworkWindow, TheLogNameIsEditableOnlyWhileTheLogIsOn) {
+    TfrmMainBasic w;
     EXPECT_FALSE(Child<QLineEdit>(&w, "edLogProcessed")->isEnabled());
     EXPECT_FALSE(Child<QPushButton>(&w, "btnLogProcessed")->isEnabled());
     Child<QCheckBox>(&w, "chkLogProcessed")->setChecked(true);
@@ -165,10 +172,14 @@ TEST_F(FrameworkWindow, EnterAndEscapeFollowTheDesignatedButtons) {
     }
     w.SetPageTo(6);
     {
-        // On the last page Escape does nothing and Enter runs the batch.
-        TMessageBoxWatcher boxes;
+        // On the last page Escape is Close (the same question) and Enter runs the batch.
+        TMessageBoxWatcher no(QMessageBox::No);
         PressEscape(w);
-        EXPECT_TRUE(boxes.Texts.isEmpty());
+        ASSERT_EQ(no.Texts.size(), 1);
+        EXPECT_TRUE(no.Texts[0].startsWith("The wizard has not completed."));
+    }
+    {
+        TMessageBoxWatcher boxes;
         w.activateWindow(); // the question box had taken the focus
         ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
         QTest::keyClick(&w, Qt::Key_Return);

@@ -3,8 +3,7 @@
 // start-up, so each factor runs in a child copy of this test program. There the
 // drawn pictures must carry the screen's pixel ratio (drawn sharp, not a small
 // bitmap blown up), every caption must fit its control, and no control may
-// leave its page. With TREVASCO_SCREENSHOTS set the child also saves each page
-// as hidpi-<factor>-page<n>.png.
+// leave its page.
 #include "WindowTestSupport.h"
 
 #include "convert/FormatStartup.h"
@@ -147,7 +146,6 @@ TEST(HighDpiChild, PagesPicturesAndCaptions) {
     auto* alignment = Child<QComboBox>(&w, "cbWAlignment");
     EXPECT_EQ(alignment->view()->sizeHintForRow(0), 16);
 
-    const char* shots = std::getenv("TREVASCO_SCREENSHOTS");
     auto* pages = Child<QStackedWidget>(&w, "pcWizard");
     for (int page = 1; page <= 6; ++page) {
         w.SetPage(page);
@@ -162,10 +160,6 @@ TEST(HighDpiChild, PagesPicturesAndCaptions) {
             << "page " << page << ": " << faults.join(QStringLiteral("; ")).toStdString();
         const QPixmap shot = w.grab();
         EXPECT_DOUBLE_EQ(shot.devicePixelRatio(), ratio);
-        if (shots)
-            shot.save(QStringLiteral("%1/hidpi-%2-page%3.png")
-                          .arg(QString::fromLocal8Bit(shots), QString::fromLatin1(factorText))
-                          .arg(page));
     }
     TMessageBoxWatcher yes(QMessageBox::Yes);
     w.close();

@@ -174,6 +174,20 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
     }
 
+    // The window on a page, with the job's folders (and more) set by switches and
+    // the focus on a navigation button.
+    void OpenAt(TKeyboardWindow& w, int page, std::vector<std::string> switches = {}) {
+        switches.insert(switches.begin(), {"/SRC=" + In, "/DST=" + Out});
+        w.ProcessCommandLine(switches);
+        Open(w);
+        w.SetPage(page);
+        auto* next = Child<QPushButton>(&w, "btnNext");
+        if (next->isEnabled())
+            next->setFocus();
+        else
+            Child<QPushButton>(&w, "btnCancel")->setFocus();
+    }
+
     TPrivateSettings Settings;
     TTempFolder Tmp;
     std::string In = Tmp.File("in");
@@ -194,36 +208,27 @@ void ExpectCycle(const QStringList& expected) {
 
 } // namespace
 
-TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
+TEST_F(KeyboardWalk, TheFirstPageOffersOnlyTheNavigationThatApplies) {
     TKeyboardWindow w;
     Open(w);
-    auto* next = Child<QPushButton>(&w, "btnNext");
-    next->setFocus();
-
-    // Page 1: only the navigation that applies.
+    Child<QPushButton>(&w, "btnNext")->setFocus();
     ExpectCycle({"btnNext", "btnLast", "btnCancel"});
     Mnemonic(Qt::Key_N);
-    ASSERT_EQ(w.CurrentPage(), 2);
+    EXPECT_EQ(w.CurrentPage(), 2);
+}
 
-    // Page 2: folder, its browse button, sub-folders, mask, source formats.
+// Folder, its browse button, sub-folders, mask, source formats.
+TEST_F(KeyboardWalk, TheSourcePageIsWalkedInReadingOrderAndItsControlsTakeTheirKeys) {
+    TKeyboardWindow w;
+    OpenAt(w, 2);
     ExpectCycle(QStringList{"edSourceName", "btnSourceName", "chkSubFolders", "chkKeepFolders",
                             "edSourceWildcard", "btnTickAllFormats", "btnTickNoFormats",
                             "lvImageFormats"} +
                 Navigation);
     TabTo("edSourceName");
     Press(Qt::Key_A, Qt::ControlModifier);
-    Type(QString::fromStdString(In));
-    EXPECT_EQ(Child<QLineEdit>(&w, "edSourceName")->text().toStdString(), In);
-    {
-        // The browse button opens the folder dialog; Escape leaves the text alone.
-        TabTo("btnSourceName");
-        TModalKeyAnswer escape(Qt::Key_Escape);
-        Press(Qt::Key_Space);
-        EXPECT_EQ(escape.Seen.size(), 1);
-        EXPECT_EQ(Child<QLineEdit>(&w, "edSourceName")->text().toStdString(), In);
-    }
-    w.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    Type(QString::fromStdString(Tmp.File("typed")));
+    EXPECT_EQ(Child<QLineEdit>(&w, "edSourceName")->text().toStdString(), Tmp.File("typed"));
     TabTo("chkSubFolders");
     Press(Qt::Key_Space);
     EXPECT_TRUE(Child<QCheckBox>(&w, "chkSubFolders")->isChecked());
@@ -232,6 +237,7 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     TabTo("edSourceWildcard");
     Press(Qt::Key_A, Qt::ControlModifier);
     Type(QStringLiteral("*.bmp"));
+    EXPECT_EQ(Child<QLineEdit>(&w, "edSourceWildcard")->text(), "*.bmp");
     // The source formats: arrows move, Space unticks and ticks the row.
     TabTo("lvImageFormats");
     auto* formats = Child<QTreeWidget>(&w, "lvImageFormats");
@@ -244,46 +250,67 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     EXPECT_EQ(row->checkState(0), Qt::Unchecked);
     Press(Qt::Key_Space);
     EXPECT_EQ(row->checkState(0), Qt::Checked);
-    {
-        // The list's popup comes up from the keyboard's menu key too.
-        QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(10, 10),
-                                  formats->viewport()->mapToGlobal(QPoint(10, 10)));
-        QApplication::sendEvent(formats->viewport(), &menuKey);
-        auto* popup = Child<QMenu>(&w, "pmListView");
-        ASSERT_TRUE(popup->isVisible());
-        // At the current row, not wherever the mouse pointer happens to be.
-        EXPECT_EQ(popup->pos(), formats->viewport()->mapToGlobal(
-                                    formats->visualItemRect(formats->currentItem()).bottomLeft()));
-        Press(Qt::Key_Escape);
-        EXPECT_FALSE(popup->isVisible());
-    }
-    // The offscreen platform leaves no window active after a popup; a desktop would.
-    w.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
-    formats->setFocus();
-    Mnemonic(Qt::Key_N);
-    ASSERT_EQ(w.CurrentPage(), 3);
+}
 
-    // Page 3: destination folder, overwrite, the selected destination format.
+// The browse button opens the folder dialog; Escape leaves the text alone.
+TEST_F(KeyboardWalk, EscapeInTheFolderDialogKeepsTheTypedFolder) {
+    TKeyboardWindow w;
+    OpenAt(w, 2);
+    TabTo("btnSourceName");
+    TModalKeyAnswer escape(Qt::Key_Escape);
+    Press(Qt::Key_Space);
+    EXPECT_EQ(escape.Seen.size(), 1);
+    EXPECT_EQ(Child<QLineEdit>(&w, "edSourceName")->text().toStdString(), In);
+}
+
+// The list's popup comes up from the keyboard's menu key, at the current row
+// rather than wherever the mouse pointer happens to be, and Escape closes it.
+TEST_F(KeyboardWalk, TheMenuKeyOpensTheListsPopupAtTheCurrentRow) {
+    TKeyboardWindow w;
+    OpenAt(w, 2);
+    TabTo("lvImageFormats");
+    auto* formats = Child<QTreeWidget>(&w, "lvImageFormats");
+    Press(Qt::Key_Home);
+    Press(Qt::Key_Down);
+    QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(10, 10),
+                              formats->viewport()->mapToGlobal(QPoint(10, 10)));
+    QApplication::sendEvent(formats->viewport(), &menuKey);
+    auto* popup = Child<QMenu>(&w, "pmListView");
+    ASSERT_TRUE(popup->isVisible());
+    EXPECT_EQ(popup->pos(), formats->viewport()->mapToGlobal(
+                                formats->visualItemRect(formats->currentItem()).bottomLeft()));
+    Press(Qt::Key_Escape);
+    EXPECT_FALSE(popup->isVisible());
+}
+
+// Destination folder, overwrite, the selected destination format.
+TEST_F(KeyboardWalk, TheDestinationPageIsWalkedInReadingOrderAndItsControlsTakeTheirKeys) {
+    TKeyboardWindow w;
+    OpenAt(w, 3);
     ExpectCycle(QStringList{"edDestinationName", "btnDestinationName", "chkOverwrite",
                             "rgDestination0", "chkKeepBoth", "edNamePattern"} +
                 Navigation);
     TabTo("edDestinationName");
     Press(Qt::Key_A, Qt::ControlModifier);
-    Type(QString::fromStdString(Out));
+    Type(QString::fromStdString(Tmp.File("typed")));
+    EXPECT_EQ(Child<QLineEdit>(&w, "edDestinationName")->text().toStdString(), Tmp.File("typed"));
     TabTo("chkOverwrite");
     Press(Qt::Key_Space);
     EXPECT_FALSE(Child<QCheckBox>(&w, "chkOverwrite")->isChecked());
     Press(Qt::Key_Space);
-    TabTo("rgDestination0");
+    EXPECT_TRUE(Child<QCheckBox>(&w, "chkOverwrite")->isChecked());
+}
 
-    // Page 4 shows the panel of the chosen format: Bitmap, JPEG, then GIF.
+// Only the selected format is a Tab stop; the arrows move within the group, and
+// the Options page then shows that format's panel: Bitmap, JPEG, then GIF.
+TEST_F(KeyboardWalk, ArrowsChooseTheFormatAndTheOptionsPageShowsItsPanel) {
+    TKeyboardWindow w;
+    OpenAt(w, 3);
     const char* const panels[3] = {"cbPixelFormat", "cbCompression", "cbGIFColorReduction"};
     for (int format = 0; format < 3; ++format) {
         if (format > 0) {
             Mnemonic(Qt::Key_B);
             ASSERT_EQ(w.CurrentPage(), 3);
-            // Only the selected format is a Tab stop; the arrows move within the group.
             TabTo(QString::fromStdString("rgDestination" + std::to_string(format - 1)));
             Press(Qt::Key_Down);
             EXPECT_EQ(FocusName().toStdString(), "rgDestination" + std::to_string(format));
@@ -294,12 +321,16 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
         ASSERT_EQ(w.CurrentPage(), 4);
         // Resize and watermark are off at first: their panels are skipped.
         ExpectCycle(QStringList{"chkResize", panels[format], "cbResample", "btnBackground",
-                                "chkAutoRotate", "chkWatermark", "cbMetadata", "chkLogProcessed",
-                                "seThreads"} +
+                                "chkAutoRotate", "chkWatermark", "cbMetadata", "chkShowPreview",
+                                "chkLogProcessed", "seThreads"} +
                     Navigation);
     }
+}
 
-    // Tick every box and walk the whole page, operating each control.
+// Every box ticked: the whole page is walked, each control operated with its keys.
+TEST_F(KeyboardWalk, EveryOptionIsReachedAndOperatedWithEveryBoxTicked) {
+    TKeyboardWindow w;
+    OpenAt(w, 4, {"/DSTFORMAT=gif"});
     TabTo("chkResize");
     Press(Qt::Key_Space);
     TabTo("chkWatermark");
@@ -312,8 +343,8 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
                             "btnBackground",   "chkAutoRotate",       "chkWatermark",
                             "edWatermarkText", "btnWatermarkText",    "btnWatermarkColor",
                             "cbWAlignment",    "cbWPosition",         "chkWAngle",
-                            "cbMetadata",      "chkLogProcessed",     "seThreads",
-                            "edLogProcessed",  "btnLogProcessed"} +
+                            "cbMetadata",      "chkShowPreview",      "chkLogProcessed",
+                            "seThreads",       "edLogProcessed",      "btnLogProcessed"} +
                 Navigation);
     TabTo("cbStretchMode");
     Press(Qt::Key_Down);
@@ -321,6 +352,7 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     TabTo("edWidth");
     Press(Qt::Key_A, Qt::ControlModifier);
     Type(QStringLiteral("50"));
+    EXPECT_EQ(Child<QLineEdit>(&w, "edWidth")->text(), "50");
     TabTo("chkHeight");
     Press(Qt::Key_Space); // off: the height follows the width
     EXPECT_FALSE(Child<QLineEdit>(&w, "edHeight")->isEnabled());
@@ -332,15 +364,6 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     Press(Qt::Key_A, Qt::ControlModifier);
     Type(QStringLiteral("Holiday"));
     EXPECT_EQ(Child<QLineEdit>(&w, "edWatermarkText")->text(), "Holiday");
-    {
-        TabTo("btnWatermarkText");
-        TModalKeyAnswer escape(Qt::Key_Escape);
-        Press(Qt::Key_Space);
-        ASSERT_EQ(escape.Seen.size(), 1);
-        EXPECT_EQ(escape.Seen[0], "QFontDialog");
-    }
-    w.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
     // The owner-drawn alignment list takes the arrow keys like any other.
     TabTo("cbWAlignment");
     Press(Qt::Key_End);
@@ -355,26 +378,49 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     Press(Qt::Key_A, Qt::ControlModifier);
     Type(QStringLiteral("4x5")); // digits only
     EXPECT_EQ(Child<QLineEdit>(&w, "edWAngle")->text(), "45");
-    // Parallel conversions: its label's mnemonic goes to the box, Up counts up.
-    Press(Qt::Key_P, Qt::AltModifier);
-    EXPECT_EQ(FocusName().toStdString(), "seThreads");
-    Press(Qt::Key_Up);
-    EXPECT_EQ(Child<QSpinBox>(&w, "seThreads")->value(), 1); // from 0, one per core
     TabTo("edLogProcessed");
     Press(Qt::Key_A, Qt::ControlModifier);
     Type(QString::fromStdString(Tmp.File("processed.log")));
+    EXPECT_EQ(Child<QLineEdit>(&w, "edLogProcessed")->text().toStdString(),
+              Tmp.File("processed.log"));
     // The watermark off again: its controls leave the chain, the log settings stay.
     TabTo("chkWatermark");
     Press(Qt::Key_Space);
     Press(Qt::Key_Tab);
     EXPECT_EQ(FocusName().toStdString(), "cbMetadata");
     Press(Qt::Key_Tab);
+    EXPECT_EQ(FocusName().toStdString(), "chkShowPreview");
+    Press(Qt::Key_Tab);
     EXPECT_EQ(FocusName().toStdString(), "chkLogProcessed");
+}
 
-    Mnemonic(Qt::Key_N);
-    ASSERT_EQ(w.CurrentPage(), 5);
+TEST_F(KeyboardWalk, TheWatermarkFontButtonOpensTheFontDialog) {
+    TKeyboardWindow w;
+    OpenAt(w, 4);
+    TabTo("chkWatermark");
+    Press(Qt::Key_Space);
+    TabTo("btnWatermarkText");
+    TModalKeyAnswer escape(Qt::Key_Escape);
+    Press(Qt::Key_Space);
+    ASSERT_EQ(escape.Seen.size(), 1);
+    EXPECT_EQ(escape.Seen[0], "QFontDialog");
+}
 
-    // Page 5: the found files, ticked and unticked with Space.
+// Parallel conversions: its label's mnemonic goes to the box, Up counts up.
+TEST_F(KeyboardWalk, TheParallelConversionsLabelLeadsToItsBox) {
+    TKeyboardWindow w;
+    OpenAt(w, 4, {"/THREADS=1"});
+    Press(Qt::Key_P, Qt::AltModifier);
+    EXPECT_EQ(FocusName().toStdString(), "seThreads");
+    Press(Qt::Key_Up);
+    EXPECT_EQ(Child<QSpinBox>(&w, "seThreads")->value(), 2);
+}
+
+// The found files, ticked and unticked with Space; Select none and Select all by
+// their letters, with the count following.
+TEST_F(KeyboardWalk, TheFileListIsTickedWithSpaceAndSelectedByLetters) {
+    TKeyboardWindow w;
+    OpenAt(w, 5);
     auto* files = Child<QTreeWidget>(&w, "lvFileName");
     ExpectCycle(QStringList{"btnTickAllFiles", "btnTickNoFiles", "lvFileName"} + Navigation);
     ASSERT_EQ(files->topLevelItemCount(), 2);
@@ -384,25 +430,65 @@ TEST_F(KeyboardWalk, EveryPageIsWalkedAndAJobRunsFromTheKeyboardAlone) {
     EXPECT_EQ(files->topLevelItem(1)->checkState(0), Qt::Unchecked);
     Press(Qt::Key_Space);
     EXPECT_EQ(files->topLevelItem(1)->checkState(0), Qt::Checked);
-    // Select none and Select all by their letters; the count follows.
     Mnemonic(Qt::Key_O);
     EXPECT_EQ(Child<QLabel>(&w, "lblFileCount")->text(), "2 files, 0 ticked");
     Mnemonic(Qt::Key_A);
     EXPECT_EQ(Child<QLabel>(&w, "lblFileCount")->text(), "2 files, 2 ticked");
-    files->setFocus();
-    Mnemonic(Qt::Key_N);
-    ASSERT_EQ(w.CurrentPage(), 6);
+}
 
-    // Page 6: the progress rows, the job's command line and its Copy button,
-    // then the navigation, whose Cancel now reads Execute.
-    ExpectCycle(
-        {"lvProgress", "edCommandLine", "btnCopyCommandLine", "btnFirst", "btnPrev", "btnCancel"});
+// The progress rows, the job's command line and its Copy button, then the
+// navigation: Close where Next was, and Cancel now reads Execute.
+TEST_F(KeyboardWalk, TheLastPageIsWalkedAndCopiesTheCommandLine) {
+    TKeyboardWindow w;
+    OpenAt(w, 6, {"/DSTFORMAT=gif", "/RESIZE=50%"});
+    ExpectCycle({"lvProgress", "edCommandLine", "btnCopyCommandLine", "btnFirst", "btnPrev",
+                 "btnClose", "btnCancel"});
     TabTo("btnCopyCommandLine");
     Press(Qt::Key_Space);
     const QString line = Child<QLineEdit>(&w, "edCommandLine")->text();
     EXPECT_TRUE(line.contains(QLatin1String("/DSTFORMAT=gif")));
-    EXPECT_TRUE(line.contains(QLatin1String("/RESIZE=50x%")));
     EXPECT_EQ(QGuiApplication::clipboard()->text(), line);
+}
+
+// A job typed on the keyboard alone, page after page, runs with Return.
+TEST_F(KeyboardWalk, AJobTypedOnTheKeyboardAloneRunsWithReturn) {
+    TKeyboardWindow w;
+    Open(w);
+    Child<QPushButton>(&w, "btnNext")->setFocus();
+    Mnemonic(Qt::Key_N);
+    ASSERT_EQ(w.CurrentPage(), 2);
+    TabTo("edSourceName");
+    Press(Qt::Key_A, Qt::ControlModifier);
+    Type(QString::fromStdString(In));
+    Mnemonic(Qt::Key_N);
+    ASSERT_EQ(w.CurrentPage(), 3);
+    TabTo("edDestinationName");
+    Press(Qt::Key_A, Qt::ControlModifier);
+    Type(QString::fromStdString(Out));
+    TabTo("rgDestination0");
+    Press(Qt::Key_Down);
+    Press(Qt::Key_Down); // GIF
+    Mnemonic(Qt::Key_N);
+    ASSERT_EQ(w.CurrentPage(), 4);
+    TabTo("chkResize");
+    Press(Qt::Key_Space);
+    TabTo("cbStretchMode");
+    Press(Qt::Key_Down); // percent
+    TabTo("edWidth");
+    Press(Qt::Key_A, Qt::ControlModifier);
+    Type(QStringLiteral("50"));
+    TabTo("chkHeight");
+    Press(Qt::Key_Space); // the height follows the width
+    TabTo("chkLogProcessed");
+    Press(Qt::Key_Space);
+    TabTo("edLogProcessed");
+    Press(Qt::Key_A, Qt::ControlModifier);
+    Type(QString::fromStdString(Tmp.File("processed.log")));
+    Mnemonic(Qt::Key_N);
+    ASSERT_EQ(w.CurrentPage(), 5);
+    Mnemonic(Qt::Key_N);
+    ASSERT_EQ(w.CurrentPage(), 6);
+    EXPECT_TRUE(Child<QLineEdit>(&w, "edCommandLine")->text().contains("/RESIZE=50x%"));
 
     // Return runs the job; the closing message is answered with Return too.
     {

@@ -7,8 +7,6 @@
 #include <QLineEdit>
 #include <QTreeWidget>
 
-#include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
@@ -88,38 +86,4 @@ TEST_F(SourceScan, MissingFolderGivesAnEmptyListAndEmptyTextIsTheCurrentFolder) 
     EXPECT_EQ(entries[0].Name, "here.jpg");
     EXPECT_EQ(JoinPath("", "a"), "a");
     EXPECT_EQ(JoinPath("/in/", "a"), "/in//a");
-}
-
-// Building the file list and the progress list must stay linear. Prints the
-// figures for 5,000 and 20,000 files; asserts no time (machines differ).
-TEST_F(SourceScan, LargeBatchFigures) {
-    if (!std::getenv("TREVASCO_MEASURE")) GTEST_SKIP() << "set TREVASCO_MEASURE=1 to measure";
-    for (int count : {5000, 20000}) {
-        TPrivateSettings fresh; // the previous window saved its own source folder
-        TTempFolder big;
-        for (int i = 0; i < count; ++i)
-            std::ofstream(big.File("f" + std::to_string(i) + ".src"));
-        TTestWindow w;
-        w.ProcessCommandLine({"/SRC=" + big.Path(), "/DST=" + big.Path() + "/out"});
-        w.show();
-        using clock = std::chrono::steady_clock;
-        auto t0 = clock::now();
-        w.SetPageTo(5);
-        auto t1 = clock::now();
-        w.SetPageTo(6);
-        auto t2 = clock::now();
-        TMessageBoxWatcher boxes;
-        w.RunBatch();
-        auto t3 = clock::now();
-        auto ms = [](auto d) {
-            return static_cast<long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-        };
-        std::printf(
-            "%d files: file list %ld ms, progress list %ld ms, run (no-op conversion) %ld ms\n",
-            count, ms(t1 - t0), ms(t2 - t1), ms(t3 - t2));
-        EXPECT_EQ(Child<QTreeWidget>(&w, "lvProgress")->topLevelItemCount(), count);
-        TMessageBoxWatcher yes(QMessageBox::Yes);
-        w.close();
-    }
 }

@@ -61,7 +61,7 @@ void WriteText(const std::string& path, const std::string& text) {
 
 } // namespace
 
-TEST(ImageWindow, FreshStartShowsTheDefaults) {
+TEST(ImageWindowFreshStart, ListsEverySourceFormatTicked) {
     auto w = NewWindow();
     auto* list = C<QTreeWidget>(w.get(), "lvImageFormats");
     ASSERT_EQ(list->topLevelItemCount(), 27);
@@ -78,7 +78,10 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
     }
     EXPECT_TRUE(list->isHeaderHidden());
     EXPECT_EQ(list->columnWidth(0), 350);
+}
 
+TEST(ImageWindowFreshStart, OffersTheNineDestinationsWithBitmapChosen) {
+    auto w = NewWindow();
     auto* rg = C<TRadioGroup>(w.get(), "rgDestination");
     ASSERT_EQ(rg->Count(), 9);
     EXPECT_EQ(rg->Item(4).toStdString(), "Enhanced metafiles (*.emf)");
@@ -86,7 +89,11 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
     EXPECT_EQ(rg->Item(dfAVIF).toStdString(), "AVIF images (*.avif)");
     EXPECT_EQ(rg->Item(dfJXL).toStdString(), "JPEG XL images (*.jxl)");
     EXPECT_EQ(rg->ItemIndex(), 0);
+    EXPECT_EQ(w->GetDestinationExt(), ".bmp");
+}
 
+TEST(ImageWindowFreshStart, ShowsTheDefaultOptionsAndConvertsWithThem) {
+    auto w = NewWindow();
     EXPECT_FALSE(C<QCheckBox>(w.get(), "chkResize")->isChecked());
     EXPECT_EQ(C<QComboBox>(w.get(), "cbStretchMode")->currentIndex(), 0);
     EXPECT_EQ(C<QLineEdit>(w.get(), "edWidth")->text(), "800");
@@ -107,7 +114,17 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
     EXPECT_FALSE(angle->isEnabledTo(C<QWidget>(w.get(), "pnlWatermark")));
     EXPECT_EQ(FontToString(w->WatermarkFont(), w->WatermarkBackground()), DefaultFontText);
 
-    // Digits only in the three numeric edits; the quality box takes 1 to 100.
+    // The options the conversion would use now.
+    TConvertOptions o = w->ReadOptions();
+    EXPECT_EQ(o.Destination, dfBitmap);
+    EXPECT_EQ(o.Quality, 100);
+    EXPECT_EQ(o.ColorReduction, ReduceBest);
+    EXPECT_FALSE(o.Resize);
+}
+
+// Digits only in the three numeric edits; the quality box takes 1 to 100.
+TEST(ImageWindowFreshStart, NumericFieldsRefuseWhatIsNoNumberInTheirRange) {
+    auto w = NewWindow();
     for (const char* name : {"edWidth", "edHeight", "edWAngle"}) {
         auto* edit = C<QLineEdit>(w.get(), name);
         ASSERT_NE(edit->validator(), nullptr) << name;
@@ -124,17 +141,9 @@ TEST(ImageWindow, FreshStartShowsTheDefaults) {
                   QValidator::Acceptable)
             << wrong;
     }
-
-    // The options the conversion would use now.
-    TConvertOptions o = w->ReadOptions();
-    EXPECT_EQ(o.Destination, dfBitmap);
-    EXPECT_EQ(o.Quality, 100);
-    EXPECT_EQ(o.ColorReduction, ReduceBest);
-    EXPECT_FALSE(o.Resize);
-    EXPECT_EQ(w->GetDestinationExt(), ".bmp");
 }
 
-TEST(ImageWindow, ResizeAndWatermarkEnablingRules) {
+TEST(ImageWindow, ResizeEnablingRules) {
     auto w = NewWindow();
     auto* resize = C<QCheckBox>(w.get(), "chkResize");
     auto* panel = C<QWidget>(w.get(), "pnlResize");
@@ -170,7 +179,10 @@ TEST(ImageWindow, ResizeAndWatermarkEnablingRules) {
     chkWidth->setChecked(true);
     EXPECT_TRUE(edWidth->isEnabledTo(panel));
     EXPECT_FALSE(edWidth->isEnabled());
+}
 
+TEST(ImageWindow, WatermarkEnablingRules) {
+    auto w = NewWindow();
     auto* watermark = C<QCheckBox>(w.get(), "chkWatermark");
     auto* wpanel = C<QWidget>(w.get(), "pnlWatermark");
     auto* rotate = C<QCheckBox>(w.get(), "chkWAngle");
@@ -258,41 +270,51 @@ TEST(ImageWindow, AcceptFileMatchesTickedExtensionsIgnoringCase) {
     EXPECT_TRUE(w->AcceptFile("a.png"));
 }
 
-TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
-    TPrivateSettings settings;
-    TFontDescription font;
-    font.Name = "DejaVu Serif";
-    font.Charset = 0;
-    font.Color = 0x0000FF;
-    font.Size = 14;
-    font.Style = fsBold | fsItalic;
-    {
-        auto w = NewWindow();
-        C<QCheckBox>(w.get(), "chkResize")->setChecked(true);
-        C<QComboBox>(w.get(), "cbStretchMode")->setCurrentIndex(1);
-        C<QCheckBox>(w.get(), "chkWidth")->setChecked(false);
-        C<QLineEdit>(w.get(), "edWidth")->setText("25");
-        C<QLineEdit>(w.get(), "edHeight")->setText("");
-        C<QComboBox>(w.get(), "cbPixelFormat")->setCurrentIndex(6);
-        C<QComboBox>(w.get(), "cbCompression")->setCurrentText("high");
-        C<QComboBox>(w.get(), "cbGIFColorReduction")->setCurrentIndex(0);
-        C<QComboBox>(w.get(), "cbMetadata")->setCurrentIndex(2);
-        C<QCheckBox>(w.get(), "chkWatermark")->setChecked(true);
-        C<QLineEdit>(w.get(), "edWatermarkText")->setText(QString::fromUtf8("© Kelvane, 2024"));
-        w->SetWatermarkFont(font, 0x00FFFF);
-        C<QComboBox>(w.get(), "cbWAlignment")->setCurrentIndex(2);
-        C<QComboBox>(w.get(), "cbWPosition")->setCurrentIndex(1);
-        C<QCheckBox>(w.get(), "chkWAngle")->setChecked(true);
-        C<QLineEdit>(w.get(), "edWAngle")->setText("45");
-        C<TRadioGroup>(w.get(), "rgDestination")->SetItemIndex(2);
-        w->ProcessCommandLine({"/SRCFORMAT=*.png;*.gif;*.tiff"});
-        C<QCheckBox>(w.get(), "chkKeepFolders")->setChecked(true);
-        C<QCheckBox>(w.get(), "chkKeepBoth")->setChecked(true);
-        C<QLineEdit>(w.get(), "edNamePattern")->setText("{n}-{name}");
-        w->SaveSettings();
+// Every option set away from its default, saved, and read back by a new window.
+class ImageWindowSettingsRoundTrip : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Font.Name = "DejaVu Serif";
+        Font.Charset = 0;
+        Font.Color = 0x0000FF;
+        Font.Size = 14;
+        Font.Style = fsBold | fsItalic;
+        {
+            auto w = NewWindow();
+            C<QCheckBox>(w.get(), "chkResize")->setChecked(true);
+            C<QComboBox>(w.get(), "cbStretchMode")->setCurrentIndex(1);
+            C<QCheckBox>(w.get(), "chkWidth")->setChecked(false);
+            C<QLineEdit>(w.get(), "edWidth")->setText("25");
+            C<QLineEdit>(w.get(), "edHeight")->setText("");
+            C<QComboBox>(w.get(), "cbPixelFormat")->setCurrentIndex(6);
+            C<QComboBox>(w.get(), "cbCompression")->setCurrentText("high");
+            C<QComboBox>(w.get(), "cbGIFColorReduction")->setCurrentIndex(0);
+            C<QComboBox>(w.get(), "cbMetadata")->setCurrentIndex(2);
+            C<QCheckBox>(w.get(), "chkWatermark")->setChecked(true);
+            C<QLineEdit>(w.get(), "edWatermarkText")->setText(QString::fromUtf8("© Kelvane, 2024"));
+            w->SetWatermarkFont(Font, 0x00FFFF);
+            C<QComboBox>(w.get(), "cbWAlignment")->setCurrentIndex(2);
+            C<QComboBox>(w.get(), "cbWPosition")->setCurrentIndex(1);
+            C<QCheckBox>(w.get(), "chkWAngle")->setChecked(true);
+            C<QLineEdit>(w.get(), "edWAngle")->setText("45");
+            C<TRadioGroup>(w.get(), "rgDestination")->SetItemIndex(2);
+            w->ProcessCommandLine({"/SRCFORMAT=*.png;*.gif;*.tiff"});
+            C<QCheckBox>(w.get(), "chkKeepFolders")->setChecked(true);
+            C<QCheckBox>(w.get(), "chkKeepBoth")->setChecked(true);
+            C<QLineEdit>(w.get(), "edNamePattern")->setText("{n}-{name}");
+            w->SaveSettings();
+        }
+        W = NewWindow();
+        W->LoadSettings();
     }
-    // The keys in their sections, after the framework's.
-    TIniFile ini(settings.SettingsFile());
+
+    TPrivateSettings Settings;
+    TFontDescription Font;
+    std::unique_ptr<TfrmMain> W;
+};
+
+TEST_F(ImageWindowSettingsRoundTrip, KeysGoToTheirSectionsAfterTheFrameworks) {
+    TIniFile ini(Settings.SettingsFile());
     EXPECT_EQ(ini.ReadSections(),
               (std::vector<std::string>{"General", "Log", "Image", "Bitmap", "Jpeg", "GIF",
                                         "Watermark", "SourceFormat"}));
@@ -302,44 +324,56 @@ TEST(ImageWindow, SettingsRoundTripKeepsEveryOption) {
     EXPECT_EQ(ini.ReadString("Watermark", "Font", ""), "DejaVu Serif,0,255,14,3,65535");
     EXPECT_EQ(ini.ReadString("Image", "Height", "?"), "");
     EXPECT_EQ(ini.ReadString("Image", "Metadata", ""), "nolocation");
+    EXPECT_EQ(ini.ReadString("General", "ExistingFiles", ""), "rename");
+}
 
-    auto w = NewWindow();
-    w->LoadSettings();
-    EXPECT_TRUE(C<QCheckBox>(w.get(), "chkResize")->isChecked());
-    EXPECT_EQ(C<QComboBox>(w.get(), "cbStretchMode")->currentIndex(), 1);
-    EXPECT_FALSE(C<QCheckBox>(w.get(), "chkWidth")->isChecked());
-    EXPECT_FALSE(C<QLineEdit>(w.get(), "edWidth")->isEnabledTo(C<QWidget>(w.get(), "pnlResize")));
-    EXPECT_EQ(C<QLineEdit>(w.get(), "edWidth")->text(), "25");
-    EXPECT_EQ(C<QLineEdit>(w.get(), "edHeight")->text(), "");
-    EXPECT_EQ(C<QComboBox>(w.get(), "cbPixelFormat")->currentIndex(), 6);
-    EXPECT_EQ(C<QComboBox>(w.get(), "cbCompression")->currentText(), "100");
-    EXPECT_EQ(C<QComboBox>(w.get(), "cbGIFColorReduction")->currentIndex(), 0);
-    EXPECT_EQ(w->ReadOptions().Metadata, TMetadataMode::NoLocation);
-    EXPECT_TRUE(C<QWidget>(w.get(), "pnlWatermark")->isEnabled());
-    EXPECT_EQ(C<QLineEdit>(w.get(), "edWatermarkText")->text(),
-              QString::fromUtf8("© Kelvane, 2024"));
-    EXPECT_EQ(w->WatermarkFont(), font);
-    EXPECT_EQ(w->WatermarkBackground(), 0x00FFFF);
-    // The font is named in a field of the window's size, in the watermark's colours.
-    auto* shown = C<QLabel>(w.get(), "lblWatermarkFont");
+TEST_F(ImageWindowSettingsRoundTrip, ResizeAndFormatOptionsComeBack) {
+    QWidget* w = W.get();
+    EXPECT_TRUE(C<QCheckBox>(w, "chkResize")->isChecked());
+    EXPECT_EQ(C<QComboBox>(w, "cbStretchMode")->currentIndex(), 1);
+    EXPECT_FALSE(C<QCheckBox>(w, "chkWidth")->isChecked());
+    EXPECT_FALSE(C<QLineEdit>(w, "edWidth")->isEnabledTo(C<QWidget>(w, "pnlResize")));
+    EXPECT_EQ(C<QLineEdit>(w, "edWidth")->text(), "25");
+    EXPECT_EQ(C<QLineEdit>(w, "edHeight")->text(), "");
+    EXPECT_EQ(C<QComboBox>(w, "cbPixelFormat")->currentIndex(), 6);
+    EXPECT_EQ(C<QComboBox>(w, "cbCompression")->currentText(), "100");
+    EXPECT_EQ(C<QComboBox>(w, "cbGIFColorReduction")->currentIndex(), 0);
+    EXPECT_EQ(W->ReadOptions().Metadata, TMetadataMode::NoLocation);
+}
+
+TEST_F(ImageWindowSettingsRoundTrip, TheWatermarkComesBackWithItsFont) {
+    QWidget* w = W.get();
+    EXPECT_TRUE(C<QWidget>(w, "pnlWatermark")->isEnabled());
+    EXPECT_EQ(C<QLineEdit>(w, "edWatermarkText")->text(), QString::fromUtf8("© Kelvane, 2024"));
+    EXPECT_EQ(W->WatermarkFont(), Font);
+    EXPECT_EQ(W->WatermarkBackground(), 0x00FFFF);
+    EXPECT_EQ(C<QComboBox>(w, "cbWAlignment")->currentIndex(), 2);
+    EXPECT_EQ(C<QComboBox>(w, "cbWPosition")->currentIndex(), 1);
+    EXPECT_TRUE(C<QLineEdit>(w, "edWAngle")->isEnabled());
+    EXPECT_EQ(C<QLineEdit>(w, "edWAngle")->text(), "45");
+}
+
+// The font is named in a field of the window's size, in the watermark's colours.
+TEST_F(ImageWindowSettingsRoundTrip, TheWatermarkFontIsNamedAtTheWindowsSize) {
+    QWidget* w = W.get();
+    auto* shown = C<QLabel>(w, "lblWatermarkFont");
     EXPECT_EQ(shown->toolTip(), "DejaVu Serif, 14 pt, bold italic");
     EXPECT_TRUE(shown->text().startsWith("DejaVu"));
     EXPECT_LE(shown->sizeHint().width(), shown->width());
     EXPECT_EQ(shown->font().pointSize(), w->font().pointSize());
-    EXPECT_EQ(C<QLineEdit>(w.get(), "edWatermarkText")->font().pointSize(), w->font().pointSize());
+    EXPECT_EQ(C<QLineEdit>(w, "edWatermarkText")->font().pointSize(), w->font().pointSize());
     EXPECT_EQ(shown->palette().color(QPalette::WindowText), QColor(255, 0, 0));
     EXPECT_EQ(shown->palette().color(QPalette::Window), QColor(255, 255, 0));
-    EXPECT_EQ(C<QComboBox>(w.get(), "cbWAlignment")->currentIndex(), 2);
-    EXPECT_EQ(C<QComboBox>(w.get(), "cbWPosition")->currentIndex(), 1);
-    EXPECT_TRUE(C<QLineEdit>(w.get(), "edWAngle")->isEnabled());
-    EXPECT_EQ(C<QLineEdit>(w.get(), "edWAngle")->text(), "45");
-    EXPECT_EQ(C<TRadioGroup>(w.get(), "rgDestination")->ItemIndex(), 2);
-    EXPECT_EQ(TickedRows(w.get()), (std::vector<std::string>{".tiff", ".gif", ".png"}));
-    EXPECT_TRUE(C<QCheckBox>(w.get(), "chkKeepFolders")->isChecked());
-    EXPECT_TRUE(C<QCheckBox>(w.get(), "chkKeepBoth")->isChecked());
-    EXPECT_FALSE(C<QCheckBox>(w.get(), "chkOverwrite")->isEnabled());
-    EXPECT_EQ(C<QLineEdit>(w.get(), "edNamePattern")->text(), "{n}-{name}");
-    EXPECT_EQ(ini.ReadString("General", "ExistingFiles", ""), "rename");
+}
+
+TEST_F(ImageWindowSettingsRoundTrip, SourceAndDestinationChoicesComeBack) {
+    QWidget* w = W.get();
+    EXPECT_EQ(C<TRadioGroup>(w, "rgDestination")->ItemIndex(), 2);
+    EXPECT_EQ(TickedRows(w), (std::vector<std::string>{".tiff", ".gif", ".png"}));
+    EXPECT_TRUE(C<QCheckBox>(w, "chkKeepFolders")->isChecked());
+    EXPECT_TRUE(C<QCheckBox>(w, "chkKeepBoth")->isChecked());
+    EXPECT_FALSE(C<QCheckBox>(w, "chkOverwrite")->isEnabled());
+    EXPECT_EQ(C<QLineEdit>(w, "edNamePattern")->text(), "{n}-{name}");
 }
 
 TEST(ImageWindow, SettingsFileWithStrayKeysAndOutOfRangeIndexes) {
@@ -421,7 +455,7 @@ TEST(ImageWindow, AlignmentItemsAreDrawnWithTheirPictures) {
         EXPECT_EQ(none.pixel(1, y), qRgb(255, 255, 255));
 }
 
-TEST(ImageWindow, OptionSwitchesSetTheControls) {
+TEST(ImageWindowOptionSwitches, SetTheControls) {
     auto w = NewWindow();
     w->ProcessCommandLine({"/resize=800x", "/PIXELFORMAT=pf24bit", "/QUALITY=50",
                            "/COLORREDUCTION=mono", "/NOOVERRIDE", "/metadata=Strip"});
@@ -438,7 +472,9 @@ TEST(ImageWindow, OptionSwitchesSetTheControls) {
     EXPECT_FALSE(C<QCheckBox>(w.get(), "chkOverwrite")->isChecked());
     EXPECT_TRUE(C<QWidget>(w.get(), "cbStretchMode")->isEnabled());
     EXPECT_FALSE(C<QWidget>(w.get(), "edHeight")->isEnabled());
+}
 
+TEST(ImageWindowOptionSwitches, EveryResizeFormSetsModeAndSides) {
     struct TResize {
         const char* Arg;
         int Mode;
@@ -464,6 +500,10 @@ TEST(ImageWindow, OptionSwitchesSetTheControls) {
             EXPECT_EQ(SideText(ro.Height), r.Height) << r.Arg;
         }
     }
+}
+
+// "off" clears an earlier resize; stored-style indexes name the same choices.
+TEST(ImageWindowOptionSwitches, ResizeOffAndNumericIndexes) {
     auto off = NewWindow();
     off->ProcessCommandLine({"/RESIZE=50%", "/RESIZE=off", "/PIXELFORMAT=1", "/COLORREDUCTION=8"});
     EXPECT_FALSE(off->ReadOptions().Resize);
@@ -516,27 +556,44 @@ TEST(ImageWindow, OptionValuesThatNameNothingFailAnUnattendedRun) {
     EXPECT_TRUE(boxes.Texts[0].contains(QStringLiteral("/QUALITY=abc")));
 }
 
-TEST(ImageWindow, EquivalentCommandLineRecreatesTheJob) {
-    TTempFolder tmp;
-    auto w = NewWindow();
-    w->ProcessCommandLine({"/SRC=" + tmp.File("my pictures"), "/DST=" + tmp.File("out"),
-                           "/MASK=*.p*", "/SUBDIR", "/LOGFILE=" + tmp.File("it's.log"),
-                           "/DSTFORMAT=gif", "/SRCFORMAT=*.png;*.bmp", "/RESIZE=x25%",
-                           "/PIXELFORMAT=pf8bit", "/COLORREDUCTION=web216", "/RENAME",
-                           "/KEEPFOLDERS", "/NAME={name}-{n}", "/METADATA=nolocation"});
-    C<QComboBox>(w.get(), "cbCompression")
-        ->setCurrentText("300"); // the encoder uses 300 & 255 = 44
-    std::vector<std::string> args = w->EquivalentArguments();
-    ASSERT_EQ(args.back(), "/EXECUTE");
-    args.pop_back();
-    // A GIF destination has no quality and no bitmap pixel format: the line names neither.
-    EXPECT_EQ(std::find(args.begin(), args.end(), "/QUALITY=44"), args.end());
-    EXPECT_EQ(std::find(args.begin(), args.end(), "/PIXELFORMAT=pf8bit"), args.end());
+// A window set up with most switches, and what its Log page's line gives.
+class ImageWindowEquivalentCommandLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        W = NewWindow();
+        W->ProcessCommandLine({"/SRC=" + Tmp.File("my pictures"), "/DST=" + Tmp.File("out"),
+                               "/MASK=*.p*", "/SUBDIR", "/LOGFILE=" + Tmp.File("it's.log"),
+                               "/DSTFORMAT=gif", "/SRCFORMAT=*.png;*.bmp", "/RESIZE=x25%",
+                               "/PIXELFORMAT=pf8bit", "/COLORREDUCTION=web216", "/RENAME",
+                               "/KEEPFOLDERS", "/NAME={name}-{n}", "/METADATA=nolocation"});
+        C<QComboBox>(W.get(), "cbCompression")
+            ->setCurrentText("300"); // the encoder uses 300 & 255 = 44
+        Args = W->EquivalentArguments();
+        ASSERT_EQ(Args.back(), "/EXECUTE");
+        Args.pop_back();
+    }
 
+    bool Names(const std::string& arg) const {
+        return std::find(Args.begin(), Args.end(), arg) != Args.end();
+    }
+
+    TTempFolder Tmp;
+    std::unique_ptr<TfrmMain> W;
+    std::vector<std::string> Args;
+};
+
+// A GIF destination has no quality, no bitmap pixel format and holds no metadata.
+TEST_F(ImageWindowEquivalentCommandLine, LeavesOutWhatTheDestinationIgnores) {
+    EXPECT_FALSE(Names("/QUALITY=44"));
+    EXPECT_FALSE(Names("/PIXELFORMAT=pf8bit"));
+    EXPECT_FALSE(Names("/METADATA=nolocation"));
+}
+
+TEST_F(ImageWindowEquivalentCommandLine, RecreatesTheJobInANewWindow) {
     auto v = NewWindow();
-    v->ProcessCommandLine(args);
+    v->ProcessCommandLine(Args);
     EXPECT_EQ(v->ExitCode(), 0);
-    TConvertOptions a = w->ReadOptions(), b = v->ReadOptions();
+    TConvertOptions a = W->ReadOptions(), b = v->ReadOptions();
     EXPECT_EQ(b.Destination, a.Destination);
     EXPECT_EQ(b.Resize, a.Resize);
     EXPECT_EQ(b.StretchMode, a.StretchMode);
@@ -544,32 +601,33 @@ TEST(ImageWindow, EquivalentCommandLineRecreatesTheJob) {
     EXPECT_EQ(b.UseHeight, a.UseHeight);
     EXPECT_EQ(b.Height, a.Height);
     EXPECT_EQ(b.ColorReduction, a.ColorReduction);
-    // GIF holds no metadata either.
-    EXPECT_EQ(std::find(args.begin(), args.end(), "/METADATA=nolocation"), args.end());
-    EXPECT_EQ(TickedRows(v.get()), TickedRows(w.get()));
+    EXPECT_EQ(TickedRows(v.get()), TickedRows(W.get()));
     for (const char* name :
          {"edSourceName", "edDestinationName", "edSourceWildcard", "edLogProcessed"})
-        EXPECT_EQ(C<QLineEdit>(v.get(), name)->text(), C<QLineEdit>(w.get(), name)->text()) << name;
+        EXPECT_EQ(C<QLineEdit>(v.get(), name)->text(), C<QLineEdit>(W.get(), name)->text()) << name;
     EXPECT_EQ(C<QLineEdit>(v.get(), "edNamePattern")->text(), "{name}-{n}");
     for (const char* name :
          {"chkSubFolders", "chkOverwrite", "chkLogProcessed", "chkKeepFolders", "chkKeepBoth"})
         EXPECT_EQ(C<QCheckBox>(v.get(), name)->isChecked(),
-                  C<QCheckBox>(w.get(), name)->isChecked())
+                  C<QCheckBox>(W.get(), name)->isChecked())
             << name;
+}
 
-    // One shell line: arguments with blanks or quotes are quoted.
-    const std::string line = w->EquivalentCommandLine();
-    EXPECT_NE(line.find("'/SRC=" + tmp.File("my pictures") + "'"), std::string::npos) << line;
-    EXPECT_NE(line.find("'/LOGFILE=" + tmp.File("it'\\''s.log") + "'"), std::string::npos) << line;
+// One shell line: arguments with blanks or quotes are quoted; the Log page shows it.
+TEST_F(ImageWindowEquivalentCommandLine, IsOneQuotedShellLineShownOnTheLogPage) {
+    const std::string line = W->EquivalentCommandLine();
+    EXPECT_NE(line.find("'/SRC=" + Tmp.File("my pictures") + "'"), std::string::npos) << line;
+    EXPECT_NE(line.find("'/LOGFILE=" + Tmp.File("it'\\''s.log") + "'"), std::string::npos) << line;
     EXPECT_NE(line.find(" /EXECUTE"), std::string::npos);
+    W->SetPage(6);
+    EXPECT_EQ(C<QLineEdit>(W.get(), "edCommandLine")->text().toStdString(), line);
+    C<QPushButton>(W.get(), "btnCopyCommandLine")->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), line);
+}
 
-    // A fresh window needs nothing but /EXECUTE; the Log page shows the line.
+TEST(ImageWindow, AFreshWindowsJobNeedsNothingButExecute) {
     auto fresh = NewWindow();
     EXPECT_EQ(fresh->EquivalentArguments(), std::vector<std::string>{"/EXECUTE"});
-    w->SetPage(6);
-    EXPECT_EQ(C<QLineEdit>(w.get(), "edCommandLine")->text().toStdString(), line);
-    C<QPushButton>(w.get(), "btnCopyCommandLine")->click();
-    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), line);
 }
 
 TEST(ImageWindow, BestColourReductionIsTheNewDefaultAndStoredOnesKeepTheirMeaning) {
