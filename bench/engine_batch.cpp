@@ -10,6 +10,7 @@
 //   RESIZE: "50%" (both sides) or "800" (width, proportional height), "-" for none;
 //   RESAMPLE: smooth (default) or nearest; COLORREDUCTION: the GIF colour
 //   reduction's index (7 the octree, 9 the best quality)
+#include "base/FreedMemory.h"
 #include "base/StrUtils.h"
 #include "convert/FormatStartup.h"
 #include "convert/ImageConverter.h"
@@ -24,6 +25,7 @@
 namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
+    FreedMemory::KeepForReuse(); // as the program does
     if (argc < 5) {
         std::fprintf(
             stderr,
