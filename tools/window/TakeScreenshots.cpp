@@ -16,7 +16,9 @@
 #include "window/frmMain.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QElapsedTimer>
+#include <QTreeWidget>
 #include <QWindow>
 
 #include <chrono>
@@ -24,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -35,24 +38,29 @@ public:
     using TfrmMain::SetPage;
 };
 
-// Lets the window system show and paint the widget before it is grabbed.
-void Settle(QWidget* widget) {
+// Lets the window system show and paint the widget (and background work finish,
+// for at most `extra` milliseconds more) before it is grabbed.
+void Settle(QWidget* widget, int extra = 80) {
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < 2000 &&
            !(widget->windowHandle() && widget->windowHandle()->isExposed()))
         QApplication::processEvents(QEventLoop::AllEvents, 20);
-    const qint64 painted = clock.elapsed() + 80;
+    const qint64 painted = clock.elapsed() + extra;
     while (clock.elapsed() < painted)
         QApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
-// Every page of a window, the last one after a run, saved as prefix<n>.png.
-template <class W> bool SavePages(W& window, const std::string& folder, const std::string& prefix) {
+// Every page of a window, the last one after a run, saved as prefix<n>.png;
+// onPage may set a page up before it is taken.
+template <class W>
+bool SavePages(W& window, const std::string& folder, const std::string& prefix,
+               const std::function<void(int page)>& onPage = {}) {
     bool ok = true;
     for (int page = 1; page <= 6; ++page) {
         window.SetPage(page);
         if (page == 6) window.RunBatch();
+        if (onPage) onPage(page);
         Settle(&window);
         ok = SaveGrab(&window, folder, prefix + std::to_string(page) + ".png") && ok;
     }
@@ -84,15 +92,36 @@ bool FrameworkPictures(const std::string& folder, const std::string& scratch) {
     return ok;
 }
 
-// The image window converting the bundled samples to half-size GIFs.
+// The image window converting the bundled samples to half-size GIFs, with a
+// photograph chosen on the File list so that its thumbnail shows; at scale 1
+// also the before/after preview of that photograph.
 bool ImageWindowPictures(const std::string& folder, const std::string& scratch,
-                         const std::string& prefix) {
+                         const std::string& prefix, bool withPreview) {
     TImageWindow w;
     w.ProcessCommandLine({"/SRC=" + fs::absolute("samples").string(),
                           "/DST=" + scratch + "/converted-images", "/DSTFORMAT=gif",
                           "/RESIZE=50%"});
     w.show();
-    return SavePages(w, folder, prefix);
+    bool ok = SavePages(w, folder, prefix, [&](int page) {
+        if (page != 5) return;
+        auto* files = w.findChild<QTreeWidget*>(QStringLiteral("lvFileName"));
+        const QList<QTreeWidgetItem*> photo =
+            files ? files->findItems(QStringLiteral("jpg-scene.jpg"), Qt::MatchExactly)
+                  : QList<QTreeWidgetItem*>();
+        if (!photo.isEmpty()) files->setCurrentItem(photo.first());
+        Settle(&w, 1500);
+    });
+    if (!withPreview) return ok;
+    w.SetPage(4);
+    if (auto* show = w.findChild<QCheckBox*>(QStringLiteral("chkShowPreview"))) {
+        show->setChecked(true);
+        if (auto* preview = w.findChild<QWidget*>(QStringLiteral("frmPreview"))) {
+            Settle(preview, 3000);
+            ok = SaveGrab(preview, folder, prefix.substr(0, prefix.find("page")) + "preview.png") &&
+                 ok;
+        }
+    }
+    return ok;
 }
 
 } // namespace
@@ -114,10 +143,10 @@ int main(int argc, char** argv) {
         bool ok = true;
         if (scaled) {
             ok = ImageWindowPictures(folder, settings.Folder(),
-                                     "hidpi-" + std::string(factor) + "-page");
+                                     "hidpi-" + std::string(factor) + "-page", false);
         } else {
             ok = FrameworkPictures(folder, settings.Folder()) && ok;
-            ok = ImageWindowPictures(folder, settings.Folder(), "image-page") && ok;
+            ok = ImageWindowPictures(folder, settings.Folder(), "image-page", true) && ok;
         }
         return ok ? 0 : 1;
     } catch (const std::exception& e) {
