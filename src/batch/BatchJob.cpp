@@ -112,7 +112,8 @@ int MaxThreadCount() {
 }
 
 int EffectiveThreads(int threads) {
-    return threads == 0 ? MaxThreadCount() : std::clamp(threads, 1, MaxParallelConversions);
+    // One per core, but no more workers than the box and the switch allow.
+    return std::clamp(threads == 0 ? MaxThreadCount() : threads, 1, MaxParallelConversions);
 }
 
 TBatchJob NewBatchJob() {

@@ -1197,7 +1197,7 @@ void TfrmMainBasic::ShowRunProgress() {
 }
 
 int TfrmMainBasic::ThreadCount() const {
-    return seThreads->value() == 0 ? MaxThreadCount() : seThreads->value();
+    return EffectiveThreads(seThreads->value());
 }
 
 int TfrmMainBasic::MaxThreadCount() {
