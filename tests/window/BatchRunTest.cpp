@@ -39,9 +39,7 @@ protected:
     void Prepare(TTestWindow& w, std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {"/SRC=" + In, "/DST=" + Out};
         args.insert(args.end(), extra.begin(), extra.end());
-        w.ProcessCommandLine(args);
-        Child<QPushButton>(&w, "btnLast")->click();
-        ASSERT_EQ(w.CurrentPage(), 6);
+        OpenLastPage(w, args);
     }
     static QTreeWidget* Progress(TTestWindow& w) { return Child<QTreeWidget>(&w, "lvProgress"); }
     static QStringList Run(TTestWindow& w) {

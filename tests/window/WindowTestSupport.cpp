@@ -12,6 +12,7 @@
 #include <QAbstractButton>
 
 #include <QApplication>
+#include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -99,6 +100,12 @@ std::string TTestWindow::GetDestinationExt() {
     if (i < 0 || i >= static_cast<int>(Extensions.size()))
         return TfrmMainBasic::GetDestinationExt();
     return Extensions[static_cast<size_t>(i)];
+}
+
+void OpenLastPage(TTestWindow& w, const std::vector<std::string>& switches) {
+    w.ProcessCommandLine(switches);
+    Child<QPushButton>(&w, "btnLast")->click();
+    ASSERT_EQ(w.CurrentPage(), 6);
 }
 
 std::string Column(QTreeWidgetItem* item, int column) {

@@ -76,6 +76,9 @@ public:
     void SetExtensions(std::vector<std::string> extensions);
 };
 
+// Sets the job by switches and walks the window onto its last page.
+void OpenLastPage(TTestWindow& w, const std::vector<std::string>& switches);
+
 // Finds a named child widget or fails the test.
 template <class T> T* Child(QWidget* window, const char* name) {
     T* w = window->findChild<T*>(QString::fromLatin1(name));
