@@ -17,11 +17,6 @@
 
 namespace {
 
-int64_t TickCount() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 bool MatchesAnyMask(const std::string& name, const std::vector<std::string>& masks) {
     for (const std::string& mask : masks)
         if (MatchWildcard(name, mask, true)) return true;
@@ -180,22 +175,11 @@ void TBatchRunner::RunInOrder(std::vector<TBatchRow>& rows, TBatchSummary& summa
     for (size_t i = 0; i < rows.size() && !FHooks.StopRequested(); ++i) {
         TBatchRow& row = rows[i];
         if (row.State != TRowState::Waiting) continue;
-        TJobOutcome outcome;
         row.State = TRowState::InProgress;
         FHooks.RowStarted(i);
         FHooks.Idle();
-        try {
-            const int64_t t0 = TickCount();
-            convert(row.Source, row.Dest);
-            outcome.Milliseconds = TickCount() - t0;
-            outcome.Ok = true;
-        } catch (const EDestinationExists& e) {
-            outcome.Skipped = true;
-            outcome.Error = e.what();
-        } catch (const std::exception& e) {
-            // Also standard errors such as out-of-memory: one file never ends the run.
-            outcome.Error = e.what();
-        }
+        const TJobOutcome outcome = ConvertOneFile(convert, row.Source, row.Dest);
+        if (outcome.Foreign) std::rethrow_exception(outcome.Foreign);
         ApplyOutcome(row, outcome);
         FHooks.RowFinished(i, row);
         Record(rows, i, outcome, summary);

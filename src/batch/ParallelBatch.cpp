@@ -92,6 +92,28 @@ bool TParallelBatch::Done() const {
     return FInFlight == 0 && (FStopped || FStartedCount == FJobs.size());
 }
 
+TJobOutcome ConvertOneFile(const TWorkerConversion& convert, const std::string& source,
+                           const std::string& dest) {
+    TJobOutcome outcome;
+    const auto t0 = std::chrono::steady_clock::now();
+    try {
+        convert(source, dest);
+        outcome.Ok = true;
+    } catch (const EDestinationExists& e) {
+        outcome.Skipped = true;
+        outcome.Error = e.what();
+    } catch (const std::exception& e) {
+        // Also standard errors such as out-of-memory: one file never ends the run.
+        outcome.Error = e.what();
+    } catch (...) {
+        outcome.Foreign = std::current_exception();
+    }
+    outcome.Milliseconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+    return outcome;
+}
+
 void TParallelBatch::WorkerLoop(size_t worker) {
     const TWorkerConversion& convert = FConversions[worker];
     for (;;) {
@@ -107,23 +129,8 @@ void TParallelBatch::WorkerLoop(size_t worker) {
             job = FQueue.front();
             FQueue.pop_front();
         }
-        TJobOutcome outcome;
+        TJobOutcome outcome = ConvertOneFile(convert, FJobs[job].Source, FJobs[job].Dest);
         outcome.Job = job;
-        const auto t0 = std::chrono::steady_clock::now();
-        try {
-            convert(FJobs[job].Source, FJobs[job].Dest);
-            outcome.Ok = true;
-        } catch (const EDestinationExists& e) {
-            outcome.Skipped = true;
-            outcome.Error = e.what();
-        } catch (const std::exception& e) {
-            outcome.Error = e.what();
-        } catch (...) {
-            outcome.Foreign = std::current_exception();
-        }
-        outcome.Milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now() - t0)
-                                   .count();
         {
             std::lock_guard lock(FLock);
             FOutcomes.push_back(std::move(outcome));

@@ -41,6 +41,12 @@ struct TJobOutcome {
     std::exception_ptr Foreign; // anything else; the caller rethrows it
 };
 
+// Converts one file, timed, with its failure caught as the outcome: a
+// destination that appeared is a skip, a standard error a failure, anything
+// else kept in Foreign for the caller to rethrow. Job is left 0.
+TJobOutcome ConvertOneFile(const TWorkerConversion& convert, const std::string& source,
+                           const std::string& dest);
+
 class TParallelBatch {
 public:
     // One worker thread per conversion; at most that many files are in flight.

@@ -2,6 +2,7 @@
 #include "batch/RunProgress.h"
 
 #include <algorithm>
+#include <chrono>
 
 int TRunProgress::Percent() const {
     if (Total == 0) return 100;
@@ -29,4 +30,9 @@ std::string ProgressText(const TRunProgress& progress) {
                        ", " + MinutesSeconds(progress.ElapsedMilliseconds / 1000) + " elapsed";
     if (progress.CanEstimate()) text += ", " + MinutesSeconds(progress.SecondsLeft()) + " left";
     return text;
+}
+
+int64_t TickCount() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }

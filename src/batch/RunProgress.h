@@ -23,6 +23,9 @@ struct TRunProgress {
     bool CanEstimate() const { return Done > 0 && Done < Total; }
 };
 
+// Milliseconds of a steady clock: the run's time spent and each row's time.
+int64_t TickCount();
+
 // "m:ss" (minutes may pass 59: "75:03"); negative values count as 0.
 std::string MinutesSeconds(int64_t seconds);
 

@@ -2,11 +2,10 @@
 #include "batch/UnattendedRun.h"
 
 #include "base/StrUtils.h"
-#include "toolkit/Picture.h"
+#include "batch/RunProgress.h"
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -25,27 +24,10 @@ TWorkerConversion TJobConversion::CreateWorkerConversion() {
 
 bool TJobConversion::WrittenSize(const std::string& source, int& width, int& height) {
     // Only the name pattern asks, and only when it holds {w} or {h}: the picture is read for it.
-    try {
-        TPicture picture;
-        picture.LoadFromFile(source);
-        const TDestinationSize size =
-            ComputeDestinationSize(FJob.Options, picture.Width(), picture.Height());
-        if (size.Width < 1 || size.Height < 1 || size.Width > INT32_MAX || size.Height > INT32_MAX)
-            return false;
-        width = static_cast<int>(size.Width);
-        height = static_cast<int>(size.Height);
-        return true;
-    } catch (const std::exception&) {
-        return false; // the run reports the file's own error
-    }
+    return WrittenPictureSize(source, FJob.Options, width, height);
 }
 
 namespace {
-
-int64_t TickCount() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // The unattended run's reports: a line on stderr per failure (in row order),
 // and on a terminal one updating progress line.

@@ -171,6 +171,23 @@ TDestinationSize ComputeDestinationSize(const TConvertOptions& o, int sourceWidt
     return d;
 }
 
+bool WrittenPictureSize(const std::string& source, const TConvertOptions& options, int& width,
+                        int& height) {
+    try {
+        TPicture picture;
+        picture.LoadFromFile(source);
+        const TDestinationSize size =
+            ComputeDestinationSize(options, picture.Width(), picture.Height());
+        if (size.Width < 1 || size.Height < 1 || size.Width > INT32_MAX || size.Height > INT32_MAX)
+            return false;
+        width = static_cast<int>(size.Width);
+        height = static_cast<int>(size.Height);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 // ---- TImageConverter
 
 TImageConverter::TImageConverter() = default;

@@ -43,6 +43,12 @@ struct TDestinationSize {
 TDestinationSize ComputeDestinationSize(const TConvertOptions& options, int sourceWidth,
                                         int sourceHeight);
 
+// The size a conversion of source with the options would write, for names that
+// hold it; false when the source cannot be read or the size is not a picture's
+// (the conversion itself then reports why).
+bool WrittenPictureSize(const std::string& source, const TConvertOptions& options, int& width,
+                        int& height);
+
 class TImageConverter {
 public:
     // (position, maximum) of the run's progress bar.

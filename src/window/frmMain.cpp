@@ -776,19 +776,7 @@ QTreeWidget* TfrmMain::GetSelectionList() {
 
 bool TfrmMain::WrittenSize(const std::string& source, int& width, int& height) {
     // Only the name pattern asks, and only when it holds {w} or {h}: the picture is read for it.
-    try {
-        TPicture picture;
-        picture.LoadFromFile(source);
-        const TDestinationSize size =
-            ComputeDestinationSize(ReadOptions(), picture.Width(), picture.Height());
-        if (size.Width < 1 || size.Height < 1 || size.Width > INT32_MAX || size.Height > INT32_MAX)
-            return false;
-        width = static_cast<int>(size.Width);
-        height = static_cast<int>(size.Height);
-        return true;
-    } catch (const std::exception&) {
-        return false; // the run reports the file's own error
-    }
+    return WrittenPictureSize(source, ReadOptions(), width, height);
 }
 
 TConvertOptions TfrmMain::ReadOptions() const {

@@ -52,7 +52,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -95,11 +94,6 @@ const char* const GeneralInfo =
     " \n"
     "Go through the wizard's steps and click the Execute button, or start the program with "
     "command-line arguments, to convert the files.";
-
-int64_t TickCount() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 QByteArray ToByteArray(const std::string& s) {
     return QByteArray(s.data(), static_cast<qsizetype>(s.size()));
