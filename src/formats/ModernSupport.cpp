@@ -56,19 +56,27 @@ bool HasUsefulAlpha(const TBitmap& bitmap) {
 }
 
 TInterleavedPixels GatherInterleaved(const TBitmap& bitmap) {
+    return GatherInterleavedRegion(bitmap, 0, 0, bitmap.Width(), bitmap.Height(),
+                                   HasUsefulAlpha(bitmap) ? 4 : 3);
+}
+
+TInterleavedPixels GatherInterleavedRegion(const TBitmap& bitmap, int left, int top, int width,
+                                           int height, int channels) {
     TInterleavedPixels p;
-    p.Width = bitmap.Width();
-    p.Height = bitmap.Height();
-    const bool alpha = HasUsefulAlpha(bitmap);
+    p.Width = width;
+    p.Height = height;
+    const bool alpha = channels == 4;
     p.Channels = alpha ? 4 : 3;
     p.Data.resize(p.Stride() * p.Height);
-    std::vector<uint8_t> row(static_cast<size_t>(p.Width) * 4);
+    std::vector<uint8_t> row(static_cast<size_t>(bitmap.Width()) * 4);
     const uint8_t* plane = alpha ? bitmap.AlphaChannel().data() : nullptr;
-    for (int y = 0; y < p.Height; ++y) {
-        uint8_t* out = p.Data.data() + p.Stride() * y;
-        const uint8_t* in = row.data();
+    const size_t planeWidth = static_cast<size_t>(bitmap.Width());
+    for (int ty = 0; ty < p.Height; ++ty) {
+        const int y = top + ty;
+        uint8_t* out = p.Data.data() + p.Stride() * ty;
+        const uint8_t* a = alpha ? plane + static_cast<size_t>(y) * planeWidth + left : nullptr;
         if (bitmap.PixelFormat() == pf24bit) {
-            in = bitmap.ScanLine(y);
+            const uint8_t* in = bitmap.ScanLine(y) + static_cast<size_t>(left) * 3;
             if (!alpha) {
                 for (int x = 0; x < p.Width; ++x, in += 3, out += 3) {
                     out[0] = in[2];
@@ -81,16 +89,17 @@ TInterleavedPixels GatherInterleaved(const TBitmap& bitmap) {
                 out[0] = in[2];
                 out[1] = in[1];
                 out[2] = in[0];
-                out[3] = plane[static_cast<size_t>(y) * p.Width + x];
+                out[3] = a[x];
             }
             continue;
         }
         bitmap.GetRowBGRX(y, row.data());
+        const uint8_t* in = row.data() + static_cast<size_t>(left) * 4;
         for (int x = 0; x < p.Width; ++x, in += 4) {
             *out++ = in[2];
             *out++ = in[1];
             *out++ = in[0];
-            if (alpha) *out++ = plane[static_cast<size_t>(y) * p.Width + x];
+            if (alpha) *out++ = a[x];
         }
     }
     return p;

@@ -32,6 +32,11 @@ struct TInterleavedPixels {
     size_t Stride() const { return static_cast<size_t>(Width) * Channels; }
 };
 TInterleavedPixels GatherInterleaved(const TBitmap& bitmap);
+// The rectangle at (left, top) of width x height of the bitmap, which must lie
+// inside it. channels (3 or 4) is chosen by the caller for the whole picture,
+// so that the tiles of one picture agree; 4 needs the bitmap's alpha plane.
+TInterleavedPixels GatherInterleavedRegion(const TBitmap& bitmap, int left, int top, int width,
+                                           int height, int channels);
 // True when the bitmap carries an alpha plane of its own size with a pixel below 255.
 bool HasUsefulAlpha(const TBitmap& bitmap);
 
