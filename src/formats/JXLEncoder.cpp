@@ -35,6 +35,20 @@ bool LooksLikeIccProfile(const std::string& icc) {
     return declared == icc.size() && std::memcmp(p + 36, "acsp", 4) == 0;
 }
 
+// Hands what libjxl has encoded so far to the stream, one buffer at a time,
+// so the file is never held whole in memory.
+void Drain(JxlEncoder* enc, TStream& stream, std::vector<uint8_t>& buffer) {
+    for (;;) {
+        uint8_t* next = buffer.data();
+        size_t avail = buffer.size();
+        const JxlEncoderStatus status = JxlEncoderProcessOutput(enc, &next, &avail);
+        if (status != JXL_ENC_SUCCESS && status != JXL_ENC_NEED_MORE_OUTPUT)
+            Check(status, enc, "the encoder failed");
+        stream.WriteBuffer(buffer.data(), static_cast<size_t>(next - buffer.data()));
+        if (status == JXL_ENC_SUCCESS) return;
+    }
+}
+
 } // namespace
 
 float TJXLEncoder::DistanceOf(int quality) {
@@ -45,8 +59,15 @@ float TJXLEncoder::DistanceOf(int quality) {
 }
 
 void TJXLEncoder::Encode(const TBitmap& bitmap, const TImageMetadata& metadata, TStream& stream) {
+    EncodeLayered(bitmap, metadata, stream, LargestSingleFrame, LayerTileSide);
+}
+
+void TJXLEncoder::EncodeLayered(const TBitmap& bitmap, const TImageMetadata& metadata,
+                                TStream& stream, int64_t largestSingleFrame, int tileSide) {
     const int w = bitmap.Width(), h = bitmap.Height();
     if (w < 1 || h < 1) Fail("the picture is empty");
+    if (tileSide < 1) Fail("the tile size is not accepted");
+    const bool layered = int64_t(w) * h > largestSingleFrame;
     std::unique_ptr<JxlEncoder, TEncoderDeleter> owner(JxlEncoderCreate(nullptr));
     JxlEncoder* enc = owner.get();
     if (!enc) throw EOutOfResources("Out of memory");
@@ -54,8 +75,9 @@ void TJXLEncoder::Encode(const TBitmap& bitmap, const TImageMetadata& metadata, 
     if (threads.Runner())
         JxlEncoderSetParallelRunner(enc, JxlThreadParallelRunner, threads.Runner());
 
-    const TInterleavedPixels pixels = GatherInterleaved(bitmap);
-    const bool alpha = pixels.Channels == 4;
+    // One channel count for the whole picture, so that every layer agrees.
+    const bool alpha = HasUsefulAlpha(bitmap);
+    const int channels = alpha ? 4 : 3;
     const bool boxes = !metadata.Exif.empty() || !metadata.Xmp.empty();
     if (boxes) Check(JxlEncoderUseBoxes(enc), enc, "metadata boxes are not available");
 
@@ -115,23 +137,50 @@ void TJXLEncoder::Encode(const TBitmap& bitmap, const TImageMetadata& metadata, 
         Check(JxlEncoderSetFrameDistance(settings, DistanceOf(FSettings.Quality)), enc,
               "the quality is not accepted");
 
-    const JxlPixelFormat format{static_cast<uint32_t>(pixels.Channels), JXL_TYPE_UINT8,
-                                JXL_NATIVE_ENDIAN, 0};
-    Check(JxlEncoderAddImageFrame(settings, &format, pixels.Data.data(), pixels.Data.size()), enc,
-          "the picture is not accepted");
-    JxlEncoderCloseInput(enc);
-
-    std::vector<uint8_t> out(std::max<size_t>(64 << 10, pixels.Data.size() / 4));
-    uint8_t* next = out.data();
-    size_t avail = out.size();
-    for (;;) {
-        const JxlEncoderStatus status = JxlEncoderProcessOutput(enc, &next, &avail);
-        if (status == JXL_ENC_SUCCESS) break;
-        if (status != JXL_ENC_NEED_MORE_OUTPUT) Check(status, enc, "the encoder failed");
-        const size_t used = static_cast<size_t>(next - out.data());
-        out.resize(out.size() * 2);
-        next = out.data() + used;
-        avail = out.size() - used;
+    const JxlPixelFormat format{static_cast<uint32_t>(channels), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN,
+                                0};
+    std::vector<uint8_t> buffer(size_t(1) << 20);
+    if (!layered) {
+        const TInterleavedPixels pixels = GatherInterleavedRegion(bitmap, 0, 0, w, h, channels);
+        Check(JxlEncoderAddImageFrame(settings, &format, pixels.Data.data(), pixels.Data.size()),
+              enc, "the picture is not accepted");
+        JxlEncoderCloseInput(enc);
+        Drain(enc, stream, buffer);
+        return;
     }
-    stream.WriteBuffer(out.data(), static_cast<size_t>(next - out.data()));
+
+    // Zero-duration layers replace their rectangle of the canvas; a decoder
+    // shows them merged into one picture. Each is encoded (and its tile
+    // freed) before the next is gathered.
+    JxlFrameHeader header;
+    JxlEncoderInitFrameHeader(&header);
+    header.layer_info.have_crop = JXL_TRUE;
+    header.layer_info.blend_info.blendmode = JXL_BLEND_REPLACE;
+    JxlBlendInfo alphaBlend;
+    JxlEncoderInitBlendInfo(&alphaBlend);
+    alphaBlend.blendmode = JXL_BLEND_REPLACE;
+    for (int top = 0; top < h; top += tileSide) {
+        const int th = std::min(tileSide, h - top);
+        for (int left = 0; left < w; left += tileSide) {
+            const int tw = std::min(tileSide, w - left);
+            header.layer_info.crop_x0 = left;
+            header.layer_info.crop_y0 = top;
+            header.layer_info.xsize = static_cast<uint32_t>(tw);
+            header.layer_info.ysize = static_cast<uint32_t>(th);
+            Check(JxlEncoderSetFrameHeader(settings, &header), enc, "the layer is not accepted");
+            if (alpha)
+                Check(JxlEncoderSetExtraChannelBlendInfo(settings, 0, &alphaBlend), enc,
+                      "the layer is not accepted");
+            {
+                const TInterleavedPixels tile =
+                    GatherInterleavedRegion(bitmap, left, top, tw, th, channels);
+                Check(
+                    JxlEncoderAddImageFrame(settings, &format, tile.Data.data(), tile.Data.size()),
+                    enc, "the picture is not accepted");
+            }
+            // The last layer must be known as such before it is encoded.
+            if (top + th >= h && left + tw >= w) JxlEncoderCloseInput(enc);
+            Drain(enc, stream, buffer);
+        }
+    }
 }

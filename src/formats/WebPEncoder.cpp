@@ -73,16 +73,24 @@ void TWebPEncoder::Encode(const TBitmap& bitmap, const TImageMetadata& metadata,
     config.thread_level = 0; // the batch runs files in parallel already
     if (!WebPValidateConfig(&config)) Fail("invalid settings");
 
-    const TInterleavedPixels pixels = GatherInterleaved(bitmap);
     TPictureGuard picture;
     WebPPicture& pic = picture.Picture;
     pic.width = w;
     pic.height = h;
     pic.use_argb = config.lossless;
-    const int stride = static_cast<int>(pixels.Stride());
-    const int imported = pixels.Channels == 4
-                             ? WebPPictureImportRGBA(&pic, pixels.Data.data(), stride)
-                             : WebPPictureImportRGB(&pic, pixels.Data.data(), stride);
+    int imported = 0;
+    if (bitmap.PixelFormat() == pf24bit && !HasUsefulAlpha(bitmap)) {
+        // The raster's rows are blue-first and evenly spaced in one block:
+        // libwebp reads them in place (lossy converts straight to YUV), with
+        // no interleaved copy of the whole picture beside it.
+        imported = WebPPictureImportBGR(&pic, bitmap.ScanLine(0),
+                                        static_cast<int>(bitmap.BytesPerScanLine()));
+    } else {
+        const TInterleavedPixels pixels = GatherInterleaved(bitmap);
+        const int stride = static_cast<int>(pixels.Stride());
+        imported = pixels.Channels == 4 ? WebPPictureImportRGBA(&pic, pixels.Data.data(), stride)
+                                        : WebPPictureImportRGB(&pic, pixels.Data.data(), stride);
+    }
     if (!imported) Fail(EncodingErrorText(pic.error_code));
 
     TWriterGuard writer;
