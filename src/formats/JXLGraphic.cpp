@@ -4,6 +4,7 @@
 #include "base/Exceptions.h"
 #include "formats/ModernSupport.h"
 
+#include <algorithm>
 #include <cstring>
 #include <jxl/decode.h>
 #include <jxl/thread_parallel_runner.h>
@@ -98,18 +99,43 @@ bool TJXLGraphic::ReadProperties(const uint8_t* memory, int imageIndex, size_t s
     return p.Width > 0 && p.Height > 0;
 }
 
-void TJXLGraphic::ReadFromMemory(const uint8_t* memory, int, size_t size) {
-    ClearRaster();
-    Metadata() = TImageMetadata();
-    if (!IsJxl(memory, size)) throw EInvalidGraphic(ModernInvalidMessage(FormatName));
+struct TJXLGraphic::TDecoded {
+    TImageMetadata Meta;
+    std::string ExifBox;
+    int Width = 0, Height = 0, Channels = 3;
+    std::vector<uint8_t> Pixels;
+    bool ProgressStarted = false;
+};
+
+namespace {
+// Copies the part of a layer that lies on the canvas into it.
+void PlaceLayer(const JxlLayerInfo& layer, const std::vector<uint8_t>& from,
+                std::vector<uint8_t>& canvas, int width, int height, int channels) {
+    const int64_t left = std::max<int64_t>(0, layer.crop_x0);
+    const int64_t right = std::min<int64_t>(width, int64_t(layer.crop_x0) + layer.xsize);
+    if (left >= right) return;
+    const size_t bytes = static_cast<size_t>(right - left) * channels;
+    for (int64_t ly = 0; ly < layer.ysize; ++ly) {
+        const int64_t y = layer.crop_y0 + ly;
+        if (y < 0 || y >= height) continue;
+        std::memcpy(canvas.data() + (size_t(y) * width + size_t(left)) * channels,
+                    from.data() +
+                        (size_t(ly) * layer.xsize + size_t(left - layer.crop_x0)) * channels,
+                    bytes);
+    }
+}
+} // namespace
+
+bool TJXLGraphic::ReadFrames(const uint8_t* memory, size_t size, bool separate, TDecoded& out) {
     TJxlDecoder dec(JxlDecoderCreate(nullptr));
     if (!dec) throw EOutOfResources("Out of memory");
     TJxlThreads threads;
     if (threads.Runner())
         JxlDecoderSetParallelRunner(dec.get(), JxlThreadParallelRunner, threads.Runner());
     if (JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING |
-                                                 JXL_DEC_FULL_IMAGE | JXL_DEC_BOX) !=
-            JXL_DEC_SUCCESS ||
+                                                 JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE |
+                                                 JXL_DEC_BOX) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetCoalescing(dec.get(), separate ? JXL_FALSE : JXL_TRUE) != JXL_DEC_SUCCESS ||
         JxlDecoderSetKeepOrientation(dec.get(), JXL_TRUE) != JXL_DEC_SUCCESS ||
         JxlDecoderSetUnpremultiplyAlpha(dec.get(), JXL_TRUE) != JXL_DEC_SUCCESS ||
         JxlDecoderSetDecompressBoxes(dec.get(), JXL_TRUE) != JXL_DEC_SUCCESS ||
@@ -117,15 +143,18 @@ void TJXLGraphic::ReadFromMemory(const uint8_t* memory, int, size_t size) {
         throw EInvalidGraphic(ModernInvalidMessage(FormatName));
     JxlDecoderCloseInput(dec.get());
 
-    TImageMetadata meta;
-    std::string exifBox;
+    TImageMetadata& meta = out.Meta;
+    std::string& exifBox = out.ExifBox;
+    int &width = out.Width, &height = out.Height, &channels = out.Channels;
+    std::vector<uint8_t>& pixels = out.Pixels;
     TBoxCollector box;
     JxlBasicInfo info{};
     bool haveInfo = false, haveImage = false;
-    int width = 0, height = 0, channels = 3;
     JxlPixelFormat format{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
-    std::vector<uint8_t> pixels;
-    TProgressGuard guard(*this);
+    // The layer being read (separate layers only): its rectangle and pixels.
+    JxlLayerInfo layer{};
+    bool lastLayer = false;
+    std::vector<uint8_t> layerPixels;
 
     while (!haveImage) {
         const JxlDecoderStatus status = JxlDecoderProcessInput(dec.get());
@@ -151,6 +180,8 @@ void TJXLGraphic::ReadFromMemory(const uint8_t* memory, int, size_t size) {
             if (info.xsize == 0 || info.ysize == 0 || info.xsize > INT32_MAX ||
                 info.ysize > INT32_MAX)
                 throw EInvalidGraphic(ModernInvalidMessage(FormatName));
+            // An animation's first frame is what libjxl composes for it.
+            if (separate && info.have_animation) return false;
             width = static_cast<int>(info.xsize);
             height = static_cast<int>(info.ysize);
             channels = static_cast<int>(info.num_color_channels == 1 ? 1 : 3) +
@@ -161,8 +192,11 @@ void TJXLGraphic::ReadFromMemory(const uint8_t* memory, int, size_t size) {
                                    : 1;
             ReadProperties(memory, 0, size);
             FProgressRect = Rect(0, 0, width, height);
-            InitProgress(width, height);
-            StartProgressSection(0, gesLoadingData);
+            if (!out.ProgressStarted) {
+                InitProgress(width, height);
+                StartProgressSection(0, gesLoadingData);
+                out.ProgressStarted = true;
+            }
             break;
         }
         case JXL_DEC_COLOR_ENCODING: {
@@ -184,18 +218,60 @@ void TJXLGraphic::ReadFromMemory(const uint8_t* memory, int, size_t size) {
             }
             break;
         }
+        case JXL_DEC_FRAME: {
+            if (!separate) break;
+            JxlFrameHeader header;
+            if (JxlDecoderGetFrameHeader(dec.get(), &header) != JXL_DEC_SUCCESS)
+                throw EInvalidGraphic(ModernInvalidMessage(FormatName));
+            const JxlBlendInfo& blend = header.layer_info.blend_info;
+            if (blend.blendmode != JXL_BLEND_REPLACE || blend.source != 0 ||
+                header.layer_info.save_as_reference != 0)
+                return false;
+            for (uint32_t i = 0; i < info.num_extra_channels; ++i) {
+                JxlBlendInfo extra;
+                if (JxlDecoderGetExtraChannelBlendInfo(dec.get(), i, &extra) != JXL_DEC_SUCCESS ||
+                    extra.blendmode != JXL_BLEND_REPLACE || extra.source != 0)
+                    return false;
+            }
+            // A layer is never larger than the canvas, which is within the pixel limit.
+            if (uint64_t(header.layer_info.xsize) * header.layer_info.ysize >
+                uint64_t(width) * height)
+                return false;
+            layer = header.layer_info;
+            lastLayer = header.is_last;
+            break;
+        }
         case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
             size_t needed = 0;
-            if (JxlDecoderImageOutBufferSize(dec.get(), &format, &needed) != JXL_DEC_SUCCESS ||
-                needed != static_cast<size_t>(width) * height * channels)
+            if (JxlDecoderImageOutBufferSize(dec.get(), &format, &needed) != JXL_DEC_SUCCESS)
                 throw EInvalidGraphic(ModernInvalidMessage(FormatName));
-            pixels.resize(needed);
-            if (JxlDecoderSetImageOutBuffer(dec.get(), &format, pixels.data(), pixels.size()) !=
+            // A layer covering the canvas (a picture of one frame) is read in place.
+            const bool whole =
+                !separate || (layer.crop_x0 == 0 && layer.crop_y0 == 0 &&
+                              layer.xsize == info.xsize && layer.ysize == info.ysize);
+            std::vector<uint8_t>& target = whole ? pixels : layerPixels;
+            if (separate) {
+                if (needed != size_t(layer.xsize) * layer.ysize * channels) return false;
+                // The canvas starts transparent black, as libjxl's does.
+                if (!whole && pixels.empty()) pixels.assign(size_t(width) * height * channels, 0);
+            } else if (needed != static_cast<size_t>(width) * height * channels) {
+                throw EInvalidGraphic(ModernInvalidMessage(FormatName));
+            }
+            target.resize(needed);
+            if (JxlDecoderSetImageOutBuffer(dec.get(), &format, target.data(), target.size()) !=
                 JXL_DEC_SUCCESS)
                 throw EInvalidGraphic(ModernInvalidMessage(FormatName));
             break;
         }
         case JXL_DEC_FULL_IMAGE:
+            if (separate) {
+                if (!layerPixels.empty())
+                    PlaceLayer(layer, layerPixels, pixels, width, height, channels);
+                layerPixels.clear();
+                // Later frames and boxes are not read.
+                haveImage = lastLayer;
+                break;
+            }
             // The first frame is the picture; later frames and boxes are not read.
             haveImage = true;
             break;
@@ -217,6 +293,30 @@ void TJXLGraphic::ReadFromMemory(const uint8_t* memory, int, size_t size) {
         }
     }
     box.Finish(dec.get());
+    return true;
+}
+
+void TJXLGraphic::ReadFromMemory(const uint8_t* memory, int, size_t size) {
+    ClearRaster();
+    Metadata() = TImageMetadata();
+    if (!IsJxl(memory, size)) throw EInvalidGraphic(ModernInvalidMessage(FormatName));
+
+    TProgressGuard guard(*this);
+    // libjxl 0.7 merges layers by redrawing the whole canvas for each one,
+    // minutes for a picture written as tiles. Layers that only replace their
+    // rectangle are taken one by one and placed here; any other kind of file
+    // is read again with libjxl merging it.
+    TDecoded decoded;
+    if (!ReadFrames(memory, size, true, decoded)) {
+        const bool progress = decoded.ProgressStarted;
+        decoded = TDecoded();
+        decoded.ProgressStarted = progress;
+        ReadFrames(memory, size, false, decoded);
+    }
+    TImageMetadata& meta = decoded.Meta;
+    const std::string& exifBox = decoded.ExifBox;
+    const int width = decoded.Width, height = decoded.Height, channels = decoded.Channels;
+    const std::vector<uint8_t>& pixels = decoded.Pixels;
     if (!exifBox.empty())
         meta.Exif =
             ExifFromBoxForm(reinterpret_cast<const uint8_t*>(exifBox.data()), exifBox.size());

@@ -12,4 +12,10 @@ class TJXLGraphic : public TReaderGraphic {
 public:
     bool ReadProperties(const uint8_t* memory, int imageIndex, size_t size) override;
     void ReadFromMemory(const uint8_t* memory, int imageIndex, size_t size) override;
+
+private:
+    struct TDecoded;
+    // One decoding pass. With separate, the layers are placed one by one and
+    // false says the file needs libjxl's own merging.
+    bool ReadFrames(const uint8_t* memory, size_t size, bool separate, TDecoded& out);
 };

@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <jxl/decode.h>
+#include <jxl/encode.h>
 
 namespace {
 
@@ -155,6 +156,104 @@ TEST(LargeJXL, LayeredFileKeepsItsMetadata) {
     g.ReadFromMemory(file.data(), 0, file.size());
     EXPECT_EQ(g.Metadata().Xmp, meta.Xmp);
     EXPECT_EQ(Compare(RGBAOf(g), RGBAOf(b)).Max, 0);
+}
+
+// Layers made with libjxl directly, to pin how the reader merges them: the
+// ones that replace their rectangle are placed by us, anything else is left
+// to libjxl; both must give what libjxl's own merging gives.
+struct TLayerSpec {
+    int X, Y, Width, Height;
+    JxlBlendMode Mode;
+    uint8_t Red, Alpha;
+    uint32_t Duration = 0;
+};
+
+std::vector<uint8_t> LayeredFile(int width, int height, bool animation,
+                                 const std::vector<TLayerSpec>& layers) {
+    JxlEncoder* enc = JxlEncoderCreate(nullptr);
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = width;
+    info.ysize = height;
+    info.bits_per_sample = 8;
+    info.num_color_channels = 3;
+    info.alpha_bits = 8;
+    info.num_extra_channels = 1;
+    info.uses_original_profile = JXL_TRUE;
+    info.have_animation = animation;
+    info.animation.tps_numerator = 10;
+    info.animation.tps_denominator = 1;
+    EXPECT_EQ(JxlEncoderSetBasicInfo(enc, &info), JXL_ENC_SUCCESS);
+    JxlColorEncoding srgb;
+    JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
+    JxlEncoderSetColorEncoding(enc, &srgb);
+    JxlEncoderFrameSettings* settings = JxlEncoderFrameSettingsCreate(enc, nullptr);
+    JxlEncoderSetFrameLossless(settings, JXL_TRUE);
+    JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, 1);
+    const JxlPixelFormat format{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    for (const TLayerSpec& l : layers) {
+        JxlFrameHeader header;
+        JxlEncoderInitFrameHeader(&header);
+        header.duration = l.Duration;
+        header.layer_info.have_crop = JXL_TRUE;
+        header.layer_info.crop_x0 = l.X;
+        header.layer_info.crop_y0 = l.Y;
+        header.layer_info.xsize = l.Width;
+        header.layer_info.ysize = l.Height;
+        header.layer_info.blend_info.blendmode = l.Mode;
+        JxlBlendInfo alpha;
+        JxlEncoderInitBlendInfo(&alpha);
+        alpha.blendmode = l.Mode;
+        EXPECT_EQ(JxlEncoderSetFrameHeader(settings, &header), JXL_ENC_SUCCESS);
+        EXPECT_EQ(JxlEncoderSetExtraChannelBlendInfo(settings, 0, &alpha), JXL_ENC_SUCCESS);
+        std::vector<uint8_t> pixels;
+        for (int y = 0; y < l.Height; ++y)
+            for (int x = 0; x < l.Width; ++x)
+                pixels.insert(pixels.end(), {l.Red, static_cast<uint8_t>(x * 7),
+                                             static_cast<uint8_t>(y * 5), l.Alpha});
+        EXPECT_EQ(JxlEncoderAddImageFrame(settings, &format, pixels.data(), pixels.size()),
+                  JXL_ENC_SUCCESS);
+    }
+    JxlEncoderCloseInput(enc);
+    std::vector<uint8_t> out(1 << 20);
+    uint8_t* next = out.data();
+    size_t avail = out.size();
+    EXPECT_EQ(JxlEncoderProcessOutput(enc, &next, &avail), JXL_ENC_SUCCESS);
+    out.resize(out.size() - avail);
+    JxlEncoderDestroy(enc);
+    return out;
+}
+
+TEST(JXLLayers, ReplacingLayersAreMergedAsLibjxlMergesThem) {
+    // The first layer leaves a margin (transparent black), one reaches past
+    // the left edge and one past the bottom right corner.
+    const std::vector<uint8_t> file = LayeredFile(40, 30, false,
+                                                  {{2, 3, 20, 20, JXL_BLEND_REPLACE, 200, 255},
+                                                   {-6, 10, 16, 8, JXL_BLEND_REPLACE, 90, 128},
+                                                   {30, 22, 15, 12, JXL_BLEND_REPLACE, 20, 255},
+                                                   {12, 0, 10, 5, JXL_BLEND_REPLACE, 250, 40}});
+    const TReferenceImage merged = OracleJXL(file);
+    ASSERT_EQ(merged.Width, 40);
+    EXPECT_EQ(Compare(ReadOurs(file), merged).Max, 0);
+}
+
+TEST(JXLLayers, BlendedLayersAreLeftToLibjxl) {
+    const std::vector<uint8_t> file = LayeredFile(
+        40, 30, false,
+        {{0, 0, 40, 30, JXL_BLEND_REPLACE, 200, 255}, {5, 5, 20, 10, JXL_BLEND_BLEND, 30, 100}});
+    const TReferenceImage merged = OracleJXL(file);
+    ASSERT_EQ(merged.Width, 40);
+    EXPECT_EQ(Compare(ReadOurs(file), merged).Max, 0);
+}
+
+TEST(JXLLayers, AnimationGivesItsFirstFrame) {
+    const std::vector<uint8_t> file = LayeredFile(20, 10, true,
+                                                  {{0, 0, 20, 10, JXL_BLEND_REPLACE, 200, 255, 1},
+                                                   {0, 0, 20, 10, JXL_BLEND_REPLACE, 10, 255, 1}});
+    const TReferenceImage ours = ReadOurs(file);
+    ASSERT_EQ(ours.Width, 20);
+    EXPECT_EQ(Compare(ours, OracleJXL(file)).Max, 0);
+    EXPECT_EQ(ours.RGBA[0], 200);
 }
 
 // A 24-bit raster is read in place; the same picture in the 32-bit layout
