@@ -80,7 +80,7 @@ public:
     // The Butteraugli distance a quality stands for (cjxl's mapping): 100 is
     // 0.1, 90 is 1.0, 30 is 6.4, below that it grows faster, up to libjxl's 25.
     static float DistanceOf(int quality);
-    // libjxl 0.7 takes a frame whole and needs about 80 bytes a pixel to
+    // libjxl 0.7 takes a frame whole and needs about 100 bytes a pixel to
     // encode it, so larger pictures go out as layers of tiles, one at a time.
     static constexpr int64_t LargestSingleFrame = 35651584;
     static constexpr int LayerTileSide = 2048;
