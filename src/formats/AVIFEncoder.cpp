@@ -141,23 +141,36 @@ void WriteContext(heif_context* ctx, THeifWrite writeFunction, void* target) {
 
 // A tile of the picture at its full size: where it overhangs the picture, the
 // last column and row are repeated, which costs the encoder almost nothing.
-TInterleavedPixels GatherTile(const TBitmap& bitmap, int left, int top, int side, int channels) {
-    const int w = std::min(side, bitmap.Width() - left), h = std::min(side, bitmap.Height() - top);
+TInterleavedPixels GatherTile(const TBitmap& bitmap, int left, int top, int tileWidth,
+                              int tileHeight, int channels) {
+    const int w = std::min(tileWidth, bitmap.Width() - left);
+    const int h = std::min(tileHeight, bitmap.Height() - top);
     TInterleavedPixels inside = GatherInterleavedRegion(bitmap, left, top, w, h, channels);
-    if (w == side && h == side) return inside;
+    if (w == tileWidth && h == tileHeight) return inside;
     TInterleavedPixels tile;
-    tile.Width = tile.Height = side;
+    tile.Width = tileWidth;
+    tile.Height = tileHeight;
     tile.Channels = channels;
-    tile.Data.resize(tile.Stride() * side);
-    for (int y = 0; y < side; ++y) {
+    tile.Data.resize(tile.Stride() * tileHeight);
+    for (int y = 0; y < tileHeight; ++y) {
         const uint8_t* in = inside.Data.data() + inside.Stride() * std::min(y, h - 1);
         uint8_t* out = tile.Data.data() + tile.Stride() * y;
         std::memcpy(out, in, inside.Stride());
-        for (int x = w; x < side; ++x)
+        for (int x = w; x < tileWidth; ++x)
             std::memcpy(out + static_cast<size_t>(x) * channels,
                         in + static_cast<size_t>(w - 1) * channels, channels);
     }
     return tile;
+}
+
+// The side of equal tiles covering length with as few as maxSide allows,
+// rounded up to 8 pixels: what overhangs is under 8 pixels a tile, little
+// for the encoder to spend on (a wide strip of repeated pixels also looks
+// like screen content to libaom, which then searches it slowly).
+uint32_t BalancedTileSide(uint32_t length, uint32_t maxSide) {
+    const uint32_t count = (length + maxSide - 1) / maxSide;
+    const uint32_t side = (length + count - 1) / count;
+    return (side + 7) / 8 * 8;
 }
 
 std::string ExifTiff(const TImageMetadata& metadata) {
@@ -195,26 +208,30 @@ void TAVIFEncoder::Encode(const TBitmap& bitmap, const TImageMetadata& metadata,
 }
 
 void TAVIFEncoder::EncodeTiled(const TBitmap& bitmap, const TImageMetadata& metadata,
-                               TStream& stream, int tileSide) {
+                               TStream& stream, int maxTileSide) {
     const int w = bitmap.Width(), h = bitmap.Height();
     if (w < 1 || h < 1) Fail("the picture is empty");
-    if (tileSide < 1) Fail("the tile size is not accepted");
+    if (maxTileSide < 8) Fail("the tile size is not accepted");
     EnsureHeifInitialised();
     TAvifGridLayout layout;
     layout.Width = static_cast<uint32_t>(w);
     layout.Height = static_cast<uint32_t>(h);
-    layout.TileWidth = layout.TileHeight = static_cast<uint32_t>(tileSide);
+    layout.TileWidth = BalancedTileSide(layout.Width, static_cast<uint32_t>(maxTileSide));
+    layout.TileHeight = BalancedTileSide(layout.Height, static_cast<uint32_t>(maxTileSide));
     if (layout.Columns() > 256 || layout.Rows() > 256)
-        Fail("the picture is too large for a grid of " + std::to_string(tileSide) + "-pixel tiles");
+        Fail("the picture is too large for a grid of " + std::to_string(maxTileSide) +
+             "-pixel tiles");
+    const int tileWidth = static_cast<int>(layout.TileWidth);
+    const int tileHeight = static_cast<int>(layout.TileHeight);
     // Alpha is decided once, so that every tile has it or none does.
     const int channels = HasUsefulAlpha(bitmap) ? 4 : 3;
     std::vector<TAvifStill> tiles;
     tiles.reserve(static_cast<size_t>(layout.Columns()) * layout.Rows());
-    for (int top = 0; top < h; top += tileSide)
-        for (int left = 0; left < w; left += tileSide) {
+    for (int top = 0; top < h; top += tileHeight)
+        for (int left = 0; left < w; left += tileWidth) {
             const TEncodedStill still =
-                EncodeStill(GatherTile(bitmap, left, top, tileSide, channels), FSettings,
-                            DefaultEffort, MaxEffort, metadata.Icc);
+                EncodeStill(GatherTile(bitmap, left, top, tileWidth, tileHeight, channels),
+                            FSettings, DefaultEffort, MaxEffort, metadata.Icc);
             std::string file;
             WriteContext(still.Context.get(), WriteToString, &file);
             tiles.push_back(

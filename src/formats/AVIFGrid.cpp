@@ -33,7 +33,8 @@ public:
     uint64_t Bits(unsigned bytes) {
         if (bytes > Left()) NotAStill("a box is cut short");
         uint64_t v = 0;
-        for (unsigned i = 0; i < bytes; ++i) v = (v << 8) | *FPos++;
+        for (unsigned i = 0; i < bytes; ++i)
+            v = (v << 8) | *FPos++;
         return v;
     }
     uint32_t U8() { return static_cast<uint32_t>(Bits(1)); }
@@ -246,7 +247,8 @@ public:
     uint32_t Count() const { return static_cast<uint32_t>(FBoxes.size()); }
     std::string Container() const {
         std::string all;
-        for (const std::string& b : FBoxes) all += b;
+        for (const std::string& b : FBoxes)
+            all += b;
         return Box("ipco", all);
     }
 
@@ -328,7 +330,8 @@ std::string Reference(const char* type, uint32_t from, const std::vector<uint32_
     TBytes b;
     b.U16(from);
     b.U16(static_cast<uint32_t>(to.size()));
-    for (uint32_t id : to) b.U16(id);
+    for (uint32_t id : to)
+        b.U16(id);
     return Box(type, b.S);
 }
 
@@ -338,7 +341,8 @@ std::string Associations(const std::vector<TOutItem>& items, const TPropertyTabl
     b.Full(0, wideIndex ? 1 : 0);
     // Metadata items have no properties and no entry.
     uint32_t count = 0;
-    for (const TOutItem& item : items) count += item.Properties.empty() ? 0 : 1;
+    for (const TOutItem& item : items)
+        count += item.Properties.empty() ? 0 : 1;
     b.U32(count);
     for (const TOutItem& item : items) {
         if (item.Properties.empty()) continue;
@@ -480,14 +484,16 @@ void WriteAvifGrid(const TAvifGridLayout& layout, const std::vector<TAvifStill>&
     TBytes ftyp;
     ftyp.Type("avif");
     ftyp.U32(0);
-    for (const char* brand : {"avif", "mif1", "miaf"}) ftyp.Type(brand);
+    for (const char* brand : {"avif", "mif1", "miaf"})
+        ftyp.Type(brand);
     const std::string ftypBox = Box("ftyp", ftyp.S);
 
     TBytes hdlr;
     hdlr.Full(0, 0);
     hdlr.U32(0);
     hdlr.Type("pict");
-    for (int i = 0; i < 3; ++i) hdlr.U32(0);
+    for (int i = 0; i < 3; ++i)
+        hdlr.U32(0);
     hdlr.Str("");
     TBytes pitm;
     pitm.Full(0, 0);
@@ -532,5 +538,6 @@ void WriteAvifGrid(const TAvifGridLayout& layout, const std::vector<TAvifStill>&
         mdat.Type("mdat");
     }
     stream.WriteBuffer(mdat.S.data(), mdat.S.size());
-    for (const TOutItem& item : items) stream.WriteBuffer(item.Data->data(), item.Data->size());
+    for (const TOutItem& item : items)
+        stream.WriteBuffer(item.Data->data(), item.Data->size());
 }

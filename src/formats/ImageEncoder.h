@@ -70,13 +70,13 @@ public:
     static constexpr int MaxFrameWidth = 16384;
     static constexpr int MaxFrameHeight = 8704;
     static constexpr int64_t MaxFramePixels = 35651584;
-    // Tiles of a grid: square, within the smallest profile's level (5.1).
+    // The largest tile side of a grid (within the smallest profile's level, 5.1).
     static constexpr int GridTileSide = 2048;
     static bool FitsOneFrame(int width, int height);
-    // Writes the picture as a grid of tileSide x tileSide tiles, whatever its
-    // size (Encode does so beyond one frame).
+    // Writes the picture as a grid of equal tiles of at most maxTileSide a
+    // side, whatever its size (Encode does so beyond one frame).
     void EncodeTiled(const TBitmap& bitmap, const TImageMetadata& metadata, TStream& stream,
-                     int tileSide);
+                     int maxTileSide);
 
 private:
     TEncoderSettings FSettings;

@@ -2,9 +2,9 @@
 // AVIF pictures beyond one AV1 frame are written as grids of tiles. Small
 // pictures with small tiles stand in for the large ones here: the layout
 // code is the same, only the encoder's tile size differs.
+#include "formats/AVIFGrid.h"
 #include "ModernOracles.h"
 #include "base/Exceptions.h"
-#include "formats/AVIFGrid.h"
 #include "formats/HEIFGraphic.h"
 #include "formats/ImageEncoder.h"
 #include "formats/ModernSupport.h"
@@ -43,8 +43,8 @@ std::pair<int, int> ColourAndAlphaError(const TReferenceImage& got, const TRefer
 struct THeifFile {
     heif_context* Context = heif_context_alloc();
     explicit THeifFile(const std::vector<uint8_t>& file) {
-        const heif_error e = heif_context_read_from_memory_without_copy(Context, file.data(),
-                                                                        file.size(), nullptr);
+        const heif_error e =
+            heif_context_read_from_memory_without_copy(Context, file.data(), file.size(), nullptr);
         EXPECT_EQ(e.code, heif_error_Ok) << e.message;
     }
     ~THeifFile() { heif_context_free(Context); }
@@ -53,7 +53,7 @@ struct THeifFile {
 } // namespace
 
 TEST(AVIFGrid, TilesOverhangingThePictureDecodeToItsExactSizeAndPixels) {
-    // 300 x 200 in 128-pixel tiles: 3 x 2 tiles, the last column and row mostly padding.
+    // 300 x 200 in tiles of at most 128: 3 x 2 tiles of 104, overhanging by 12 and 8.
     const TBitmap picture = TestPicture(300, 200, true);
     const std::vector<uint8_t> file = EncodeTiled(picture, Lossless(), 128);
     const TReferenceImage want = RGBAOf(picture);
@@ -102,7 +102,8 @@ TEST(AVIFGrid, MetadataBelongsToTheGrid) {
     meta.Xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>";
     meta.Icc = SampleIcc();
     ASSERT_FALSE(meta.Icc.empty());
-    const std::vector<uint8_t> file = EncodeTiled(TestPicture(100, 70, false), Lossless(), 64, meta);
+    const std::vector<uint8_t> file =
+        EncodeTiled(TestPicture(100, 70, false), Lossless(), 64, meta);
     THEIFGraphic g;
     g.ReadFromMemory(file.data(), 0, file.size());
     const TImageMetadata back = g.Metadata();
@@ -165,12 +166,13 @@ TEST(AVIFGrid, ARegionIsTheSameSliceOfTheWholeGather) {
         SCOPED_TRACE(alpha);
         const TBitmap picture = TestPicture(23, 17, alpha);
         const TInterleavedPixels whole = GatherInterleaved(picture);
-        const TInterleavedPixels part = GatherInterleavedRegion(picture, 5, 3, 11, 9, whole.Channels);
+        const TInterleavedPixels part =
+            GatherInterleavedRegion(picture, 5, 3, 11, 9, whole.Channels);
         ASSERT_EQ(part.Data.size(), size_t(11 * 9 * whole.Channels));
         for (int y = 0; y < 9; ++y)
-            EXPECT_EQ(0, std::memcmp(part.Data.data() + part.Stride() * y,
-                                     whole.Data.data() + whole.Stride() * (y + 3) +
-                                         5 * whole.Channels,
-                                     part.Stride()));
+            EXPECT_EQ(0,
+                      std::memcmp(part.Data.data() + part.Stride() * y,
+                                  whole.Data.data() + whole.Stride() * (y + 3) + 5 * whole.Channels,
+                                  part.Stride()));
     }
 }
