@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "base/Exceptions.h"
+#include "base/SpareCores.h"
 #include "formats/AVIFGrid.h"
 #include "formats/HEIFGraphic.h"
 #include "formats/ImageEncoder.h"
@@ -225,17 +226,23 @@ void TAVIFEncoder::EncodeTiled(const TBitmap& bitmap, const TImageMetadata& meta
     const int tileHeight = static_cast<int>(layout.TileHeight);
     // Alpha is decided once, so that every tile has it or none does.
     const int channels = HasUsefulAlpha(bitmap) ? 4 : 3;
-    std::vector<TAvifStill> tiles;
-    tiles.reserve(static_cast<size_t>(layout.Columns()) * layout.Rows());
-    for (int top = 0; top < h; top += tileHeight)
-        for (int left = 0; left < w; left += tileWidth) {
+    const int columns = static_cast<int>(layout.Columns());
+    const int count = columns * static_cast<int>(layout.Rows());
+    std::vector<TAvifStill> tiles(static_cast<size_t>(count));
+    // Tiles are independent: idle cores of a parallel batch encode some of
+    // them (a tile apiece at a time), and the file is the same either way.
+    SpareCores::TBorrowed cores(count - 1);
+    SpareCores::RunRanges(count, 1 + cores.Count, [&](int first, int last) {
+        for (int i = first; i < last; ++i) {
             const TEncodedStill still =
-                EncodeStill(GatherTile(bitmap, left, top, tileWidth, tileHeight, channels),
+                EncodeStill(GatherTile(bitmap, i % columns * tileWidth, i / columns * tileHeight,
+                                       tileWidth, tileHeight, channels),
                             FSettings, DefaultEffort, MaxEffort, metadata.Icc);
             std::string file;
             WriteContext(still.Context.get(), WriteToString, &file);
-            tiles.push_back(
-                ReadAvifStill(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
+            tiles[static_cast<size_t>(i)] =
+                ReadAvifStill(reinterpret_cast<const uint8_t*>(file.data()), file.size());
         }
+    });
     WriteAvifGrid(layout, tiles, ExifTiff(metadata), metadata.Xmp, stream);
 }

@@ -5,6 +5,7 @@
 #include "formats/AVIFGrid.h"
 #include "ModernOracles.h"
 #include "base/Exceptions.h"
+#include "base/SpareCores.h"
 #include "formats/HEIFGraphic.h"
 #include "formats/ImageEncoder.h"
 #include "formats/ModernSupport.h"
@@ -175,4 +176,19 @@ TEST(AVIFGrid, ARegionIsTheSameSliceOfTheWholeGather) {
                                   whole.Data.data() + whole.Stride() * (y + 3) + 5 * whole.Channels,
                                   part.Stride()));
     }
+}
+
+TEST(AVIFGrid, IdleCoresEncodeTilesToTheSameFile) {
+    const TBitmap picture = TestPicture(200, 150, true);
+    TEncoderSettings s;
+    s.Quality = 70;
+    const std::vector<uint8_t> alone = EncodeTiled(picture, s, 64);
+    // Two workers of a parallel batch wait for work: their cores are lent.
+    SpareCores::Offer();
+    SpareCores::Offer();
+    const std::vector<uint8_t> shared = EncodeTiled(picture, s, 64);
+    EXPECT_EQ(SpareCores::Available(), 2); // given back
+    SpareCores::Withdraw();
+    SpareCores::Withdraw();
+    EXPECT_EQ(alone, shared);
 }
