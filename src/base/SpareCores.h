@@ -18,6 +18,15 @@ void Return(int count);
 // How many are idle now (for tests).
 int Available();
 
+// Idle cores borrowed for the life of the object (none when wanted <= 0).
+struct TBorrowed {
+    const int Count;
+    explicit TBorrowed(int wanted) : Count(wanted > 0 ? Borrow(wanted) : 0) {}
+    ~TBorrowed() { Return(Count); }
+    TBorrowed(const TBorrowed&) = delete;
+    TBorrowed& operator=(const TBorrowed&) = delete;
+};
+
 // Runs body(first, last) over [0, count) in `parts` contiguous ranges: one on
 // the calling thread, the others on their own threads. Ranges depend only on
 // count and parts. The first exception of any part is rethrown after all end.

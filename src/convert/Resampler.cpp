@@ -27,15 +27,6 @@ int MirrorIndex(int j, int n) {
     return j < n ? j : period - j;
 }
 
-// Idle cores of a parallel batch, given back when the passes end.
-struct TBorrowedCores {
-    int Count;
-    explicit TBorrowedCores(int wanted) : Count(wanted > 0 ? SpareCores::Borrow(wanted) : 0) {}
-    ~TBorrowedCores() { SpareCores::Return(Count); }
-    TBorrowedCores(const TBorrowedCores&) = delete;
-    TBorrowedCores& operator=(const TBorrowedCores&) = delete;
-};
-
 // Filter the cheaper way round: horizontal first costs every used source
 // row at the output width; vertical first every output row at the source width.
 bool HorizontalFirst(int sw, int dw, int dh, const TResampler::TAxis& ax,
@@ -218,7 +209,7 @@ std::unique_ptr<TBitmap> TResampler::Resample(const TBitmap& source, int width, 
         // A large picture's passes are split by rows over the cores a
         // parallel batch leaves idle.
         const int64_t pixels = static_cast<int64_t>(src.Width()) * src.Height();
-        TBorrowedCores cores(pixels >= ParallelPixels ? 64 : 0);
+        SpareCores::TBorrowed cores(pixels >= ParallelPixels ? 64 : 0);
         ResampleChannels(bits / 8, src, *dst, ax, ay, path, 1 + cores.Count);
     }
     if (alpha) UnpremultiplyAlpha(*dst);

@@ -64,6 +64,19 @@ public:
     const char* FormatName() const override { return "AVIF"; }
     static constexpr int DefaultEffort = 6;
     static constexpr int MaxEffort = 10;
+    // The largest AV1 frame of any defined level (6.x). A larger picture is
+    // written as a grid of tiles, as the format intends; one frame of it would
+    // also cost libaom about 90 bytes a pixel (9 GB for 100 MP).
+    static constexpr int MaxFrameWidth = 16384;
+    static constexpr int MaxFrameHeight = 8704;
+    static constexpr int64_t MaxFramePixels = 35651584;
+    // The largest tile side of a grid (within the smallest profile's level, 5.1).
+    static constexpr int GridTileSide = 2048;
+    static bool FitsOneFrame(int width, int height);
+    // Writes the picture as a grid of equal tiles of at most maxTileSide a
+    // side, whatever its size (Encode does so beyond one frame).
+    void EncodeTiled(const TBitmap& bitmap, const TImageMetadata& metadata, TStream& stream,
+                     int maxTileSide);
 
 private:
     TEncoderSettings FSettings;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "TestSupport.h"
 #include "base/Exceptions.h"
+#include "formats/AVIFGrid.h"
 #include "formats/EPSGraphic.h"
 #include "formats/HEIFGraphic.h"
 #include "formats/JXLGraphic.h"
@@ -55,4 +56,16 @@ TEST(FuzzRegressions, HEIF) {
 }
 TEST(FuzzRegressions, JXL) {
     Replay<TJXLGraphic>("jxl");
+}
+TEST(FuzzRegressions, AVIFStill) {
+    const std::vector<std::string> inputs = KeptFuzzInputs("avif_still");
+    ASSERT_FALSE(inputs.empty());
+    for (const std::string& path : inputs) {
+        SCOPED_TRACE(path);
+        const std::vector<uint8_t> data = ReadFileBytes(path);
+        try {
+            ReadAvifStill(data.data(), data.size());
+        } catch (const EInvalidGraphic&) {
+        }
+    }
 }

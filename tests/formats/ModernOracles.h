@@ -31,3 +31,8 @@ TImageDifference Compare(const TReferenceImage& a, const TReferenceImage& b);
 
 // A picture with colour detail and an alpha gradient (every alpha level from 0 to 255 occurs).
 TBitmap TestPicture(int width, int height, bool withAlpha);
+
+// A little-endian EXIF block (TIFF structure) with the camera make and orientation 6 in IFD0.
+std::string SampleExif();
+// A valid ICC profile (Display P3) as libjxl generates it from its colour description.
+std::string SampleIcc();

@@ -58,56 +58,6 @@ std::unique_ptr<TReaderGraphic> ReadBack(TKind kind, const std::vector<uint8_t>&
     return g;
 }
 
-// A little-endian EXIF block with the camera make and orientation 6 in IFD0.
-std::string SampleExif() {
-    const uint8_t b[] = {'I',  'I',  42, 0, 8, 0, 0,   0,   2,   0, 0x0F, 0x01,
-                         2,    0,    4,  0, 0, 0, 'Q', 'v', 'x', 0,          // Make "Qvx"
-                         0x12, 0x01, 3,  0, 1, 0, 0,   0,   6,   0, 0,    0, // Orientation 6
-                         0,    0,    0,  0};
-    return std::string(reinterpret_cast<const char*>(b), sizeof b);
-}
-
-// A valid ICC profile (Display P3) as libjxl generates it from its colour description.
-std::string SampleIcc() {
-    JxlEncoder* enc = JxlEncoderCreate(nullptr);
-    JxlBasicInfo info;
-    JxlEncoderInitBasicInfo(&info);
-    info.xsize = info.ysize = 1;
-    info.bits_per_sample = 8;
-    info.num_color_channels = 3;
-    info.uses_original_profile = JXL_TRUE;
-    JxlEncoderSetBasicInfo(enc, &info);
-    JxlColorEncoding c;
-    JxlColorEncodingSetToSRGB(&c, JXL_FALSE);
-    c.primaries = JXL_PRIMARIES_P3;
-    JxlEncoderSetColorEncoding(enc, &c);
-    JxlEncoderFrameSettings* fs = JxlEncoderFrameSettingsCreate(enc, nullptr);
-    JxlEncoderSetFrameLossless(fs, JXL_TRUE);
-    const uint8_t px[3] = {1, 2, 3};
-    const JxlPixelFormat f{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
-    JxlEncoderAddImageFrame(fs, &f, px, 3);
-    JxlEncoderCloseInput(enc);
-    std::vector<uint8_t> file(4096);
-    uint8_t* next = file.data();
-    size_t avail = file.size();
-    JxlEncoderProcessOutput(enc, &next, &avail);
-    JxlEncoderDestroy(enc);
-    JxlDecoder* dec = JxlDecoderCreate(nullptr);
-    JxlDecoderSubscribeEvents(dec, JXL_DEC_COLOR_ENCODING);
-    JxlDecoderSetInput(dec, file.data(), file.size() - avail);
-    std::string icc;
-    size_t size = 0;
-    if (JxlDecoderProcessInput(dec) == JXL_DEC_COLOR_ENCODING &&
-        JxlDecoderGetICCProfileSize(dec, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &size) ==
-            JXL_DEC_SUCCESS) {
-        icc.resize(size);
-        JxlDecoderGetColorAsICCProfile(dec, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
-                                       reinterpret_cast<uint8_t*>(icc.data()), size);
-    }
-    JxlDecoderDestroy(dec);
-    return icc;
-}
-
 } // namespace
 
 TEST(ModernWriters, LosslessIsExactAlphaIncluded) {
