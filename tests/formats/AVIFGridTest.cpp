@@ -98,10 +98,7 @@ TEST(AVIFGrid, OneTileLargerThanThePictureIsCroppedToIt) {
 }
 
 TEST(AVIFGrid, MetadataBelongsToTheGrid) {
-    TImageMetadata meta;
-    meta.Exif = SampleExif();
-    meta.Xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>";
-    meta.Icc = SampleIcc();
+    const TImageMetadata meta = SampleMetadata();
     ASSERT_FALSE(meta.Icc.empty());
     const std::vector<uint8_t> file =
         EncodeTiled(TestPicture(100, 70, false), Lossless(), 64, meta);

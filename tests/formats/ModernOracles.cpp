@@ -189,3 +189,11 @@ std::string SampleIcc() {
     JxlDecoderDestroy(dec);
     return icc;
 }
+
+TImageMetadata SampleMetadata() {
+    TImageMetadata meta;
+    meta.Exif = SampleExif();
+    meta.Xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>";
+    meta.Icc = SampleIcc();
+    return meta;
+}

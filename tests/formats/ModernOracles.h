@@ -5,6 +5,7 @@
 
 #include "ReferenceImage.h"
 #include "toolkit/Bitmap.h"
+#include "toolkit/ImageMetadata.h"
 
 #include <cstdint>
 #include <string>
@@ -36,3 +37,5 @@ TBitmap TestPicture(int width, int height, bool withAlpha);
 std::string SampleExif();
 // A valid ICC profile (Display P3) as libjxl generates it from its colour description.
 std::string SampleIcc();
+// Both, with a small XMP packet: what a writer should carry over.
+TImageMetadata SampleMetadata();

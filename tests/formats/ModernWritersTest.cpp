@@ -127,10 +127,7 @@ TEST(ModernWriters, LossyKeepsTheAlphaPlane) {
 }
 
 TEST(ModernWriters, MetadataIsWrittenWhereTheFormatHoldsIt) {
-    TImageMetadata meta;
-    meta.Exif = SampleExif();
-    meta.Xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>";
-    meta.Icc = SampleIcc();
+    const TImageMetadata meta = SampleMetadata();
     ASSERT_FALSE(meta.Icc.empty());
     const TBitmap picture = TestPicture(32, 24, false);
     TEncoderSettings s;
