@@ -68,7 +68,7 @@ struct TEncodedStill {
 };
 
 TEncodedStill EncodeStill(const TInterleavedPixels& pixels, const TEncoderSettings& settings,
-                          int defaultSpeed, int maxSpeed, const std::string& icc) {
+                          const std::string& icc) {
     const int w = pixels.Width, h = pixels.Height;
     TEncodedStill still;
     still.Context.reset(heif_context_alloc());
@@ -81,7 +81,8 @@ TEncodedStill EncodeStill(const TInterleavedPixels& pixels, const TEncoderSettin
         Fail("libheif has no AV1 encoder");
     std::unique_ptr<heif_encoder, TEncoderDeleter> encoder(rawEncoder);
 
-    const int speed = settings.Effort < 0 ? defaultSpeed : std::min(settings.Effort, maxSpeed);
+    const int speed = settings.Effort < 0 ? TAVIFEncoder::DefaultEffort
+                                          : std::min(settings.Effort, TAVIFEncoder::MaxEffort);
     // Speed and chroma are parameters of the AV1 plugin; one without them keeps its own defaults.
     heif_encoder_set_parameter_integer(encoder.get(), "speed", speed);
     if (settings.Lossless) {
@@ -195,8 +196,7 @@ void TAVIFEncoder::Encode(const TBitmap& bitmap, const TImageMetadata& metadata,
         EncodeTiled(bitmap, metadata, stream, GridTileSide);
         return;
     }
-    const TEncodedStill still =
-        EncodeStill(GatherInterleaved(bitmap), FSettings, DefaultEffort, MaxEffort, metadata.Icc);
+    const TEncodedStill still = EncodeStill(GatherInterleaved(bitmap), FSettings, metadata.Icc);
     heif_context* ctx = still.Context.get();
     const std::string exif = ExifTiff(metadata);
     if (!exif.empty() && exif.size() < INT_MAX)
@@ -237,7 +237,7 @@ void TAVIFEncoder::EncodeTiled(const TBitmap& bitmap, const TImageMetadata& meta
             const TEncodedStill still =
                 EncodeStill(GatherTile(bitmap, i % columns * tileWidth, i / columns * tileHeight,
                                        tileWidth, tileHeight, channels),
-                            FSettings, DefaultEffort, MaxEffort, metadata.Icc);
+                            FSettings, metadata.Icc);
             std::string file;
             WriteContext(still.Context.get(), WriteToString, &file);
             tiles[static_cast<size_t>(i)] =

@@ -190,6 +190,8 @@ TAvifCodedItem ReadItem(const TMeta& meta, uint32_t id, const uint8_t* file, siz
     if (where == meta.Locations.end() || where->second.empty()) NotAStill("an item has no data");
     for (const TExtent& x : where->second) {
         if (x.Offset > size || x.Length > size - x.Offset) NotAStill("item data beyond the file");
+        // Extents naming the same bytes again and again would multiply the file in memory.
+        if (x.Length > size - item.Data.size()) NotAStill("item data larger than the file");
         item.Data.append(reinterpret_cast<const char*>(file + x.Offset),
                          static_cast<size_t>(x.Length));
     }
@@ -416,8 +418,8 @@ void WriteAvifGrid(const TAvifGridLayout& layout, const std::vector<TAvifStill>&
     // Item ids are 16-bit in the boxes written here.
     if ((alpha ? 2 : 1) * (cells + 1) + 2 > 0xFFFF) TooLarge();
 
-    const std::string colourGrid = GridDescriptor(layout);
-    const std::string alphaGrid = colourGrid;
+    // The alpha grid has the colour grid's layout, so it shares its descriptor.
+    const std::string gridDescriptor = GridDescriptor(layout);
     const std::string exifItem = exifTiff.empty() ? std::string() : std::string(4, '\0') + exifTiff;
 
     TPropertyTable table;
@@ -426,7 +428,7 @@ void WriteAvifGrid(const TAvifGridLayout& layout, const std::vector<TAvifStill>&
     TOutItem grid;
     grid.Id = nextId++;
     grid.Type = "grid";
-    grid.Data = &colourGrid;
+    grid.Data = &gridDescriptor;
     AddGridProperties(grid, tiles.front().Colour, layout, table);
     items.push_back(grid);
     std::vector<uint32_t> colourTiles, alphaTiles;
@@ -445,7 +447,7 @@ void WriteAvifGrid(const TAvifGridLayout& layout, const std::vector<TAvifStill>&
         a.Id = alphaGridId = nextId++;
         a.Type = "grid";
         a.Hidden = true;
-        a.Data = &alphaGrid;
+        a.Data = &gridDescriptor;
         AddGridProperties(a, *tiles.front().Alpha, layout, table);
         items.push_back(a);
         for (const TAvifStill& t : tiles) {

@@ -189,3 +189,43 @@ TEST(AVIFGrid, IdleCoresEncodeTilesToTheSameFile) {
     SpareCores::Withdraw();
     EXPECT_EQ(alone, shared);
 }
+
+TEST(AVIFGrid, ExtentsNamingTheSameBytesAgainAreRefused) {
+    std::string file;
+    auto u16 = [](std::string& s, uint32_t v) {
+        s.push_back(char(v >> 8));
+        s.push_back(char(v));
+    };
+    auto u32 = [&](std::string& s, uint32_t v) {
+        u16(s, v >> 16);
+        u16(s, v & 0xFFFF);
+    };
+    auto box = [&](const char* type, const std::string& payload) {
+        std::string b;
+        u32(b, static_cast<uint32_t>(payload.size() + 8));
+        return b + type + payload;
+    };
+    const uint32_t extents = 1000;
+    std::string pitm(4, '\0'), iloc(4, '\0');
+    u16(pitm, 1);
+    u16(iloc, 0x4400); // 4-byte offsets and lengths, no base offset
+    u16(iloc, 1);      // one item
+    u16(iloc, 1);      // its id
+    u16(iloc, 0);      // in this file
+    u16(iloc, extents);
+    // One property (an 'ispe') associated with the item, so that only its data is wrong.
+    std::string ipma(4, '\0');
+    u32(ipma, 1);
+    u16(ipma, 1);
+    ipma += std::string("\x01\x01", 2);
+    const std::string iprp =
+        box("iprp", box("ipco", box("ispe", std::string(12, '\0'))) + box("ipma", ipma));
+    for (uint32_t i = 0; i < extents; ++i) {
+        u32(iloc, 0);
+        u32(iloc, 4000); // half the file, every time
+    }
+    file = box("meta", std::string(4, '\0') + box("pitm", pitm) + box("iloc", iloc) + iprp);
+    ASSERT_GT(file.size(), 4000u);
+    EXPECT_THROW(ReadAvifStill(reinterpret_cast<const uint8_t*>(file.data()), file.size()),
+                 EInvalidGraphic);
+}
